@@ -1,0 +1,56 @@
+#include "app/application.h"
+
+#include "app/controler.h"
+#include "config/names.h"
+#include "log/logger.h"
+#include "platform/headless.h"
+#include "platform/instanceguard.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QJsonObject>
+
+int runUpdater(int argc, char **argv)
+{
+    useOffscreenWithoutDisplay();
+    QApplication app(argc, argv);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/res/logo.ico")));
+
+    const QStringList arguments = QCoreApplication::arguments();
+    const bool console = arguments.contains(QLatin1String(Names::kArgConsole));
+    // Standard output in console mode belongs to the JSON result line.
+    setLogConsoleToStderr(console);
+    setupLogging();
+
+    logDebug("Command Line Arguments:");
+    for (int i = 0; i < arguments.size(); ++i)
+        logDebug("argv[" + std::to_string(i) + "] =" + arguments.at(i).toUtf8().toStdString());
+
+    if (!InstanceGuard::tryAcquire(InstanceGuard::keyFor(QCoreApplication::applicationFilePath())))
+        return 1;
+
+    int exitCode = 0;
+    {
+        CControler controler;
+        if (!controler.init()) {
+            if (console) {
+                QJsonObject object;
+                object.insert(QStringLiteral("success"), false);
+                object.insert(QStringLiteral("update"), true);
+                object.insert(QStringLiteral("errormsg"), QStringLiteral("Controller initialization failed"));
+                CControler::printJson(object);
+            }
+            return 1;
+        }
+        if (controler.parseArguments(arguments)) {
+            controler.start();
+            if (controler.hasVisibleWindow()) {
+                logDebug("a.exec()");
+                exitCode = QApplication::exec();
+            }
+        } else {
+            controler.runHelperMode();
+        }
+    }
+    return exitCode;
+}

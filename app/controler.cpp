@@ -1,0 +1,240 @@
+#include "app/controler.h"
+
+#include "app/updatemodel.h"
+#include "config/names.h"
+#include "config/systemconfig.h"
+#include "fileops/fileoperationmanager.h"
+#include "http/widget.h"
+#include "log/logger.h"
+#include "tcp/updatewidget.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace {
+
+// Text reported when Temp or Backup does not name a folder of its own inside
+// the installation.
+const QString kUnsafeWorkDirs = QStringLiteral("临时目录或备份目录配置无效，未执行更新");
+
+QString withSlash(QString dir)
+{
+    if (!dir.endsWith(QLatin1Char('/')))
+        dir += QLatin1Char('/');
+    return dir;
+}
+
+// Canonical form of a path that may not exist yet: the deepest existing
+// ancestor is resolved (links included) and the rest appended, so paths
+// compare equal however the program folder was reached.
+QString cleanAbsolute(const QString &path)
+{
+    QString rest;
+    QString current = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    while (!QFileInfo::exists(current)) {
+        const int cut = current.lastIndexOf(QLatin1Char('/'));
+        if (cut <= 0)
+            return withSlash(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+        rest = current.mid(cut) + rest;
+        current = current.left(cut);
+    }
+    return withSlash(QFileInfo(current).canonicalFilePath() + rest);
+}
+
+} // namespace
+
+CControler::CControler()
+    : appDir(QCoreApplication::applicationDirPath() + QLatin1Char('/'))
+{
+}
+
+CControler::~CControler()
+{
+    delete httpDialog;
+    httpDialog = nullptr;
+    delete tcpWindow;
+    tcpWindow = nullptr;
+    delete fileManager;
+    fileManager = nullptr;
+    delete model;
+    model = nullptr;
+}
+
+bool CControler::init()
+{
+    httpDialog = new Widget(nullptr);
+    tcpWindow = new UpdateWidget(nullptr);
+    model = new CUpdateModel(this);
+    model->setWindows(httpDialog, tcpWindow);
+    connect(model, &CUpdateModel::sigUpdateResult, this, &CControler::onUpdateResult);
+    fileManager = new CFileOperationManager(this);
+    if (!fileManager->initialize()) {
+        logError("文件操作管理器初始化失败");
+        return false;
+    }
+    initPaths();
+    return true;
+}
+
+void CControler::initPaths()
+{
+    CSystemConfig *config = CSystemConfig::instance();
+    tempDir = withSlash(appDir + config->getTempPath());
+    backupDir = withSlash(appDir + config->getBackupPath());
+    logDebug(("临时目录:" + tempDir).toUtf8().toStdString());
+    logDebug(("备份目录:" + backupDir).toUtf8().toStdString());
+}
+
+bool CControler::parseArguments(const QStringList &list)
+{
+    args = list;
+    if (list.contains(QLatin1String(Names::kArgUpdateHelper))) {
+        runMode = RunMode::Helper;
+        return false;
+    }
+    runMode = list.contains(QLatin1String(Names::kArgConsole)) ? RunMode::Console : RunMode::Normal;
+    return true;
+}
+
+bool CControler::isRemovableWorkDir(const QString &dir) const
+{
+    if (dir.isEmpty())
+        return false;
+    const QString app = cleanAbsolute(appDir);
+    const QString target = cleanAbsolute(dir);
+    return !app.startsWith(target) && target != app;
+}
+
+bool CControler::hasSafeWorkDirs()
+{
+    const QString app = cleanAbsolute(appDir);
+    const QString temp = cleanAbsolute(tempDir);
+    const QString backup = cleanAbsolute(backupDir);
+    const bool inside = temp.startsWith(app) && temp != app && backup.startsWith(app) && backup != app;
+    const bool separate = !temp.startsWith(backup) && !backup.startsWith(temp);
+    if (inside && separate)
+        return true;
+    lastError = kUnsafeWorkDirs;
+    logError((kUnsafeWorkDirs + QStringLiteral(": ") + tempDir + QStringLiteral(" ") + backupDir).toUtf8().toStdString());
+    return false;
+}
+
+void CControler::removeWorkDir(const QString &dir)
+{
+    if (dir.isEmpty() || !QFileInfo(dir).isDir() || !isRemovableWorkDir(dir))
+        return;
+    QDir(dir).removeRecursively();
+}
+
+void CControler::removeTempDir()
+{
+    removeWorkDir(tempDir);
+}
+
+void CControler::removeBackupDir()
+{
+    removeWorkDir(backupDir);
+}
+
+bool CControler::start()
+{
+    if (runMode == RunMode::Helper)
+        return false;
+
+    if (!hasSafeWorkDirs()) {
+        success = false;
+        if (runMode == RunMode::Console)
+            printJson(buildResultJson());
+        return false;
+    }
+
+    removeBackupDir();
+    removeTempDir();
+
+    const int rc = model->checkUpdate();
+    updateAvailable = (rc == 1);
+    switch (rc) {
+    case -1:
+        success = false;
+        lastError = model->lastError();
+        if (runMode == RunMode::Console)
+            printJson(buildResultJson());
+        return false;
+    case 0:
+        success = true;
+        lastError = model->lastError();
+        if (runMode == RunMode::Console)
+            printJson(buildResultJson());
+        else
+            launchHostProgram();
+        return false;
+    case 1:
+        success = true;
+        lastError = model->lastError();
+        if (runMode == RunMode::Console)
+            printJson(buildResultJson());
+        model->showUpdateWindow();
+        return model->startUpdate();
+    default:
+        return true;
+    }
+}
+
+bool CControler::hasVisibleWindow() const
+{
+    return httpDialog && tcpWindow && (httpDialog->isVisible() || tcpWindow->isVisible());
+}
+
+void CControler::runHelperMode()
+{
+    if (runMode != RunMode::Helper)
+        return;
+    if (args.contains(QLatin1String(Names::kArgHelperSuccess))) {
+        removeBackupDir();
+        removeTempDir();
+        cleanTempFiles();
+        launchHostProgram();
+    } else {
+        rollback();
+    }
+}
+
+void CControler::onUpdateResult(bool bSuccess)
+{
+    if (!bSuccess)
+        return;
+    if (!backupFiles())
+        return;
+    if (!replaceFiles()) {
+        rollback();
+        return;
+    }
+    if (!checkSelfUpdate()) {
+        removeBackupDir();
+        removeTempDir();
+        launchHostProgram();
+    } else {
+        launchUpdateHelper();
+    }
+    QCoreApplication::quit();
+}
+
+QJsonObject CControler::buildResultJson() const
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("success"), success);
+    object.insert(QStringLiteral("update"), updateAvailable);
+    object.insert(QStringLiteral("errormsg"), lastError);
+    return object;
+}
+
+void CControler::printJson(const QJsonObject &object)
+{
+    QTextStream out(stdout);
+    out << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) << Qt::endl;
+}

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "app/runmode.h"
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class Widget;
+class UpdateWidget;
+class CUpdateModel;
+class CFileOperationManager;
+class CSystemConfig;
+
+// Drives one run: run mode, clean-up of an earlier run, the update check, the
+// console result, the download, and after it backup, replace, rollback and
+// the hand-over to the host program or the update helper.
+//
+// Lives on main's stack. Owns the two windows (created without parent), the
+// model and the file operation manager (QObject children).
+class CControler : public QObject
+{
+    Q_OBJECT
+public:
+    CControler();
+    ~CControler() override;
+
+    // Creates windows, model and file manager; false when the file manager is
+    // not ready (logged).
+    bool init();
+    // Stores the arguments and picks the run mode; false for update helper mode.
+    bool parseArguments(const QStringList &list);
+    // Normal and console runs: clean-up, check, console line, download start.
+    bool start();
+    bool hasVisibleWindow() const;
+    // Update helper mode: finish (HelperSuccess) or roll back.
+    void runHelperMode();
+
+    QJsonObject buildResultJson() const;
+    // One compact JSON line on standard output, then a flush.
+    static void printJson(const QJsonObject &object);
+
+    RunMode mode() const { return runMode; }
+    bool isSuccess() const { return success; }
+    QString errorText() const { return lastError; }
+    QString tempDirectory() const { return tempDir; }
+    QString backupDirectory() const { return backupDir; }
+
+    // Relaunch (delayed start script). False with lastError set when the
+    // start could not be prepared.
+    bool launchHostProgram();
+    bool launchUpdateHelper();
+
+    // File operations on the installation. See fileops/controlerfileops.cpp.
+    bool copyFile(const QString &src, const QString &dst);
+    bool copyDirectory(const QString &src, const QString &dst);
+    void backupDirectory(const QString &listed, const QString &installed, const QString &backup);
+    bool backupFiles();
+    bool backupSpecialFiles();
+    bool replaceFiles();
+    bool replaceSpecialFiles();
+    bool rollback();
+    bool checkSelfUpdate();
+    void removeTempDir();
+    void removeBackupDir();
+    void cleanTempFiles();
+
+    // True when dir may be removed recursively: it is not the program
+    // directory and does not contain it (canonical paths compared).
+    bool isRemovableWorkDir(const QString &dir) const;
+    // False (with lastError) when Temp or Backup would make the staging or
+    // backup folder the installation itself.
+    bool hasSafeWorkDirs();
+
+public slots:
+    void onUpdateResult(bool bSuccess);
+
+private:
+    void initPaths();
+    bool launchProgram(QString (CSystemConfig::*exeName)() const, const QStringList &arguments);
+    void removeWorkDir(const QString &dir);
+
+    Widget *httpDialog = nullptr;
+    UpdateWidget *tcpWindow = nullptr;
+    CUpdateModel *model = nullptr;
+    CFileOperationManager *fileManager = nullptr;
+    RunMode runMode = RunMode::Normal;
+    bool updateAvailable = false;
+    bool success = true;
+    QString lastError;
+    QStringList args;
+    QString appDir;
+    QString tempDir;
+    QString backupDir;
+};

@@ -1,0 +1,37 @@
+// The controller's hand-over at the end of a run: the host program, or the
+// update helper when the updater's own executable has to be replaced.
+#include "app/controler.h"
+
+#include "config/names.h"
+#include "config/systemconfig.h"
+#include "platform/delayedstart.h"
+
+#include <QCoreApplication>
+
+#include <exception>
+
+bool CControler::launchProgram(QString (CSystemConfig::*exeName)() const, const QStringList &arguments)
+{
+    try {
+        // The update may have replaced both settings files.
+        CSystemConfig *config = CSystemConfig::instance();
+        config->reload();
+        const QString program = QCoreApplication::applicationDirPath() + QLatin1Char('/') + (config->*exeName)();
+        delayedStart(program, arguments);
+        return true;
+    } catch (const std::exception &ex) {
+        success = false;
+        lastError = QStringLiteral("Failed to launch main program: %1").arg(QString::fromLocal8Bit(ex.what()));
+        return false;
+    }
+}
+
+bool CControler::launchHostProgram()
+{
+    return launchProgram(&CSystemConfig::getHostExe, {});
+}
+
+bool CControler::launchUpdateHelper()
+{
+    return launchProgram(&CSystemConfig::getUpdateHelperExe, {Names::kSelfUpdateExe, Names::kSelfUpdateExe});
+}

@@ -1,0 +1,7 @@
+#pragma once
+
+enum class RunMode {
+    Console = 0,
+    Normal = 1,
+    Helper = 2,
+};

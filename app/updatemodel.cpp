@@ -1,0 +1,105 @@
+#include "app/updatemodel.h"
+
+#include "config/systemconfig.h"
+#include "http/httpupdate.h"
+#include "http/widget.h"
+#include "tcp/tcpupdate.h"
+#include "tcp/updatetcpclient.h"
+#include "tcp/updatewidget.h"
+
+namespace {
+constexpr int kProbeTimeoutMs = 500;
+}
+
+CUpdateModel::CUpdateModel(QObject *parent)
+    : QObject(parent)
+{
+}
+
+CUpdateModel::~CUpdateModel()
+{
+    setHttpChannel(nullptr);
+    setTcpChannel(nullptr);
+}
+
+void CUpdateModel::setWindows(Widget *dialog, UpdateWidget *window)
+{
+    httpDialog = dialog;
+    tcpWindow = window;
+}
+
+quint16 CUpdateModel::portFromText(const QString &text)
+{
+    bool ok = false;
+    const qulonglong value = text.toULongLong(&ok, 10);
+    return ok ? static_cast<quint16>(value & 0xFFFF) : 0;
+}
+
+void CUpdateModel::setTcpChannel(CTCPUpdate *newChannel)
+{
+    delete tcpChannel;
+    tcpChannel = newChannel;
+}
+
+void CUpdateModel::setHttpChannel(CHttpUpdate *newChannel)
+{
+    delete httpChannel;
+    httpChannel = newChannel;
+}
+
+int CUpdateModel::checkUpdate()
+{
+    m_lastError.clear();
+    CSystemConfig *config = CSystemConfig::instance();
+    const QString server = config->getUpdateServer();
+    const quint16 port = portFromText(config->getUpdatePort());
+
+    bool reachable = false;
+    if (!server.isEmpty() && port != 0) {
+        auto *probe = new QUpdateTcpClient(this);
+        reachable = probe->connectToServer(server, port, kProbeTimeoutMs);
+        delete probe;
+    }
+
+    if (reachable) {
+        channel = Tcp;
+        setTcpChannel(new CTCPUpdate(nullptr));
+        tcpChannel->setProgressWindow(tcpWindow);
+        connect(tcpChannel, &CTCPUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
+        return tcpChannel->checkVersion() ? 1 : 0;
+    }
+
+    if (config->isHttpEnable()) {
+        setHttpChannel(new CHttpUpdate(this));
+        channel = Http;
+        httpChannel->setDialog(httpDialog);
+        connect(httpChannel, &CHttpUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
+        return httpChannel->checkUpdate() ? 1 : 0;
+    }
+
+    m_lastError = QStringLiteral("TCP升级服务连接失败");
+    return -1;
+}
+
+QString CUpdateModel::lastError() const
+{
+    return m_lastError;
+}
+
+bool CUpdateModel::showUpdateWindow()
+{
+    if (channel == Tcp && tcpWindow)
+        tcpWindow->show();
+    else if (channel == Http && httpDialog)
+        httpDialog->show();
+    return false;
+}
+
+bool CUpdateModel::startUpdate()
+{
+    if (channel == Tcp && tcpChannel)
+        return tcpChannel->startUpdate();
+    if (channel == Http && httpChannel)
+        return httpChannel->startUpdate();
+    return false;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class Widget;
+class UpdateWidget;
+class CTCPUpdate;
+class CHttpUpdate;
+
+// Chooses the channel once per run (TCP first, HTTP when TCP is not usable
+// and HttpEnable is set), owns the channel object, and forwards the channel's
+// final result as sigUpdateResult.
+class CUpdateModel : public QObject
+{
+    Q_OBJECT
+public:
+    enum UpdateChannel { Tcp = 0, Http = 1 };
+
+    explicit CUpdateModel(QObject *parent = nullptr);
+    ~CUpdateModel() override;
+
+    // The controller's windows; not owned.
+    void setWindows(Widget *httpDialog, UpdateWidget *tcpWindow);
+    // 1 update available, 0 none, -1 no usable channel (lastError says why).
+    int checkUpdate();
+    QString lastError() const;
+    // Shows the window of the chosen channel. Always false.
+    bool showUpdateWindow();
+    // Starts the chosen channel's download; false without a checked channel.
+    bool startUpdate();
+
+    // Port text as the channel uses it: unsigned decimal, low 16 bits, 0 when
+    // the text is not a number.
+    static quint16 portFromText(const QString &text);
+
+signals:
+    void sigUpdateResult(bool bSuccess);
+
+private:
+    void setTcpChannel(CTCPUpdate *channel);
+    void setHttpChannel(CHttpUpdate *channel);
+
+    UpdateChannel channel = Tcp;
+    QString m_lastError;
+    CTCPUpdate *tcpChannel = nullptr;
+    CHttpUpdate *httpChannel = nullptr;
+    Widget *httpDialog = nullptr;
+    UpdateWidget *tcpWindow = nullptr;
+};

@@ -1,0 +1,78 @@
+#pragma once
+// The system's fixed names: files, INI groups and keys, compound keys,
+// command-line words and the HTTP dialog's status texts. No module spells
+// these texts itself.
+
+#include <QString>
+
+namespace Names {
+
+// Narrow (ASCII) constants: INI groups and keys, the instance key base and
+// the command-line words.
+inline constexpr const char *kInstanceKeyBase = "SystemObject_Update";
+
+inline constexpr const char *kGroupUpdate = "Update";
+inline constexpr const char *kGroupServer = "Server";
+inline constexpr const char *kGroupGeneral = "General";
+inline constexpr const char *kGroupPaths = "Paths";
+inline constexpr const char *kGroupProject = "Project";
+
+inline constexpr const char *kKeyUrl = "URL";
+inline constexpr const char *kKeyExeName = "ExeName";
+inline constexpr const char *kKeyHostExe = "HostExe";
+inline constexpr const char *kKeyUpdateExe = "UpdateExe";
+inline constexpr const char *kKeyUpdateHelperExe = "UpdateHelperExe";
+inline constexpr const char *kKeyHttpEnable = "HttpEnable";
+inline constexpr const char *kKeyUpdateServer = "UpdateServer";
+inline constexpr const char *kKeyUpdatePort = "UpdatePort";
+inline constexpr const char *kKeyVersion = "Version";
+inline constexpr const char *kKeyLastCheckTime = "LastCheckTime";
+inline constexpr const char *kKeyBackup = "Backup";
+inline constexpr const char *kKeyTemp = "Temp";
+inline constexpr const char *kKeyLog = "Log";
+inline constexpr const char *kKeyName = "Name";
+inline constexpr const char *kKeyType = "Type";
+
+inline constexpr const char *kGroupSummary = "Summary";
+inline constexpr const char *kGroupVersion = "Version";
+inline constexpr const char *kGroupRollBack = "RollBack";
+inline constexpr const char *kKeyUpdateType = "UpdateType";
+inline constexpr const char *kKeyUpdateStrategy = "UpdateStrategy";
+inline constexpr const char *kKeyReleaseDate = "ReleaseDate";
+inline constexpr const char *kKeyDescription = "Description";
+inline constexpr const char *kKeyInstallPackage = "InstallPackage";
+inline constexpr const char *kKeyReleaseVersion = "Version";
+inline constexpr const char *kKeyMinRequiredVersion = "MinRequiredVersion";
+inline constexpr const char *kKeyRollBackSrc = "RollBackSrc";
+inline constexpr const char *kKeyRollBackDes = "RollBackDes";
+inline constexpr const char *kKeyRollBackTip = "RollBackTip";
+
+inline constexpr const char *kArgHelperSuccess = "HelperSuccess";
+inline constexpr const char *kArgHelperFaile = "HelperFaile";
+inline constexpr const char *kArgConsole = "console";
+inline constexpr const char *kArgUpdateHelper = "updatehelper";
+
+// QString constants: file names, relative paths, compound keys, dialog texts.
+inline const QString kSystemCfgFile = QStringLiteral("/system.cfg");
+inline const QString kUpdateIniFile = QStringLiteral("update.ini");
+inline const QString kUpdateTmpIniFile = QStringLiteral("updateTmp.ini");
+inline const QString kMd5File = QStringLiteral("md5.txt");
+inline const QString kMd5TmpFile = QStringLiteral("md5Tmp.txt");
+inline const QString kUpdateDir = QStringLiteral("update/");
+inline const QString kUpdateKeyPrefix = QStringLiteral("Update/");
+inline const QString kUrlKey = QStringLiteral("URL");
+inline const QString kExeNameKey = QStringLiteral("ExeName");
+inline const QString kVersionFolderKey = QStringLiteral("Version/Folder");
+inline const QString kVersionVersionKey = QStringLiteral("Version/Version");
+
+inline const QString kStatusPrepare = QStringLiteral("准备开始更新");
+inline const QString kStatusUpdating = QStringLiteral("正在更新");
+inline const QString kStatusCancelling = QStringLiteral("正在取消更新");
+inline const QString kStatusStopped = QStringLiteral("停止更新");
+inline const QString kStatusFailed = QStringLiteral("更新失败");
+
+// Fixed names of the self-update hand-off.
+inline const QString kSelfUpdateExe = QStringLiteral("update.exe");
+inline const QString kUpdaterCopyDir = QStringLiteral("UpdateTmp/");
+
+} // namespace Names

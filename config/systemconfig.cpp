@@ -1,0 +1,180 @@
+#include "config/systemconfig.h"
+
+#include "config/names.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+#include <QVariant>
+
+namespace {
+
+struct KeySpec
+{
+    const char *group;
+    const char *key;
+    bool httpEnableDefault; // HttpEnable alone defaults to true
+};
+
+const KeySpec kSystemKeys[] = {
+    {Names::kGroupUpdate, Names::kKeyUrl, false},
+    {Names::kGroupUpdate, Names::kKeyExeName, false},
+    {Names::kGroupUpdate, Names::kKeyHostExe, false},
+    {Names::kGroupUpdate, Names::kKeyUpdateExe, false},
+    {Names::kGroupUpdate, Names::kKeyUpdateHelperExe, false},
+    {Names::kGroupUpdate, Names::kKeyHttpEnable, true},
+    {Names::kGroupServer, Names::kKeyUpdateServer, false},
+    {Names::kGroupServer, Names::kKeyUpdatePort, false},
+    {Names::kGroupGeneral, Names::kKeyVersion, false},
+    {Names::kGroupGeneral, Names::kKeyLastCheckTime, false},
+    {Names::kGroupPaths, Names::kKeyBackup, false},
+    {Names::kGroupPaths, Names::kKeyTemp, false},
+    {Names::kGroupPaths, Names::kKeyLog, false},
+    {Names::kGroupProject, Names::kKeyName, false},
+    {Names::kGroupProject, Names::kKeyType, false},
+};
+
+const KeySpec kUpdateInfoKeys[] = {
+    {Names::kGroupSummary, Names::kKeyUpdateType, false},
+    {Names::kGroupSummary, Names::kKeyUpdateStrategy, false},
+    {Names::kGroupSummary, Names::kKeyReleaseDate, false},
+    {Names::kGroupSummary, Names::kKeyDescription, false},
+    {Names::kGroupSummary, Names::kKeyInstallPackage, false},
+    {Names::kGroupVersion, Names::kKeyReleaseVersion, false},
+    {Names::kGroupVersion, Names::kKeyMinRequiredVersion, false},
+    {Names::kGroupRollBack, Names::kKeyRollBackSrc, false},
+    {Names::kGroupRollBack, Names::kKeyRollBackDes, false},
+    {Names::kGroupRollBack, Names::kKeyRollBackTip, false},
+};
+
+// Reads the listed keys of an INI file into table; false when QSettings
+// reports an error (the table is then left as it was).
+template <size_t N>
+bool readTable(const QString &path, const KeySpec (&keys)[N], CSystemConfig::Table &table)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    if (settings.status() != QSettings::NoError)
+        return false;
+    for (const KeySpec &spec : keys) {
+        const QString group = QString::fromLatin1(spec.group);
+        const QString key = QString::fromLatin1(spec.key);
+        settings.beginGroup(group);
+        const QVariant def = spec.httpEnableDefault ? QVariant(true) : QVariant(QString());
+        table[group][key] = settings.value(key, def).toString();
+        settings.endGroup();
+    }
+    return true;
+}
+
+QString appDirPath()
+{
+    return QCoreApplication::applicationDirPath();
+}
+
+} // namespace
+
+CSystemConfig *CSystemConfig::instance()
+{
+    static CSystemConfig config(appDirPath() + Names::kSystemCfgFile);
+    return &config;
+}
+
+CSystemConfig::CSystemConfig(const QString &path)
+    : configPath(path)
+    , systemCfgPath(appDirPath() + Names::kSystemCfgFile)
+    , updateIniPath(appDirPath() + QLatin1Char('/') + Names::kUpdateIniFile)
+{
+    loadUpdateTable();
+    loadSystemTable();
+    loadUpdateInfoTable();
+}
+
+void CSystemConfig::loadUpdateTable()
+{
+    QSettings settings(configPath, QSettings::IniFormat);
+    if (settings.status() != QSettings::NoError)
+        return;
+    for (const QString &key : {Names::kUrlKey, Names::kExeNameKey}) {
+        if (!updateTable.contains(key))
+            updateTable.insert(key, settings.value(Names::kUpdateKeyPrefix + key).toString());
+    }
+}
+
+void CSystemConfig::loadSystemTable()
+{
+    if (readTable(systemCfgPath, kSystemKeys, systemTable))
+        loaded = true;
+}
+
+void CSystemConfig::loadUpdateInfoTable()
+{
+    readTable(updateIniPath, kUpdateInfoKeys, updateInfoTable);
+}
+
+QString CSystemConfig::getValue(const QString &group, const QString &key) const
+{
+    return systemTable.value(group).value(key);
+}
+
+QString CSystemConfig::getUpdateValue(const QString &key) const
+{
+    return updateTable.value(key);
+}
+
+#define CFG(group, key) getValue(QString::fromLatin1(Names::group), QString::fromLatin1(Names::key))
+
+QString CSystemConfig::getBackupPath() const { return CFG(kGroupPaths, kKeyBackup); }
+QString CSystemConfig::getVersion() const { return CFG(kGroupGeneral, kKeyVersion); }
+QString CSystemConfig::getHostExe() const { return CFG(kGroupUpdate, kKeyHostExe); }
+QString CSystemConfig::getLogPath() const { return CFG(kGroupPaths, kKeyLog); }
+QString CSystemConfig::getTempPath() const { return CFG(kGroupPaths, kKeyTemp); }
+QString CSystemConfig::getUpdateExe() const { return CFG(kGroupUpdate, kKeyUpdateExe); }
+QString CSystemConfig::getUpdateHelperExe() const { return CFG(kGroupUpdate, kKeyUpdateHelperExe); }
+QString CSystemConfig::getUpdatePort() const { return CFG(kGroupServer, kKeyUpdatePort); }
+QString CSystemConfig::getUpdateServer() const { return CFG(kGroupServer, kKeyUpdateServer); }
+
+int CSystemConfig::getProjectType() const
+{
+    const QString text = CFG(kGroupProject, kKeyType);
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    return (!text.isEmpty() && ok && value >= 1 && value <= 6) ? value : 1;
+}
+
+bool CSystemConfig::isHttpEnable() const
+{
+    const QString text = CFG(kGroupUpdate, kKeyHttpEnable);
+    return text.toLower() == QLatin1String("true") || text == QLatin1String("1");
+}
+
+#undef CFG
+
+QString CSystemConfig::getTempDir() const
+{
+    QString dir = getTempPath();
+    if (!dir.endsWith(QLatin1Char('/')))
+        dir += QLatin1Char('/');
+    return dir;
+}
+
+bool CSystemConfig::isLoaded() const
+{
+    return loaded;
+}
+
+void CSystemConfig::reload()
+{
+    reloadSystemConfig();
+    reloadUpdateInfo();
+}
+
+void CSystemConfig::reloadSystemConfig()
+{
+    systemTable.clear();
+    loadSystemTable();
+}
+
+void CSystemConfig::reloadUpdateInfo()
+{
+    updateInfoTable.clear();
+    loadUpdateInfoTable();
+}

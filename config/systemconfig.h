@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+
+// Reads system.cfg and update.ini from the program directory once per
+// process and answers every settings question. Read only: nothing here writes
+// either file. A QCoreApplication must exist before the first instance() call.
+class CSystemConfig
+{
+public:
+    using Table = QMap<QString, QMap<QString, QString>>;
+
+    // The one object, created on first use; lives until process exit.
+    static CSystemConfig *instance();
+
+    explicit CSystemConfig(const QString &configPath);
+
+    // Text of system.cfg's group/key, or empty when absent.
+    QString getValue(const QString &group, const QString &key) const;
+    // "URL" or "ExeName" of system.cfg's Update group, or empty.
+    QString getUpdateValue(const QString &key) const;
+
+    QString getBackupPath() const;
+    QString getVersion() const;
+    QString getHostExe() const;
+    QString getLogPath() const;
+    // Project/Type when it is a number in 1..6, otherwise 1.
+    int getProjectType() const;
+    QString getTempPath() const;
+    // Paths/Temp with exactly one "/" at the end.
+    QString getTempDir() const;
+    QString getUpdateExe() const;
+    QString getUpdateHelperExe() const;
+    QString getUpdatePort() const;
+    QString getUpdateServer() const;
+    bool isHttpEnable() const;
+    // True once system.cfg was read without error; stays true after that.
+    bool isLoaded() const;
+
+    // Reads both files again (they may have been replaced by an update).
+    void reload();
+    void reloadSystemConfig();
+    void reloadUpdateInfo();
+
+private:
+    void loadUpdateTable();
+    void loadSystemTable();
+    void loadUpdateInfoTable();
+
+    QString configPath;
+    QString systemCfgPath;
+    QString updateIniPath;
+    QMap<QString, QString> updateTable;
+    Table systemTable;
+    Table updateInfoTable;
+    bool loaded = false;
+};

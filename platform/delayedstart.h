@@ -1,0 +1,25 @@
+#pragma once
+// Portable layer for the delayed start: the script that waits one second,
+// starts a program and removes itself. On Windows it is a GBK batch file run
+// by "cmd.exe /c"; elsewhere a /bin/sh script run detached.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// Text of the Windows batch script, encoded in GBK with CR LF line ends.
+QByteArray batchScriptBytes(const QString &program, const QStringList &arguments, const QString &scriptPath);
+
+// Text of the POSIX shell script (UTF-8, LF), every word quoted for /bin/sh.
+QByteArray shellScriptBytes(const QString &program, const QStringList &arguments, const QString &scriptPath);
+
+// Quotes one word for /bin/sh: '...' with embedded quotes as '\''.
+QString shellQuote(const QString &word);
+
+// File name of the script for this platform, %1 = milliseconds since epoch.
+QString delayedScriptName(qint64 msecsSinceEpoch);
+
+// Writes the script to the system temp directory and starts it detached;
+// falls back to a direct detached start when the script cannot be written or
+// started. Warnings go to Qt's message handler.
+void delayedStart(const QString &program, const QStringList &arguments);

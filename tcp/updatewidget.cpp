@@ -1,0 +1,6 @@
+#include "tcp/updatewidget.h"
+
+UpdateWidget::UpdateWidget(QWidget *parent)
+    : QWidget(parent)
+{
+}

@@ -1,0 +1,121 @@
+#include "testinstall.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSettings>
+#include <QThread>
+
+QString builtProgram(const QString &name)
+{
+    return QStringLiteral(UPDATER_BIN_DIR "/") + name;
+}
+
+TestInstall::TestInstall()
+{
+    QFile::copy(builtProgram(QStringLiteral("update.exe")), filePath(QStringLiteral("update.exe")));
+    QFile::copy(builtProgram(QStringLiteral("fakehost")), filePath(QStringLiteral("host")));
+}
+
+QString TestInstall::filePath(const QString &relative) const
+{
+    return dir.path() + QLatin1Char('/') + relative;
+}
+
+TestInstall::Settings TestInstall::defaultSettings()
+{
+    Settings s;
+    s[QStringLiteral("Update")][QStringLiteral("HostExe")] = QStringLiteral("host");
+    s[QStringLiteral("Update")][QStringLiteral("UpdateExe")] = QStringLiteral("update.exe");
+    s[QStringLiteral("Update")][QStringLiteral("UpdateHelperExe")] = QStringLiteral("updatehelper");
+    s[QStringLiteral("Update")][QStringLiteral("HttpEnable")] = QStringLiteral("0");
+    s[QStringLiteral("General")][QStringLiteral("Version")] = QStringLiteral("1.0.0");
+    s[QStringLiteral("Paths")][QStringLiteral("Temp")] = QStringLiteral("UpdateTemp/");
+    s[QStringLiteral("Paths")][QStringLiteral("Backup")] = QStringLiteral("Backup/");
+    s[QStringLiteral("Project")][QStringLiteral("Type")] = QStringLiteral("1");
+    return s;
+}
+
+void TestInstall::writeConfig(const Settings &settings)
+{
+    QByteArray text;
+    for (auto g = settings.cbegin(); g != settings.cend(); ++g) {
+        text += '[' + g.key().toUtf8() + "]\n";
+        for (auto k = g.value().cbegin(); k != g.value().cend(); ++k)
+            text += k.key().toUtf8() + '=' + k.value().toUtf8() + '\n';
+    }
+    writeFile(QStringLiteral("system.cfg"), text);
+}
+
+void TestInstall::writeFile(const QString &relative, const QByteArray &content)
+{
+    const QString path = filePath(relative);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(content);
+}
+
+QByteArray TestInstall::readFile(const QString &relative) const
+{
+    QFile file(filePath(relative));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+RunResult TestInstall::runUpdater(const QStringList &arguments, int timeoutMs) const
+{
+    RunResult result;
+    QProcess process;
+    process.setWorkingDirectory(dir.path());
+    process.start(filePath(QStringLiteral("update.exe")), arguments);
+    if (!process.waitForStarted(10000))
+        return result;
+    result.finished = process.waitForFinished(timeoutMs);
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished();
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+int TestInstall::hostStarts() const
+{
+    return readFile(QStringLiteral("host_started.txt")).count('\n');
+}
+
+int TestInstall::waitForHostStarts(int n, int timeoutMs) const
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (hostStarts() < n && timer.elapsed() < timeoutMs)
+        QThread::msleep(50);
+    return hostStarts();
+}
+
+QMap<QString, QString> hashTree(const QString &root, const QStringList &skip)
+{
+    QMap<QString, QString> tree;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString rel = path.mid(root.size());
+        bool skipped = false;
+        for (const QString &prefix : skip)
+            skipped = skipped || rel.startsWith(prefix);
+        if (skipped)
+            continue;
+        QFile file(path);
+        QCryptographicHash hash(QCryptographicHash::Md5);
+        if (file.open(QIODevice::ReadOnly))
+            hash.addData(&file);
+        tree.insert(rel, QString::fromLatin1(hash.result().toHex()));
+    }
+    return tree;
+}

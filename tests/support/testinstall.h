@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QMap>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// Path of a program built beside update.exe (update.exe, fakehost, tools).
+QString builtProgram(const QString &name);
+
+// Result of one run of a program.
+struct RunResult
+{
+    int exitCode = -1;
+    bool finished = false;
+    QByteArray out;
+    QByteArray err;
+};
+
+// A throw-away installation in a temp folder: update.exe and the fake host
+// program copied in, system.cfg written from the given groups.
+class TestInstall
+{
+public:
+    using Settings = QMap<QString, QMap<QString, QString>>;
+
+    TestInstall();
+    bool isValid() const { return dir.isValid(); }
+    QString path() const { return dir.path(); }
+    QString filePath(const QString &relative) const;
+
+    // The usual settings: HostExe=host, UpdateExe=update.exe, Temp, Backup,
+    // HttpEnable=0 and no TCP server. Callers override what they need.
+    static Settings defaultSettings();
+    void writeConfig(const Settings &settings);
+    void writeFile(const QString &relative, const QByteArray &content);
+    QByteArray readFile(const QString &relative) const;
+
+    // Runs update.exe of this installation and waits up to timeoutMs.
+    RunResult runUpdater(const QStringList &arguments, int timeoutMs = 30000) const;
+    // Waits until the fake host has written n start lines (or timeoutMs).
+    int waitForHostStarts(int n, int timeoutMs = 10000) const;
+    int hostStarts() const;
+
+private:
+    QTemporaryDir dir;
+};
+
+// Relative path (with "/") -> MD5 hex of every file below root, hidden ones
+// included. Paths listed in skip (relative, prefix match) are left out.
+QMap<QString, QString> hashTree(const QString &root, const QStringList &skip = {});
