@@ -88,6 +88,15 @@ QString publishRelease(const PublishRequest &request, int *fileCount)
         return QStringLiteral("not a folder: ") + request.sourceDir;
     const QString source = sourceInfo.canonicalFilePath();
 
+    QStringList files;
+    listFilesRecursive(source, QString(), files);
+    files.removeAll(QLatin1Char('/') + Names::kMd5File);
+    for (const QString &relative : qAsConst(files)) {
+        const QString reason = unsafePathReason(relative);
+        if (!reason.isEmpty())
+            return QStringLiteral("cannot publish %1: a client would refuse it (%2)").arg(relative, reason);
+    }
+
     // Checked before anything is created, and again once links resolve.
     const QString outsideError = QStringLiteral("the output folder lies inside the source folder");
     if (isInside(QDir::cleanPath(QFileInfo(request.outDir).absoluteFilePath()), source))
@@ -99,15 +108,6 @@ QString publishRelease(const PublishRequest &request, int *fileCount)
         return outsideError;
     if (!QDir(releaseDir).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
         return QStringLiteral("already published, not empty: ") + releaseDir;
-
-    QStringList files;
-    listFilesRecursive(source, QString(), files);
-    files.removeAll(QLatin1Char('/') + Names::kMd5File);
-    for (const QString &relative : qAsConst(files)) {
-        const QString reason = unsafePathReason(relative);
-        if (!reason.isEmpty())
-            return QStringLiteral("cannot publish %1: a client would refuse it (%2)").arg(relative, reason);
-    }
 
     for (const QString &relative : qAsConst(files)) {
         const QString target = releaseDir + relative;
