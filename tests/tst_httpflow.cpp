@@ -6,6 +6,7 @@
 #include "http/widget.h"
 #include "support/nginxserver.h"
 #include "support/scriptedhttpserver.h"
+#include "support/testfiles.h"
 #include "support/testinstall.h"
 
 #include <QApplication>
@@ -22,14 +23,6 @@ using Fault = ScriptedHttpServer::Fault;
 
 namespace {
 
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
 QString md5(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
@@ -43,7 +36,7 @@ struct Site
     explicit Site(const QString &baseUrl, int timeoutMs = 120000)
     {
         widget.setSettings({dir.path() + '/', baseUrl, QStringLiteral("UpdateTemp/"), timeoutMs});
-        writeFile(path("update/update.ini"), "[Version]\nVersion=1.0\n");
+        QVERIFY(writeTestFile(path("update/update.ini"), "[Version]\nVersion=1.0\n"));
     }
     QString path(const QString &relative) const { return dir.path() + '/' + relative; }
     QStringList updateDirEntries() const { return QDir(path("update")).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot); }
@@ -135,7 +128,7 @@ private slots:
         if (localIni.isNull())
             QFile::remove(site.path("update/update.ini"));
         else
-            writeFile(site.path("update/update.ini"), localIni);
+            QVERIFY(writeTestFile(site.path("update/update.ini"), localIni));
 
         QCOMPARE(site.widget.checkServerVersion(), code);
         QCOMPARE(site.label("label_update"), title);
@@ -175,8 +168,8 @@ private slots:
             server.setFile("/v2/md5.txt", serverManifest);
         Site site(server.baseUrl());
         if (!localManifest.isNull())
-            writeFile(site.path("md5.txt"), localManifest);
-        writeFile(site.path("update/leftover/x"), "x");
+            QVERIFY(writeTestFile(site.path("md5.txt"), localManifest));
+        QVERIFY(writeTestFile(site.path("update/leftover/x"), "x"));
         QCOMPARE(site.widget.checkServerVersion(), 1);
 
         QCOMPARE(site.widget.checkManifest(), code);
@@ -259,9 +252,9 @@ private slots:
         QByteArray big(2 * 1024 * 1024 + 3, '\0');
         for (int i = 0; i < big.size(); ++i)
             big[i] = char(i % 251);
-        writeFile(source + "/host", "host v2");
-        writeFile(source + "/data/big.bin", big);
-        writeFile(source + "/data/same.txt", "unchanged");
+        QVERIFY(writeTestFile(source + "/host", "host v2"));
+        QVERIFY(writeTestFile(source + "/data/big.bin", big));
+        QVERIFY(writeTestFile(source + "/data/same.txt", "unchanged"));
         QProcess publisher;
         publisher.start(builtProgram("publisher"), {source, work.path() + "/www", "2.0", "rel-2"});
         QVERIFY(publisher.waitForFinished(30000));
@@ -270,8 +263,8 @@ private slots:
         QVERIFY2(nginx.isRunning(), nginx.errorLog().constData());
 
         Site site(nginx.baseUrl());
-        writeFile(site.path("host"), "host v1");
-        writeFile(site.path("data/same.txt"), "unchanged");
+        QVERIFY(writeTestFile(site.path("host"), "host v1"));
+        QVERIFY(writeTestFile(site.path("data/same.txt"), "unchanged"));
         QSignalSpy results(&site.widget, &Widget::sigUpdateResult);
         QCOMPARE(site.widget.checkServerVersion(), 1);
         QCOMPARE(site.widget.checkManifest(), 1);

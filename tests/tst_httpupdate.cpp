@@ -4,6 +4,7 @@
 #include "http/md5manifest.h"
 #include "support/nginxserver.h"
 #include "support/scriptedhttpserver.h"
+#include "support/testfiles.h"
 #include "support/testinstall.h"
 
 #include <QDirIterator>
@@ -22,33 +23,18 @@ const QByteArray kUpdate = R"({"errormsg":"","success":true,"update":true})";
 // folder, which the next run removes before it checks.
 const QStringList kWorkFiles{"/update.log", "/UpdateTemp/"};
 
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Version 2 published into <work>/www/v2: a changed file, a changed and a
 // new file in sub-folders, and an unchanged one.
 QString publishVersion2(const QString &work)
 {
     const QString src = work + "/v2src";
-    writeFile(src + "/app.dll", "app v2");
-    writeFile(src + "/same.txt", "same");
-    writeFile(src + "/data/sub/deep.txt", "deep v2");
-    writeFile(src + "/data/new/added.bin", QByteArray(1500000, 'n'));
+    const bool written = writeTestFile(src + "/app.dll", "app v2") && writeTestFile(src + "/same.txt", "same")
+        && writeTestFile(src + "/data/sub/deep.txt", "deep v2")
+        && writeTestFile(src + "/data/new/added.bin", QByteArray(1500000, 'n'));
     QProcess publisher;
     publisher.start(builtProgram("publisher"), {src, work + "/www", "2.0", "v2"});
     publisher.waitForFinished(30000);
-    return publisher.exitCode() == 0 ? work + "/www" : QString();
+    return written && publisher.exitCode() == 0 ? work + "/www" : QString();
 }
 
 // Version 1 installed, configured for the HTTP channel at baseUrl, with the
@@ -71,7 +57,7 @@ void serveFolder(ScriptedHttpServer &server, const QString &root)
     QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        server.setFile(path.mid(root.size()), readFile(path));
+        server.setFile(path.mid(root.size()), readTestFile(path));
     }
 }
 
@@ -158,7 +144,7 @@ private slots:
         QVERIFY(!www.isEmpty());
         ScriptedHttpServer server;
         serveFolder(server, www);
-        server.setRoute(path, {status, body.isNull() ? readFile(www + path) : body, Fault(fault), 700000});
+        server.setRoute(path, {status, body.isNull() ? readTestFile(www + path) : body, Fault(fault), 700000});
         TestInstall install;
         installVersion1(install, server.baseUrl());
         const auto before = hashTree(install.path(), kWorkFiles);

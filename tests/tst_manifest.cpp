@@ -1,6 +1,7 @@
 // The manifest: its text format both ways, the comparison rule, the path
 // rules, and manifests generated from real folders.
 #include "http/md5manifest.h"
+#include "support/testfiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -12,13 +13,6 @@ namespace {
 const QString kEmptyMd5 = QStringLiteral("d41d8cd98f00b204e9800998ecf8427e");
 const QString kAbcMd5 = QStringLiteral("900150983cd24fb0d6963f7d28e17f72");
 
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
 } // namespace
 
 class TestManifest : public QObject
@@ -113,10 +107,10 @@ private slots:
         QByteArray big(3 * 1024 * 1024 + 17, '\0');
         for (int i = 0; i < big.size(); ++i)
             big[i] = char(i * 7919 >> 3);
-        writeFile(root + "abc.txt", "abc");
-        writeFile(root + "empty.bin", "");
-        writeFile(root + "sub/deeper/big.dat", big);
-        writeFile(root + ".hidden", "secret");
+        QVERIFY(writeTestFile(root + "abc.txt", "abc"));
+        QVERIFY(writeTestFile(root + "empty.bin", ""));
+        QVERIFY(writeTestFile(root + "sub/deeper/big.dat", big));
+        QVERIFY(writeTestFile(root + ".hidden", "secret"));
         QDir().mkpath(root + "only/empty/dirs");
         QVERIFY(QFile::link(root + "sub", root + "sub/deeper/loop"));
 

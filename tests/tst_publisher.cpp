@@ -2,6 +2,7 @@
 // writes, and what it refuses to publish.
 #include "http/md5manifest.h"
 #include "http/releasepublisher.h"
+#include "support/testfiles.h"
 #include "support/testinstall.h"
 
 #include <QProcess>
@@ -10,14 +11,6 @@
 #include <QtTest>
 
 namespace {
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
 
 RunResult runPublisher(const QStringList &arguments)
 {
@@ -70,11 +63,11 @@ private slots:
     {
         QTemporaryDir dir;
         const QString src = dir.path() + "/src", out = dir.path() + "/www";
-        writeFile(src + "/update.exe", "exe");
-        writeFile(src + "/plugins/codec/x.dll", QByteArray(70000, 'x'));
-        writeFile(src + "/empty.txt", "");
-        writeFile(src + "/.git/config", "vcs");
-        writeFile(src + "/md5.txt", "stale\t/nothing\r\n");
+        QVERIFY(writeTestFile(src + "/update.exe", "exe"));
+        QVERIFY(writeTestFile(src + "/plugins/codec/x.dll", QByteArray(70000, 'x')));
+        QVERIFY(writeTestFile(src + "/empty.txt", ""));
+        QVERIFY(writeTestFile(src + "/.git/config", "vcs"));
+        QVERIFY(writeTestFile(src + "/md5.txt", "stale\t/nothing\r\n"));
 
         RunResult run = runPublisher({src, out, "2.0.0", "v2"});
         QCOMPARE(run.exitCode, 0);
@@ -87,7 +80,7 @@ private slots:
         expected.insert("/md5.txt", md5OfFile(out + "/v2/md5.txt"));
         QCOMPARE(hashTree(out + "/v2"), expected);
 
-        writeFile(src + "/update.exe", "exe 3");
+        QVERIFY(writeTestFile(src + "/update.exe", "exe 3"));
         QCOMPARE(runPublisher({src, out, "3.0"}).exitCode, 0);
         QCOMPARE(QSettings(out + "/update.ini", QSettings::IniFormat).value("Version/Folder").toString(), QString("3.0"));
         // The earlier release stays as it was for clients still fetching it.
@@ -114,12 +107,12 @@ private slots:
         QFETCH(QString, message);
         QTemporaryDir dir;
         const QString src = dir.path() + "/src";
-        writeFile(src + "/ok.dll", "ok");
-        writeFile(dir.path() + "/www/v2/old.dll", "published before");
+        QVERIFY(writeTestFile(src + "/ok.dll", "ok"));
+        QVERIFY(writeTestFile(dir.path() + "/www/v2/old.dll", "published before"));
         if (badFile == "-")
             QDir(src).removeRecursively();
         else if (!badFile.isEmpty())
-            writeFile(src + '/' + badFile, "bad");
+            QVERIFY(writeTestFile(src + '/' + badFile, "bad"));
         const QMap<QString, QString> before = hashTree(dir.path());
 
         const RunResult run = runPublisher({src, dir.path() + '/' + outDir, "2", "v2"});
