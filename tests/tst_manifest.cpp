@@ -106,7 +106,7 @@ private slots:
         const QString root = dir.path() + '/';
         QByteArray big(3 * 1024 * 1024 + 17, '\0');
         for (int i = 0; i < big.size(); ++i)
-            big[i] = char(i * 7919 >> 3);
+            big[i] = char(quint32(i) * 7919u >> 3);
         QVERIFY(writeTestFile(root + "abc.txt", "abc"));
         QVERIFY(writeTestFile(root + "empty.bin", ""));
         QVERIFY(writeTestFile(root + "sub/deeper/big.dat", big));
