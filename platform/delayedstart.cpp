@@ -83,10 +83,13 @@ QString delayedScriptName(qint64 msecsSinceEpoch)
 void delayedStart(const QString &program, const QStringList &arguments)
 {
     const QString target = QDir::current().filePath(program);
-    const QString scriptPath = QDir::tempPath() + QLatin1Char('/') + delayedScriptName(QDateTime::currentMSecsSinceEpoch());
+    // A temp folder that does not exist reads as empty: the script would then
+    // land in the file system's root.
+    const QString tempDir = QDir::tempPath();
+    const QString scriptPath = tempDir + QLatin1Char('/') + delayedScriptName(QDateTime::currentMSecsSinceEpoch());
 
     QFile script(scriptPath);
-    if (!script.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (tempDir.isEmpty() || !script.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         qWarning() << "无法创建批处理文件:" << scriptPath;
         startDetached(target, arguments);
         return;

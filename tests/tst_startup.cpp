@@ -1,0 +1,237 @@
+// update.exe as a real process in throw-away installations: the console
+// line, exit codes, the log, the single-instance guard and the run modes.
+#include "platform/instanceguard.h"
+#include "support/testinstall.h"
+
+#include <QProcess>
+#include <QThread>
+#include <QtTest>
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+const QByteArray kNoChannelLine = QByteArrayLiteral(
+    "{\"errormsg\":\"TCP\xe5\x8d\x87\xe7\xba\xa7\xe6\x9c\x8d\xe5\x8a\xa1\xe8\xbf\x9e\xe6\x8e\xa5\xe5\xa4\xb1\xe8\xb4\xa5\","
+    "\"success\":false,\"update\":false}\n");
+}
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private:
+    static QString guardKey(const TestInstall &install)
+    {
+        return InstanceGuard::keyFor(install.filePath(QStringLiteral("update.exe")));
+    }
+
+private slots:
+    void consoleWithoutChannelPrintsOneJsonLine()
+    {
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        const RunResult r = install.runUpdater({QStringLiteral("console")});
+        QVERIFY(r.finished);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, kNoChannelLine);
+        // Log lines go to standard error in console mode.
+        QVERIFY(r.err.contains("Update started"));
+        const QByteArray log = install.readFile(QStringLiteral("update.log"));
+        QVERIFY(log.left(log.indexOf('\n') + 1).endsWith("Update started\r\n"));
+        QVERIFY(log.contains("argv[1] =console\r\n"));
+        QCOMPARE(install.hostStarts(), 0);
+    }
+
+    void runModeWords_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("json");
+        QTest::newRow("console") << QStringList{"console"} << true;
+        QTest::newRow("console later") << QStringList{"x", "console"} << true;
+        QTest::newRow("Console") << QStringList{"Console"} << false;
+        QTest::newRow("consoles") << QStringList{"consoles"} << false;
+        QTest::newRow("helper wins") << QStringList{"console", "updatehelper"} << false;
+        QTest::newRow("normal") << QStringList{} << false;
+    }
+    void runModeWords()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, json);
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        const RunResult r = install.runUpdater(args);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out.contains("\"errormsg\""), json);
+        if (json)
+            QCOMPARE(r.out, kNoChannelLine);
+    }
+
+    void normalModeLogsInfoButNotDebugToStdout()
+    {
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        const RunResult r = install.runUpdater({});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.contains("] [info] ["));
+        QVERIFY(r.out.contains("Update started"));
+        QVERIFY(!r.out.contains("Command Line Arguments:"));
+        QVERIFY(install.readFile(QStringLiteral("update.log")).contains("Command Line Arguments:"));
+    }
+
+    void secondInstanceIsRefusedSilently()
+    {
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        QVERIFY(InstanceGuard::tryAcquire(guardKey(install)));
+        const RunResult r = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(r.out, QByteArray());
+
+        // A copy in another folder has its own key and runs.
+        TestInstall other;
+        other.writeConfig(TestInstall::defaultSettings());
+        const RunResult o = other.runUpdater({QStringLiteral("console")});
+        QCOMPARE(o.exitCode, 0);
+        QCOMPARE(o.out, kNoChannelLine);
+    }
+
+    void staleGuardOfKilledProcessIsRecovered()
+    {
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        QProcess holder;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("UPDATER_HOLD_GUARD"), guardKey(install));
+        holder.setProcessEnvironment(env);
+        holder.start(QCoreApplication::applicationFilePath(), QStringList());
+        QVERIFY(holder.waitForReadyRead(10000));
+        QCOMPARE(holder.readAllStandardOutput(), QByteArray("held\n"));
+
+        QCOMPARE(install.runUpdater({QStringLiteral("console")}).exitCode, 1);
+
+        ::kill(static_cast<pid_t>(holder.processId()), SIGKILL);
+        QVERIFY(holder.waitForFinished(10000));
+        const RunResult r = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, kNoChannelLine);
+    }
+
+    void unusableLogFallsBackToConsole_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("stdoutText");
+        QTest::newRow("console") << QStringList{"console"} << kNoChannelLine;
+        QTest::newRow("normal") << QStringList{} << QByteArray("[INFO] Update started\n");
+    }
+    void unusableLogFallsBackToConsole()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, stdoutText);
+        TestInstall install;
+        TestInstall::Settings s = TestInstall::defaultSettings();
+        s[QStringLiteral("Paths")][QStringLiteral("Log")] = QStringLiteral("logs/");
+        install.writeConfig(s);
+        // A folder where the log file should be: the file cannot be opened.
+        QVERIFY(QDir().mkpath(install.filePath(QStringLiteral("logs/update.log"))));
+        const RunResult r = install.runUpdater(args);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.err.count("Log initialization failed: "), 1);
+        QVERIFY(r.out.startsWith(stdoutText));
+        if (args.contains(QStringLiteral("console")))
+            QCOMPARE(r.out, stdoutText);
+        QVERIFY(!r.out.contains("[DEBUG]") || !args.contains(QStringLiteral("console")));
+    }
+
+    void unsafeWorkFoldersTouchNothing_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::newRow("empty Temp") << "Temp" << "";
+        QTest::newRow("empty Backup") << "Backup" << "";
+        QTest::newRow("dot Temp") << "Temp" << ".";
+        QTest::newRow("outside Temp") << "Temp" << "../elsewhere";
+        QTest::newRow("Backup is Temp") << "Backup" << "UpdateTemp";
+        QTest::newRow("Backup inside Temp") << "Backup" << "UpdateTemp/b";
+    }
+    void unsafeWorkFoldersTouchNothing()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        TestInstall install;
+        TestInstall::Settings s = TestInstall::defaultSettings();
+        s[QStringLiteral("Paths")][key] = value;
+        s[QStringLiteral("Update")][QStringLiteral("HttpEnable")] = QStringLiteral("1");
+        s[QStringLiteral("Update")][QStringLiteral("URL")] = QStringLiteral("http://127.0.0.1:1/");
+        install.writeConfig(s);
+        install.writeFile(QStringLiteral("data/a.txt"), "keep");
+        install.writeFile(QStringLiteral("UpdateTemp/b.txt"), "keep too");
+        const QStringList skip{QStringLiteral("/update.log")};
+        const auto before = hashTree(install.path(), skip);
+        const RunResult r = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, QByteArray("{\"errormsg\":\"") + QStringLiteral("临时目录或备份目录配置无效，未执行更新").toUtf8()
+                     + "\",\"success\":false,\"update\":false}\n");
+        QCOMPARE(hashTree(install.path(), skip), before);
+        QCOMPARE(install.hostStarts(), 0);
+    }
+
+    void leftoverWorkFoldersGoBeforeTheCheck_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("console") << QStringList{"console"} << true;
+        QTest::newRow("normal") << QStringList{} << true;
+    }
+    void leftoverWorkFoldersGoBeforeTheCheck()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, removed);
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        install.writeFile(QStringLiteral("UpdateTemp/sub/x.dll"), "x");
+        install.writeFile(QStringLiteral("Backup/y.dll"), "y");
+        QCOMPARE(install.runUpdater(args).exitCode, 0);
+        QCOMPARE(!QFileInfo::exists(install.filePath(QStringLiteral("UpdateTemp"))), removed);
+        QCOMPARE(!QFileInfo::exists(install.filePath(QStringLiteral("Backup"))), removed);
+    }
+
+    void noUpdateInNormalModeStartsTheHostOnce()
+    {
+        // The HTTP source is unreachable: the check finds nothing to do and a
+        // normal run hands over to the host program through the delayed start.
+        TestInstall install;
+        TestInstall::Settings s = TestInstall::defaultSettings();
+        s[QStringLiteral("Update")][QStringLiteral("HttpEnable")] = QStringLiteral("1");
+        s[QStringLiteral("Update")][QStringLiteral("URL")] = QStringLiteral("http://127.0.0.1:1/");
+        install.writeConfig(s);
+        QElapsedTimer timer;
+        timer.start();
+        const RunResult r = install.runUpdater({});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(install.waitForHostStarts(1), 1);
+        QVERIFY(timer.elapsed() >= 900); // the script waits one second first
+        QThread::msleep(1500);
+        QCOMPARE(install.hostStarts(), 1);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    // Child mode: hold the guard for a key until killed.
+    const QByteArray holdKey = qgetenv("UPDATER_HOLD_GUARD");
+    if (!holdKey.isEmpty()) {
+        QCoreApplication app(argc, argv);
+        if (!InstanceGuard::tryAcquire(QString::fromUtf8(holdKey)))
+            return 2;
+        std::printf("held\n");
+        std::fflush(stdout);
+        QThread::sleep(120);
+        return 0;
+    }
+    QCoreApplication app(argc, argv);
+    TestStartup test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_startup.moc"
