@@ -48,12 +48,6 @@ QByteArray shellScriptBytes(const QString &program, const QStringList &arguments
     return (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
 }
 
-namespace {
-
-// Starts a program detached. Off Windows its standard streams go to the null
-// device: the updater's standard output belongs to the calling program (one
-// JSON line), and a reader waiting for end of file must not wait for the
-// host program to exit.
 bool startDetached(const QString &program, const QStringList &arguments)
 {
 #ifdef Q_OS_WIN
@@ -68,8 +62,6 @@ bool startDetached(const QString &program, const QStringList &arguments)
     return process.startDetached();
 #endif
 }
-
-} // namespace
 
 QString delayedScriptName(qint64 msecsSinceEpoch)
 {

@@ -1,14 +1,13 @@
 // update.exe as a real process in throw-away installations: the console
 // line, exit codes, the log, the single-instance guard and the run modes.
 #include "platform/instanceguard.h"
+#include "support/guardholder.h"
 #include "support/testinstall.h"
 
 #include <QProcess>
 #include <QThread>
 #include <QtTest>
 
-#include <csignal>
-#include <cstdio>
 
 namespace {
 const QByteArray kNoChannelLine = QByteArrayLiteral(
@@ -101,17 +100,11 @@ private slots:
         TestInstall install;
         install.writeConfig(TestInstall::defaultSettings());
         QProcess holder;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("UPDATER_HOLD_GUARD"), guardKey(install));
-        holder.setProcessEnvironment(env);
-        holder.start(QCoreApplication::applicationFilePath(), QStringList());
-        QVERIFY(holder.waitForReadyRead(10000));
-        QCOMPARE(holder.readAllStandardOutput(), QByteArray("held\n"));
+        QVERIFY(startGuardHolder(holder, install.filePath(QStringLiteral("update.exe"))));
 
         QCOMPARE(install.runUpdater({QStringLiteral("console")}).exitCode, 1);
 
-        ::kill(static_cast<pid_t>(holder.processId()), SIGKILL);
-        QVERIFY(holder.waitForFinished(10000));
+        killGuardHolder(holder);
         const RunResult r = install.runUpdater({QStringLiteral("console")});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.out, kNoChannelLine);
@@ -218,17 +211,8 @@ private slots:
 
 int main(int argc, char **argv)
 {
-    // Child mode: hold the guard for a key until killed.
-    const QByteArray holdKey = qgetenv("UPDATER_HOLD_GUARD");
-    if (!holdKey.isEmpty()) {
-        QCoreApplication app(argc, argv);
-        if (!InstanceGuard::tryAcquire(QString::fromUtf8(holdKey)))
-            return 2;
-        std::printf("held\n");
-        std::fflush(stdout);
-        QThread::sleep(120);
+    if (holdGuardIfAsked(argc, argv))
         return 0;
-    }
     QCoreApplication app(argc, argv);
     TestStartup test;
     return QTest::qExec(&test, argc, argv);
