@@ -17,8 +17,32 @@ bool CFileOperationManager::initialize()
     return true;
 }
 
+namespace {
+
+// True when both are readable files with the same bytes. A file the failed
+// replacement could not touch (locked, immutable) still equals its backup;
+// restoring it would fail on the removal and leave the rollback half done.
+bool sameContent(const QString &a, const QString &b)
+{
+    QFile fa(a);
+    QFile fb(b);
+    if (!QFileInfo(b).isFile() || !fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly)
+        || fa.size() != fb.size())
+        return false;
+    constexpr qint64 kBlock = 1 << 16;
+    while (!fa.atEnd()) {
+        if (fa.read(kBlock) != fb.read(kBlock))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool CFileOperationManager::replaceFile(const QString &src, const QString &dst)
 {
+    if (sameContent(src, dst))
+        return true;
     if (QFileInfo::exists(dst) && !QFile::remove(dst))
         return false;
     return QFile::copy(src, dst);
@@ -69,7 +93,7 @@ bool CFileOperationManager::rollbackFiles(const QString &backupDir, const QStrin
                 m_lastError = QStringLiteral("回退目录失败: ") + src + QStringLiteral(" -> ") + dst;
                 return false;
             }
-        } else {
+        } else if (!sameContent(src, dst)) {
             if (QFileInfo::exists(dst) && !QFile::remove(dst)) {
                 m_lastError = QStringLiteral("删除目标文件失败: ") + dst;
                 return false;

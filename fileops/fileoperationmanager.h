@@ -19,13 +19,14 @@ public:
     // or every top-level entry of backupDir when the list is empty (hidden
     // entries are never listed). Entries missing from the backup are skipped.
     // Files and files inside restored directories replace their installed
-    // counterparts. Logs "回退文件成功:" per restored entry. Stops at the first
+    // counterparts; an installed file already equal to its backup is left
+    // alone, so a locked but unchanged file does not stop the restore. Logs "回退文件成功:" per restored entry. Stops at the first
     // failure and returns false with lastError() set; what was restored before
     // it stays restored. Writes no error line: the caller reports lastError().
     bool rollbackFiles(const QString &backupDir, const QString &targetDir, const QStringList &relativePaths);
 
     // Copies the tree src into dst (created when missing), replacing existing
-    // files. Hidden entries are not copied. False when src is not a directory
+    // files that differ from their source. Hidden entries are not copied. False when src is not a directory
     // or at the first entry that cannot be created, removed or copied; what
     // was copied before stays. No log lines.
     bool copyDirectoryRecursively(const QString &src, const QString &dst);
