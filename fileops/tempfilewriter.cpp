@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 namespace {
 
@@ -55,7 +54,7 @@ TempFileWriter::TempFileWriter(const QString &stagingRoot)
 
 TempFileWriter::~TempFileWriter()
 {
-    // QFile closes itself when deleted.
+    // Files cut off before their last chunk are closed here, as they are.
     qDeleteAll(openFiles);
 }
 

@@ -242,7 +242,7 @@ void TestApplyUpdate::helperMode()
     const RunResult run = install.runUpdater(args);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(install.hostStarts(), 0); // a delayed start, not yet
-    QVERIFY((run.out + run.err + install.readFile("update.log")).contains(log.toUtf8()));
+    QVERIFY2((run.out + run.err + install.readFile("update.log")).contains(log.toUtf8()), qPrintable(log));
     QCOMPARE(without(hashTree(install.path(), {"/update.log"}), {kTemp, kBackup}), expected);
     if (restored)
         QCOMPARE(install.readFile("update/update.ini"), original["/update/update.ini"]);
