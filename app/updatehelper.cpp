@@ -2,6 +2,7 @@
 
 #include "config/names.h"
 #include "config/systemconfig.h"
+#include "fileops/layout.h"
 #include "log/logger.h"
 #include "platform/delayedstart.h"
 #include "platform/instanceguard.h"
@@ -34,12 +35,6 @@ CUpdateHelper::CUpdateHelper(const QString &dir, int waitMs)
 {
 }
 
-bool CUpdateHelper::isPlainFileName(const QString &name)
-{
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QLatin1Char(':'));
-}
-
 int CUpdateHelper::run(const QStringList &arguments)
 {
     CSystemConfig *config = CSystemConfig::instance();
@@ -50,7 +45,7 @@ int CUpdateHelper::run(const QStringList &arguments)
     if (exeName.isEmpty())
         exeName = arguments.value(0);
     const QString tempDir = appDir + config->getTempDir();
-    if (!isPlainFileName(exeName) || config->getTempPath().isEmpty() || !isInside(appDir, tempDir)) {
+    if (!Layout::isPlainFileName(exeName) || config->getTempPath().isEmpty() || !isInside(appDir, tempDir)) {
         logError("更新助手配置无效: UpdateExe=" + utf8(exeName) + " Temp=" + utf8(config->getTempPath()));
         return 2;
     }

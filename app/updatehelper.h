@@ -20,9 +20,6 @@ public:
     // nothing could be done (the updater did not exit, or bad settings).
     int run(const QStringList &arguments);
 
-    // A plain file name: no separators, not "." or "..", not empty.
-    static bool isPlainFileName(const QString &name);
-
 private:
     bool swapUpdater(const QString &installed, const QString &staged, const QString &parked);
     bool startUpdater(const QString &installed, const char *result);

@@ -240,8 +240,9 @@ bool CControler::checkSelfUpdate()
 
 void CControler::cleanTempFiles()
 {
-    const QString copy = appDir + Names::kUpdaterCopyDir + CSystemConfig::instance()->getUpdateExe();
-    if (!QFileInfo::exists(copy))
+    const QString exeName = CSystemConfig::instance()->getUpdateExe();
+    const QString copy = appDir + Names::kUpdaterCopyDir + exeName;
+    if (!Layout::isPlainFileName(exeName) || !QFileInfo::exists(copy))
         return;
     if (QFile::remove(copy)) {
         qDebug() << "Successfully deleted temporary file:" << copy;

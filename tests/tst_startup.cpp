@@ -4,6 +4,8 @@
 #include "support/guardholder.h"
 #include "support/testinstall.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QThread>
 #include <QtTest>
@@ -172,21 +174,58 @@ private slots:
     void leftoverWorkFoldersGoBeforeTheCheck_data()
     {
         QTest::addColumn<QStringList>("args");
-        QTest::addColumn<bool>("removed");
-        QTest::newRow("console") << QStringList{"console"} << true;
-        QTest::newRow("normal") << QStringList{} << true;
+        QTest::newRow("console") << QStringList{"console"};
+        QTest::newRow("normal") << QStringList{};
     }
     void leftoverWorkFoldersGoBeforeTheCheck()
     {
+        // An earlier run was stopped half-way through replacing: a.txt is
+        // already new, sub/b.txt still old. The backup is put back first.
         QFETCH(QStringList, args);
-        QFETCH(bool, removed);
         TestInstall install;
         install.writeConfig(TestInstall::defaultSettings());
-        install.writeFile(QStringLiteral("UpdateTemp/sub/x.dll"), "x");
-        install.writeFile(QStringLiteral("Backup/y.dll"), "y");
+        install.writeFile(QStringLiteral("a.txt"), "new a");
+        install.writeFile(QStringLiteral("sub/b.txt"), "old b");
+        install.writeFile(QStringLiteral("UpdateTemp/a.txt"), "new a");
+        install.writeFile(QStringLiteral("UpdateTemp/sub/b.txt"), "new b");
+        install.writeFile(QStringLiteral("Backup/a.txt"), "old a");
+        install.writeFile(QStringLiteral("Backup/sub/b.txt"), "old b");
         QCOMPARE(install.runUpdater(args).exitCode, 0);
-        QCOMPARE(!QFileInfo::exists(install.filePath(QStringLiteral("UpdateTemp"))), removed);
-        QCOMPARE(!QFileInfo::exists(install.filePath(QStringLiteral("Backup"))), removed);
+        QCOMPARE(install.readFile(QStringLiteral("a.txt")), QByteArray("old a"));
+        QCOMPARE(install.readFile(QStringLiteral("sub/b.txt")), QByteArray("old b"));
+        QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("UpdateTemp"))));
+        QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("Backup"))));
+        QVERIFY(install.readFile(QStringLiteral("update.log")).contains(QStringLiteral("发现未完成的更新").toUtf8()));
+    }
+
+    void leftoverStagingAloneIsJustRemoved()
+    {
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        install.writeFile(QStringLiteral("a.txt"), "a");
+        install.writeFile(QStringLiteral("UpdateTemp/a.txt"), "staged");
+        QVERIFY(QDir().mkpath(install.filePath(QStringLiteral("Backup"))));
+        QCOMPARE(install.runUpdater({QStringLiteral("console")}).exitCode, 0);
+        QCOMPARE(install.readFile(QStringLiteral("a.txt")), QByteArray("a"));
+        QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("UpdateTemp"))));
+        QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("Backup"))));
+    }
+
+    void failedRestoreKeepsTheBackupAndReports()
+    {
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        // A non-empty folder where the backed-up file belongs cannot be replaced.
+        install.writeFile(QStringLiteral("x.txt/inner"), "in the way");
+        install.writeFile(QStringLiteral("Backup/x.txt"), "old x");
+        const RunResult r = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(r.exitCode, 0);
+        const QJsonObject json = QJsonDocument::fromJson(r.out).object();
+        QCOMPARE(json.value(QStringLiteral("success")).toBool(), false);
+        QCOMPARE(json.value(QStringLiteral("update")).toBool(), false);
+        QVERIFY(json.value(QStringLiteral("errormsg")).toString().startsWith(QStringLiteral("删除目标文件失败: ")));
+        QCOMPARE(install.readFile(QStringLiteral("Backup/x.txt")), QByteArray("old x"));
+        QCOMPARE(install.hostStarts(), 0);
     }
 
     void noUpdateInNormalModeStartsTheHostOnce()

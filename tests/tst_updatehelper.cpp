@@ -60,7 +60,6 @@ private slots:
         const QByteArray fresh = newUpdater();
         install.writeFile(QStringLiteral("UpdateTemp/update.exe"), fresh);
         install.writeFile(QStringLiteral("Backup/a.txt"), "old a");
-        const QByteArray old = install.readFile(QStringLiteral("update.exe"));
 
         const RunResult r = runHelper(install);
         QVERIFY(r.finished);
@@ -71,11 +70,12 @@ private slots:
         QCOMPARE(install.waitForHostStarts(1), 1);
         QVERIFY(waitUntil([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("UpdateTemp"))); }));
         QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("Backup"))));
+        // The old updater was parked in UpdateTmp/ and is gone now.
+        QVERIFY(waitUntil([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("UpdateTmp/update.exe"))); }));
         const QByteArray log = install.readFile(QStringLiteral("update.log"));
         QVERIFY(log.contains("argv[1] =updatehelper"));
         QVERIFY(log.contains("argv[2] =HelperSuccess"));
         QVERIFY(install.readFile(QStringLiteral("updatehelper.log")).contains("update.exe"));
-        QVERIFY(!old.isEmpty());
     }
 
     void missingStagedUpdaterKeepsTheOldOne()
@@ -83,12 +83,17 @@ private slots:
         TestInstall install;
         prepare(install);
         QVERIFY(QDir().mkpath(install.filePath(QStringLiteral("UpdateTemp"))));
+        install.writeFile(QStringLiteral("a.txt"), "new a");
+        install.writeFile(QStringLiteral("Backup/a.txt"), "old a");
         const QByteArray old = install.readFile(QStringLiteral("update.exe"));
 
         const RunResult r = runHelper(install);
         QCOMPARE(r.exitCode, 1);
         QCOMPARE(install.readFile(QStringLiteral("update.exe")), old);
-        QVERIFY(waitUntil([&] { return install.readFile(QStringLiteral("update.log")).contains("HelperFaile"); }));
+        // The old updater's HelperFaile run rolls the installation back.
+        QVERIFY(waitUntil([&] { return install.readFile(QStringLiteral("a.txt")) == "old a"; }));
+        QVERIFY(waitUntil([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("Backup"))); }));
+        QVERIFY(install.readFile(QStringLiteral("update.log")).contains("HelperFaile"));
         QThread::msleep(1500);
         QCOMPARE(install.hostStarts(), 0);
     }
