@@ -21,6 +21,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QTime>
 
 #include <algorithm>
 #include <cstdio>
@@ -32,9 +33,21 @@ constexpr qint64 kMiB = 1024 * 1024;
 constexpr qint64 kBigFile = 512 * kMiB;
 constexpr int kSmallFiles = 2000;
 constexpr qint64 kSmallFile = 256 * 1024;
-constexpr int kRounds = 3;
+constexpr int kRounds = 4;
 
 QTextStream out(stdout);
+
+// Thrown on any failure so that main unwinds: the temp folder goes and the
+// nginx child is stopped.
+struct BenchError
+{
+    QString text;
+};
+
+[[noreturn]] void fail(const QString &text)
+{
+    throw BenchError{text};
+}
 
 // Deterministic, incompressible content; a different seed gives other bytes.
 void writeData(const QString &path, qint64 size, quint64 seed)
@@ -42,7 +55,7 @@ void writeData(const QString &path, qint64 size, quint64 seed)
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        qFatal("cannot write %s", qPrintable(path));
+        fail("cannot write " + path);
     std::vector<quint64> block(kMiB / 8);
     quint64 x = seed * 0x9E3779B97F4A7C15ull + 1;
     for (qint64 written = 0; written < size;) {
@@ -79,13 +92,39 @@ qint64 timed(const QString &program, const QStringList &arguments, const QString
     timer.start();
     process.start(program, arguments);
     if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-        qFatal("%s failed: %s", qPrintable(program), process.readAllStandardError().constData());
+        fail(program + " failed: " + QString::fromUtf8(process.readAllStandardError().right(2000)));
     return timer.elapsed();
 }
 
 void copyTree(const QString &from, const QString &to)
 {
     timed("cp", {"-a", from, to});
+}
+
+// Milliseconds between consecutive marks.
+QString phases(const QStringList &names, const QList<qint64> &marks)
+{
+    QStringList parts;
+    for (int i = 0; i + 1 < marks.size() && i < names.size(); ++i)
+        parts << names.at(i) + ' ' + QString::number(marks.at(i + 1) - marks.at(i));
+    return parts.join(", ");
+}
+
+// Time stamps (ms of the day) of the first log line containing each marker,
+// in order; "[2026-01-01 12:34:56.789] ..." lines.
+QList<qint64> logMarks(const QString &logPath, const QStringList &markers)
+{
+    QList<qint64> marks;
+    const QList<QByteArray> lines = readTestFile(logPath).split('\n');
+    int next = 0;
+    for (const QByteArray &line : lines) {
+        if (next < markers.size() && QString::fromUtf8(line).contains(markers.at(next))) {
+            const QTime t = QTime::fromString(QString::fromLatin1(line.mid(12, 12)), "HH:mm:ss.zzz");
+            marks << t.msecsSinceStartOfDay();
+            ++next;
+        }
+    }
+    return marks;
 }
 
 double ratio(qint64 a, qint64 b)
@@ -111,29 +150,20 @@ QString baselineScript(const QString &work, const QString &url, const Md5Map &ma
     writeTestFile(work + "/curl.cfg", curl);
     writeTestFile(work + "/check.md5", check);
     writeTestFile(work + "/files.txt", list);
+    // Each step appends a time stamp (ms) to phases.txt for the breakdown.
+    const QByteArray mark = "date +%s%3N >> phases.txt\n";
     const QString script = work + "/baseline.sh";
-    writeTestFile(script, "set -e\n"
-                          "curl -K '" + work.toUtf8() + "/curl.cfg'\n"
-                          "(cd UpdateTemp && md5sum -c --quiet '" + work.toUtf8() + "/check.md5')\n"
-                          "mkdir -p Backup\n"
-                          "xargs -a '" + work.toUtf8() + "/files.txt' cp --parents -t Backup\n"
-                          "cp -a UpdateTemp/. .\n"
-                          "cp update/updateTmp.ini update/update.ini\n"
-                          "cp update/md5Tmp.txt md5.txt\n"
-                          "rm -rf UpdateTemp Backup\n");
+    writeTestFile(script, "set -e\nrm -f phases.txt\n" + mark + "curl -K '" + work.toUtf8() + "/curl.cfg'\n" + mark
+                              + "(cd UpdateTemp && md5sum -c --quiet '" + work.toUtf8() + "/check.md5')\n" + mark
+                              + "mkdir -p Backup\nxargs -a '" + work.toUtf8() + "/files.txt' cp --parents -t Backup\n"
+                              + "cp update/update.ini md5.txt Backup/\n" + mark
+                              + "cp -a UpdateTemp/. .\ncp update/updateTmp.ini update/update.ini\n"
+                              + "cp update/md5Tmp.txt md5.txt\n" + mark + "rm -rf UpdateTemp Backup\n" + mark);
     return script;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+void run(const QString &w)
 {
-    QCoreApplication app(argc, argv);
-    const QString parent = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::tempPath();
-    QTemporaryDir work(parent + "/httpbench-XXXXXX");
-    if (!work.isValid())
-        qFatal("no work folder below %s", qPrintable(parent));
-    const QString w = work.path();
 
     out << "generating 2 x " << (kBigFile + kSmallFiles * kSmallFile) / kMiB << " MiB in " << w << Qt::endl;
     const QStringList files = writeVersion(w + "/v1", 1);
@@ -141,7 +171,7 @@ int main(int argc, char **argv)
     timed(builtProgram("publisher"), {w + "/v2src/app", w + "/www", "2.0", "v2"});
     NginxServer nginx(w + "/www");
     if (!nginx.isRunning())
-        qFatal("nginx did not start: %s", nginx.errorLog().constData());
+        fail("nginx did not start: " + QString::fromUtf8(nginx.errorLog()));
 
     // Installation of version 1: the updater, a host, the configuration.
     const QString base = w + "/install";
@@ -184,27 +214,79 @@ int main(int argc, char **argv)
         }
         return true;
     };
-    qint64 updateMs = 0, scriptMs = 0, peakKiB = 0;
+    qint64 updateMs = 0, scriptMs = 0, peakKiB = 0, fetchMs = 0, curlMs = 0;
     for (int round = 1; round <= kRounds; ++round) {
         const QString a = w + QStringLiteral("/run%1a").arg(round), b = w + QStringLiteral("/run%1b").arg(round);
         copyTree(base, a);
         copyTree(base, b);
-        const qint64 u = timed("/usr/bin/time", {"-f", "%M", "-o", w + "/rss.txt", a + "/update.exe", "console"}, a);
+        // Each run starts with no dirty pages of the set-up still being
+        // written back; the order alternates between rounds.
+        qint64 u = 0, s = 0;
+        const auto runUpdate = [&] {
+            timed("sync", {});
+            u = timed("/usr/bin/time", {"-f", "%M", "-o", w + "/rss.txt", a + "/update.exe", "console"}, a);
+        };
+        const auto runScript = [&] {
+            timed("sync", {});
+            s = timed("bash", {script}, b);
+        };
+        if (round % 2) {
+            runUpdate();
+            runScript();
+        } else {
+            runScript();
+            runUpdate();
+        }
         const qint64 peak = readTestFile(w + "/rss.txt").trimmed().toLongLong();
-        const qint64 s = timed("bash", {script}, b);
+        QList<qint64> scriptMarks;
+        for (const QByteArray &line : readTestFile(b + "/phases.txt").split('\n'))
+            if (!line.isEmpty())
+                scriptMarks << line.toLongLong();
+        QList<qint64> updateMarks = logMarks(a + "/update.log", {"Update started", "开始执行文件备份操作",
+                                                                 "文件备份操作完成", "文件替换操作完成"});
+        updateMarks << updateMarks.value(0) + u;
         if (!installed(a) || !installed(b))
-            qFatal("round %d did not install version 2", round);
+            fail(QStringLiteral("round %1 did not install version 2").arg(round));
         updateMs = round == 1 ? u : std::min(updateMs, u);
         scriptMs = round == 1 ? s : std::min(scriptMs, s);
         peakKiB = std::max(peakKiB, peak);
+        // The HTTP channel's own share: check, download and verification.
+        const qint64 fetch = updateMarks.value(1) - updateMarks.value(0);
+        const qint64 curl = scriptMarks.value(2) - scriptMarks.value(0);
+        fetchMs = round == 1 ? fetch : std::min(fetchMs, fetch);
+        curlMs = round == 1 ? curl : std::min(curlMs, curl);
         QDir(a).removeRecursively();
         QDir(b).removeRecursively();
         out << "round " << round << ": update.exe " << u << " ms (peak " << peak / 1024 << " MiB), script " << s
-            << " ms" << Qt::endl;
+            << " ms" << Qt::endl
+            << "  update.exe: " << phases({"start+check+download+verify", "backup", "replace", "clean-up+exit"}, updateMarks)
+            << Qt::endl
+            << "  script:     " << phases({"download", "verify", "backup", "replace", "clean-up"}, scriptMarks) << Qt::endl;
     }
     out << "update: update.exe " << updateMs << " ms, curl+md5sum+cp " << scriptMs << " ms, ratio "
         << QString::number(ratio(updateMs, scriptMs), 'f', 2) << " (target <= 1.30)" << Qt::endl;
+    out << "download+verify: update.exe " << fetchMs << " ms, curl+md5sum " << curlMs << " ms, ratio "
+        << QString::number(ratio(fetchMs, curlMs), 'f', 2) << Qt::endl;
     out << "peak RSS of update.exe: " << QString::number(double(peakKiB) / 1024.0, 'f', 1)
         << " MiB (target <= 100)" << Qt::endl;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QString parent = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::tempPath();
+    QTemporaryDir work(parent + "/httpbench-XXXXXX");
+    if (!work.isValid()) {
+        QTextStream(stderr) << "no work folder below " << parent << Qt::endl;
+        return 1;
+    }
+    try {
+        run(work.path());
+    } catch (const BenchError &error) {
+        QTextStream(stderr) << "httpbench: " << error.text << Qt::endl;
+        return 1;
+    }
     return 0;
 }

@@ -27,7 +27,7 @@ constexpr int kCancelGraceMs = 3000;
 
 // What a reply may hold before the transfer pauses: the file is written as
 // data arrives, so memory does not grow with the file size.
-constexpr qint64 kReplyBufferSize = 4 << 20;
+constexpr qint64 kReplyBufferSize = 256 << 10;
 
 std::string utf8(const QString &text)
 {
