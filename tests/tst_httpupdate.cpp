@@ -104,6 +104,7 @@ private slots:
         QVERIFY2(nginx.isRunning(), nginx.errorLog().constData());
         TestInstall install;
         installVersion1(install, nginx.baseUrl());
+        QFile::remove(install.filePath("md5.txt")); // the updater makes its own first
         const QDateTime old = QDateTime::currentDateTime().addDays(-30);
         QFile same(install.filePath("same.txt"));
         QVERIFY(same.open(QIODevice::ReadWrite) && same.setFileTime(old, QFileDevice::FileModificationTime));
@@ -162,7 +163,6 @@ private slots:
         const QString big = "/v2/data/new/added.bin";
         QTest::newRow("drop mid-file") << big << 200 << QByteArray() << int(Fault::Drop) << QByteArray("added.bin");
         QTest::newRow("404") << big << 404 << QByteArray("") << int(Fault::None) << QByteArray("added.bin");
-        QTest::newRow("500") << big << 500 << QByteArray("oops") << int(Fault::None) << QByteArray("added.bin");
         QTest::newRow("digest mismatch") << big << 200 << QByteArray(1500000, 'N') << int(Fault::None)
                                          << QByteArray("文件校验失败");
         // From the staging folder, "/../app.dll" is the installed app.dll.
