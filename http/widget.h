@@ -54,7 +54,6 @@ public:
 
     // Replaces the configuration-derived settings (tests).
     void setSettings(const HttpUpdateSettings &settings);
-    const HttpUpdateSettings &settings() const { return config; }
 
     // 0 same version, 1 update needed, 2 update.ini not downloaded,
     // 3 update.ini unusable. Blocks in a nested event loop.
@@ -70,10 +69,9 @@ public:
     // Downloads changedFiles; the result arrives through sigUpdateResult.
     void startUpdate();
 
-    // The state the window shows (read by tests and by the model's caller).
-    QString statusTitleText() const { return statusTitle; }
-    QString statusDetailText() const { return statusDetail; }
+    // The files the last manifest check found changed.
     Md5Map changedFileMap() const { return changedFiles; }
+    // A download run is in progress.
     bool isUpdating() const { return updating; }
 
 signals:
