@@ -222,6 +222,7 @@ FrameReader::Status FrameReader::next(MessageHeader &header, QByteArray &payload
         return Status::BadMagic;
     }
     if (candidate.length > maxPayload) {
+        header = candidate;
         clear();
         return Status::TooLong;
     }

@@ -8,6 +8,7 @@
 // their messages through these functions.
 
 #include <QByteArray>
+#include <QMetaType>
 #include <QString>
 #include <QVector>
 
@@ -95,6 +96,8 @@ struct VersionInfo
     QVector<FileEntry> files;
 };
 
+Q_DECLARE_METATYPE(VersionInfo)
+
 struct FileDataChunk
 {
     QString filePath;
@@ -163,7 +166,7 @@ public:
         NeedMore, // fewer bytes than a header or its payload: wait
         Message,  // `header` and `payload` hold the next message
         BadMagic, // the buffer did not start with the magic: all of it dropped
-        TooLong,  // the header announced more than maxPayload: all of it dropped
+        TooLong,  // `header` announced more than maxPayload: all buffered bytes dropped
     };
 
     explicit FrameReader(quint32 maxPayload = kMaxPayload);
