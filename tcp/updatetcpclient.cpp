@@ -211,6 +211,10 @@ void QUpdateTcpClient::handleFileData(const QByteArray &payload)
                      + QString::number(currentTotal) + QStringLiteral(" 字节)")));
         emit sigFileDownloadProgress(currentPath, currentName, 0, currentTotal);
     }
+    // A file that lost a chunk is broken: its later chunks are not stored
+    // (that would leave a hole) and it never counts as completed.
+    if (currentFailed)
+        return;
     logInfo(utf8(QStringLiteral("收到文件数据块: ") + currentName + QStringLiteral(" (大小: ")
                  + QString::number(chunk.chunkSize) + QStringLiteral(", 是否结束: ")
                  + (chunk.isLast ? QStringLiteral("是") : QStringLiteral("否")) + QStringLiteral(")")));
@@ -220,6 +224,7 @@ void QUpdateTcpClient::handleFileData(const QByteArray &payload)
     const QString name = currentName;
     if (!chunkSink(path, name, chunk.data, chunk.isLast)) {
         const QString text = QStringLiteral("Failed to save file data: %1/%2").arg(path, name);
+        currentFailed = true;
         m_lastError = text;
         emit sigFileDownloadError(path, name, text);
         return;
@@ -246,6 +251,7 @@ void QUpdateTcpClient::resetTransfer()
     currentName.clear();
     currentTotal = 0;
     currentReceived = 0;
+    currentFailed = false;
 }
 
 void QUpdateTcpClient::abandonTransfer()

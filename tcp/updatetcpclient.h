@@ -111,6 +111,7 @@ private:
     QString currentName;
     quint32 currentTotal = 0;
     quint32 currentReceived = 0;
+    bool currentFailed = false;
 
     // The blocking request in flight, if any.
     AsyncWaiter *activeWaiter = nullptr;
