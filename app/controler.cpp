@@ -4,6 +4,7 @@
 #include "config/names.h"
 #include "config/systemconfig.h"
 #include "fileops/fileoperationmanager.h"
+#include "fileops/layout.h"
 #include "http/widget.h"
 #include "log/logger.h"
 #include "tcp/updatewidget.h"
@@ -22,13 +23,6 @@ namespace {
 // the installation.
 const QString kUnsafeWorkDirs = QStringLiteral("临时目录或备份目录配置无效，未执行更新");
 
-QString withSlash(QString dir)
-{
-    if (!dir.endsWith(QLatin1Char('/')))
-        dir += QLatin1Char('/');
-    return dir;
-}
-
 // Canonical form of a path that may not exist yet: the deepest existing
 // ancestor is resolved (links included) and the rest appended, so paths
 // compare equal however the program folder was reached.
@@ -39,11 +33,11 @@ QString cleanAbsolute(const QString &path)
     while (!QFileInfo::exists(current)) {
         const int cut = current.lastIndexOf(QLatin1Char('/'));
         if (cut <= 0)
-            return withSlash(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+            return Layout::withSlash(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
         rest = current.mid(cut) + rest;
         current = current.left(cut);
     }
-    return withSlash(QFileInfo(current).canonicalFilePath() + rest);
+    return Layout::withSlash(QFileInfo(current).canonicalFilePath() + rest);
 }
 
 } // namespace
@@ -84,8 +78,8 @@ bool CControler::init()
 void CControler::initPaths()
 {
     CSystemConfig *config = CSystemConfig::instance();
-    tempDir = withSlash(appDir + config->getTempPath());
-    backupDir = withSlash(appDir + config->getBackupPath());
+    tempDir = Layout::withSlash(appDir + config->getTempPath());
+    backupDir = Layout::withSlash(appDir + config->getBackupPath());
     logDebug(("临时目录:" + tempDir).toUtf8().toStdString());
     logDebug(("备份目录:" + backupDir).toUtf8().toStdString());
 }
@@ -141,6 +135,23 @@ void CControler::removeBackupDir()
     removeWorkDir(backupDir);
 }
 
+bool CControler::restoreUnfinishedUpdate()
+{
+    // A backup is removed at the end of every finished apply. One that is
+    // still here means an earlier run stopped half-way (killed while
+    // replacing, or a self-update hand-off that never completed), so the
+    // installation may be a mix of two versions: restore it first. When that
+    // fails, keep both folders so nothing is lost.
+    if (!QFileInfo(backupDir).isDir() || QDir(backupDir).isEmpty(Layout::kListing))
+        return true;
+    logWarn(("发现未完成的更新，先从备份回退:" + backupDir).toUtf8().toStdString());
+    if (rollback())
+        return true;
+    if (lastError.isEmpty())
+        lastError = QStringLiteral("回退未完成的更新失败");
+    return false;
+}
+
 bool CControler::start()
 {
     if (runMode == RunMode::Helper)
@@ -153,6 +164,12 @@ bool CControler::start()
         return false;
     }
 
+    if (!restoreUnfinishedUpdate()) {
+        success = false;
+        if (runMode == RunMode::Console)
+            printJson(buildResultJson());
+        return false;
+    }
     removeBackupDir();
     removeTempDir();
 

@@ -78,6 +78,9 @@ public slots:
 
 private:
     void initPaths();
+    // Restores the installation from a backup an unfinished run left behind.
+    // False (lastError set) when that restore failed.
+    bool restoreUnfinishedUpdate();
     bool launchProgram(QString (CSystemConfig::*exeName)() const, const QStringList &arguments);
     void removeWorkDir(const QString &dir);
 

@@ -3,6 +3,7 @@
 #include "config/names.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QSettings>
 #include <QVariant>
 
@@ -57,31 +58,31 @@ bool readTable(const QString &path, const KeySpec (&keys)[N], CSystemConfig::Tab
     for (const KeySpec &spec : keys) {
         const QString group = QString::fromLatin1(spec.group);
         const QString key = QString::fromLatin1(spec.key);
-        settings.beginGroup(group);
+        // QSettings maps an INI file's [General] section to its top level, so
+        // a group named "General" would never find the installed version.
+        const bool topLevel = group == QLatin1String(Names::kGroupGeneral);
+        if (!topLevel)
+            settings.beginGroup(group);
         const QVariant def = spec.httpEnableDefault ? QVariant(true) : QVariant(QString());
         table[group][key] = settings.value(key, def).toString();
-        settings.endGroup();
+        if (!topLevel)
+            settings.endGroup();
     }
     return true;
-}
-
-QString appDirPath()
-{
-    return QCoreApplication::applicationDirPath();
 }
 
 } // namespace
 
 CSystemConfig *CSystemConfig::instance()
 {
-    static CSystemConfig config(appDirPath() + Names::kSystemCfgFile);
+    static CSystemConfig config(QCoreApplication::applicationDirPath() + Names::kSystemCfgFile);
     return &config;
 }
 
 CSystemConfig::CSystemConfig(const QString &path)
     : configPath(path)
-    , systemCfgPath(appDirPath() + Names::kSystemCfgFile)
-    , updateIniPath(appDirPath() + QLatin1Char('/') + Names::kUpdateIniFile)
+    , systemCfgPath(QFileInfo(path).path() + Names::kSystemCfgFile)
+    , updateIniPath(QFileInfo(path).path() + QLatin1Char('/') + Names::kUpdateIniFile)
 {
     loadUpdateTable();
     loadSystemTable();

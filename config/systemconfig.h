@@ -14,6 +14,8 @@ public:
     // The one object, created on first use; lives until process exit.
     static CSystemConfig *instance();
 
+    // Reads configPath (the program directory + "/system.cfg") and the
+    // update.ini beside it.
     explicit CSystemConfig(const QString &configPath);
 
     // Text of system.cfg's group/key, or empty when absent.

@@ -48,12 +48,6 @@ QByteArray shellScriptBytes(const QString &program, const QStringList &arguments
     return (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
 }
 
-namespace {
-
-// Starts a program detached. Off Windows its standard streams go to the null
-// device: the updater's standard output belongs to the calling program (one
-// JSON line), and a reader waiting for end of file must not wait for the
-// host program to exit.
 bool startDetached(const QString &program, const QStringList &arguments)
 {
 #ifdef Q_OS_WIN
@@ -69,8 +63,6 @@ bool startDetached(const QString &program, const QStringList &arguments)
 #endif
 }
 
-} // namespace
-
 QString delayedScriptName(qint64 msecsSinceEpoch)
 {
 #ifdef Q_OS_WIN
@@ -83,10 +75,13 @@ QString delayedScriptName(qint64 msecsSinceEpoch)
 void delayedStart(const QString &program, const QStringList &arguments)
 {
     const QString target = QDir::current().filePath(program);
-    const QString scriptPath = QDir::tempPath() + QLatin1Char('/') + delayedScriptName(QDateTime::currentMSecsSinceEpoch());
+    // A temp folder that does not exist reads as empty: the script would then
+    // land in the file system's root.
+    const QString tempDir = QDir::tempPath();
+    const QString scriptPath = tempDir + QLatin1Char('/') + delayedScriptName(QDateTime::currentMSecsSinceEpoch());
 
     QFile script(scriptPath);
-    if (!script.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (tempDir.isEmpty() || !script.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         qWarning() << "无法创建批处理文件:" << scriptPath;
         startDetached(target, arguments);
         return;

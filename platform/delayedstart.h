@@ -19,6 +19,12 @@ QString shellQuote(const QString &word);
 // File name of the script for this platform, %1 = milliseconds since epoch.
 QString delayedScriptName(qint64 msecsSinceEpoch);
 
+// Starts a program detached. Off Windows its standard streams go to the null
+// device: the updater's standard output belongs to the calling program (one
+// JSON line), and a reader waiting for end of file must not wait for the
+// started program to exit.
+bool startDetached(const QString &program, const QStringList &arguments);
+
 // Writes the script to the system temp directory and starts it detached;
 // falls back to a direct detached start when the script cannot be written or
 // started. Warnings go to Qt's message handler.

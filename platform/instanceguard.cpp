@@ -13,11 +13,13 @@ QString InstanceGuard::keyFor(const QString &applicationFilePath)
     return QDir::toNativeSeparators(applicationFilePath) + QLatin1String(Names::kInstanceKeyBase);
 }
 
-bool InstanceGuard::tryAcquire(const QString &key)
-{
-    // Process-lifetime segment: released at exit, which frees the guard.
-    static std::unique_ptr<QSharedMemory> segment;
+namespace {
 
+// Runs test(segment) under the guard's semaphore, after dropping a segment
+// that no live process holds any more.
+template <typename Test>
+bool underSemaphore(const QString &key, Test test)
+{
     QSystemSemaphore semaphore(key + QStringLiteral("_sem"), 1, QSystemSemaphore::Open);
     semaphore.acquire();
 #ifndef Q_OS_WIN
@@ -27,9 +29,28 @@ bool InstanceGuard::tryAcquire(const QString &key)
             stale.detach(); // removes the segment when nobody else is attached
     }
 #endif
-    if (!segment)
-        segment = std::make_unique<QSharedMemory>(key + QStringLiteral("_mem"));
-    const bool created = segment->create(1, QSharedMemory::ReadWrite);
+    const bool result = test(key + QStringLiteral("_mem"));
     semaphore.release(1);
-    return created;
+    return result;
+}
+
+} // namespace
+
+bool InstanceGuard::tryAcquire(const QString &key)
+{
+    // Process-lifetime segment: released at exit, which frees the guard.
+    static std::unique_ptr<QSharedMemory> segment;
+    return underSemaphore(key, [](const QString &memKey) {
+        if (!segment)
+            segment = std::make_unique<QSharedMemory>(memKey);
+        return segment->create(1, QSharedMemory::ReadWrite);
+    });
+}
+
+bool InstanceGuard::isHeld(const QString &key)
+{
+    return underSemaphore(key, [](const QString &memKey) {
+        QSharedMemory probe(memKey);
+        return !probe.create(1, QSharedMemory::ReadWrite);
+    });
 }

@@ -19,4 +19,8 @@ public:
     // True when this process now holds the guard for key. The segment stays
     // held until process exit.
     static bool tryAcquire(const QString &key);
+
+    // True while a live process holds the guard for key. Takes nothing: the
+    // probe is released before it returns.
+    static bool isHeld(const QString &key);
 };

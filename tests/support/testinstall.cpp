@@ -17,8 +17,14 @@ QString builtProgram(const QString &name)
 
 TestInstall::TestInstall()
 {
-    QFile::copy(builtProgram(QStringLiteral("update.exe")), filePath(QStringLiteral("update.exe")));
-    QFile::copy(builtProgram(QStringLiteral("fakehost")), filePath(QStringLiteral("host")));
+    addProgram(QStringLiteral("update.exe"), QStringLiteral("update.exe"));
+    addProgram(QStringLiteral("fakehost"), QStringLiteral("host"));
+}
+
+bool TestInstall::addProgram(const QString &builtName, const QString &relative)
+{
+    QDir().mkpath(QFileInfo(filePath(relative)).absolutePath());
+    return QFile::copy(builtProgram(builtName), filePath(relative));
 }
 
 QString TestInstall::filePath(const QString &relative) const

@@ -26,6 +26,8 @@ public:
     using Settings = QMap<QString, QMap<QString, QString>>;
 
     TestInstall();
+    // Copies a program built beside update.exe into the installation.
+    bool addProgram(const QString &builtName, const QString &relative);
     bool isValid() const { return dir.isValid(); }
     QString path() const { return dir.path(); }
     QString filePath(const QString &relative) const;

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+
+// A second process that holds update.exe's single-instance guard, as a
+// running updater would. The test program itself plays that process: its
+// main calls holdGuardIfAsked first.
+
+// In the child: holds the guard named by the environment until killed and
+// returns true (main then returns). False in the test itself.
+bool holdGuardIfAsked(int argc, char **argv);
+
+// Starts this test program as a holder of the guard of the executable at
+// exePath; true once it holds it.
+bool startGuardHolder(QProcess &holder, const QString &exePath);
+
+// Ends the holder the hard way, leaving its guard behind as a crash would.
+void killGuardHolder(QProcess &holder);

@@ -1,0 +1,264 @@
+// Applying staged files to a throw-away installation, rolling back, and the
+// update helper runs. The controller works on the folder of the running
+// program, so for the apply cases this test program copies itself into the
+// installation and runs there with kApplyWord, which hands the controller a
+// finished download.
+#include "app/controler.h"
+#include "platform/headless.h"
+#include "support/filetree.h"
+#include "support/testinstall.h"
+
+#include <QApplication>
+#include <QtTest>
+
+namespace {
+
+const char *const kApplyWord = "--apply-downloaded-update";
+const QString kTemp = QStringLiteral("/UpdateTemp");
+const QString kBackup = QStringLiteral("/Backup");
+
+int applyDownloadedUpdate()
+{
+    CControler controler;
+    if (!controler.init())
+        return 2;
+    controler.parseArguments({});
+    controler.onUpdateResult(true);
+    return 0;
+}
+
+// An installation whose helper program is the fake host too, so its start
+// shows up with the helper's arguments.
+void prepare(TestInstall &install, const FileTree &installed, const FileTree &staged, const QString &backup = "Backup/")
+{
+    TestInstall::Settings settings = TestInstall::defaultSettings();
+    settings["Update"]["UpdateHelperExe"] = "host";
+    settings["Paths"]["Backup"] = backup;
+    install.writeConfig(settings);
+    writeTree(install.path(), installed);
+    writeTree(install.path() + kTemp, staged);
+    QFile::copy(QCoreApplication::applicationFilePath(), install.filePath("driver"));
+}
+
+FileTree with(FileTree tree, const FileTree &more)
+{
+    tree.insert(more);
+    return tree;
+}
+
+RunResult runApply(const TestInstall &install)
+{
+    RunResult result;
+    QProcess process;
+    process.start(install.filePath("driver"), {kApplyWord});
+    result.finished = process.waitForFinished(60000);
+    result.exitCode = process.exitCode();
+    result.out = process.readAllStandardOutput() + process.readAllStandardError();
+    return result;
+}
+
+QMap<QString, QString> without(QMap<QString, QString> tree, const QStringList &prefixes)
+{
+    for (const QString &prefix : prefixes) {
+        for (const QString &key : tree.keys()) {
+            if (key.startsWith(prefix + '/'))
+                tree.remove(key);
+        }
+    }
+    return tree;
+}
+
+// Restores the immutable attribute's absence so the temp folder can go.
+struct ImmutableFile
+{
+    QString path;
+    ~ImmutableFile()
+    {
+        if (!path.isEmpty())
+            QProcess::execute("chattr", {"-i", path});
+    }
+};
+
+const FileTree kInstalled{{"/a.txt", "A1"}, {"/d/a.txt", "DA1"}, {"/d/c.txt", "DC1"},
+                          {"/update/update.ini", "V1"}, {"/update/updateTmp.ini", "V2"}, {"/md5.txt", "M1"}};
+const FileTree kStaged{{"/a.txt", "A2"}, {"/d/a.txt", "DA2"}, {"/d/b.txt", "DB2"}, {"/d/c.txt", "DC2"}, {"/new.txt", "N"}};
+
+} // namespace
+
+class TestApplyUpdate : public QObject
+{
+    Q_OBJECT
+private slots:
+    void apply_data();
+    void apply();
+    void failedReplace_data();
+    void failedReplace();
+    void helperMode_data();
+    void helperMode();
+};
+
+void TestApplyUpdate::apply_data()
+{
+    QTest::addColumn<FileTree>("installed");
+    QTest::addColumn<FileTree>("staged");
+    QTest::addColumn<FileTree>("changes"); // below the installation, after the run
+    QTest::addColumn<QString>("started");  // the line the started program writes
+
+    QTest::newRow("files, folders, new version files")
+        << FileTree{{"/a.txt", "A1"}, {"/d/b.txt", "B1"}, {"/d/keep.txt", "K"}, {"/update/update.ini", "V1"},
+                    {"/update/updateTmp.ini", "V2"}, {"/update/md5Tmp.txt", "M2"}, {"/md5.txt", "M1"}}
+        << FileTree{{"/a.txt", "A2"}, {"/d/b.txt", "B2"}, {"/d/e/new.txt", "N"}, {"/new.txt", "N2"},
+                    {"/d/update.exe", "U"}, {"/.hidden", "H"}}
+        << FileTree{{"/a.txt", "A2"}, {"/d/b.txt", "B2"}, {"/d/e/new.txt", "N"}, {"/new.txt", "N2"},
+                    {"/d/update.exe", "U"}, {"/update/update.ini", "V2"}, {"/md5.txt", "M2"}}
+        << "started";
+    QTest::newRow("staged update.ini and md5.txt at the top")
+        << FileTree{{"/update/update.ini", "V1"}, {"/md5.txt", "M1"}}
+        << FileTree{{"/update.ini", "V3"}, {"/md5.txt", "M3"}, {"/sub/update.ini", "S"}}
+        << FileTree{{"/update/update.ini", "V3"}, {"/md5.txt", "M3"}, {"/sub/update.ini", "S"}} << "started";
+    QTest::newRow("updateTmp.ini wins over a staged update.ini")
+        << FileTree{{"/update/update.ini", "V1"}, {"/update/updateTmp.ini", "V2"}}
+        << FileTree{{"/update.ini", "V3"}} << FileTree{{"/update/update.ini", "V2"}} << "started";
+    QTest::newRow("nothing staged") << FileTree{{"/update/update.ini", "V1"}, {"/update/updateTmp.ini", "V2"}}
+        << FileTree{} << FileTree{{"/update/update.ini", "V2"}} << "started";
+    QTest::newRow("new updater staged: helper started, folders kept")
+        << FileTree{{"/a.txt", "A1"}, {"/update/update.ini", "V1"}, {"/update/updateTmp.ini", "V2"}}
+        << FileTree{{"/update.exe", "U"}, {"/a.txt", "A2"}}
+        << FileTree{{"/a.txt", "A2"}, {"/update/update.ini", "V2"}, {"/Backup/a.txt", "A1"},
+                    {"/Backup/update/update.ini", "V1"}}
+        << "started update.exe update.exe";
+}
+
+void TestApplyUpdate::apply()
+{
+    QFETCH(FileTree, installed);
+    QFETCH(FileTree, staged);
+    QFETCH(FileTree, changes);
+    QFETCH(QString, started);
+    TestInstall install;
+    prepare(install, installed, staged);
+    const bool selfUpdate = started.contains("update.exe");
+    QMap<QString, QString> expected = hashTree(install.path());
+    if (!selfUpdate)
+        expected = without(expected, {kTemp});
+    expected.insert(treeHashes(changes));
+
+    const RunResult run = runApply(install);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(install.waitForHostStarts(1), 1);
+    QCOMPARE(install.readFile("host_started.txt"), (started + '\n').toUtf8());
+    QCOMPARE(hashTree(install.path(), {"/host_started.txt"}), expected);
+    QCOMPARE(QFileInfo::exists(install.path() + kTemp), selfUpdate);
+    QCOMPARE(QFileInfo::exists(install.path() + kBackup), selfUpdate);
+}
+
+void TestApplyUpdate::failedReplace_data()
+{
+    QTest::addColumn<FileTree>("installed");
+    QTest::addColumn<QString>("immutable");
+    QTest::addColumn<QStringList>("logs"); // "!" + text: must not appear
+    QTest::addColumn<bool>("cleared");
+
+    QTest::newRow("folder where a file is expected") << with(kInstalled, {{"/d/b.txt/x", "X"}}) << ""
+        << QStringList{"d/a.txt->", "复制目录失败:", "文件回退完成"} << true;
+    QTest::newRow("immutable file") << with(kInstalled, {{"/d/b.txt", "DB1"}}) << "d/b.txt"
+        << QStringList{"d/a.txt->", "无法删除现有文件:", "文件回退完成"} << true;
+    QTest::newRow("stale backup of the version file")
+        << with(kInstalled, {{"/Backup/update/update.ini", "OLD"}}) << ""
+        << QStringList{"备份update.ini失败:", "备份特殊文件失败", "!开始执行文件替换操作"} << false;
+}
+
+// The installation keeps every file it had, byte for byte; only staged files
+// new to it may have been added.
+void TestApplyUpdate::failedReplace()
+{
+    QFETCH(FileTree, installed);
+    QFETCH(QString, immutable);
+    QFETCH(QStringList, logs);
+    QFETCH(bool, cleared);
+    TestInstall install;
+    prepare(install, installed, kStaged);
+    ImmutableFile guard;
+    if (!immutable.isEmpty()) {
+        if (QProcess::execute("chattr", {"+i", install.filePath(immutable)}) != 0)
+            QSKIP("the file system does not support the immutable attribute");
+        guard.path = install.filePath(immutable);
+    }
+    const QMap<QString, QString> before = without(hashTree(install.path()), {kTemp, kBackup});
+
+    const RunResult run = runApply(install);
+    QCOMPARE(run.exitCode, 0);
+    for (const QString &log : logs)
+        QVERIFY2(run.out.contains(log.mid(log.startsWith('!')).toUtf8()) != log.startsWith('!'), qPrintable(log));
+    const QMap<QString, QString> after = without(hashTree(install.path()), {kTemp, kBackup});
+    const QMap<QString, QString> stagedHashes = treeHashes(kStaged);
+    for (auto it = before.cbegin(); it != before.cend(); ++it)
+        QCOMPARE(after.value(it.key()), it.value());
+    for (auto it = after.cbegin(); it != after.cend(); ++it)
+        QCOMPARE(it.value(), before.contains(it.key()) ? before.value(it.key()) : stagedHashes.value(it.key()));
+    QCOMPARE(QFileInfo::exists(install.path() + kTemp), !cleared);
+    QCOMPARE(QFileInfo::exists(install.path() + kBackup), !cleared);
+    QCOMPARE(install.waitForHostStarts(1, 2500), 0);
+}
+
+void TestApplyUpdate::helperMode_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("backup");
+    QTest::addColumn<bool>("restored");
+    QTest::addColumn<bool>("cleared");
+    QTest::addColumn<bool>("hostStarted");
+    QTest::addColumn<QString>("log");
+
+    const QStringList faile{"updatehelper", "HelperFaile"};
+    QTest::newRow("HelperFaile") << faile << "Backup/" << true << true << false << "文件回退完成";
+    QTest::newRow("no result word") << QStringList{"updatehelper"} << "Backup" << true << true << false << "文件回退完成";
+    QTest::newRow("HelperSuccess") << QStringList{"updatehelper", "HelperSuccess"} << "Backup/" << false << true
+                                   << true << "Deleted temp file: ";
+    QTest::newRow("Backup not configured") << faile << "" << false << false << false << "备份目录未配置";
+    QTest::newRow("Backup naming the program folder") << faile << "." << false << false << false
+                                                      << "临时目录或备份目录配置无效";
+}
+
+void TestApplyUpdate::helperMode()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, backup);
+    QFETCH(bool, restored);
+    QFETCH(bool, cleared);
+    QFETCH(bool, hostStarted);
+    QFETCH(QString, log);
+    TestInstall install;
+    const FileTree original{{"/a.txt", "A1"}, {"/update/update.ini", "[Version]\nVersion=1.0.0\n"},
+                            {"/UpdateTmp/update.exe", "new updater"}, {"/UpdateTmp/keep.txt", "K"}};
+    prepare(install, original, {{"/a.txt", "A2"}}, backup);
+    const QMap<QString, QString> before = hashTree(install.path(), {kTemp});
+    writeTree(install.path() + kBackup, {{"/a.txt", "A1"}, {"/update/update.ini", original["/update/update.ini"]}});
+    writeTree(install.path(), {{"/a.txt", "A2 changed"}, {"/update/update.ini", "[Version]\nVersion=2.0.0\n"}});
+    QMap<QString, QString> expected = restored ? before : without(hashTree(install.path()), {kTemp, kBackup});
+    if (hostStarted)
+        expected.remove("/UpdateTmp/update.exe");
+
+    const RunResult run = install.runUpdater(args);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(install.hostStarts(), 0); // a delayed start, not yet
+    QVERIFY2((run.out + run.err + install.readFile("update.log")).contains(log.toUtf8()), qPrintable(log));
+    QCOMPARE(without(hashTree(install.path(), {"/update.log"}), {kTemp, kBackup}), expected);
+    if (restored)
+        QCOMPARE(install.readFile("update/update.ini"), original["/update/update.ini"]);
+    QCOMPARE(QFileInfo::exists(install.path() + kTemp), !cleared);
+    QCOMPARE(QFileInfo::exists(install.path() + kBackup), !cleared);
+    QCOMPARE(install.waitForHostStarts(1, hostStarted ? 10000 : 2500), hostStarted ? 1 : 0);
+}
+
+int main(int argc, char **argv)
+{
+    useOffscreenWithoutDisplay();
+    QApplication app(argc, argv);
+    if (QCoreApplication::arguments().value(1) == QLatin1String(kApplyWord))
+        return applyDownloadedUpdate();
+    TestApplyUpdate test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_applyupdate.moc"

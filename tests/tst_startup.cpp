@@ -1,0 +1,260 @@
+// update.exe as a real process in throw-away installations: the console
+// line, exit codes, the log, the single-instance guard and the run modes.
+#include "platform/instanceguard.h"
+#include "support/guardholder.h"
+#include "support/testinstall.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QThread>
+#include <QtTest>
+
+
+namespace {
+const QByteArray kNoChannelLine = QByteArrayLiteral(
+    "{\"errormsg\":\"TCP\xe5\x8d\x87\xe7\xba\xa7\xe6\x9c\x8d\xe5\x8a\xa1\xe8\xbf\x9e\xe6\x8e\xa5\xe5\xa4\xb1\xe8\xb4\xa5\","
+    "\"success\":false,\"update\":false}\n");
+}
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private:
+    static QString guardKey(const TestInstall &install)
+    {
+        return InstanceGuard::keyFor(install.filePath(QStringLiteral("update.exe")));
+    }
+
+private slots:
+    void consoleWithoutChannelPrintsOneJsonLine()
+    {
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        const RunResult r = install.runUpdater({QStringLiteral("console")});
+        QVERIFY(r.finished);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, kNoChannelLine);
+        // Log lines go to standard error in console mode.
+        QVERIFY(r.err.contains("Update started"));
+        const QByteArray log = install.readFile(QStringLiteral("update.log"));
+        QVERIFY(log.left(log.indexOf('\n') + 1).endsWith("Update started\r\n"));
+        QVERIFY(log.contains("argv[1] =console\r\n"));
+        QCOMPARE(install.hostStarts(), 0);
+    }
+
+    void runModeWords_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("json");
+        QTest::newRow("console") << QStringList{"console"} << true;
+        QTest::newRow("console later") << QStringList{"x", "console"} << true;
+        QTest::newRow("Console") << QStringList{"Console"} << false;
+        QTest::newRow("consoles") << QStringList{"consoles"} << false;
+        QTest::newRow("helper wins") << QStringList{"console", "updatehelper"} << false;
+        QTest::newRow("normal") << QStringList{} << false;
+    }
+    void runModeWords()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, json);
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        const RunResult r = install.runUpdater(args);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out.contains("\"errormsg\""), json);
+        if (json)
+            QCOMPARE(r.out, kNoChannelLine);
+    }
+
+    void normalModeLogsInfoButNotDebugToStdout()
+    {
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        const RunResult r = install.runUpdater({});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.contains("] [info] ["));
+        QVERIFY(r.out.contains("Update started"));
+        QVERIFY(!r.out.contains("Command Line Arguments:"));
+        QVERIFY(install.readFile(QStringLiteral("update.log")).contains("Command Line Arguments:"));
+    }
+
+    void secondInstanceIsRefusedSilently()
+    {
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        QVERIFY(InstanceGuard::tryAcquire(guardKey(install)));
+        const RunResult r = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(r.out, QByteArray());
+
+        // A copy in another folder has its own key and runs.
+        TestInstall other;
+        other.writeConfig(TestInstall::defaultSettings());
+        const RunResult o = other.runUpdater({QStringLiteral("console")});
+        QCOMPARE(o.exitCode, 0);
+        QCOMPARE(o.out, kNoChannelLine);
+    }
+
+    void staleGuardOfKilledProcessIsRecovered()
+    {
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        QProcess holder;
+        QVERIFY(startGuardHolder(holder, install.filePath(QStringLiteral("update.exe"))));
+
+        QCOMPARE(install.runUpdater({QStringLiteral("console")}).exitCode, 1);
+
+        killGuardHolder(holder);
+        const RunResult r = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, kNoChannelLine);
+    }
+
+    void unusableLogFallsBackToConsole_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("stdoutText");
+        QTest::newRow("console") << QStringList{"console"} << kNoChannelLine;
+        QTest::newRow("normal") << QStringList{} << QByteArray("[INFO] Update started\n");
+    }
+    void unusableLogFallsBackToConsole()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, stdoutText);
+        TestInstall install;
+        TestInstall::Settings s = TestInstall::defaultSettings();
+        s[QStringLiteral("Paths")][QStringLiteral("Log")] = QStringLiteral("logs/");
+        install.writeConfig(s);
+        // A folder where the log file should be: the file cannot be opened.
+        QVERIFY(QDir().mkpath(install.filePath(QStringLiteral("logs/update.log"))));
+        const RunResult r = install.runUpdater(args);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.err.count("Log initialization failed: "), 1);
+        QVERIFY(r.out.startsWith(stdoutText));
+        if (args.contains(QStringLiteral("console")))
+            QCOMPARE(r.out, stdoutText);
+        QVERIFY(!r.out.contains("[DEBUG]") || !args.contains(QStringLiteral("console")));
+    }
+
+    void unsafeWorkFoldersTouchNothing_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::newRow("empty Temp") << "Temp" << "";
+        QTest::newRow("empty Backup") << "Backup" << "";
+        QTest::newRow("dot Temp") << "Temp" << ".";
+        QTest::newRow("outside Temp") << "Temp" << "../elsewhere";
+        QTest::newRow("Backup is Temp") << "Backup" << "UpdateTemp";
+        QTest::newRow("Backup inside Temp") << "Backup" << "UpdateTemp/b";
+    }
+    void unsafeWorkFoldersTouchNothing()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        TestInstall install;
+        TestInstall::Settings s = TestInstall::defaultSettings();
+        s[QStringLiteral("Paths")][key] = value;
+        s[QStringLiteral("Update")][QStringLiteral("HttpEnable")] = QStringLiteral("1");
+        s[QStringLiteral("Update")][QStringLiteral("URL")] = QStringLiteral("http://127.0.0.1:1/");
+        install.writeConfig(s);
+        install.writeFile(QStringLiteral("data/a.txt"), "keep");
+        install.writeFile(QStringLiteral("UpdateTemp/b.txt"), "keep too");
+        const QStringList skip{QStringLiteral("/update.log")};
+        const auto before = hashTree(install.path(), skip);
+        const RunResult r = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, QByteArray("{\"errormsg\":\"") + QStringLiteral("临时目录或备份目录配置无效，未执行更新").toUtf8()
+                     + "\",\"success\":false,\"update\":false}\n");
+        QCOMPARE(hashTree(install.path(), skip), before);
+        QCOMPARE(install.hostStarts(), 0);
+    }
+
+    void leftoverWorkFoldersGoBeforeTheCheck_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("console") << QStringList{"console"};
+        QTest::newRow("normal") << QStringList{};
+    }
+    void leftoverWorkFoldersGoBeforeTheCheck()
+    {
+        // An earlier run was stopped half-way through replacing: a.txt is
+        // already new, sub/b.txt still old. The backup is put back first.
+        QFETCH(QStringList, args);
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        install.writeFile(QStringLiteral("a.txt"), "new a");
+        install.writeFile(QStringLiteral("sub/b.txt"), "old b");
+        install.writeFile(QStringLiteral("UpdateTemp/a.txt"), "new a");
+        install.writeFile(QStringLiteral("UpdateTemp/sub/b.txt"), "new b");
+        install.writeFile(QStringLiteral("Backup/a.txt"), "old a");
+        install.writeFile(QStringLiteral("Backup/sub/b.txt"), "old b");
+        QCOMPARE(install.runUpdater(args).exitCode, 0);
+        QCOMPARE(install.readFile(QStringLiteral("a.txt")), QByteArray("old a"));
+        QCOMPARE(install.readFile(QStringLiteral("sub/b.txt")), QByteArray("old b"));
+        QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("UpdateTemp"))));
+        QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("Backup"))));
+        QVERIFY(install.readFile(QStringLiteral("update.log")).contains(QStringLiteral("发现未完成的更新").toUtf8()));
+    }
+
+    void leftoverStagingAloneIsJustRemoved()
+    {
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        install.writeFile(QStringLiteral("a.txt"), "a");
+        install.writeFile(QStringLiteral("UpdateTemp/a.txt"), "staged");
+        QVERIFY(QDir().mkpath(install.filePath(QStringLiteral("Backup"))));
+        QCOMPARE(install.runUpdater({QStringLiteral("console")}).exitCode, 0);
+        QCOMPARE(install.readFile(QStringLiteral("a.txt")), QByteArray("a"));
+        QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("UpdateTemp"))));
+        QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("Backup"))));
+    }
+
+    void failedRestoreKeepsTheBackupAndReports()
+    {
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        // A non-empty folder where the backed-up file belongs cannot be replaced.
+        install.writeFile(QStringLiteral("x.txt/inner"), "in the way");
+        install.writeFile(QStringLiteral("Backup/x.txt"), "old x");
+        const RunResult r = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(r.exitCode, 0);
+        const QJsonObject json = QJsonDocument::fromJson(r.out).object();
+        QCOMPARE(json.value(QStringLiteral("success")).toBool(), false);
+        QCOMPARE(json.value(QStringLiteral("update")).toBool(), false);
+        QVERIFY(json.value(QStringLiteral("errormsg")).toString().startsWith(QStringLiteral("删除目标文件失败: ")));
+        QCOMPARE(install.readFile(QStringLiteral("Backup/x.txt")), QByteArray("old x"));
+        QCOMPARE(install.hostStarts(), 0);
+    }
+
+    void noUpdateInNormalModeStartsTheHostOnce()
+    {
+        // The HTTP source is unreachable: the check finds nothing to do and a
+        // normal run hands over to the host program through the delayed start.
+        TestInstall install;
+        TestInstall::Settings s = TestInstall::defaultSettings();
+        s[QStringLiteral("Update")][QStringLiteral("HttpEnable")] = QStringLiteral("1");
+        s[QStringLiteral("Update")][QStringLiteral("URL")] = QStringLiteral("http://127.0.0.1:1/");
+        install.writeConfig(s);
+        QElapsedTimer timer;
+        timer.start();
+        const RunResult r = install.runUpdater({});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(install.waitForHostStarts(1), 1);
+        QVERIFY(timer.elapsed() >= 900); // the script waits one second first
+        QThread::msleep(1500);
+        QCOMPARE(install.hostStarts(), 1);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    if (holdGuardIfAsked(argc, argv))
+        return 0;
+    QCoreApplication app(argc, argv);
+    TestStartup test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_startup.moc"

@@ -1,0 +1,172 @@
+#include "config/systemconfig.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestSystemConfig : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    int writes = 0;
+
+    QString write(const QByteArray &cfg, const QByteArray &updateIni = QByteArray())
+    {
+        QFile f(dir.path() + QStringLiteral("/system.cfg"));
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.write(cfg);
+        f.flush();
+        // Settings readers notice a replaced file by its time stamp; the
+        // rows here rewrite it faster than the clock moves.
+        f.setFileTime(QDateTime::currentDateTime().addSecs(++writes), QFileDevice::FileModificationTime);
+        f.close();
+        QFile u(dir.path() + QStringLiteral("/update.ini"));
+        if (updateIni.isNull())
+            u.remove();
+        else if (u.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            u.write(updateIni);
+        return f.fileName();
+    }
+
+private slots:
+    void httpEnable_data()
+    {
+        QTest::addColumn<QByteArray>("cfg");
+        QTest::addColumn<bool>("expected");
+        QTest::newRow("absent") << QByteArray("[Update]\nHostExe=a\n") << true;
+        QTest::newRow("empty") << QByteArray("[Update]\nHttpEnable=\n") << false;
+        QTest::newRow("true") << QByteArray("[Update]\nHttpEnable=true\n") << true;
+        QTest::newRow("TRUE") << QByteArray("[Update]\nHttpEnable=TRUE\n") << true;
+        QTest::newRow("TrUe") << QByteArray("[Update]\nHttpEnable=TrUe\n") << true;
+        QTest::newRow("1") << QByteArray("[Update]\nHttpEnable=1\n") << true;
+        QTest::newRow("0") << QByteArray("[Update]\nHttpEnable=0\n") << false;
+        QTest::newRow("yes") << QByteArray("[Update]\nHttpEnable=yes\n") << false;
+        QTest::newRow("other group") << QByteArray("[Server]\nHttpEnable=0\n") << true;
+        QTest::newRow("key case") << QByteArray("[Update]\nhttpenable=0\n") << true;
+    }
+    void httpEnable()
+    {
+        QFETCH(QByteArray, cfg);
+        QFETCH(bool, expected);
+        CSystemConfig config(write(cfg));
+        QCOMPARE(config.isHttpEnable(), expected);
+    }
+
+    void projectType_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("6") << QByteArray("6") << 6;
+        QTest::newRow("1") << QByteArray("1") << 1;
+        QTest::newRow("3") << QByteArray("3") << 3;
+        QTest::newRow("7") << QByteArray("7") << 1;
+        QTest::newRow("0") << QByteArray("0") << 1;
+        QTest::newRow("-2") << QByteArray("-2") << 1;
+        QTest::newRow("text") << QByteArray("abc") << 1;
+        QTest::newRow("empty") << QByteArray("") << 1;
+        QTest::newRow("absent") << QByteArray() << 1;
+    }
+    void projectType()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(int, expected);
+        const QByteArray cfg = value.isNull() ? QByteArray("[Project]\nName=x\n") : "[Project]\nType=" + value + "\n";
+        CSystemConfig config(write(cfg));
+        QCOMPARE(config.getProjectType(), expected);
+    }
+
+    void tempDir_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("dir");
+        QTest::newRow("no slash") << QByteArray("UpdateTemp") << "UpdateTemp" << "UpdateTemp/";
+        QTest::newRow("slash") << QByteArray("UpdateTemp/") << "UpdateTemp/" << "UpdateTemp/";
+        QTest::newRow("nested") << QByteArray("a/b") << "a/b" << "a/b/";
+        QTest::newRow("empty") << QByteArray("") << "" << "/";
+    }
+    void tempDir()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(QString, path);
+        QFETCH(QString, dir);
+        CSystemConfig config(write("[Paths]\nTemp=" + value + "\n"));
+        QCOMPARE(config.getTempPath(), path);
+        QCOMPARE(config.getTempDir(), dir);
+    }
+
+    void everyGetter()
+    {
+        CSystemConfig config(write("[Update]\nURL=http://127.0.0.1:1/\nExeName=App\nHostExe=host.exe\n"
+                                   "UpdateExe=update.exe\nUpdateHelperExe=helper.exe\n"
+                                   "[Server]\nUpdateServer=127.0.0.1\nUpdatePort=9000\n"
+                                   "[General]\nVersion=1.2.3\n[Paths]\nBackup=Backup/\nTemp=Temp/\nLog=logs/\n"
+                                   "[Project]\nType=2\n"));
+        QVERIFY(config.isLoaded());
+        QCOMPARE(config.getUpdateValue(QStringLiteral("URL")), QStringLiteral("http://127.0.0.1:1/"));
+        QCOMPARE(config.getUpdateValue(QStringLiteral("ExeName")), QStringLiteral("App"));
+        QCOMPARE(config.getUpdateValue(QStringLiteral("HostExe")), QString());
+        QCOMPARE(config.getHostExe(), QStringLiteral("host.exe"));
+        QCOMPARE(config.getUpdateExe(), QStringLiteral("update.exe"));
+        QCOMPARE(config.getUpdateHelperExe(), QStringLiteral("helper.exe"));
+        QCOMPARE(config.getUpdateServer(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(config.getUpdatePort(), QStringLiteral("9000"));
+        QCOMPARE(config.getVersion(), QStringLiteral("1.2.3"));
+        QCOMPARE(config.getBackupPath(), QStringLiteral("Backup/"));
+        QCOMPARE(config.getLogPath(), QStringLiteral("logs/"));
+        QCOMPARE(config.getProjectType(), 2);
+        QCOMPARE(config.getValue(QStringLiteral("General"), QStringLiteral("Version")), QStringLiteral("1.2.3"));
+        QCOMPARE(config.getValue(QStringLiteral("general"), QStringLiteral("Version")), QString());
+        QCOMPARE(config.getValue(QStringLiteral("General"), QStringLiteral("version")), QString());
+    }
+
+    void missingFile()
+    {
+        write(QByteArray());
+        QFile::remove(dir.path() + QStringLiteral("/system.cfg"));
+        CSystemConfig config(dir.path() + QStringLiteral("/system.cfg"));
+        QVERIFY(config.isLoaded());
+        QVERIFY(config.isHttpEnable());
+        QCOMPARE(config.getHostExe(), QString());
+        QCOMPARE(config.getTempPath(), QString());
+    }
+
+    void unreadableFile()
+    {
+        // A system.cfg that cannot be read (here: a folder of that name)
+        // leaves every getter empty, HttpEnable off and the flag down.
+        QTemporaryDir other;
+        const QString path = other.path() + QStringLiteral("/system.cfg");
+        QVERIFY(QDir().mkpath(path + QStringLiteral("/x")));
+        CSystemConfig config(path);
+        QVERIFY(!config.isLoaded());
+        QVERIFY(!config.isHttpEnable());
+        QCOMPARE(config.getProjectType(), 1);
+        QCOMPARE(config.getHostExe(), QString());
+    }
+
+    void reloadReadsReplacedFiles()
+    {
+        CSystemConfig config(write("[Update]\nHostExe=old\n[General]\nVersion=1\n"));
+        write("[Update]\nHostExe=new\n[General]\nVersion=2\n");
+        QCOMPARE(config.getHostExe(), QStringLiteral("old"));
+        config.reload();
+        QCOMPARE(config.getHostExe(), QStringLiteral("new"));
+        QCOMPARE(config.getVersion(), QStringLiteral("2"));
+        QVERIFY(config.isLoaded());
+    }
+
+    void updateIniBesideConfig()
+    {
+        // update.ini is read from the same folder; a missing one is no error.
+        CSystemConfig withIni(write("[Update]\nHostExe=a\n", "[Version]\nVersion=9\n"));
+        QVERIFY(withIni.isLoaded());
+        CSystemConfig withoutIni(write("[Update]\nHostExe=a\n"));
+        QVERIFY(withoutIni.isLoaded());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSystemConfig)
+#include "tst_systemconfig.moc"

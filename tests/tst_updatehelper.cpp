@@ -1,0 +1,160 @@
+// The update helper program as a real process on throw-away installations:
+// it waits for the updater to exit, swaps update.exe, and starts the updater
+// again in update helper mode.
+#include "platform/instanceguard.h"
+#include "support/guardholder.h"
+#include "support/testinstall.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QThread>
+#include <QtTest>
+
+
+class TestUpdateHelper : public QObject
+{
+    Q_OBJECT
+
+private:
+    // The new updater: the real one with a marker appended, so it still runs
+    // and its bytes differ from the installed copy.
+    static QByteArray newUpdater()
+    {
+        QFile f(builtProgram(QStringLiteral("update.exe")));
+        f.open(QIODevice::ReadOnly);
+        return f.readAll() + QByteArrayLiteral("\nnew updater build\n");
+    }
+
+    static void prepare(TestInstall &install)
+    {
+        install.writeConfig(TestInstall::defaultSettings());
+        install.addProgram(QStringLiteral("updatehelper"), QStringLiteral("updatehelper"));
+    }
+
+    static RunResult runHelper(const TestInstall &install, int timeoutMs = 30000)
+    {
+        RunResult result;
+        QProcess p;
+        p.setWorkingDirectory(install.path());
+        p.start(install.filePath(QStringLiteral("updatehelper")), {QStringLiteral("update.exe"), QStringLiteral("update.exe")});
+        result.finished = p.waitForFinished(timeoutMs);
+        result.exitCode = p.exitCode();
+        result.out = p.readAllStandardOutput();
+        return result;
+    }
+
+    static bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!condition() && timer.elapsed() < timeoutMs)
+            QThread::msleep(50);
+        return condition();
+    }
+
+private slots:
+    void swapsTheUpdaterAndFinishes()
+    {
+        TestInstall install;
+        prepare(install);
+        const QByteArray fresh = newUpdater();
+        install.writeFile(QStringLiteral("UpdateTemp/update.exe"), fresh);
+        install.writeFile(QStringLiteral("Backup/a.txt"), "old a");
+
+        const RunResult r = runHelper(install);
+        QVERIFY(r.finished);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(install.readFile(QStringLiteral("update.exe")), fresh);
+        QVERIFY(QFileInfo(install.filePath(QStringLiteral("update.exe"))).isExecutable());
+        // The started updater's HelperSuccess run cleans up and starts the host.
+        QCOMPARE(install.waitForHostStarts(1), 1);
+        QVERIFY(waitUntil([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("UpdateTemp"))); }));
+        QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("Backup"))));
+        // The old updater was parked in UpdateTmp/ and is gone now.
+        QVERIFY(waitUntil([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("UpdateTmp/update.exe"))); }));
+        const QByteArray log = install.readFile(QStringLiteral("update.log"));
+        QVERIFY(log.contains("argv[1] =updatehelper"));
+        QVERIFY(log.contains("argv[2] =HelperSuccess"));
+        QVERIFY(install.readFile(QStringLiteral("updatehelper.log")).contains("update.exe"));
+    }
+
+    void missingStagedUpdaterKeepsTheOldOne()
+    {
+        TestInstall install;
+        prepare(install);
+        QVERIFY(QDir().mkpath(install.filePath(QStringLiteral("UpdateTemp"))));
+        install.writeFile(QStringLiteral("a.txt"), "new a");
+        install.writeFile(QStringLiteral("Backup/a.txt"), "old a");
+        const QByteArray old = install.readFile(QStringLiteral("update.exe"));
+
+        const RunResult r = runHelper(install);
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(install.readFile(QStringLiteral("update.exe")), old);
+        // The old updater's HelperFaile run rolls the installation back.
+        QVERIFY(waitUntil([&] { return install.readFile(QStringLiteral("a.txt")) == "old a"; }));
+        QVERIFY(waitUntil([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("Backup"))); }));
+        QVERIFY(install.readFile(QStringLiteral("update.log")).contains("HelperFaile"));
+        QThread::msleep(1500);
+        QCOMPARE(install.hostStarts(), 0);
+    }
+
+    void unsafeSettingsTouchNothing_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::newRow("UpdateExe with path") << "UpdateExe" << "../update.exe";
+        QTest::newRow("UpdateExe dot dot") << "UpdateExe" << "..";
+        QTest::newRow("Temp outside") << "Temp" << "../t";
+        QTest::newRow("Temp empty") << "Temp" << "";
+    }
+    void unsafeSettingsTouchNothing()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        TestInstall install;
+        prepare(install);
+        TestInstall::Settings s = TestInstall::defaultSettings();
+        const QString group = key == QLatin1String("Temp") ? QStringLiteral("Paths") : QStringLiteral("Update");
+        s[group][key] = value;
+        install.writeConfig(s);
+        install.writeFile(QStringLiteral("UpdateTemp/update.exe"), newUpdater());
+        const QStringList skip{QStringLiteral("/updatehelper.log")};
+        const auto before = hashTree(install.path(), skip);
+        QCOMPARE(runHelper(install).exitCode, 2);
+        QCOMPARE(hashTree(install.path(), skip), before);
+    }
+
+    void waitsUntilTheUpdaterHasExited()
+    {
+        TestInstall install;
+        prepare(install);
+        const QByteArray fresh = newUpdater();
+        install.writeFile(QStringLiteral("UpdateTemp/update.exe"), fresh);
+
+        // Another process holds the updater's guard, as a running update.exe would.
+        QProcess holder;
+        QVERIFY(startGuardHolder(holder, install.filePath(QStringLiteral("update.exe"))));
+
+        QProcess helper;
+        helper.start(install.filePath(QStringLiteral("updatehelper")), {QStringLiteral("update.exe"), QStringLiteral("update.exe")});
+        QVERIFY(!helper.waitForFinished(1500));
+        QVERIFY(install.readFile(QStringLiteral("update.exe")) != fresh);
+
+        killGuardHolder(holder);
+        QVERIFY(helper.waitForFinished(10000));
+        QCOMPARE(helper.exitCode(), 0);
+        QCOMPARE(install.readFile(QStringLiteral("update.exe")), fresh);
+        QCOMPARE(install.waitForHostStarts(1), 1);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    if (holdGuardIfAsked(argc, argv))
+        return 0;
+    QCoreApplication app(argc, argv);
+    TestUpdateHelper test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_updatehelper.moc"
