@@ -80,6 +80,29 @@ void CTCPUpdate::showError(const QString &text)
         progressWindow->showError(text);
 }
 
+bool CTCPUpdate::refreshDue()
+{
+    if (!progressWindow)
+        return false;
+    if (lastRefresh.isValid() && lastRefresh.elapsed() < kRefreshIntervalMs)
+        return false;
+    lastRefresh.restart();
+    return true;
+}
+
+void CTCPUpdate::showHeldFileProgress()
+{
+    if (!heldFileProgress || !progressWindow)
+        return;
+    const FileProgress p = *heldFileProgress;
+    heldFileProgress.reset();
+    const int percent = p.total == 0 ? 0 : static_cast<int>(static_cast<double>(p.downloaded) / p.total * 100);
+    progressWindow->updateFileProgress(p.fileName, p.downloaded, p.total);
+    showProgress(QStringLiteral("下载文件: %1 (%2/%3)")
+                     .arg(p.fileName, UpdateWidget::formatFileSize(p.downloaded), UpdateWidget::formatFileSize(p.total)),
+                 percent);
+}
+
 bool CTCPUpdate::checkVersion()
 {
     if (!m_client || !m_client->isConnected())
@@ -136,6 +159,7 @@ bool CTCPUpdate::downloadAll()
             return false;
         }
         if (!downloadWithRetry()) {
+            showHeldFileProgress();
             if (cancelRequested)
                 reportCancelled();
             else
@@ -145,6 +169,7 @@ bool CTCPUpdate::downloadAll()
         ++currentIndex;
         updateOverallProgress();
     }
+    showHeldFileProgress();
     if (progressWindow)
         progressWindow->showSuccess();
     showStatus(QStringLiteral("所有文件下载完成！"));
@@ -189,7 +214,8 @@ bool CTCPUpdate::downloadCurrentFile()
     if (currentIndex >= fileList.size())
         return false;
     const FileRequest file = fileList.at(currentIndex);
-    showProgress(QStringLiteral("正在下载: %1 (%2/%3)").arg(file.fileName).arg(currentIndex + 1).arg(fileList.size()), 0);
+    if (refreshDue())
+        showProgress(QStringLiteral("正在下载: %1 (%2/%3)").arg(file.fileName).arg(currentIndex + 1).arg(fileList.size()), 0);
     logInfo(utf8(QStringLiteral("开始下载文件: ") + file.fileName + QStringLiteral(" 路径: ") + file.filePath));
 
     // A failed attempt closes the connection (the server may still be
@@ -198,7 +224,6 @@ bool CTCPUpdate::downloadCurrentFile()
         logInfo(utf8(QStringLiteral("重新连接更新服务器: ") + host + QLatin1Char(':') + QString::number(port)));
         m_client->connectToServer(host, port);
     }
-    shownFilePercent = -1;
     const bool ok = !cancelRequested && m_client->downloadFile(file, silenceLimitMs);
     if (ok)
         logInfo(utf8(QStringLiteral("文件下载成功: ") + file.fileName));
@@ -212,7 +237,8 @@ void CTCPUpdate::updateOverallProgress()
     const int done = currentIndex;
     const int total = fileList.size();
     const int percent = total == 0 ? 0 : done * 100 / total;
-    showProgress(QStringLiteral("总体进度: %1/%2 (%3%)").arg(done).arg(total).arg(percent), percent);
+    if (refreshDue())
+        showProgress(QStringLiteral("总体进度: %1/%2 (%3%)").arg(done).arg(total).arg(percent), percent);
     logInfo("下载进度更新: " + std::to_string(done) + "/" + std::to_string(total) + " (" + std::to_string(percent) + "%)");
 }
 
@@ -283,20 +309,15 @@ void CTCPUpdate::onFileDownloadProgress(const QString &, const QString &fileName
     logInfo(utf8(QStringLiteral("TCP文件下载进度:") + fileName + QLatin1Char(' ') + QString::number(downloaded)
                  + QLatin1Char('/') + QString::number(total) + QLatin1Char(' ') + QString::number(percent)
                  + QLatin1Char('%')));
-    // Redrawing the window for every chunk would cost more than receiving
-    // it; a visible change of the percentage is what the user can see.
-    if (!progressWindow || percent == shownFilePercent)
-        return;
-    shownFilePercent = percent;
-    progressWindow->updateFileProgress(fileName, downloaded, total);
-    showProgress(QStringLiteral("下载文件: %1 (%2/%3)")
-                     .arg(fileName, UpdateWidget::formatFileSize(downloaded), UpdateWidget::formatFileSize(total)),
-                 percent);
+    heldFileProgress = FileProgress{fileName, downloaded, total};
+    if (refreshDue())
+        showHeldFileProgress();
 }
 
 void CTCPUpdate::onFileDownloadCompleted(const QString &, const QString &fileName)
 {
-    showStatus(QStringLiteral("文件下载完成: %1").arg(fileName));
+    if (refreshDue())
+        showStatus(QStringLiteral("文件下载完成: %1").arg(fileName));
     logInfo(utf8(QStringLiteral("TCP文件下载完成:") + fileName));
 }
 

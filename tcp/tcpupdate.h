@@ -2,10 +2,13 @@
 
 #include "tcp/messages.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QVector>
+
+#include <optional>
 
 class QUpdateTcpClient;
 class UpdateWidget;
@@ -28,6 +31,10 @@ public:
     // A file attempt fails after this long without any of its data arriving.
     static constexpr int kSilenceLimitMs = 30000;
     static constexpr int kRetryPauseMs = 1000;
+    // Least time between two window refreshes for the routine steps of a
+    // run (file started, progress, file done): each refresh repaints the
+    // window, which costs more than receiving a small file.
+    static constexpr int kRefreshIntervalMs = 100;
 
     // Connects to the server of the configuration (Server/UpdateServer and
     // UpdatePort; none without an address, a read configuration and a port).
@@ -80,6 +87,10 @@ private:
     void showStatus(const QString &text);
     void showProgress(const QString &text, int percent);
     void showError(const QString &text);
+    // True when a routine refresh may be shown now.
+    bool refreshDue();
+    // Shows the file progress that the refresh limit held back.
+    void showHeldFileProgress();
 
     QString host;
     quint16 port = 0;
@@ -91,7 +102,13 @@ private:
     int maxRetries = 3;
     bool cancelRequested = false;
     int silenceLimitMs = kSilenceLimitMs;
-    // Last percentage shown for the file in transfer; the window is redrawn
-    // only when it changes.
-    int shownFilePercent = -1;
+    QElapsedTimer lastRefresh;
+    // The latest file progress not shown yet.
+    struct FileProgress
+    {
+        QString fileName;
+        quint32 downloaded = 0;
+        quint32 total = 0;
+    };
+    std::optional<FileProgress> heldFileProgress;
 };

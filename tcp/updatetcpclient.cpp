@@ -90,6 +90,8 @@ void QUpdateTcpClient::setChunkSink(ChunkSink sink)
 
 void QUpdateTcpClient::onConnected()
 {
+    // Requests are small and answered at once: send them without delay.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_state = Connected;
     emit connected();
     if (!heartbeatActive) {
@@ -129,9 +131,10 @@ bool QUpdateTcpClient::sendMessage(quint32 type, const QByteArray &payload)
     header.length = static_cast<quint32>(payload.size());
     header.type = type;
     header.productType = CSystemConfig::instance()->getProjectType();
-    if (socket->write(TcpProtocol::encodeHeader(header)) != TcpProtocol::kHeaderSize)
-        return false;
-    if (!payload.isEmpty() && socket->write(payload) != payload.size())
+    // One write: a request split over two small segments waits for the
+    // peer's delayed acknowledgement.
+    const QByteArray message = TcpProtocol::encodeHeader(header) + payload;
+    if (socket->write(message) != message.size())
         return false;
     return socket->flush();
 }

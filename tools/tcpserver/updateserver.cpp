@@ -76,6 +76,7 @@ ServerSession::ServerSession(QTcpSocket *s, UpdateServer *owner)
     , delayTimer(new QTimer(this))
 {
     delayTimer->setSingleShot(true);
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(delayTimer, &QTimer::timeout, this, &ServerSession::pump);
     connect(socket, &QTcpSocket::readyRead, this, &ServerSession::onReadyRead);
     connect(socket, &QTcpSocket::bytesWritten, this, &ServerSession::pump);
