@@ -1,5 +1,6 @@
 // QUpdateTcpClient against the reference server (a real process on
 // 127.0.0.1) and against a scripted peer for malformed streams.
+#include "support/memorysink.h"
 #include "support/tcpserverprocess.h"
 #include "tcp/messages.h"
 #include "tcp/updatetcpclient.h"
@@ -12,35 +13,6 @@
 using namespace TcpProtocol;
 
 namespace {
-
-// Collects received chunks in memory, keyed by path + "/" + name. Like the
-// staging writer, the first chunk after a file was closed starts it anew.
-struct MemorySink
-{
-    QMap<QString, QByteArray> files;
-    QSet<QString> open;
-    QStringList completed; // keys whose last chunk arrived (or that were closed)
-    int failAtChunk = -1;  // refuse this chunk (0-based count over all chunks)
-    int chunks = 0;
-
-    QUpdateTcpClient::ChunkSink sink()
-    {
-        return [this](const QString &path, const QString &name, const QByteArray &data, bool isLast) {
-            if (chunks++ == failAtChunk)
-                return false;
-            const QString key = path + QLatin1Char('/') + name;
-            if (!open.contains(key))
-                files[key].clear();
-            open.insert(key);
-            files[key] += data;
-            if (isLast)
-                open.remove(key);
-            if (isLast)
-                completed << key;
-            return true;
-        };
-    }
-};
 
 // Answers the first request it receives with scripted bytes.
 class ScriptedPeer : public QObject

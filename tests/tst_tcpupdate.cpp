@@ -2,6 +2,7 @@
 // 127.0.0.1, driving a real progress window: whole runs, retries, failures
 // of each class, cancellation, and the queued result signal.
 #include "log/logger.h"
+#include "support/memorysink.h"
 #include "support/tcpserverprocess.h"
 #include "tcp/tcpupdate.h"
 #include "tcp/updatetcpclient.h"
@@ -15,32 +16,6 @@
 #include <QtTest>
 
 namespace {
-
-// Received files in memory, keyed by path + "/" + name. Like the staging
-// writer, the first chunk after a file was closed starts it anew. Optionally
-// refuses every chunk.
-struct MemorySink
-{
-    QMap<QString, QByteArray> files;
-    QSet<QString> open;
-    bool refuse = false;
-
-    QUpdateTcpClient::ChunkSink sink()
-    {
-        return [this](const QString &path, const QString &name, const QByteArray &data, bool isLast) {
-            if (refuse)
-                return false;
-            const QString key = path + QLatin1Char('/') + name;
-            if (!open.contains(key))
-                files[key].clear();
-            open.insert(key);
-            files[key] += data;
-            if (isLast)
-                open.remove(key);
-            return true;
-        };
-    }
-};
 
 QByteArray pattern(int n, char seed)
 {
@@ -250,7 +225,7 @@ void TestTcpUpdate::finalFailures()
     CTCPUpdate update(QStringLiteral("127.0.0.1"), server->port());
     MemorySink sink;
     QFETCH(bool, refuseChunks);
-    sink.refuse = refuseChunks;
+    sink.refuseAll = refuseChunks;
     UpdateWidget window;
     QVERIFY(prepare(update, sink, window));
     if (removeAfterCheck)
