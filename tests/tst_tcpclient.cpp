@@ -76,7 +76,6 @@ private slots:
     void initTestCase();
     void init();
     void connectFailureThenRetry();
-    void secondConnectRefused();
     void versionCheck_data();
     void versionCheck();
     void versionCheckServerError();
@@ -144,13 +143,6 @@ void TestTcpClient::connectFailureThenRetry()
     QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), server->port()));
     QVERIFY(client.isConnected());
     QCOMPARE(connected.count(), 1);
-}
-
-void TestTcpClient::secondConnectRefused()
-{
-    QVERIFY(startServer());
-    QUpdateTcpClient client;
-    QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), server->port()));
     QVERIFY(!client.connectToServer(QStringLiteral("127.0.0.1"), server->port()));
     QCOMPARE(client.lastError(), QStringLiteral("已经连接或正在连接中"));
     QVERIFY(client.isConnected());

@@ -38,7 +38,6 @@ private slots:
     void classifyError();
     void wholeRun();
     void noServer();
-    void serverErrorDuringCheck();
     void finalFailures_data();
     void finalFailures();
     void successOnThirdAttempt();
@@ -183,18 +182,6 @@ void TestTcpUpdate::noServer()
     CTCPUpdate unconfigured(QString(), 0);
     QVERIFY(!unconfigured.client());
     QVERIFY(!unconfigured.checkVersion());
-}
-
-void TestTcpUpdate::serverErrorDuringCheck()
-{
-    QVERIFY(QFile::remove(dir->filePath("update.ini")));
-    QVERIFY(startServer());
-    CTCPUpdate update(QStringLiteral("127.0.0.1"), server->port());
-    MemorySink sink;
-    UpdateWidget window;
-    QVERIFY(!prepare(update, sink, window));
-    QCOMPARE(update.client()->lastError(), QStringLiteral("服务器返回错误"));
-    QVERIFY(!update.startUpdate());
 }
 
 void TestTcpUpdate::finalFailures_data()
