@@ -1,26 +1,566 @@
 #include "http/widget.h"
 
+#include "config/names.h"
+#include "config/systemconfig.h"
+#include "http/background.h"
+#include "log/logger.h"
+#include "ui_widget.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QNetworkRequest>
+#include <QPushButton>
+#include <QSettings>
+#include <QTimer>
+
+namespace {
+
+const QString kCompleted = QStringLiteral("更新完成!");
+
+// How long a confirmed cancel waits for the aborted transfer to report
+// before the run is ended regardless.
+constexpr int kCancelGraceMs = 3000;
+
+// What a reply may hold before the transfer pauses: the file is written as
+// data arrives, so memory does not grow with the file size.
+constexpr qint64 kReplyBufferSize = 4 << 20;
+
+std::string utf8(const QString &text)
+{
+    return text.toUtf8().toStdString();
+}
+
+// Qt reports a transfer time-out as a cancelled operation; a reply the
+// dialog did not abort itself and that ends cancelled has timed out.
+bool timedOut(QNetworkReply *reply, bool abortedByUs)
+{
+    return reply->error() == QNetworkReply::TimeoutError
+        || (reply->error() == QNetworkReply::OperationCanceledError && !abortedByUs);
+}
+
+QString timeoutText(int timeoutMs)
+{
+    return QStringLiteral("下载超时（") + QString::number((timeoutMs + 999) / 1000) + QStringLiteral("秒）");
+}
+
+// Moves what the reply holds into file (and hash); false when the file did
+// not take all of it.
+bool appendReplyData(QNetworkReply *reply, QFile &file, QCryptographicHash *hash)
+{
+    const QByteArray chunk = reply->readAll();
+    if (chunk.isEmpty())
+        return true;
+    if (hash)
+        hash->addData(chunk);
+    return file.write(chunk) == chunk.size();
+}
+
+bool closeWritten(QFile &file)
+{
+    const bool flushed = file.flush();
+    file.close();
+    return flushed && file.error() == QFileDevice::NoError;
+}
+
+} // namespace
+
+HttpUpdateSettings HttpUpdateSettings::fromConfig()
+{
+    const CSystemConfig *systemConfig = CSystemConfig::instance();
+    HttpUpdateSettings settings;
+    settings.appDir = QCoreApplication::applicationDirPath() + QLatin1Char('/');
+    settings.baseUrl = systemConfig->getUpdateValue(Names::kUrlKey);
+    settings.tempPath = systemConfig->getTempPath();
+    return settings;
+}
+
 Widget::Widget(QWidget *parent)
     : QDialog(parent)
+    , ui(new Ui::Widget)
+    , config(HttpUpdateSettings::fromConfig())
 {
+    ui->setupUi(this);
+    setWindowTitle(QStringLiteral("HTTP升级"));
+    setWindowFlags(Qt::FramelessWindowHint);
+    setFixedSize(640, 455);
+
+    const QString labelStyle = QStringLiteral("font: 700 %1pt \"Microsoft YaHei UI\";") + QString(36, QLatin1Char(' '))
+        + QStringLiteral("color: rgb(0, 0, 0);");
+    ui->label_update->setStyleSheet(labelStyle.arg(16));
+    ui->label_updatefile->setStyleSheet(labelStyle.arg(14));
+    for (QProgressBar *bar : {ui->progressBar_update, ui->progressBar_updatefile}) {
+        bar->setStyleSheet(QStringLiteral("color: rgb(255, 255, 255);"));
+        bar->setRange(0, 100);
+        bar->setValue(0);
+    }
+    connect(ui->pushButton_cancel, &QPushButton::clicked, this, &Widget::onCancelUpdate);
+
+    cancelTimer = new QTimer(this);
+    cancelTimer->setInterval(kCancelGraceMs);
+    connect(cancelTimer, &QTimer::timeout, this, &Widget::onCheckCancelRequest);
 }
 
 Widget::~Widget()
 {
     emit sigUpdateResult(false);
+    dropCurrentReply();
+    discardCurrentFile();
+    delete ui;
+}
+
+void Widget::setSettings(const HttpUpdateSettings &settings)
+{
+    config = settings;
+}
+
+QNetworkReply *Widget::get(const QString &url)
+{
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    request.setTransferTimeout(config.transferTimeoutMs);
+    QNetworkReply *reply = networkManager.get(request);
+    reply->setReadBufferSize(kReplyBufferSize);
+    return reply;
 }
 
 int Widget::checkServerVersion()
 {
-    return 2;
+    statusTitle = Names::kStatusPrepare;
+    const QString localPath = config.appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile;
+    const QString url = config.baseUrl + Names::kUpdateIniFile;
+    tempFiles.append(localPath);
+
+    if (!downloadFile(url, localPath)) {
+        statusTitle = Names::kStatusStopped;
+        statusDetail = QStringLiteral("下载%1失败").arg(url);
+        refreshStatus();
+        return 2;
+    }
+    statusDetail = QStringLiteral("下载%1成功").arg(url);
+    refreshStatus();
+
+    if (!parseServerVersion()) {
+        refreshStatus();
+        return 3;
+    }
+
+    const QString localIni = config.appDir + Names::kUpdateDir + Names::kUpdateIniFile;
+    if (!QFileInfo(localIni).isFile()) {
+        statusDetail = QStringLiteral("本地update文件不存在，准备更新");
+        refreshStatus();
+        return 1;
+    }
+    const QString localVersion = QSettings(localIni, QSettings::IniFormat).value(Names::kVersionVersionKey).toString();
+    if (localVersion == serverVersion) {
+        statusDetail = QStringLiteral("update文件版本相同，不需要更新");
+        if (QFile::exists(localPath))
+            QFile::remove(localPath);
+        refreshStatus();
+        return 0;
+    }
+    statusDetail = QStringLiteral("update文件版本不同，需要更新");
+    refreshStatus();
+    return 1;
+}
+
+bool Widget::parseServerVersion()
+{
+    const QSettings ini(config.appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile, QSettings::IniFormat);
+    serverFolder = ini.value(Names::kVersionFolderKey).toString();
+    serverVersion = ini.value(Names::kVersionVersionKey).toString();
+    if (!serverFolder.isEmpty() && !serverVersion.isEmpty()) {
+        serverFolder += QLatin1Char('/');
+        return true;
+    }
+    statusTitle = Names::kStatusFailed;
+    statusDetail = QStringLiteral("服务端版本解析失败");
+    return false;
+}
+
+QString Widget::unsafeServerPath(const QString &path) const
+{
+    const QString reason = unsafePathReason(path);
+    if (!reason.isEmpty())
+        return reason;
+    // The syntax rules keep a path inside; this guards the joined result.
+    const QString staging = QDir::cleanPath(config.appDir + config.tempPath);
+    if (!QDir::cleanPath(staging + QLatin1Char('/') + path).startsWith(staging + QLatin1Char('/')))
+        return QStringLiteral("路径超出临时目录");
+    return QString();
 }
 
 int Widget::checkManifest()
 {
-    return 2;
+    statusTitle = Names::kStatusPrepare;
+    const QString localPath = config.appDir + Names::kUpdateDir + Names::kMd5TmpFile;
+    const QString url = config.baseUrl + serverFolder + Names::kMd5File;
+    tempFiles.append(localPath);
+
+    if (!downloadFile(url, localPath, ui->progressBar_updatefile)) {
+        statusTitle = Names::kStatusFailed;
+        statusDetail = QStringLiteral("下载%1失败").arg(Names::kMd5File);
+        refreshStatus();
+        return 2;
+    }
+    statusDetail = QStringLiteral("MD5比对");
+    refreshStatus();
+
+    if (!QFileInfo(config.appDir + Names::kMd5File).isFile())
+        generateMd5File(config.appDir);
+    const Md5Map localMap = readMd5File(config.appDir + Names::kMd5File);
+    const Md5Map serverMap = readMd5File(localPath);
+
+    // A manifest that names a file outside the staging folder is refused
+    // whole: nothing of such a release is fetched.
+    for (auto it = serverMap.cbegin(); it != serverMap.cend(); ++it) {
+        const QString reason = unsafeServerPath(it.key());
+        if (reason.isEmpty())
+            continue;
+        changedFiles.clear();
+        statusTitle = Names::kStatusFailed;
+        statusDetail = QStringLiteral("服务端清单包含不安全的路径:") + it.key() + QStringLiteral("（") + reason
+            + QStringLiteral("）");
+        logError(utf8(statusDetail));
+        cleanupTempFiles();
+        refreshStatus();
+        return 3;
+    }
+
+    changedFiles = compareMd5Maps(localMap, serverMap);
+    return changedFiles.isEmpty() ? 0 : 1;
+}
+
+bool Widget::downloadFile(const QString &url, const QString &localPath, QProgressBar *progressBar)
+{
+    statusDetail.clear();
+    const QString dirPath = QFileInfo(localPath).absolutePath();
+    if (!QDir().mkpath(dirPath)) {
+        statusDetail = QStringLiteral("无法创建目录:") + dirPath;
+        return false;
+    }
+    QFile file(localPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        statusDetail = QStringLiteral("无法打开文件:") + localPath;
+        return false;
+    }
+
+    QNetworkReply *reply = get(url);
+    QEventLoop loop;
+    bool written = true;
+    connect(reply, &QNetworkReply::readyRead, &loop, [&] {
+        if (written && !appendReplyData(reply, file, nullptr)) {
+            written = false;
+            reply->abort();
+        }
+    });
+    if (progressBar) {
+        connect(reply, &QNetworkReply::downloadProgress, progressBar, [progressBar](qint64 received, qint64 total) {
+            if (total > 0)
+                progressBar->setValue(static_cast<int>(received * 100 / total));
+        });
+    }
+    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (!reply->isFinished())
+        loop.exec();
+
+    if (reply->error() == QNetworkReply::NoError && written)
+        written = appendReplyData(reply, file, nullptr);
+    const bool closed = closeWritten(file);
+    if (reply->error() != QNetworkReply::NoError || !written || !closed) {
+        if (!written || !closed)
+            statusDetail = QStringLiteral("无法保存文件:") + localPath;
+        else if (timedOut(reply, false))
+            statusDetail = timeoutText(config.transferTimeoutMs) + QStringLiteral("：") + url;
+        else
+            statusDetail = QStringLiteral("下载错误：") + reply->errorString() + QStringLiteral("（file：") + localPath
+                + QStringLiteral("）");
+        reply->deleteLater();
+        file.remove();
+        return false;
+    }
+    logInfo(utf8(QStringLiteral("下载成功:") + localPath));
+    reply->deleteLater();
+    return true;
 }
 
 void Widget::startUpdate()
 {
-    emit sigUpdateResult(false);
+    ui->pushButton_cancel->setEnabled(true);
+    beginDownloads(changedFiles);
+}
+
+void Widget::beginDownloads(const Md5Map &files)
+{
+    updating = true;
+    statusTitle = Names::kStatusUpdating;
+    statusDetail.clear();
+
+    tasks.clear();
+    currentIndex = 0;
+    totalCount = files.size();
+    const QString staging = config.appDir + config.tempPath;
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        tasks.append({config.baseUrl + serverFolder + it.key(), staging + it.key(), it.value()});
+
+    ui->progressBar_update->setValue(0);
+    ui->progressBar_update->setRange(0, totalCount);
+    ui->label_update->setText(Names::kStatusUpdating + tr("准备更新 %1 个文件").arg(totalCount));
+
+    if (tasks.isEmpty())
+        onUpdateCompleted(true);
+    else
+        startNextDownload();
+}
+
+void Widget::startNextDownload()
+{
+    if (cancelRequested) {
+        onUpdateCompleted(false);
+        return;
+    }
+    if (currentIndex >= totalCount) {
+        onUpdateCompleted(true);
+        return;
+    }
+
+    const DownloadTask &task = tasks.at(currentIndex);
+    statusTitle = QStringLiteral("%1 %2/%3").arg(Names::kStatusUpdating).arg(currentIndex + 1).arg(totalCount);
+    statusDetail = QFileInfo(task.localPath).fileName();
+    refreshStatus();
+
+    QDir().mkpath(QFileInfo(task.localPath).absolutePath());
+    currentFile.setFileName(task.localPath);
+    if (!currentFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        failToSave(task.localPath);
+        return;
+    }
+    currentHash.reset();
+
+    currentReply = get(task.url);
+    connect(currentReply, &QNetworkReply::readyRead, this, &Widget::onDownloadReadyRead);
+    connect(currentReply, &QNetworkReply::downloadProgress, this, &Widget::onDownloadProgress);
+    connect(currentReply, &QNetworkReply::finished, this, &Widget::onDownloadFinished);
+    connect(currentReply, &QNetworkReply::errorOccurred, this, &Widget::onDownloadError);
+}
+
+void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    if (bytesTotal > 0)
+        ui->progressBar_updatefile->setValue(static_cast<int>(bytesReceived * 100 / bytesTotal));
+}
+
+void Widget::onDownloadReadyRead()
+{
+    if (currentReply && !appendReplyData(currentReply, currentFile, &currentHash))
+        failToSave(currentFile.fileName());
+}
+
+void Widget::onDownloadFinished()
+{
+    if (cancelRequested) {
+        if (currentReply) {
+            currentReply->deleteLater();
+            currentReply = nullptr;
+        }
+        discardCurrentFile();
+        onUpdateCompleted(false);
+        return;
+    }
+    if (!currentReply)
+        return;
+
+    QNetworkReply *reply = currentReply;
+    currentReply = nullptr;
+    reply->deleteLater();
+    const DownloadTask &task = tasks.at(currentIndex);
+
+    if (reply->error() != QNetworkReply::NoError) {
+        statusDetail = QStringLiteral("文件下载失败:") + reply->errorString();
+        logError(utf8(statusDetail));
+        discardCurrentFile();
+        onUpdateCompleted(false);
+        return;
+    }
+    const bool written = appendReplyData(reply, currentFile, &currentHash);
+    if (!closeWritten(currentFile) || !written) {
+        failToSave(task.localPath);
+        return;
+    }
+    const QString digest = QString::fromLatin1(currentHash.result().toHex());
+    if (digest.compare(task.md5, Qt::CaseInsensitive) != 0) {
+        // A file that is not what the manifest promised is never installed.
+        QFile::remove(task.localPath);
+        statusDetail = QStringLiteral("文件校验失败:") + task.localPath;
+        logError(utf8(statusDetail + QStringLiteral(" md5=") + digest + QStringLiteral(" 期望=") + task.md5));
+        onUpdateCompleted(false);
+        return;
+    }
+
+    logInfo(utf8(QStringLiteral("文件下载成功并验证通过:") + task.localPath));
+    ui->progressBar_update->setValue(currentIndex + 1);
+    ++currentIndex;
+    startNextDownload();
+}
+
+void Widget::onDownloadError(QNetworkReply::NetworkError)
+{
+    statusDetail.clear();
+    if (currentReply) {
+        const QString path = currentReply->request().url().path(QUrl::FullyDecoded);
+        QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+        if (name.isEmpty())
+            name = QStringLiteral("unknown_file");
+        const QString reason =
+            timedOut(currentReply, cancelRequested) ? timeoutText(config.transferTimeoutMs) : currentReply->errorString();
+        statusDetail = QStringLiteral("下载文件 \"") + name + QStringLiteral("\" 时出错: ") + reason;
+        logError(utf8(statusDetail));
+        currentReply->deleteLater();
+        currentReply = nullptr;
+    }
+    discardCurrentFile();
+    onUpdateCompleted(false);
+}
+
+void Widget::onUpdateCompleted(bool success)
+{
+    updating = false;
+    cancelRequested = false;
+    cancelTimer->stop();
+    if (success) {
+        ui->label_update->setText(kCompleted);
+        ui->progressBar_updatefile->setValue(100);
+    } else {
+        cleanupTempFiles();
+        statusTitle = Names::kStatusFailed;
+        if (statusDetail.isEmpty())
+            statusDetail = QStringLiteral("未知错误");
+        refreshStatus();
+    }
+    emit sigUpdateResult(success);
+    ui->pushButton_cancel->setEnabled(false);
+}
+
+void Widget::onCancelUpdate()
+{
+    if (cancelRequested || !updating)
+        return;
+    QMessageBox box(QMessageBox::Question, QStringLiteral("确认取消"),
+                    QStringLiteral("确定要取消更新吗？未完成的更新将不会被应用。"), QMessageBox::NoButton, this);
+    QPushButton *confirm = box.addButton(QStringLiteral("确认"), QMessageBox::YesRole);
+    box.setDefaultButton(box.addButton(QStringLiteral("取消"), QMessageBox::NoRole));
+    box.exec();
+    // The run may have ended while the box was open.
+    if (box.clickedButton() != confirm || cancelRequested || !updating)
+        return;
+    cancelRun();
+}
+
+void Widget::cancelRun()
+{
+    updating = false;
+    cancelRequested = true;
+    statusTitle = Names::kStatusCancelling;
+    ui->pushButton_cancel->setEnabled(false);
+    // Started first: an abort that reports at once ends the run and stops it.
+    cancelTimer->start();
+    if (currentReply) {
+        // Qt's replies report the abort (error, then finished) inside this call.
+        currentReply->abort();
+        dropCurrentReply();
+    }
+    tasks.clear();
+    if (cancelRequested)
+        cleanupTempFiles();
+}
+
+void Widget::onCheckCancelRequest()
+{
+    if (currentReply)
+        return;
+    cancelTimer->stop();
+    if (!cancelRequested)
+        return;
+    discardCurrentFile();
+    onUpdateCompleted(false);
+}
+
+void Widget::failToSave(const QString &path)
+{
+    dropCurrentReply();
+    discardCurrentFile();
+    statusDetail = QStringLiteral("无法保存文件:") + path;
+    logError(utf8(statusDetail));
+    onUpdateCompleted(false);
+}
+
+void Widget::dropCurrentReply()
+{
+    if (!currentReply)
+        return;
+    QNetworkReply *reply = currentReply;
+    currentReply = nullptr;
+    disconnect(reply, nullptr, this, nullptr);
+    reply->abort();
+    reply->deleteLater();
+}
+
+void Widget::discardCurrentFile()
+{
+    if (!currentFile.isOpen())
+        return;
+    currentFile.close();
+    currentFile.remove();
+}
+
+void Widget::cleanupTempFiles()
+{
+    for (const QString &path : qAsConst(tempFiles)) {
+        if (QFile::exists(path))
+            QFile::remove(path);
+    }
+    const QDir updateDir(config.appDir + Names::kUpdateDir);
+    if (!updateDir.exists())
+        return;
+    const QFileInfoList entries = updateDir.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        if (entry.fileName() == Names::kUpdateIniFile)
+            continue;
+        if (entry.isDir() && !entry.isSymLink())
+            QDir(entry.filePath()).removeRecursively();
+        else
+            QFile::remove(entry.filePath());
+    }
+    logInfo("取消/失败后清理临时文件完成");
+}
+
+void Widget::refreshStatus()
+{
+    ui->label_update->setText(statusTitle);
+    ui->label_updatefile->setText(statusDetail);
+}
+
+void Widget::paintEvent(QPaintEvent *event)
+{
+    paintBackground(this);
+    QDialog::paintEvent(event);
+}
+
+void Widget::closeEvent(QCloseEvent *event)
+{
+    // Closing the window during a download ends the run as a cancel would:
+    // a transfer left running behind a closed window could still report
+    // success after its version file and manifest were cleaned up.
+    if (updating && !cancelRequested)
+        cancelRun();
+    QDialog::closeEvent(event);
+}
+
+void Widget::reject()
+{
+    if (updating && !cancelRequested)
+        cancelRun();
+    QDialog::reject();
 }

@@ -1,20 +1,134 @@
 #pragma once
 
-#include <QDialog>
+#include "http/md5manifest.h"
 
-// The HTTP update dialog and the HTTP update logic. (Placeholder until the
-// HTTP channel lands: it reports no update and never succeeds.)
+#include <QCryptographicHash>
+#include <QDialog>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+class QProgressBar;
+class QTimer;
+
+namespace Ui {
+class Widget;
+}
+
+// Where the HTTP channel reads from and writes to. The product takes every
+// value from the configuration; tests point a dialog at their own
+// installation and server.
+struct HttpUpdateSettings
+{
+    QString appDir;   // installation folder, ending with "/"
+    QString baseUrl;  // Update/URL: prefix of "update.ini" and of the release folder
+    QString tempPath; // Paths/Temp as stored: the staging folder below appDir
+    int transferTimeoutMs = 120000; // per request, without data moving
+
+    static HttpUpdateSettings fromConfig();
+};
+
+// One file of a run.
+struct DownloadTask
+{
+    QString url;
+    QString localPath;
+    QString md5; // the server's digest, checked against the received bytes
+};
+
+// The HTTP update dialog, and the whole HTTP update logic: version check,
+// manifest check, sequential downloads into the staging folder, progress,
+// cancellation and clean-up. Every run that starts ends with exactly one
+// sigUpdateResult. The dialog never touches the installed files.
 class Widget : public QDialog
 {
     Q_OBJECT
 public:
     explicit Widget(QWidget *parent = nullptr);
+    // Emits sigUpdateResult(false); a transfer in flight is dropped and its
+    // partial file removed.
     ~Widget() override;
 
+    // Replaces the configuration-derived settings (tests).
+    void setSettings(const HttpUpdateSettings &settings);
+    const HttpUpdateSettings &settings() const { return config; }
+
+    // 0 same version, 1 update needed, 2 update.ini not downloaded,
+    // 3 update.ini unusable. Blocks in a nested event loop.
     int checkServerVersion();
+    bool parseServerVersion();
+    // 0 nothing changed, 1 changed files found, 2 md5.txt not downloaded,
+    // 3 the server manifest names a path that is not safe (nothing is
+    // downloaded then).
     int checkManifest();
+    // One synchronous download, written to localPath as it arrives; on
+    // failure nothing is left at localPath and statusDetail says why.
+    bool downloadFile(const QString &url, const QString &localPath, QProgressBar *progressBar = nullptr);
+    // Downloads changedFiles; the result arrives through sigUpdateResult.
     void startUpdate();
+
+    // The state the window shows (read by tests and by the model's caller).
+    QString statusTitleText() const { return statusTitle; }
+    QString statusDetailText() const { return statusDetail; }
+    Md5Map changedFileMap() const { return changedFiles; }
+    bool isUpdating() const { return updating; }
 
 signals:
     void sigUpdateResult(bool bSuccess);
+
+public slots:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onDownloadReadyRead();
+    void onDownloadFinished();
+    void onDownloadError(QNetworkReply::NetworkError error);
+    void onUpdateCompleted(bool success);
+    void onCancelUpdate();
+    void onCheckCancelRequest();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void reject() override;
+
+private:
+    void beginDownloads(const Md5Map &files);
+    void startNextDownload();
+    void cleanupTempFiles();
+    void refreshStatus();
+    // Confirmed cancel: abort the transfer, clean up; the run ends through
+    // the aborted reply's slots or, failing that, cancelTimer.
+    void cancelRun();
+    // Ends the run with "无法保存文件:" + path (logged).
+    void failToSave(const QString &path);
+    // Detaches the reply in flight from the dialog and aborts it; its slots
+    // no longer run.
+    void dropCurrentReply();
+    // Closes and removes the partial file of the transfer in flight.
+    void discardCurrentFile();
+    // Why a server path may not be staged, or "" when it is fine.
+    QString unsafeServerPath(const QString &path) const;
+    QNetworkReply *get(const QString &url);
+
+    Ui::Widget *ui = nullptr;
+    HttpUpdateSettings config; // config.appDir is the installation folder
+    QString serverFolder;
+    QString serverVersion;
+    QStringList tempFiles;
+    QNetworkAccessManager networkManager;
+    QNetworkReply *currentReply = nullptr;
+    QVector<DownloadTask> tasks;
+    int currentIndex = 0;
+    int totalCount = 0;
+    bool updating = false;
+    bool cancelRequested = false;
+    QString statusTitle;
+    QString statusDetail;
+    QTimer *cancelTimer = nullptr;
+    Md5Map changedFiles;
+
+    QFile currentFile;
+    QCryptographicHash currentHash{QCryptographicHash::Md5};
 };

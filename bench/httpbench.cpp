@@ -1,0 +1,210 @@
+// HTTP update benchmark (not a test): a change set of about 1 GiB (one
+// 512 MiB file and 2,000 files of 256 KiB), published with the publisher tool
+// and served by nginx on 127.0.0.1. Prints, each measured in the same run:
+//   1. the whole update by update.exe (check, download with verification,
+//      backup, replace) against the same work done by curl, md5sum and cp in
+//      one shell script, as a time ratio (target <= 1.3);
+//   2. update.exe's peak resident memory (target <= 100 MiB);
+//   3. generating the manifest of the 1 GiB installation against md5sum over
+//      the same files, as a time ratio (target <= 1.2).
+// Usage: httpbench [work-folder-parent]   (needs about 7 GiB free there)
+#include "http/md5manifest.h"
+#include "support/nginxserver.h"
+#include "support/testfiles.h"
+#include "support/testinstall.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+constexpr qint64 kMiB = 1024 * 1024;
+constexpr qint64 kBigFile = 512 * kMiB;
+constexpr int kSmallFiles = 2000;
+constexpr qint64 kSmallFile = 256 * 1024;
+constexpr int kRounds = 3;
+
+QTextStream out(stdout);
+
+// Deterministic, incompressible content; a different seed gives other bytes.
+void writeData(const QString &path, qint64 size, quint64 seed)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write %s", qPrintable(path));
+    std::vector<quint64> block(kMiB / 8);
+    quint64 x = seed * 0x9E3779B97F4A7C15ull + 1;
+    for (qint64 written = 0; written < size;) {
+        for (quint64 &word : block) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            word = x;
+        }
+        const qint64 n = std::min<qint64>(size - written, kMiB);
+        file.write(reinterpret_cast<const char *>(block.data()), n);
+        written += n;
+    }
+}
+
+// The application files of one version, below root.
+QStringList writeVersion(const QString &root, quint64 seed)
+{
+    QStringList files{"/app/big.bin"};
+    for (int i = 0; i < kSmallFiles; ++i)
+        files << QStringLiteral("/app/d%1/f%2.bin").arg(i / 100, 2, 10, QLatin1Char('0')).arg(i, 4, 10, QLatin1Char('0'));
+    writeData(root + files.first(), kBigFile, seed);
+    for (int i = 1; i < files.size(); ++i)
+        writeData(root + files.at(i), kSmallFile, seed + quint64(i));
+    return files;
+}
+
+qint64 timed(const QString &program, const QStringList &arguments, const QString &workDir = QString())
+{
+    QProcess process;
+    process.setWorkingDirectory(workDir);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    QElapsedTimer timer;
+    timer.start();
+    process.start(program, arguments);
+    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        qFatal("%s failed: %s", qPrintable(program), process.readAllStandardError().constData());
+    return timer.elapsed();
+}
+
+void copyTree(const QString &from, const QString &to)
+{
+    timed("cp", {"-a", from, to});
+}
+
+double ratio(qint64 a, qint64 b)
+{
+    return b > 0 ? double(a) / double(b) : 0.0;
+}
+
+// The same work as update.exe with standard tools: one curl over one
+// connection for the two descriptions and every file, md5sum for the
+// verification, cp for backup and replace.
+QString baselineScript(const QString &work, const QString &url, const Md5Map &manifest)
+{
+    QByteArray curl = "silent\nfail\ncreate-dirs\n";
+    curl += "url = \"" + url.toUtf8() + "update.ini\"\noutput = \"update/updateTmp.ini\"\n";
+    curl += "url = \"" + url.toUtf8() + "v2/md5.txt\"\noutput = \"update/md5Tmp.txt\"\n";
+    QByteArray check, list;
+    for (auto it = manifest.cbegin(); it != manifest.cend(); ++it) {
+        const QByteArray rel = it.key().mid(1).toUtf8();
+        curl += "url = \"" + url.toUtf8() + "v2/" + it.key().toUtf8() + "\"\noutput = \"UpdateTemp/" + rel + "\"\n";
+        check += it.value().toLatin1() + "  " + rel + '\n';
+        list += rel + '\n';
+    }
+    writeTestFile(work + "/curl.cfg", curl);
+    writeTestFile(work + "/check.md5", check);
+    writeTestFile(work + "/files.txt", list);
+    const QString script = work + "/baseline.sh";
+    writeTestFile(script, "set -e\n"
+                          "curl -K '" + work.toUtf8() + "/curl.cfg'\n"
+                          "(cd UpdateTemp && md5sum -c --quiet '" + work.toUtf8() + "/check.md5')\n"
+                          "mkdir -p Backup\n"
+                          "xargs -a '" + work.toUtf8() + "/files.txt' cp --parents -t Backup\n"
+                          "cp -a UpdateTemp/. .\n"
+                          "cp update/updateTmp.ini update/update.ini\n"
+                          "cp update/md5Tmp.txt md5.txt\n"
+                          "rm -rf UpdateTemp Backup\n");
+    return script;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QString parent = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::tempPath();
+    QTemporaryDir work(parent + "/httpbench-XXXXXX");
+    if (!work.isValid())
+        qFatal("no work folder below %s", qPrintable(parent));
+    const QString w = work.path();
+
+    out << "generating 2 x " << (kBigFile + kSmallFiles * kSmallFile) / kMiB << " MiB in " << w << Qt::endl;
+    const QStringList files = writeVersion(w + "/v1", 1);
+    writeVersion(w + "/v2src", 2);
+    timed(builtProgram("publisher"), {w + "/v2src/app", w + "/www", "2.0", "v2"});
+    NginxServer nginx(w + "/www");
+    if (!nginx.isRunning())
+        qFatal("nginx did not start: %s", nginx.errorLog().constData());
+
+    // Installation of version 1: the updater, a host, the configuration.
+    const QString base = w + "/install";
+    copyTree(w + "/v1/app", base);
+    QFile::copy(builtProgram("update.exe"), base + "/update.exe");
+    QFile::copy(builtProgram("fakehost"), base + "/host");
+    writeTestFile(base + "/system.cfg", "[Update]\nHostExe=host\nUpdateExe=update.exe\nHttpEnable=1\nURL="
+                                            + nginx.baseUrl().toUtf8() + "\n[Paths]\nTemp=UpdateTemp/\nBackup=Backup/\n");
+    writeTestFile(base + "/update/update.ini", "[Version]\nVersion=1.0\nFolder=v1\n");
+
+    // 3. Manifest of the installation vs md5sum over the same files.
+    QStringList absolute;
+    for (const QString &f : files)
+        absolute << base + f.mid(4);
+    qint64 manifestMs = 0, md5sumMs = 0;
+    for (int round = 0; round <= kRounds; ++round) { // round 0 warms the cache
+        QFile::remove(base + "/md5.txt");
+        QElapsedTimer timer;
+        timer.start();
+        generateMd5File(base + '/');
+        const qint64 m = timer.elapsed();
+        const qint64 s = timed("md5sum", absolute);
+        if (round > 0) {
+            manifestMs = round == 1 ? m : std::min(manifestMs, m);
+            md5sumMs = round == 1 ? s : std::min(md5sumMs, s);
+        }
+    }
+    out << "manifest: generateMd5File " << manifestMs << " ms, md5sum " << md5sumMs << " ms, ratio "
+        << QString::number(ratio(manifestMs, md5sumMs), 'f', 2) << " (target <= 1.20)" << Qt::endl;
+
+    // 1 and 2. The whole update, alternating with the script, best of rounds.
+    const Md5Map release = readMd5File(w + "/www/v2/md5.txt");
+    const QString script = baselineScript(w, nginx.baseUrl(), release);
+    const auto installed = [&release](const QString &dir) {
+        if (readMd5File(dir + "/md5.txt") != release)
+            return false;
+        for (auto it = release.cbegin(); it != release.cend(); ++it) {
+            if (md5OfFile(dir + it.key()) != it.value())
+                return false;
+        }
+        return true;
+    };
+    qint64 updateMs = 0, scriptMs = 0, peakKiB = 0;
+    for (int round = 1; round <= kRounds; ++round) {
+        const QString a = w + QStringLiteral("/run%1a").arg(round), b = w + QStringLiteral("/run%1b").arg(round);
+        copyTree(base, a);
+        copyTree(base, b);
+        const qint64 u = timed("/usr/bin/time", {"-f", "%M", "-o", w + "/rss.txt", a + "/update.exe", "console"}, a);
+        const qint64 peak = readTestFile(w + "/rss.txt").trimmed().toLongLong();
+        const qint64 s = timed("bash", {script}, b);
+        if (!installed(a) || !installed(b))
+            qFatal("round %d did not install version 2", round);
+        updateMs = round == 1 ? u : std::min(updateMs, u);
+        scriptMs = round == 1 ? s : std::min(scriptMs, s);
+        peakKiB = std::max(peakKiB, peak);
+        QDir(a).removeRecursively();
+        QDir(b).removeRecursively();
+        out << "round " << round << ": update.exe " << u << " ms (peak " << peak / 1024 << " MiB), script " << s
+            << " ms" << Qt::endl;
+    }
+    out << "update: update.exe " << updateMs << " ms, curl+md5sum+cp " << scriptMs << " ms, ratio "
+        << QString::number(ratio(updateMs, scriptMs), 'f', 2) << " (target <= 1.30)" << Qt::endl;
+    out << "peak RSS of update.exe: " << QString::number(double(peakKiB) / 1024.0, 'f', 1)
+        << " MiB (target <= 100)" << Qt::endl;
+    return 0;
+}

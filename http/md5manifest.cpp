@@ -1,0 +1,152 @@
+#include "http/md5manifest.h"
+
+#include "config/names.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QTextCodec>
+
+#include <vector>
+
+namespace {
+
+// Large enough that hashing runs at the speed of the digest itself, small
+// enough that memory stays flat whatever the file size.
+constexpr qint64 kHashChunk = 1 << 20;
+
+QTextCodec *localCodec()
+{
+    return QTextCodec::codecForLocale();
+}
+
+} // namespace
+
+void listFilesRecursive(const QString &root, const QString &relative, QStringList &out)
+{
+    const QDir dir(root + relative);
+    const QFileInfoList entries = dir.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
+    for (const QFileInfo &entry : entries) {
+        const QString child = relative + QLatin1Char('/') + entry.fileName();
+        if (entry.isDir()) {
+            if (!entry.isSymLink())
+                listFilesRecursive(root, child, out);
+        } else {
+            out.append(child);
+        }
+    }
+}
+
+QString md5OfFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    std::vector<char> buffer(static_cast<size_t>(kHashChunk));
+    for (;;) {
+        const qint64 n = file.read(buffer.data(), kHashChunk);
+        if (n < 0)
+            return QString();
+        if (n == 0)
+            break;
+        hash.addData(buffer.data(), static_cast<int>(n));
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+Md5Map hashDirectory(const QString &dir)
+{
+    QStringList files;
+    listFilesRecursive(dir, QString(), files);
+    Md5Map map;
+    for (const QString &relative : qAsConst(files))
+        map.insert(relative, md5OfFile(dir + relative));
+    return map;
+}
+
+void generateMd5File(const QString &dir)
+{
+    if (dir.isEmpty())
+        return;
+    writeMd5File(dir + Names::kMd5File, hashDirectory(dir));
+}
+
+QByteArray serializeMd5Map(const Md5Map &map)
+{
+    QString text;
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        text += it.value() + QLatin1Char('\t') + it.key() + QLatin1String("\r\n");
+    return localCodec()->fromUnicode(text);
+}
+
+Md5Map parseMd5Map(const QByteArray &bytes)
+{
+    Md5Map map;
+    const QString text = localCodec()->toUnicode(bytes);
+    const QVector<QStringRef> lines = text.splitRef(QLatin1Char('\n'));
+    for (QStringRef line : lines) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        const QVector<QStringRef> fields = line.split(QLatin1Char('\t'));
+        if (fields.size() >= 2)
+            map.insert(fields.at(1).toString(), fields.at(0).toString());
+    }
+    return map;
+}
+
+bool writeMd5File(const QString &path, const Md5Map &map)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray bytes = serializeMd5Map(map);
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+Md5Map readMd5File(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return Md5Map();
+    return parseMd5Map(file.readAll());
+}
+
+Md5Map compareMd5Maps(const Md5Map &local, const Md5Map &remote)
+{
+    Md5Map changed;
+    for (auto it = remote.cbegin(); it != remote.cend(); ++it) {
+        const auto found = local.constFind(it.key());
+        if (found == local.cend() || found.value() != it.value())
+            changed.insert(it.key(), it.value());
+    }
+    return changed;
+}
+
+QString unsafePathReason(const QString &path)
+{
+    if (!path.startsWith(QLatin1Char('/')))
+        return QStringLiteral("路径不是以/开头");
+    for (const QChar c : path) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return QStringLiteral("路径包含控制字符");
+        if (c == QLatin1Char('\\'))
+            return QStringLiteral("路径包含反斜杠");
+        if (c == QLatin1Char(':'))
+            return QStringLiteral("路径包含冒号或盘符");
+    }
+    const QVector<QStringRef> parts = path.midRef(1).split(QLatin1Char('/'));
+    for (const QStringRef &part : parts) {
+        if (part.isEmpty())
+            return QStringLiteral("路径包含空的层级");
+        if (part == QLatin1String(".") || part == QLatin1String(".."))
+            return QStringLiteral("路径包含.或..");
+    }
+    return QString();
+}

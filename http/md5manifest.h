@@ -1,0 +1,59 @@
+#pragma once
+// The MD5 manifest (md5.txt): one line per file, "<digest>\t<path>", where
+// the path starts with "/" and uses "/" between levels, and the digest is 32
+// lower-case hex digits (empty when the file could not be read). Written in
+// key order with CR LF line ends in the local 8-bit encoding; read with LF or
+// CR LF. None of these functions logs or reports errors.
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+// Relative path -> digest, ordered by QString's operator< (case-sensitive).
+using Md5Map = QMap<QString, QString>;
+
+// Appends "/"-prefixed paths of the files below root + relative, depth first,
+// in the order the file system lists them. Hidden and system entries are not
+// listed; a directory that cannot be read adds nothing. Links to directories
+// are not followed, so a link cycle cannot make the walk endless.
+void listFilesRecursive(const QString &root, const QString &relative, QStringList &out);
+
+// Lower-case hex MD5 of the file's whole content, streamed in bounded chunks;
+// "" when the file cannot be opened or read to its end.
+QString md5OfFile(const QString &path);
+
+// Digest of every file below dir (which ends with "/"), keyed by relative path.
+Md5Map hashDirectory(const QString &dir);
+
+// Hashes every file below dir (the application directory plus "/") and
+// writes dir + "md5.txt". An empty dir does nothing; an unwritable target is
+// silently skipped.
+void generateMd5File(const QString &dir);
+
+// The file text of a manifest: every entry in key order, CR LF line ends,
+// local 8-bit encoding.
+QByteArray serializeMd5Map(const Md5Map &map);
+
+// Parses manifest text: each line is split at every TAB; lines with fewer
+// than two fields are skipped; field 1 is the digest, field 2 the path, the
+// rest is ignored; a later line for the same path wins. LF or CR LF.
+Md5Map parseMd5Map(const QByteArray &text);
+
+// Writes serializeMd5Map(map) to path, replacing it. False when it cannot be
+// written completely.
+bool writeMd5File(const QString &path, const Md5Map &map);
+
+// Reads a manifest file; an unreadable file gives an empty map.
+Md5Map readMd5File(const QString &path);
+
+// The remote entries that are missing locally or whose digest text differs
+// (exact comparison), with the remote digests. Local-only entries are
+// ignored: an update never deletes files.
+Md5Map compareMd5Maps(const Md5Map &local, const Md5Map &remote);
+
+// Why a manifest path must not be used as a file below the staging folder,
+// or "" when it is safe: it must start with "/", name a file (no empty or
+// trailing component), and contain no "." or ".." component, no backslash,
+// no colon (drive letters, alternate streams), no control character.
+QString unsafePathReason(const QString &path);

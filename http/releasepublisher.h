@@ -1,0 +1,52 @@
+#pragma once
+// Turns a folder that holds a new version of the installation into the
+// layout the HTTP channel reads from a web server:
+//
+//   <out>/update.ini                [Version] Version=<version>, Folder=<folder>
+//   <out>/<folder>/<every file>     the release's files, sub-folders kept
+//   <out>/<folder>/md5.txt          their manifest, made by generateMd5File
+//
+// update.ini is replaced last and atomically, so a client never sees it
+// point at a folder that is still being filled; older folders stay where
+// they are for clients that are still downloading from them.
+
+#include <QString>
+#include <QStringList>
+
+struct PublishRequest
+{
+    QString sourceDir;
+    QString outDir;
+    QString version;
+    QString folder; // defaults to the version text
+};
+
+// Command line of the publisher (arguments without the program name):
+//   SOURCE_DIR OUT_DIR VERSION [FOLDER]
+// help is set for -h/--help; otherwise error is "" or says what is wrong.
+struct PublisherArguments
+{
+    PublishRequest request;
+    bool help = false;
+    QString error;
+};
+PublisherArguments parsePublisherArguments(const QStringList &arguments);
+QString publisherUsage();
+
+// "" when version and folder can be published, else the reason. The version
+// must survive an INI round trip unchanged (printable ASCII without
+// ; , " \ and without surrounding blanks, not starting with @); the folder
+// is one URL- and file-name-safe segment: letters, digits, ".", "_", "-",
+// starting with a letter or digit.
+QString checkReleaseNames(const QString &version, const QString &folder);
+
+// The text of <out>/update.ini.
+QByteArray releaseIniText(const QString &version, const QString &folder);
+
+// Publishes the release. Hidden entries are not published (a client's own
+// manifest never lists them), nor a top-level md5.txt of the source, which
+// the new manifest replaces. Refuses a non-empty <out>/<folder>, an output
+// folder inside the source, and file names a client could not stage
+// safely. Returns "" on success, else the reason; fileCount receives the
+// number of published files.
+QString publishRelease(const PublishRequest &request, int *fileCount = nullptr);

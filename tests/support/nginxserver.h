@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+// nginx serving a folder on 127.0.0.1 at a free port, for as long as the
+// object lives. Its configuration, pid, logs and temp folders live in a
+// temp folder of their own; the server runs in the foreground as a child
+// process and is stopped by the destructor.
+class NginxServer
+{
+public:
+    explicit NginxServer(const QString &rootDir);
+    ~NginxServer();
+    NginxServer(const NginxServer &) = delete;
+    NginxServer &operator=(const NginxServer &) = delete;
+
+    // True once the server accepts connections.
+    bool isRunning() const { return running; }
+    quint16 port() const { return serverPort; }
+    // "http://127.0.0.1:<port>/"
+    QString baseUrl() const;
+    // nginx's error log, for failure messages.
+    QByteArray errorLog() const;
+
+private:
+    bool tryStart(const QString &rootDir);
+    void stop();
+
+    QTemporaryDir workDir;
+    QProcess process;
+    quint16 serverPort = 0;
+    bool running = false;
+};
+
+// A port on 127.0.0.1 that was free a moment ago.
+quint16 freeLocalPort();

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+class QTcpServer;
+
+// A tiny HTTP/1.1 server on 127.0.0.1 whose answers the test scripts, for the
+// faults a real web server does not produce on demand: a transfer that stalls
+// or breaks off mid-file, error statuses, content that is not what the
+// manifest says. It serves from a thread of its own, so the test thread may
+// block (waiting for a process, say) while it answers. One request per
+// connection; repeated "/" in a request path count as one.
+class ScriptedHttpServer
+{
+public:
+    enum class Fault { None, Stall, Drop };
+    struct Response
+    {
+        int status = 200;
+        QByteArray body;
+        Fault fault = Fault::None;
+        int cutAfter = 0; // bytes of the body sent before a Stall or Drop
+    };
+
+    ScriptedHttpServer();
+    ~ScriptedHttpServer();
+    ScriptedHttpServer(const ScriptedHttpServer &) = delete;
+    ScriptedHttpServer &operator=(const ScriptedHttpServer &) = delete;
+
+    bool isListening() const { return serverPort != 0; }
+    QString baseUrl() const;
+
+    // Unscripted paths answer 404.
+    void setRoute(const QString &path, const Response &response);
+    void setFile(const QString &path, const QByteArray &body) { setRoute(path, {200, body, Fault::None, 0}); }
+    // Request paths in arrival order, as sent.
+    QStringList requests() const;
+
+private:
+    void serve(class QTcpSocket *socket, const QByteArray &path);
+
+    QThread thread;
+    QObject *context = nullptr; // lives in thread
+    QTcpServer *server = nullptr; // lives in thread
+    quint16 serverPort = 0;
+    mutable QMutex mutex;
+    QMap<QString, Response> routes;
+    QStringList seen;
+};

@@ -1,0 +1,372 @@
+// The HTTP channel in-process: the version and manifest checks and download
+// runs against the scripted server (faults) and nginx (a published release),
+// cancellation, and the dialog itself.
+#include "http/httpupdate.h"
+#include "http/md5manifest.h"
+#include "http/widget.h"
+#include "support/nginxserver.h"
+#include "support/scriptedhttpserver.h"
+#include "support/testfiles.h"
+#include "support/testinstall.h"
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Fault = ScriptedHttpServer::Fault;
+
+namespace {
+
+QString md5(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+// An installation folder with a dialog pointed at it and at a server.
+struct Site
+{
+    QTemporaryDir dir;
+    Widget widget;
+    explicit Site(const QString &baseUrl, int timeoutMs = 120000)
+    {
+        widget.setSettings({dir.path() + '/', baseUrl, QStringLiteral("UpdateTemp/"), timeoutMs});
+        QVERIFY(writeTestFile(path("update/update.ini"), "[Version]\nVersion=1.0\n"));
+    }
+    QString path(const QString &relative) const { return dir.path() + '/' + relative; }
+    QStringList updateDirEntries() const { return QDir(path("update")).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot); }
+    QString label(const char *name) const { return widget.findChild<QLabel *>(name)->text(); }
+    QProgressBar *bar(const char *name) const { return widget.findChild<QProgressBar *>(name); }
+    QPushButton *cancelButton() const { return widget.findChild<QPushButton *>("pushButton_cancel"); }
+};
+
+// Files of release 2.0 as the scripted server offers them: the manifest says
+// what the files should hash to; a route may then serve something else.
+const QMap<QString, QByteArray> kRelease{{"/a.dll", "new a"}, {"/sub/b.dll", QByteArray(300000, 'b')}, {"/z.txt", "zz"}};
+
+void scriptRelease(ScriptedHttpServer &server)
+{
+    Md5Map manifest;
+    for (auto it = kRelease.cbegin(); it != kRelease.cend(); ++it) {
+        manifest.insert(it.key(), md5(it.value()));
+        server.setFile("/v2" + it.key(), it.value());
+    }
+    server.setFile("/update.ini", "[Version]\nVersion=2.0\nFolder=v2\n");
+    server.setFile("/v2/md5.txt", serializeMd5Map(manifest));
+}
+
+// Clicks the button with the given text in every modal box that opens while
+// the object lives; counts the boxes.
+struct BoxAnswerer
+{
+    QTimer timer;
+    int boxes = 0;
+    explicit BoxAnswerer(const QString &buttonText)
+    {
+        QObject::connect(&timer, &QTimer::timeout, [this, buttonText] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            ++boxes;
+            for (QAbstractButton *button : box->buttons()) {
+                if (button->text() == buttonText) {
+                    button->click();
+                    return;
+                }
+            }
+            box->reject();
+        });
+        timer.start(10);
+    }
+};
+
+} // namespace
+
+class TestHttpFlow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void versionCheck_data()
+    {
+        QTest::addColumn<QByteArray>("localIni");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("serverIni");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("detail");
+        const QByteArray v1 = "[Version]\nVersion=1.0\n";
+        const QByteArray v2 = "[Version]\nVersion=2.0\nFolder=v2\n";
+        QTest::newRow("same version") << QByteArray("[Version]\nVersion=2.0\n") << 200 << v2 << 0 << "准备开始更新"
+                                      << "update文件版本相同，不需要更新";
+        QTest::newRow("lower server version") << QByteArray("[Version]\nVersion=3.0\n") << 200 << v2 << 1
+                                              << "准备开始更新" << "update文件版本不同，需要更新";
+        QTest::newRow("no local file") << QByteArray() << 200 << v2 << 1 << "准备开始更新"
+                                       << "本地update文件不存在，准备更新";
+        QTest::newRow("no folder") << v1 << 200 << QByteArray("[Version]\nVersion=2.0\n") << 3 << "更新失败"
+                                   << "服务端版本解析失败";
+        QTest::newRow("empty version") << v1 << 200 << QByteArray("[Version]\nVersion=\nFolder=v2\n") << 3
+                                       << "更新失败" << "服务端版本解析失败";
+        QTest::newRow("404") << v1 << 404 << QByteArray() << 2 << "停止更新" << "下载%1update.ini失败";
+        QTest::newRow("500") << v1 << 500 << QByteArray() << 2 << "停止更新" << "下载%1update.ini失败";
+    }
+    void versionCheck()
+    {
+        QFETCH(QByteArray, localIni);
+        QFETCH(int, status);
+        QFETCH(QByteArray, serverIni);
+        QFETCH(int, code);
+        QFETCH(QString, title);
+        QFETCH(QString, detail);
+        ScriptedHttpServer server;
+        server.setRoute("/update.ini", {status, serverIni, Fault::None, 0});
+        Site site(server.baseUrl());
+        if (localIni.isNull())
+            QFile::remove(site.path("update/update.ini"));
+        else
+            QVERIFY(writeTestFile(site.path("update/update.ini"), localIni));
+
+        QCOMPARE(site.widget.checkServerVersion(), code);
+        QCOMPARE(site.label("label_update"), title);
+        QCOMPARE(site.label("label_updatefile"), detail.replace("%1", server.baseUrl()));
+        // The server copy stays only while it is still needed.
+        QCOMPARE(QFile::exists(site.path("update/updateTmp.ini")), code == 1 || code == 3);
+    }
+
+    void manifestCheck_data()
+    {
+        QTest::addColumn<QByteArray>("localManifest");
+        QTest::addColumn<QByteArray>("serverManifest");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("detail");
+        QTest::addColumn<QStringList>("changed");
+        const QByteArray server = "11\t/a.dll\r\n22\t/sub/b.dll\r\n";
+        QTest::newRow("all equal") << server << server << 0 << "MD5比对" << QStringList();
+        QTest::newRow("one differs") << QByteArray("11\t/a.dll\r\n99\t/sub/b.dll\r\n") << server << 1 << "MD5比对"
+                                     << QStringList{"/sub/b.dll"};
+        QTest::newRow("generated locally") << QByteArray() << server << 1 << "MD5比对"
+                                           << QStringList{"/a.dll", "/sub/b.dll"};
+        QTest::newRow("not served") << server << QByteArray() << 2 << "下载md5.txt失败" << QStringList();
+        for (const char *bad : {"/../evil.dll", "/sub/../../evil.dll", "/C:/evil.dll", "/a\\..\\evil.dll"})
+            QTest::newRow(bad) << server << server + "33\t" + bad + "\r\n" << 3 << QString("服务端清单包含不安全的路径:") + bad
+                               << QStringList();
+    }
+    void manifestCheck()
+    {
+        QFETCH(QByteArray, localManifest);
+        QFETCH(QByteArray, serverManifest);
+        QFETCH(int, code);
+        QFETCH(QString, detail);
+        QFETCH(QStringList, changed);
+        ScriptedHttpServer server;
+        server.setFile("/update.ini", "[Version]\nVersion=2.0\nFolder=v2\n");
+        if (!serverManifest.isNull())
+            server.setFile("/v2/md5.txt", serverManifest);
+        Site site(server.baseUrl());
+        if (!localManifest.isNull())
+            QVERIFY(writeTestFile(site.path("md5.txt"), localManifest));
+        QVERIFY(writeTestFile(site.path("update/leftover/x"), "x"));
+        QCOMPARE(site.widget.checkServerVersion(), 1);
+
+        QCOMPARE(site.widget.checkManifest(), code);
+        QVERIFY2(site.label("label_updatefile").startsWith(detail), qPrintable(site.label("label_updatefile")));
+        QCOMPARE(site.widget.changedFileMap().keys(), changed);
+        QVERIFY(QFile::exists(site.path("md5.txt")));
+        QCOMPARE(server.requests(), (QStringList{"/update.ini", "/v2/md5.txt"}));
+        if (code == 3) // refused whole: the server copies and update/'s leftovers are gone
+            QCOMPARE(site.updateDirEntries(), QStringList{"update.ini"});
+    }
+
+    // A run over the three files of release 2.0, the second one scripted;
+    // whatever fails, the run ends once with the file named, and nothing
+    // unverified or partial stays in the staging folder.
+    void downloadRun_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QString>("detail");
+        const QByteArray good = kRelease.value("/sub/b.dll");
+        const QString staged = "UpdateTemp//sub/b.dll";
+        QTest::newRow("ok") << 200 << good << int(Fault::None) << QString();
+        QTest::newRow("stall") << 200 << good << int(Fault::Stall) << "下载文件 \"b.dll\" 时出错: 下载超时（1秒）";
+        // Depending on timing Qt reports the broken-off transfer or ends it
+        // quietly; then the digest check catches it.
+        QTest::newRow("drop") << 200 << good << int(Fault::Drop) << "b.dll";
+        QTest::newRow("404") << 404 << QByteArray("gone") << int(Fault::None) << "下载文件 \"b.dll\" 时出错: ";
+        QTest::newRow("500") << 500 << good << int(Fault::None) << "下载文件 \"b.dll\" 时出错: ";
+        QTest::newRow("digest mismatch") << 200 << QByteArray(good).replace(1000, 1, "X") << int(Fault::None)
+                                         << "文件校验失败:%1" + staged;
+        QTest::newRow("truncated but ends cleanly") << 200 << good.left(5000) << int(Fault::None)
+                                                    << "文件校验失败:%1" + staged;
+    }
+    void downloadRun()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(int, fault);
+        QFETCH(QString, detail);
+        ScriptedHttpServer server;
+        scriptRelease(server);
+        server.setRoute("/v2/sub/b.dll", {status, body, Fault(fault), 100000});
+        Site site(server.baseUrl(), 1000);
+        CHttpUpdate channel(nullptr);
+        channel.setDialog(&site.widget);
+        QSignalSpy results(&channel, &CHttpUpdate::sigUpdateResult);
+        QVERIFY(channel.checkUpdate());
+        QVERIFY(channel.startUpdate());
+
+        QVERIFY(results.wait(10000));
+        QCOMPARE(results.count(), 1);
+        const bool ok = detail.isEmpty();
+        QCOMPARE(results.at(0).at(0).toBool(), ok);
+        QCOMPARE(site.bar("progressBar_update")->maximum(), 3);
+        QCOMPARE(site.bar("progressBar_update")->value(), ok ? 3 : 1);
+        QMap<QString, QString> expected;
+        for (auto it = kRelease.cbegin(); it != kRelease.cend(); ++it) {
+            if (ok || it.key() == "/a.dll")
+                expected.insert(it.key(), md5(it.value()));
+        }
+        if (ok) {
+            QCOMPARE(site.label("label_update"), QString("更新完成!"));
+        } else {
+            QCOMPARE(site.label("label_update"), QString("更新失败"));
+            QVERIFY2(site.label("label_updatefile").contains(detail.replace("%1", site.path(""))),
+                     qPrintable(site.label("label_updatefile")));
+            QCOMPARE(site.updateDirEntries(), QStringList{"update.ini"});
+        }
+        QCOMPARE(hashTree(site.path("UpdateTemp")), expected);
+        QVERIFY(!site.cancelButton()->isEnabled());
+    }
+
+    // A release made by the publisher tool and served by nginx, against an
+    // installation of version 1 without a manifest of its own.
+    void publishedReleaseOverNginx()
+    {
+        QTemporaryDir work;
+        const QString source = work.path() + "/v2src";
+        QByteArray big(2 * 1024 * 1024 + 3, '\0');
+        for (int i = 0; i < big.size(); ++i)
+            big[i] = char(i % 251);
+        QVERIFY(writeTestFile(source + "/host", "host v2"));
+        QVERIFY(writeTestFile(source + "/data/big.bin", big));
+        QVERIFY(writeTestFile(source + "/data/same.txt", "unchanged"));
+        QProcess publisher;
+        publisher.start(builtProgram("publisher"), {source, work.path() + "/www", "2.0", "rel-2"});
+        QVERIFY(publisher.waitForFinished(30000));
+        QCOMPARE(publisher.exitCode(), 0);
+        NginxServer nginx(work.path() + "/www");
+        QVERIFY2(nginx.isRunning(), nginx.errorLog().constData());
+
+        Site site(nginx.baseUrl());
+        QVERIFY(writeTestFile(site.path("host"), "host v1"));
+        QVERIFY(writeTestFile(site.path("data/same.txt"), "unchanged"));
+        QSignalSpy results(&site.widget, &Widget::sigUpdateResult);
+        QCOMPARE(site.widget.checkServerVersion(), 1);
+        QCOMPARE(site.widget.checkManifest(), 1);
+        QCOMPARE(site.widget.changedFileMap().keys(), (QStringList{"/data/big.bin", "/host"}));
+        site.widget.startUpdate();
+        QVERIFY(results.wait(20000));
+        QCOMPARE(results.takeFirst().at(0).toBool(), true);
+        QMap<QString, QString> release = hashTree(source);
+        release.remove("/data/same.txt");
+        QCOMPARE(hashTree(site.path("UpdateTemp")), release);
+        QCOMPARE(readMd5File(site.path("update/md5Tmp.txt")), readMd5File(work.path() + "/www/rel-2/md5.txt"));
+    }
+
+    void emptyChangeSetSucceedsAtOnce()
+    {
+        Site site(QStringLiteral("http://127.0.0.1:9/"));
+        QSignalSpy results(&site.widget, &Widget::sigUpdateResult);
+        site.widget.startUpdate();
+        QCOMPARE(results.count(), 1);
+        QCOMPARE(results.at(0).at(0).toBool(), true);
+        QCOMPARE(site.label("label_update"), QString("更新完成!"));
+        QCOMPARE(site.bar("progressBar_updatefile")->value(), 100);
+        QCOMPARE(site.bar("progressBar_update")->maximum(), 0);
+    }
+
+    // Cancel during a stalled transfer: "取消" in the box changes nothing;
+    // "确认" ends the run once (also after the cancel grace period), and
+    // Escape ends it the same way without a box.
+    void cancel_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("ends");
+        QTest::newRow("keep going") << "取消" << false;
+        QTest::newRow("confirm") << "确认" << true;
+        QTest::newRow("escape") << "escape" << true;
+    }
+    void cancel()
+    {
+        QFETCH(QString, answer);
+        QFETCH(bool, ends);
+        ScriptedHttpServer server;
+        scriptRelease(server);
+        server.setRoute("/v2/a.dll", {200, "new a", Fault::Stall, 2});
+        Site site(server.baseUrl());
+        site.widget.show();
+        QSignalSpy results(&site.widget, &Widget::sigUpdateResult);
+        QCOMPARE(site.widget.checkServerVersion(), 1);
+        QCOMPARE(site.widget.checkManifest(), 1);
+        site.widget.startUpdate();
+        QTRY_VERIFY(server.requests().contains("/v2//a.dll"));
+
+        BoxAnswerer answerer(answer);
+        const bool escape = answer == "escape";
+        if (escape)
+            QTest::keyClick(&site.widget, Qt::Key_Escape);
+        else
+            site.cancelButton()->click();
+        QCOMPARE(answerer.boxes, escape ? 0 : 1);
+        QCOMPARE(results.count(), ends ? 1 : 0);
+        QCOMPARE(site.widget.isUpdating(), !ends);
+        QCOMPARE(site.cancelButton()->isEnabled(), !ends);
+        if (ends) {
+            QCOMPARE(results.at(0).at(0).toBool(), false);
+            QCOMPARE(site.label("label_update"), QString("更新失败"));
+            QCOMPARE(site.updateDirEntries(), QStringList{"update.ini"});
+            QVERIFY(!QFile::exists(site.path("UpdateTemp//a.dll")));
+            QTest::qWait(3500); // past the cancel grace period: still one result
+            QCOMPARE(results.count(), 1);
+            // Once the run is over the button shows no box.
+            site.cancelButton()->setEnabled(true);
+            site.cancelButton()->click();
+            QCOMPARE(answerer.boxes, escape ? 0 : 1);
+        }
+    }
+
+    void dialogLook()
+    {
+        Site site(QStringLiteral("http://127.0.0.1:9/"));
+        const Widget &w = site.widget;
+        QCOMPARE(w.windowTitle(), QString("HTTP升级"));
+        QCOMPARE(w.windowFlags() & Qt::FramelessWindowHint, Qt::FramelessWindowHint);
+        QCOMPARE(w.minimumSize(), QSize(640, 455));
+        QCOMPARE(w.maximumSize(), QSize(640, 455));
+        const QString style = "font: 700 %1pt \"Microsoft YaHei UI\";" + QString(36, ' ') + "color: rgb(0, 0, 0);";
+        QCOMPARE(w.findChild<QLabel *>("label_update")->styleSheet(), style.arg(16));
+        QCOMPARE(w.findChild<QLabel *>("label_updatefile")->styleSheet(), style.arg(14));
+        QCOMPARE(site.label("label_update"), QString("正在下载"));
+        QCOMPARE(site.label("label_updatefile"), QString("正在下载更新文件"));
+        QCOMPARE(site.bar("progressBar_updatefile")->styleSheet(), QString("color: rgb(255, 255, 255);"));
+        QCOMPARE(site.bar("progressBar_update")->value(), 0);
+        QCOMPARE(site.cancelButton()->text(), QString("取消"));
+        QVERIFY(w.findChild<QLabel *>("label_icon"));
+
+        // The picture covers the window: compare spots free of widgets with
+        // the resource (loaded after painting, which registers it).
+        const QImage shot = site.widget.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const QImage picture = QImage(":/res/bk.png").convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(picture.size(), QSize(640, 455));
+        for (const QPoint &p : {QPoint(2, 2), QPoint(637, 2), QPoint(320, 60)})
+            QCOMPARE(shot.pixel(p), picture.pixel(p));
+    }
+};
+
+QTEST_MAIN(TestHttpFlow)
+#include "tst_httpflow.moc"

@@ -1,0 +1,201 @@
+// update.exe over HTTP as a real process on a temp installation of version
+// 1: the release (version 2) is made by the publisher tool and served by
+// nginx, or replayed with faults by the scripted server.
+#include "http/md5manifest.h"
+#include "platform/instanceguard.h"
+#include "support/filetree.h"
+#include "support/nginxserver.h"
+#include "support/scriptedhttpserver.h"
+#include "support/testfiles.h"
+#include "support/testinstall.h"
+
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Fault = ScriptedHttpServer::Fault;
+
+namespace {
+
+const QByteArray kNoUpdate = R"({"errormsg":"","success":true,"update":false})";
+const QByteArray kUpdate = R"({"errormsg":"","success":true,"update":true})";
+// What a run may leave besides the installation: its log and the staging
+// folder, which the next run removes before it checks.
+const QStringList kWorkFiles{"/update.log", "/UpdateTemp/"};
+
+// Version 2 published into <work>/www/v2: a changed file, a changed and a
+// new file in sub-folders, and an unchanged one.
+QString publishVersion2(const QString &work)
+{
+    const QString src = work + "/v2src";
+    writeTree(src, {{"/app.dll", "app v2"}, {"/same.txt", "same"}, {"/data/sub/deep.txt", "deep v2"},
+                    {"/data/new/added.bin", QByteArray(1500000, 'n')}});
+    QProcess publisher;
+    publisher.start(builtProgram("publisher"), {src, work + "/www", "2.0", "v2"});
+    publisher.waitForFinished(30000);
+    return publisher.exitCode() == 0 ? work + "/www" : QString();
+}
+
+// Version 1 installed, configured for the HTTP channel at baseUrl, with the
+// manifest a previous update would have left.
+void installVersion1(TestInstall &install, const QString &baseUrl, const QByteArray &localVersion = "1.0")
+{
+    TestInstall::Settings settings = TestInstall::defaultSettings();
+    settings["Update"]["HttpEnable"] = "1";
+    settings["Update"]["URL"] = baseUrl;
+    install.writeConfig(settings);
+    writeTree(install.path(), {{"/app.dll", "app v1"}, {"/same.txt", "same"}, {"/data/sub/deep.txt", "deep v1"},
+                               {"/update/update.ini", "[Version]\nVersion=" + localVersion + "\nFolder=v1\n"}});
+    generateMd5File(install.path() + '/');
+}
+
+void serveFolder(ScriptedHttpServer &server, const QString &root)
+{
+    QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        server.setFile(path.mid(root.size()), readTestFile(path));
+    }
+}
+
+// Runs update.exe until it exits or reports an error line (its console log
+// goes to standard error) that contains marker; a failed run keeps its
+// window open, so it is then ended as a user closing it would.
+RunResult runUntilLogged(const TestInstall &install, const QByteArray &marker)
+{
+    RunResult result;
+    QProcess process;
+    process.setWorkingDirectory(install.path());
+    process.start(install.filePath("update.exe"), {"console"});
+    QElapsedTimer timer;
+    timer.start();
+    while (!process.waitForFinished(100) && timer.elapsed() < 30000) {
+        result.err += process.readAllStandardError();
+        const QList<QByteArray> lines = result.err.split('\n');
+        if (std::any_of(lines.begin(), lines.end(),
+                        [&](const QByteArray &l) { return l.contains("[error]") && l.contains(marker); })) {
+            process.kill();
+            process.waitForFinished();
+            InstanceGuard::isHeld(InstanceGuard::keyFor(install.filePath("update.exe"))); // drops the killed run's guard
+            break;
+        }
+    }
+    result.finished = process.state() == QProcess::NotRunning;
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = process.readAllStandardOutput();
+    result.err += process.readAllStandardError();
+    return result;
+}
+
+} // namespace
+
+class TestHttpUpdate : public QObject
+{
+    Q_OBJECT
+private slots:
+    void updatesToPublishedRelease()
+    {
+        QTemporaryDir work;
+        const QString www = publishVersion2(work.path());
+        QVERIFY(!www.isEmpty());
+        NginxServer nginx(www);
+        QVERIFY2(nginx.isRunning(), nginx.errorLog().constData());
+        TestInstall install;
+        installVersion1(install, nginx.baseUrl());
+        const QDateTime old = QDateTime::currentDateTime().addDays(-30);
+        QFile same(install.filePath("same.txt"));
+        QVERIFY(same.open(QIODevice::ReadWrite) && same.setFileTime(old, QFileDevice::FileModificationTime));
+        same.close();
+        const auto before = hashTree(install.path());
+
+        const RunResult run = install.runUpdater({"console"}, 60000);
+        QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+        QCOMPARE(run.out, kUpdate + '\n');
+
+        // Exactly the release's files changed, plus the version file and the
+        // manifest; staging and backup are gone.
+        const Md5Map release = readMd5File(www + "/v2/md5.txt");
+        QCOMPARE(release.size(), 4);
+        auto expected = before;
+        for (auto it = release.cbegin(); it != release.cend(); ++it)
+            expected.insert(it.key(), it.value());
+        expected.insert("/md5.txt", md5OfFile(www + "/v2/md5.txt"));
+        expected.insert("/update/update.ini", md5OfFile(www + "/update.ini"));
+        expected.insert("/update/md5Tmp.txt", md5OfFile(www + "/v2/md5.txt"));
+        expected.insert("/update/updateTmp.ini", md5OfFile(www + "/update.ini"));
+        QCOMPARE(hashTree(install.path(), {"/update.log", "/host_started.txt"}), expected);
+        QCOMPARE(QFileInfo(install.filePath("same.txt")).lastModified(), old);
+        QCOMPARE(install.waitForHostStarts(1), 1);
+        QCOMPARE(install.waitForHostStarts(2, 2000), 1);
+    }
+
+    void sameVersionChangesNothing()
+    {
+        QTemporaryDir work;
+        const QString www = publishVersion2(work.path());
+        QVERIFY(!www.isEmpty());
+        NginxServer nginx(www);
+        QVERIFY2(nginx.isRunning(), nginx.errorLog().constData());
+        TestInstall install;
+        installVersion1(install, nginx.baseUrl(), "2.0");
+        const auto before = hashTree(install.path(), {"/update.log"});
+
+        const RunResult run = install.runUpdater({"console"});
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.out, kNoUpdate + '\n');
+        QCOMPARE(hashTree(install.path(), {"/update.log"}), before);
+        QCOMPARE(install.hostStarts(), 0);
+    }
+
+    // Each fault hits the second of three files (or the manifest); the run
+    // fails and the installation stays exactly as it was.
+    void faultsChangeNothing_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body"); // null: the published content
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QByteArray>("marker");
+        const QString big = "/v2/data/new/added.bin";
+        QTest::newRow("drop mid-file") << big << 200 << QByteArray() << int(Fault::Drop) << QByteArray("added.bin");
+        QTest::newRow("404") << big << 404 << QByteArray("") << int(Fault::None) << QByteArray("added.bin");
+        QTest::newRow("500") << big << 500 << QByteArray("oops") << int(Fault::None) << QByteArray("added.bin");
+        QTest::newRow("digest mismatch") << big << 200 << QByteArray(1500000, 'N') << int(Fault::None)
+                                         << QByteArray("文件校验失败");
+        // From the staging folder, "/../app.dll" is the installed app.dll.
+        QTest::newRow("unsafe manifest") << "/v2/md5.txt" << 200 << QByteArray("00\t/same.txt\r\n00\t/../app.dll\r\n")
+                                         << int(Fault::None) << QByteArray("不安全的路径:/../app.dll");
+    }
+    void faultsChangeNothing()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(int, fault);
+        QFETCH(QByteArray, marker);
+        QTemporaryDir work;
+        const QString www = publishVersion2(work.path());
+        QVERIFY(!www.isEmpty());
+        ScriptedHttpServer server;
+        serveFolder(server, www);
+        server.setRoute(path, {status, body.isNull() ? readTestFile(www + path) : body, Fault(fault), 700000});
+        TestInstall install;
+        installVersion1(install, server.baseUrl());
+        const auto before = hashTree(install.path(), kWorkFiles);
+
+        const RunResult run = runUntilLogged(install, marker);
+        QVERIFY2(run.finished, run.err.constData());
+        const bool refused = path.endsWith("md5.txt");
+        QCOMPARE(run.out, (refused ? kNoUpdate : kUpdate) + '\n');
+        QCOMPARE(hashTree(install.path(), kWorkFiles), before);
+        QCOMPARE(install.hostStarts(), 0);
+        if (refused)
+            QCOMPARE(server.requests(), (QStringList{"/update.ini", "/v2/md5.txt"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHttpUpdate)
+#include "tst_httpupdate.moc"

@@ -1,0 +1,129 @@
+// The release publisher as a vendor runs it: its command line, the layout it
+// writes, and what it refuses to publish.
+#include "http/md5manifest.h"
+#include "http/releasepublisher.h"
+#include "support/testfiles.h"
+#include "support/testinstall.h"
+
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+RunResult runPublisher(const QStringList &arguments)
+{
+    RunResult result;
+    QProcess process;
+    process.start(builtProgram("publisher"), arguments);
+    result.finished = process.waitForFinished(30000);
+    result.exitCode = process.exitCode();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+} // namespace
+
+class TestPublisher : public QObject
+{
+    Q_OBJECT
+private slots:
+    void arguments_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("folder"); // empty: refused
+        QTest::newRow("folder defaults to version") << QStringList{"src", "out", "2.0.1"} << "2.0.1";
+        QTest::newRow("own folder") << QStringList{"src", "out", "2.0 beta", "v2_beta-1"} << "v2_beta-1";
+        QTest::newRow("too few") << QStringList{"src", "out"} << QString();
+        QTest::newRow("too many") << QStringList{"a", "b", "c", "d", "e"} << QString();
+        QTest::newRow("version with comma") << QStringList{"src", "out", "2,0", "v2"} << QString();
+        QTest::newRow("version with semicolon") << QStringList{"src", "out", "2;0", "v2"} << QString();
+        QTest::newRow("version with blanks around") << QStringList{"src", "out", " 2.0", "v2"} << QString();
+        QTest::newRow("version not ASCII") << QStringList{"src", "out", "二", "v2"} << QString();
+        QTest::newRow("default folder not a name") << QStringList{"src", "out", "2.0 beta"} << QString();
+        QTest::newRow("folder climbs") << QStringList{"src", "out", "2", ".."} << QString();
+        QTest::newRow("folder nested") << QStringList{"src", "out", "2", "a/b"} << QString();
+    }
+    void arguments()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, folder);
+        const PublisherArguments parsed = parsePublisherArguments(arguments);
+        QCOMPARE(parsed.error.isEmpty(), !folder.isEmpty());
+        if (!folder.isEmpty())
+            QCOMPARE(parsed.request.folder, folder);
+        QVERIFY(parsePublisherArguments({"-h"}).help);
+    }
+
+    // Publishes a folder with sub-folders, a hidden file and a stale md5.txt,
+    // then a second version beside it.
+    void publishesLayout()
+    {
+        QTemporaryDir dir;
+        const QString src = dir.path() + "/src", out = dir.path() + "/www";
+        QVERIFY(writeTestFile(src + "/update.exe", "exe"));
+        QVERIFY(writeTestFile(src + "/plugins/codec/x.dll", QByteArray(70000, 'x')));
+        QVERIFY(writeTestFile(src + "/empty.txt", ""));
+        QVERIFY(writeTestFile(src + "/.git/config", "vcs"));
+        QVERIFY(writeTestFile(src + "/md5.txt", "stale\t/nothing\r\n"));
+
+        RunResult run = runPublisher({src, out, "2.0.0", "v2"});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(run.out.contains("3 files"));
+        QSettings ini(out + "/update.ini", QSettings::IniFormat);
+        QCOMPARE(ini.value("Version/Version").toString(), QString("2.0.0"));
+        QCOMPARE(ini.value("Version/Folder").toString(), QString("v2"));
+        QMap<QString, QString> expected = hashTree(src, {"/.git", "/md5.txt"});
+        QCOMPARE(readMd5File(out + "/v2/md5.txt"), expected);
+        expected.insert("/md5.txt", md5OfFile(out + "/v2/md5.txt"));
+        QCOMPARE(hashTree(out + "/v2"), expected);
+
+        QVERIFY(writeTestFile(src + "/update.exe", "exe 3"));
+        QCOMPARE(runPublisher({src, out, "3.0"}).exitCode, 0);
+        QCOMPARE(QSettings(out + "/update.ini", QSettings::IniFormat).value("Version/Folder").toString(), QString("3.0"));
+        // The earlier release stays as it was for clients still fetching it.
+        QCOMPARE(readMd5File(out + "/v2/md5.txt").value("/update.exe"), md5OfFile(out + "/v2/update.exe"));
+        QCOMPARE(hashTree(out + "/v2").value("/update.exe"), expected.value("/update.exe"));
+        QCOMPARE(readMd5File(out + "/3.0/md5.txt").value("/update.exe"), md5OfFile(src + "/update.exe"));
+    }
+
+    void refuses_data()
+    {
+        QTest::addColumn<QString>("badFile"); // relative to the source
+        QTest::addColumn<QString>("outDir");  // relative to the temp folder
+        QTest::addColumn<QString>("message");
+        QTest::newRow("republish a folder") << QString() << "www" << "already published";
+        QTest::newRow("output inside source") << QString() << "src/www" << "inside the source";
+        QTest::newRow("backslash in a name") << "a\\b.dll" << "www2" << "a\\b.dll";
+        QTest::newRow("colon in a name") << "sub/c:d.dll" << "www2" << "c:d.dll";
+        QTest::newRow("no source") << "-" << "www2" << "not a folder";
+    }
+    void refuses()
+    {
+        QFETCH(QString, badFile);
+        QFETCH(QString, outDir);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QString src = dir.path() + "/src";
+        QVERIFY(writeTestFile(src + "/ok.dll", "ok"));
+        QVERIFY(writeTestFile(dir.path() + "/www/v2/old.dll", "published before"));
+        if (badFile == "-")
+            QDir(src).removeRecursively();
+        else if (!badFile.isEmpty())
+            QVERIFY(writeTestFile(src + '/' + badFile, "bad"));
+        const QMap<QString, QString> before = hashTree(dir.path());
+
+        const RunResult run = runPublisher({src, dir.path() + '/' + outDir, "2", "v2"});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(QString::fromUtf8(run.err).contains(message), run.err.constData());
+        QVERIFY(!QFile::exists(dir.path() + '/' + outDir + "/update.ini"));
+        QVERIFY(!QFile::exists(dir.path() + '/' + outDir + "/v2/md5.txt"));
+        QCOMPARE(hashTree(dir.path()), before);
+        QCOMPARE(QFileInfo::exists(dir.path() + "/www2"), false);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPublisher)
+#include "tst_publisher.moc"

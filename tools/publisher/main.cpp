@@ -1,0 +1,30 @@
+// publisher SOURCE_DIR OUT_DIR VERSION [FOLDER]: see http/releasepublisher.h.
+#include "http/releasepublisher.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    const PublisherArguments parsed = parsePublisherArguments(QCoreApplication::arguments().mid(1));
+    if (parsed.help) {
+        out << publisherUsage();
+        return 0;
+    }
+    if (!parsed.error.isEmpty()) {
+        err << "publisher: " << parsed.error << "\n\n" << publisherUsage();
+        return 2;
+    }
+    int fileCount = 0;
+    const QString error = publishRelease(parsed.request, &fileCount);
+    if (!error.isEmpty()) {
+        err << "publisher: " << error << '\n';
+        return 1;
+    }
+    out << "published " << parsed.request.version << ": " << fileCount << " files in " << parsed.request.outDir << '/'
+        << parsed.request.folder << '\n';
+    return 0;
+}
