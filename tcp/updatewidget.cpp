@@ -1,19 +1,11 @@
 #include "tcp/updatewidget.h"
 
+#include "http/background.h"
 #include "ui_updatewidget.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
-#include <QPainter>
-#include <QPixmapCache>
 #include <QScreen>
-
-// The resources live in the static core library: without a reference to
-// them the linker drops them from programs that never name them otherwise.
-static void initResources()
-{
-    Q_INIT_RESOURCE(res);
-}
 
 namespace {
 
@@ -27,24 +19,6 @@ constexpr const char *kStyleSuccess = "color: #4CAF50;";
 
 const QString kFileLineIdle = QStringLiteral("正在下载更新文件");
 const QString kStatusReady = QStringLiteral("准备就绪");
-
-// The window background, scaled once per window size: the run repaints the
-// window for every progress step, and scaling the picture each time would
-// cost more than the transfer itself.
-void paintBackground(QWidget *widget)
-{
-    const QString key = QStringLiteral("bk.png@%1x%2").arg(widget->width()).arg(widget->height());
-    QPixmap scaled;
-    if (!QPixmapCache::find(key, &scaled)) {
-        static const bool resourcesReady = (initResources(), true);
-        Q_UNUSED(resourcesReady)
-        scaled = QPixmap(QStringLiteral(":/res/bk.png"))
-                     .scaled(widget->size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        QPixmapCache::insert(key, scaled);
-    }
-    QPainter painter(widget);
-    painter.drawPixmap(0, 0, scaled);
-}
 
 } // namespace
 
