@@ -32,10 +32,7 @@ QString publishVersion2(const QString &work)
     const QString src = work + "/v2src";
     writeTree(src, {{"/app.dll", "app v2"}, {"/same.txt", "same"}, {"/data/sub/deep.txt", "deep v2"},
                     {"/data/new/added.bin", QByteArray(1500000, 'n')}});
-    QProcess publisher;
-    publisher.start(builtProgram("publisher"), {src, work + "/www", "2.0", "v2"});
-    publisher.waitForFinished(30000);
-    return publisher.exitCode() == 0 ? work + "/www" : QString();
+    return runPublisher(src, work + "/www", "2.0", "v2") ? work + "/www" : QString();
 }
 
 // Version 1 installed, configured for the HTTP channel at baseUrl, with the
