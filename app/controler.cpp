@@ -183,8 +183,10 @@ bool CControler::start()
             printJson(buildResultJson());
         return false;
     case 0:
-        success = true;
+        // No update, or a check that failed: then the model says why, and
+        // the run is no success even though the host program is started.
         lastError = model->lastError();
+        success = lastError.isEmpty();
         if (runMode == RunMode::Console)
             printJson(buildResultJson());
         else

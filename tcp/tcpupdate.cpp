@@ -105,19 +105,32 @@ void CTCPUpdate::showHeldFileProgress()
 
 bool CTCPUpdate::checkVersion()
 {
-    if (!m_client || !m_client->isConnected())
+    checkError.clear();
+    versionAnswered = false;
+    if (!m_client || !m_client->isConnected()) {
+        checkError = m_client && !m_client->lastError().isEmpty() ? m_client->lastError()
+                                                                 : QStringLiteral("TCP升级服务连接失败");
         return false;
+    }
     CSystemConfig *config = CSystemConfig::instance();
     VersionCheckRequest request;
     request.version = config->getVersion();
     request.productType = config->getProjectType();
     request.clientId = QStringLiteral("1");
     versionInfo = m_client->sendVersionCheck(request, kVersionCheckTimeoutMs);
+    if (!versionAnswered)
+        checkError = m_client->lastError().isEmpty() ? QStringLiteral("服务器未应答版本检查") : m_client->lastError();
     return versionInfo.needUpdate;
+}
+
+QString CTCPUpdate::lastError() const
+{
+    return checkError;
 }
 
 void CTCPUpdate::onVersionChecked(const VersionInfo &info)
 {
+    versionAnswered = true;
     if (!info.needUpdate)
         return;
     fileList.clear();

@@ -48,8 +48,11 @@ public:
     void setProgressWindow(UpdateWidget *window);
 
     // True when the server says an update is needed; its file list is kept.
-    // False without a connection, on time-out or a server error.
+    // False without a connection, on time-out or a server error (lastError()
+    // then says why) and when the server says no update is needed.
     bool checkVersion();
+    // Why the last check failed; empty when the server answered.
+    QString lastError() const;
     // Downloads the kept list. True when every file arrived. False at once
     // when no update was announced or the list is empty; false when a file
     // failed four times or the user cancelled. sigUpdateResult follows with
@@ -97,6 +100,8 @@ private:
     QUpdateTcpClient *m_client = nullptr;
     QPointer<UpdateWidget> progressWindow;
     VersionInfo versionInfo;
+    bool versionAnswered = false;
+    QString checkError;
     QVector<FileRequest> fileList;
     int currentIndex = -1;
     int maxRetries = 3;
