@@ -13,6 +13,8 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 using Fault = ScriptedHttpServer::Fault;
@@ -186,7 +188,16 @@ private slots:
         const RunResult run = runUntilLogged(install, marker);
         QVERIFY2(run.finished, run.err.constData());
         const bool refused = path.endsWith("md5.txt");
-        QCOMPARE(run.out, (refused ? kNoUpdate : kUpdate) + '\n');
+        if (refused) {
+            // The check itself failed: no success, and the reason.
+            const QJsonObject json = QJsonDocument::fromJson(run.out).object();
+            QCOMPARE(json.value("success").toBool(true), false);
+            QCOMPARE(json.value("update").toBool(true), false);
+            QVERIFY(json.value("errormsg").toString().toUtf8().contains(marker));
+            QVERIFY(run.out.endsWith('\n') && run.out.count('\n') == 1);
+        } else {
+            QCOMPARE(run.out, kUpdate + '\n');
+        }
         QCOMPARE(hashTree(install.path(), kWorkFiles), before);
         QCOMPARE(install.hostStarts(), 0);
         if (refused)
