@@ -11,6 +11,7 @@ repo=$(pwd)
 bash scripts/setup.sh build
 bin=$repo/build/bin
 demo=$(mktemp -d /tmp/updater-demo.XXXXXX)
+chmod 755 "$demo"   # nginx workers run as an unprivileged user
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
 trap cleanup EXIT
@@ -91,7 +92,7 @@ run_road() {  # name folder
   sleep 1
   echo "   changed files:"
   diff <(echo "$before") <(cd "$2" && find . -type f ! -name '*.log' ! -name host_started.txt -exec md5sum {} + | sort -k2) \
-    | sed -n 's/^> [0-9a-f]*  \.\//     /p'
+    | sed -n 's/^> [0-9a-f]*  \.\//     /p' || true
   echo "   installed version: $(grep '^Version=' "$2/update/update.ini")"
   echo "   app.txt now says:  $(tr -d '\r' < "$2/app.txt")"
   echo "   host program started $(grep -c started "$2/host_started.txt" 2>/dev/null || echo 0) time(s)"
