@@ -2,6 +2,7 @@
 
 #include "app/controler.h"
 #include "config/names.h"
+#include "http/background.h"
 #include "log/logger.h"
 #include "platform/headless.h"
 #include "platform/instanceguard.h"
@@ -14,6 +15,7 @@ int runUpdater(int argc, char **argv)
 {
     useOffscreenWithoutDisplay();
     QApplication app(argc, argv);
+    ensureResources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/res/logo.ico")));
 
     const QStringList arguments = QCoreApplication::arguments();

@@ -183,8 +183,10 @@ bool CControler::start()
             printJson(buildResultJson());
         return false;
     case 0:
-        success = true;
+        // No update, or a check that failed: then the model says why, and
+        // the run is no success even though the host program is started.
         lastError = model->lastError();
+        success = lastError.isEmpty();
         if (runMode == RunMode::Console)
             printJson(buildResultJson());
         else
@@ -223,12 +225,13 @@ void CControler::runHelperMode()
 
 void CControler::onUpdateResult(bool bSuccess)
 {
-    if (!bSuccess)
+    if (!bSuccess || !backupFiles()) {
+        endFailedRun();
         return;
-    if (!backupFiles())
-        return;
+    }
     if (!replaceFiles()) {
         rollback();
+        endFailedRun();
         return;
     }
     if (!checkSelfUpdate()) {
@@ -239,6 +242,15 @@ void CControler::onUpdateResult(bool bSuccess)
         launchUpdateHelper();
     }
     QCoreApplication::quit();
+}
+
+void CControler::endFailedRun()
+{
+    // A person reads the failure in the window and closes it. A calling
+    // program has nobody to close it: in console mode the run ends, and the
+    // exit code 1 says that the update announced on standard output failed.
+    if (runMode == RunMode::Console)
+        QCoreApplication::exit(1);
 }
 
 QJsonObject CControler::buildResultJson() const

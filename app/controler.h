@@ -78,6 +78,9 @@ public slots:
 
 private:
     void initPaths();
+    // After a failed download or apply: keeps the window open in normal
+    // mode, ends the event loop with 1 in console mode.
+    void endFailedRun();
     // Restores the installation from a backup an unfinished run left behind.
     // False (lastError set) when that restore failed.
     bool restoreUnfinishedUpdate();

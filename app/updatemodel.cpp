@@ -66,7 +66,8 @@ int CUpdateModel::checkUpdate()
         setTcpChannel(new CTCPUpdate(nullptr));
         tcpChannel->setProgressWindow(tcpWindow);
         connect(tcpChannel, &CTCPUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
-        return tcpChannel->checkVersion() ? 1 : 0;
+        const bool available = tcpChannel->checkVersion();
+        return channelResult(available, tcpChannel->lastError());
     }
 
     if (config->isHttpEnable()) {
@@ -74,11 +75,21 @@ int CUpdateModel::checkUpdate()
         channel = Http;
         httpChannel->setDialog(httpDialog);
         connect(httpChannel, &CHttpUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
-        return httpChannel->checkUpdate() ? 1 : 0;
+        const bool available = httpChannel->checkUpdate();
+        return channelResult(available, httpChannel->lastError());
     }
 
     m_lastError = QStringLiteral("TCP升级服务连接失败");
     return -1;
+}
+
+int CUpdateModel::channelResult(bool updateAvailable, const QString &checkError)
+{
+    // A check that failed still counts as "no update" (a normal run starts
+    // the host program), but its reason is kept so the run does not report
+    // success.
+    m_lastError = checkError;
+    return updateAvailable ? 1 : 0;
 }
 
 QString CUpdateModel::lastError() const

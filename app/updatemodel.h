@@ -23,6 +23,7 @@ public:
     // The controller's windows; not owned.
     void setWindows(Widget *httpDialog, UpdateWidget *tcpWindow);
     // 1 update available, 0 none, -1 no usable channel (lastError says why).
+    // 0 also when the chosen channel's check failed; lastError is then set.
     int checkUpdate();
     QString lastError() const;
     // Shows the window of the chosen channel. Always false.
@@ -40,6 +41,7 @@ signals:
 private:
     void setTcpChannel(CTCPUpdate *channel);
     void setHttpChannel(CHttpUpdate *channel);
+    int channelResult(bool updateAvailable, const QString &checkError);
 
     UpdateChannel channel = Tcp;
     QString m_lastError;

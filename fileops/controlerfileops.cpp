@@ -219,6 +219,10 @@ bool CControler::rollback()
     }
     removeTempDir();
     removeBackupDir();
+    // The server's version description and manifest belong to the update
+    // that was just undone; left behind they would be the only trace of it.
+    QFile::remove(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile);
+    QFile::remove(appDir + Names::kUpdateDir + Names::kMd5TmpFile);
     logInfo("文件回退完成");
     return true;
 }

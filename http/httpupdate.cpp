@@ -16,9 +16,24 @@ void CHttpUpdate::setDialog(Widget *newDialog)
 
 bool CHttpUpdate::checkUpdate()
 {
-    if (dialog->checkServerVersion() != 1)
+    checkError.clear();
+    const int version = dialog->checkServerVersion();
+    if (version == 1) {
+        const int manifest = dialog->checkManifest();
+        if (manifest <= 1)
+            return manifest == 1;
+    } else if (version == 0) {
         return false;
-    return dialog->checkManifest() == 1;
+    }
+    // 2 and 3 of either check: the server could not be asked or its answer
+    // was not usable. That is no "no update", and the detail says why.
+    checkError = dialog->statusDetailText();
+    return false;
+}
+
+QString CHttpUpdate::lastError() const
+{
+    return checkError;
 }
 
 bool CHttpUpdate::startUpdate()

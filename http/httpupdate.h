@@ -14,8 +14,12 @@ public:
 
     // Not owned. Connects the dialog's result to sigUpdateResult.
     void setDialog(Widget *dialog);
-    // True when files are to be downloaded. Blocks while it fetches.
+    // True when files are to be downloaded. Blocks while it fetches. False
+    // both for "no update" and for a check that failed; lastError() tells
+    // them apart.
     bool checkUpdate();
+    // Why the last check failed; empty when it completed.
+    QString lastError() const;
     // Starts the downloads; the outcome arrives through sigUpdateResult.
     bool startUpdate();
 
@@ -28,4 +32,5 @@ public slots:
 private:
     Widget *dialog = nullptr;
     bool lastResult = false;
+    QString checkError;
 };

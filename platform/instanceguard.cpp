@@ -3,32 +3,37 @@
 #include "config/names.h"
 
 #include <QDir>
+
+#ifdef Q_OS_WIN
 #include <QSharedMemory>
 #include <QSystemSemaphore>
 
 #include <memory>
+#else
+#include <QCryptographicHash>
+#include <QFile>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
 
 QString InstanceGuard::keyFor(const QString &applicationFilePath)
 {
     return QDir::toNativeSeparators(applicationFilePath) + QLatin1String(Names::kInstanceKeyBase);
 }
 
+#ifdef Q_OS_WIN
+
 namespace {
 
-// Runs test(segment) under the guard's semaphore, after dropping a segment
-// that no live process holds any more.
+// Runs test(segment key) under the guard's named semaphore, so that two
+// processes started at the same moment cannot both win.
 template <typename Test>
 bool underSemaphore(const QString &key, Test test)
 {
     QSystemSemaphore semaphore(key + QStringLiteral("_sem"), 1, QSystemSemaphore::Open);
     semaphore.acquire();
-#ifndef Q_OS_WIN
-    {
-        QSharedMemory stale(key + QStringLiteral("_mem"));
-        if (stale.attach())
-            stale.detach(); // removes the segment when nobody else is attached
-    }
-#endif
     const bool result = test(key + QStringLiteral("_mem"));
     semaphore.release(1);
     return result;
@@ -54,3 +59,52 @@ bool InstanceGuard::isHeld(const QString &key)
         return !probe.create(1, QSharedMemory::ReadWrite);
     });
 }
+
+#else
+
+// Unix: System V shared memory outlives a crashed process and its keys come
+// from ftok(), whose inode bits collide between unrelated files. An
+// exclusive flock() on a lock file named after the key has neither problem:
+// the kernel drops the lock when the holder exits, however it ends.
+namespace {
+
+QString lockFilePath(const QString &key)
+{
+    QString dir = QDir::tempPath();
+    if (dir.isEmpty())
+        dir = QStringLiteral("/tmp");
+    const QByteArray digest = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1).toHex();
+    return dir + QStringLiteral("/update_guard_") + QString::fromLatin1(digest) + QStringLiteral(".lock");
+}
+
+// An open descriptor holding the lock, or -1.
+int lockKey(const QString &key)
+{
+    const int fd = ::open(QFile::encodeName(lockFilePath(key)).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+bool InstanceGuard::tryAcquire(const QString &key)
+{
+    // Kept open for the life of the process; closing it at exit frees the guard.
+    return lockKey(key) >= 0;
+}
+
+bool InstanceGuard::isHeld(const QString &key)
+{
+    const int fd = lockKey(key);
+    if (fd < 0)
+        return true;
+    ::close(fd);
+    return false;
+}
+
+#endif

@@ -2,14 +2,12 @@
 
 #include <QString>
 
-// Single-instance guard keyed on the executable's path: a named semaphore
-// around a one-byte named shared-memory segment that stays attached for the
-// life of the process.
-//
-// On Unix a segment outlives a crashed process; before creating its segment
-// the guard attaches to and detaches from any segment of the same key, which
-// removes it when no live process holds it any more. Two live copies of the
-// same executable still exclude each other.
+// Single-instance guard keyed on the executable's path. On Windows: a named
+// semaphore around a one-byte named shared-memory segment that stays attached
+// for the life of the process. Elsewhere: an exclusive lock on a lock file in
+// the temp folder named after the key, which the system releases when the
+// process ends, even by a crash. Two live copies of the same executable
+// exclude each other; copies in different folders do not.
 class InstanceGuard
 {
 public:

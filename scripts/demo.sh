@@ -1,22 +1,116 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the updater on a demo installation.
+# Sets up and builds, then shows the updater at work on demo installations of
+# version 1, served version 2 from local servers on 127.0.0.1:
+#   1. the HTTP road: version 2 published with the publisher tool, served by nginx;
+#   2. the TCP road: the same release served by the reference TCP server;
+#   3. the self-update road: a release that also carries a new update.exe.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+repo=$(pwd)
 
 bash scripts/setup.sh build
+bin=$repo/build/bin
 demo=$(mktemp -d /tmp/updater-demo.XXXXXX)
-cp build/bin/update.exe "$demo/"
-cat > "$demo/system.cfg" <<'CFG'
-[Update]
-HostExe=host
-UpdateExe=update.exe
-HttpEnable=0
-[Paths]
-Temp=UpdateTemp/
-Backup=Backup/
-CFG
-echo "== demo installation: $demo"
-echo "== update.exe console prints:"
-(cd "$demo" && ./update.exe console 2>/dev/null)
-echo "== first line of update.log:"
-head -n 1 "$demo/update.log"
+chmod 755 "$demo"   # nginx workers run as an unprivileged user
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+trap cleanup EXIT
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+
+# --- the releases -----------------------------------------------------------
+write_tree() {  # folder version
+  mkdir -p "$1/lib" "$1/docs"
+  printf 'Demo application %s\r\n' "$2" > "$1/app.txt"
+  head -c 300000 /dev/zero | tr '\0' "${2:0:1}" > "$1/lib/core.dll"
+  printf 'Read me (unchanged)\r\n' > "$1/docs/readme.txt"
+}
+write_tree "$demo/src-v2" 2.0
+mkdir -p "$demo/src-v2/plugins"; printf 'new in 2.0\r\n' > "$demo/src-v2/plugins/new.dll"
+"$bin/publisher" "$demo/src-v2" "$demo/pub/http" 2.0 v2
+
+cp -r "$demo/src-v2" "$demo/src-self"
+{ cat "$bin/update.exe"; printf '\nupdater of release 2.0\n'; } > "$demo/src-self/update.exe"
+chmod +x "$demo/src-self/update.exe"
+"$bin/publisher" "$demo/src-self" "$demo/pub/self" 2.0 v2
+
+# --- the servers ------------------------------------------------------------
+http_port=$(free_port)
+mkdir -p "$demo/nginx/tmp"
+cat > "$demo/nginx/nginx.conf" <<CONF
+daemon off;
+pid $demo/nginx/nginx.pid;
+error_log $demo/nginx/error.log;
+events {}
+http {
+  access_log off;
+  client_body_temp_path $demo/nginx/tmp;
+  proxy_temp_path $demo/nginx/tmp;
+  fastcgi_temp_path $demo/nginx/tmp;
+  uwsgi_temp_path $demo/nginx/tmp;
+  scgi_temp_path $demo/nginx/tmp;
+  server { listen 127.0.0.1:$http_port; root $demo/pub; }
+}
+CONF
+/usr/sbin/nginx -p "$demo/nginx" -c "$demo/nginx/nginx.conf" -e "$demo/nginx/error.log" &
+pids+=($!)
+
+tcp_port=$(free_port)
+config() {  # version url tcp-port
+  printf '[Update]\nHostExe=host\nUpdateExe=update.exe\nUpdateHelperExe=updatehelper\nHttpEnable=1\nURL=%s\n' "$2"
+  printf '[Server]\nUpdateServer=%s\nUpdatePort=%s\n' "${3:+127.0.0.1}" "$3"
+  printf '[General]\nVersion=%s\n[Paths]\nTemp=UpdateTemp/\nBackup=Backup/\n[Project]\nType=1\n' "$1"
+}
+# The TCP check sends General/Version from system.cfg: the TCP release ships
+# its own system.cfg naming version 2.0.
+cp -r "$demo/src-v2" "$demo/src-tcp"
+config 2.0 "" "$tcp_port" > "$demo/src-tcp/system.cfg"
+"$bin/publisher" "$demo/src-tcp" "$demo/pub/tcp" 2.0 v2
+"$bin/tcpserver" --root "$demo/pub/tcp" --port "$tcp_port" > "$demo/tcpserver.log" &
+pids+=($!)
+for _ in $(seq 50); do
+  if grep -q listening "$demo/tcpserver.log" 2>/dev/null && (exec 3<>/dev/tcp/127.0.0.1/$http_port) 2>/dev/null; then break; fi
+  sleep 0.1
+done
+
+# --- one installation of version 1 per road ------------------------------------
+install_v1() {  # folder url tcp-port
+  write_tree "$1" 1.0
+  mkdir -p "$1/update"
+  printf '[Version]\nVersion=1.0\nFolder=v1\n' > "$1/update/update.ini"
+  cp "$bin/update.exe" "$bin/updatehelper" "$1/"
+  cp "$bin/fakehost" "$1/host"
+  config 1.0 "$2" "$3" > "$1/system.cfg"
+}
+
+run_road() {  # name folder
+  echo
+  echo "== $1: update.exe console in $2"
+  local before; before=$(cd "$2" && find . -type f ! -name '*.log' -exec md5sum {} + | sort -k2)
+  (cd "$2" && ./update.exe console 2>/dev/null) | sed 's/^/   printed: /'
+  for _ in $(seq 100); do [ -s "$2/host_started.txt" ] && break; sleep 0.1; done
+  sleep 1
+  echo "   changed files:"
+  diff <(echo "$before") <(cd "$2" && find . -type f ! -name '*.log' ! -name host_started.txt -exec md5sum {} + | sort -k2) \
+    | sed -n 's/^> [0-9a-f]*  \.\//     /p' || true
+  echo "   installed version: $(grep '^Version=' "$2/update/update.ini")"
+  echo "   app.txt now says:  $(tr -d '\r' < "$2/app.txt")"
+  echo "   host program started $(grep -c started "$2/host_started.txt" 2>/dev/null || echo 0) time(s)"
+}
+
+install_v1 "$demo/http-road" "http://127.0.0.1:$http_port/http/" ""
+run_road "HTTP road (nginx on 127.0.0.1:$http_port)" "$demo/http-road"
+
+install_v1 "$demo/tcp-road" "" "$tcp_port"
+run_road "TCP road (reference server on 127.0.0.1:$tcp_port)" "$demo/tcp-road"
+
+install_v1 "$demo/self-road" "http://127.0.0.1:$http_port/self/" ""
+run_road "Self-update road (release with a new update.exe)" "$demo/self-road"
+for _ in $(seq 50); do [ ! -e "$demo/self-road/UpdateTmp/update.exe" ] && break; sleep 0.1; done
+if cmp -s "$demo/self-road/update.exe" "$demo/src-self/update.exe"; then
+  echo "   update.exe is now the release's new updater; UpdateTmp/ holds no old copy"
+else
+  echo "   update.exe was NOT replaced"; exit 1
+fi
+echo
+echo "== demo folders are in $demo"

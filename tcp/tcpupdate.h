@@ -1,25 +1,119 @@
 #pragma once
 
-#include <QObject>
+#include "tcp/messages.h"
 
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QVector>
+
+#include <optional>
+
+class QUpdateTcpClient;
 class UpdateWidget;
 
-// The TCP channel: version check and the download queue. (Placeholder until
-// the TCP channel lands: it reports no update and never succeeds.)
+// The TCP update channel: asks the server whether an update is needed, then
+// downloads the listed files one after another into the staging folder,
+// each with up to three retries, reporting in the progress window it is
+// given. The run is synchronous (startUpdate returns when it is over) and
+// ends by emitting sigUpdateResult once the event loop runs again, so the
+// controller applies a TCP download exactly like an HTTP one.
+//
+// Created without parent and owned by the update model. GUI thread only.
 class CTCPUpdate : public QObject
 {
     Q_OBJECT
 public:
-    explicit CTCPUpdate(QObject *parent = nullptr);
+    enum ErrorClass { NetworkError = 0, FileSystemError = 1, TimeoutError = 2, Cancelled = 3, UnknownError = 4 };
 
-    // The window the run reports progress in; not owned.
+    static constexpr int kVersionCheckTimeoutMs = 1000;
+    // A file attempt fails after this long without any of its data arriving.
+    static constexpr int kSilenceLimitMs = 30000;
+    static constexpr int kRetryPauseMs = 1000;
+    // Least time between two window refreshes for the routine steps of a
+    // run (file started, progress, file done): each refresh repaints the
+    // window, which costs more than receiving a small file.
+    static constexpr int kRefreshIntervalMs = 100;
+
+    // Connects to the server of the configuration (Server/UpdateServer and
+    // UpdatePort; none without an address, a read configuration and a port).
+    explicit CTCPUpdate(QObject *parent = nullptr);
+    // Connects to the given server instead.
+    CTCPUpdate(const QString &host, quint16 port, QObject *parent = nullptr);
+    ~CTCPUpdate() override;
+
+    // The window the run reports in and whose cancel button stops it; not
+    // owned. Without one the run reports in the log only.
     void setProgressWindow(UpdateWidget *window);
+
+    // True when the server says an update is needed; its file list is kept.
+    // False without a connection, on time-out or a server error (lastError()
+    // then says why) and when the server says no update is needed.
     bool checkVersion();
+    // Why the last check failed; empty when the server answered.
+    QString lastError() const;
+    // Downloads the kept list. True when every file arrived. False at once
+    // when no update was announced or the list is empty; false when a file
+    // failed four times or the user cancelled. sigUpdateResult follows with
+    // the same value (queued).
     bool startUpdate();
+
+    static ErrorClass classifyError(const QString &text);
+
+    // The connection (null when the configuration named no usable server).
+    QUpdateTcpClient *client() const { return m_client; }
+    const QVector<FileRequest> &files() const { return fileList; }
+    // For tests: a shorter silence limit.
+    void setSilenceLimitForTest(int ms) { silenceLimitMs = ms; }
 
 signals:
     void sigUpdateResult(bool bSuccess);
 
+private slots:
+    void onVersionChecked(const VersionInfo &info);
+    void onFileDownloadProgress(const QString &filePath, const QString &fileName, uint32_t downloaded, uint32_t total);
+    void onFileDownloadCompleted(const QString &filePath, const QString &fileName);
+    void onFileDownloadError(const QString &filePath, const QString &fileName, const QString &error);
+    void onCancelRequested();
+
 private:
-    UpdateWidget *progressWindow = nullptr;
+    void setUpClient();
+    bool downloadAll();
+    bool downloadWithRetry();
+    bool downloadCurrentFile();
+    void pauseBeforeRetry();
+    void updateOverallProgress();
+    void handleDownloadFailure();
+    void reportCancelled();
+
+    void showStatus(const QString &text);
+    void showProgress(const QString &text, int percent);
+    void showError(const QString &text);
+    // True when a routine refresh may be shown now.
+    bool refreshDue();
+    // Shows the file progress that the refresh limit held back.
+    void showHeldFileProgress();
+
+    QString host;
+    quint16 port = 0;
+    QUpdateTcpClient *m_client = nullptr;
+    QPointer<UpdateWidget> progressWindow;
+    VersionInfo versionInfo;
+    bool versionAnswered = false;
+    QString checkError;
+    QVector<FileRequest> fileList;
+    int currentIndex = -1;
+    int maxRetries = 3;
+    bool cancelRequested = false;
+    int silenceLimitMs = kSilenceLimitMs;
+    QElapsedTimer lastRefresh;
+    // The latest file progress not shown yet.
+    struct FileProgress
+    {
+        QString fileName;
+        quint32 downloaded = 0;
+        quint32 total = 0;
+    };
+    std::optional<FileProgress> heldFileProgress;
 };

@@ -1,11 +1,356 @@
 #include "tcp/updatetcpclient.h"
 
-QUpdateTcpClient::QUpdateTcpClient(QObject *parent)
-    : QObject(parent)
+#include "config/systemconfig.h"
+#include "fileops/tempfilewriter.h"
+#include "log/logger.h"
+#include "tcp/asyncwaiter.h"
+
+#include <QDateTime>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+// How much the socket may hold before it stops reading from the system: a
+// server faster than the disk is then slowed by TCP itself instead of
+// growing this process's memory.
+constexpr qint64 kSocketReadBuffer = 4 * 1024 * 1024;
+
+const QString kAlreadyConnected = QStringLiteral("已经连接或正在连接中");
+const QString kNotConnected = QStringLiteral("未连接到服务器");
+const QString kVersionSendFailed = QStringLiteral("发送版本检查请求失败");
+const QString kFileSendFailed = QStringLiteral("发送文件下载请求失败");
+const QString kDownloadTimeout = QStringLiteral("文件下载超时");
+const QString kTimeoutDetail = QStringLiteral("下载超时");
+const QString kServerError = QStringLiteral("服务器返回错误");
+const QString kConnectionLost = QStringLiteral("与服务器的连接已断开");
+const QString kMessageTooLong = QStringLiteral("服务器消息长度超出上限，连接已关闭");
+
+std::string utf8(const QString &text)
 {
+    return text.toUtf8().toStdString();
 }
 
-bool QUpdateTcpClient::connectToServer(const QString &, quint16, int)
+} // namespace
+
+QUpdateTcpClient::QUpdateTcpClient(QObject *parent)
+    : QObject(parent)
+    , socket(new QTcpSocket(this))
+    , heartbeatTimer(new QTimer(this))
+    , chunkSink([](const QString &path, const QString &name, const QByteArray &data, bool isLast) {
+        return TempFileWriter::instance()->writeChunk(path, name, data, isLast);
+    })
 {
+    socket->setReadBufferSize(kSocketReadBuffer);
+    connect(socket, &QTcpSocket::connected, this, &QUpdateTcpClient::onConnected);
+    connect(socket, &QTcpSocket::disconnected, this, &QUpdateTcpClient::onDisconnected);
+    connect(socket, &QTcpSocket::errorOccurred, this, &QUpdateTcpClient::onError);
+    connect(socket, &QTcpSocket::readyRead, this, &QUpdateTcpClient::onReadyRead);
+    connect(heartbeatTimer, &QTimer::timeout, this, &QUpdateTcpClient::onHeartbeatTimeout);
+}
+
+QUpdateTcpClient::~QUpdateTcpClient()
+{
+    if (heartbeatTimer->isActive())
+        heartbeatTimer->stop();
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        socket->disconnectFromHost();
+    m_state = Disconnected;
+}
+
+bool QUpdateTcpClient::connectToServer(const QString &serverHost, quint16 serverPort, int timeoutMs)
+{
+    if (m_state == Connecting || m_state == Connected) {
+        m_lastError = kAlreadyConnected;
+        return false;
+    }
+    host = serverHost;
+    port = serverPort;
+    m_state = Connecting;
+    reader.clear();
+    resetTransfer();
+    socket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    return socket->waitForConnected(timeoutMs);
+}
+
+bool QUpdateTcpClient::isConnected() const
+{
+    return m_state == Connected && socket->state() == QAbstractSocket::ConnectedState;
+}
+
+QString QUpdateTcpClient::lastError() const
+{
+    return m_lastError;
+}
+
+void QUpdateTcpClient::setChunkSink(ChunkSink sink)
+{
+    chunkSink = std::move(sink);
+}
+
+void QUpdateTcpClient::onConnected()
+{
+    // Requests are small and answered at once: send them without delay.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_state = Connected;
+    emit connected();
+    if (!heartbeatActive) {
+        heartbeatActive = true;
+        heartbeatTimer->start(kHeartbeatIntervalMs);
+    }
+}
+
+void QUpdateTcpClient::onDisconnected()
+{
+    m_state = Disconnected;
+    if (heartbeatActive) {
+        heartbeatActive = false;
+        heartbeatTimer->stop();
+    }
+    emit disconnected();
+}
+
+void QUpdateTcpClient::onError(QAbstractSocket::SocketError)
+{
+    m_lastError = socket->errorString();
+    m_state = Error;
+    emit errorOccurred(m_lastError);
+}
+
+void QUpdateTcpClient::onHeartbeatTimeout()
+{
+    if (m_state == Connected)
+        sendMessage(TcpProtocol::Heartbeat, TcpProtocol::encodeHeartbeat(QDateTime::currentMSecsSinceEpoch()));
+}
+
+bool QUpdateTcpClient::sendMessage(quint32 type, const QByteArray &payload)
+{
+    if (!isConnected())
+        return false;
+    MessageHeader header;
+    header.length = static_cast<quint32>(payload.size());
+    header.type = type;
+    header.productType = CSystemConfig::instance()->getProjectType();
+    // One write: a request split over two small segments waits for the
+    // peer's delayed acknowledgement.
+    const QByteArray message = TcpProtocol::encodeHeader(header) + payload;
+    if (socket->write(message) != message.size())
+        return false;
+    return socket->flush();
+}
+
+void QUpdateTcpClient::onReadyRead()
+{
+    // Receivers of our signals process events (the progress window does);
+    // a readyRead inside them leaves the bytes in the socket for the loop
+    // below, so messages are handled once and in order.
+    if (reading)
+        return;
+    reading = true;
+    while (socket->bytesAvailable() > 0) {
+        reader.append(socket->readAll());
+        bool fileDataMoved = false;
+        while (processNextMessage(fileDataMoved)) {
+        }
+        // File data still arriving counts as a moving transfer, also while
+        // a large chunk is only partly here.
+        if (reader.buffered() >= TcpProtocol::kHeaderSize
+            && TcpProtocol::decodeHeader(reader.data()).type == TcpProtocol::FileData)
+            fileDataMoved = true;
+        if (fileDataMoved && activeWaiter)
+            activeWaiter->rearm();
+    }
+    reading = false;
+}
+
+bool QUpdateTcpClient::processNextMessage(bool &fileDataMoved)
+{
+    MessageHeader header;
+    QByteArray payload;
+    switch (reader.next(header, payload)) {
+    case TcpProtocol::FrameReader::Status::NeedMore:
+    case TcpProtocol::FrameReader::Status::BadMagic:
+        return false;
+    case TcpProtocol::FrameReader::Status::TooLong:
+        m_lastError = kMessageTooLong;
+        logError(utf8(kMessageTooLong + QStringLiteral(": ") + QString::number(header.length)));
+        emit errorOccurred(m_lastError);
+        socket->abort();
+        return false;
+    case TcpProtocol::FrameReader::Status::Message:
+        break;
+    }
+
+    switch (header.type) {
+    case TcpProtocol::HeartbeatReply:
+        emit heartbeatReceived();
+        break;
+    case TcpProtocol::VersionReply:
+        emit versionChecked(TcpProtocol::decodeVersionReply(payload));
+        break;
+    case TcpProtocol::FileData:
+        fileDataMoved = true;
+        handleFileData(payload);
+        break;
+    case TcpProtocol::ErrorReply:
+        m_lastError = kServerError;
+        emit errorOccurred(m_lastError);
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+void QUpdateTcpClient::handleFileData(const QByteArray &payload)
+{
+    const FileDataChunk chunk = TcpProtocol::decodeFileData(payload);
+    if (currentName.isEmpty() || chunk.fileName != currentName) {
+        currentPath = chunk.filePath;
+        currentName = chunk.fileName;
+        currentTotal = chunk.totalSize;
+        currentReceived = 0;
+        logInfo(utf8(QStringLiteral("开始接收文件传输: ") + currentName + QStringLiteral(" (大小: ")
+                     + QString::number(currentTotal) + QStringLiteral(" 字节)")));
+        emit sigFileDownloadProgress(currentPath, currentName, 0, currentTotal);
+    }
+    // A file that lost a chunk is broken: its later chunks are not stored
+    // (that would leave a hole) and it never counts as completed.
+    if (currentFailed)
+        return;
+    logInfo(utf8(QStringLiteral("收到文件数据块: ") + currentName + QStringLiteral(" (大小: ")
+                 + QString::number(chunk.chunkSize) + QStringLiteral(", 是否结束: ")
+                 + (chunk.isLast ? QStringLiteral("是") : QStringLiteral("否")) + QStringLiteral(")")));
+
+    // Signals below may run code that starts a new request; work on copies.
+    const QString path = currentPath;
+    const QString name = currentName;
+    if (!chunkSink(path, name, chunk.data, chunk.isLast)) {
+        const QString text = QStringLiteral("Failed to save file data: %1/%2").arg(path, name);
+        currentFailed = true;
+        m_lastError = text;
+        emit sigFileDownloadError(path, name, text);
+        return;
+    }
+    currentReceived += chunk.chunkSize;
+    const quint32 total = currentTotal;
+    const quint32 received = currentReceived;
+    const quint64 percent = total == 0 ? 0 : static_cast<quint64>(received) * 100 / total;
+    logInfo(utf8(QStringLiteral("文件传输进度: ") + name + QStringLiteral(" (") + QString::number(received)
+                 + QLatin1Char('/') + QString::number(total) + QStringLiteral(" 字节, ") + QString::number(percent)
+                 + QStringLiteral("%)")));
+    if (chunk.isLast)
+        resetTransfer();
+    emit sigFileDownloadProgress(path, name, received, total);
+    if (chunk.isLast) {
+        logInfo(utf8(QStringLiteral("文件传输完成: ") + name));
+        emit sigFileDownloadCompleted(path, name);
+    }
+}
+
+void QUpdateTcpClient::resetTransfer()
+{
+    currentPath.clear();
+    currentName.clear();
+    currentTotal = 0;
+    currentReceived = 0;
+    currentFailed = false;
+}
+
+void QUpdateTcpClient::abandonTransfer()
+{
+    if (!currentName.isEmpty())
+        chunkSink(currentPath, currentName, QByteArray(), true);
+    resetTransfer();
+}
+
+void QUpdateTcpClient::failRequest(const QString &text)
+{
+    m_lastError = text;
+    emit errorOccurred(text);
+}
+
+void QUpdateTcpClient::cancelRequest(const QString &reason)
+{
+    if (activeWaiter)
+        failRequest(reason);
+}
+
+VersionInfo QUpdateTcpClient::sendVersionCheck(const VersionCheckRequest &request, int timeoutMs)
+{
+    if (!isConnected()) {
+        failRequest(kNotConnected);
+        return VersionInfo();
+    }
+    AsyncWaiter waiter;
+    VersionInfo result;
+    connect(this, &QUpdateTcpClient::versionChecked, &waiter, [&](const VersionInfo &info) {
+        result = info;
+        emit waiter.signalReceived();
+    });
+    connect(this, &QUpdateTcpClient::errorOccurred, &waiter, &AsyncWaiter::signalReceived);
+    connect(this, &QUpdateTcpClient::disconnected, &waiter, &AsyncWaiter::signalReceived);
+
+    if (!sendMessage(TcpProtocol::VersionCheck, TcpProtocol::encodeVersionCheckRequest(request))) {
+        failRequest(kVersionSendFailed);
+        return VersionInfo();
+    }
+    activeWaiter = &waiter;
+    const bool answered = waiter.wait(timeoutMs);
+    activeWaiter = nullptr;
+    return answered ? result : VersionInfo();
+}
+
+bool QUpdateTcpClient::downloadFile(const FileRequest &file, int silenceMs)
+{
+    if (!isConnected()) {
+        failRequest(kNotConnected);
+        return false;
+    }
+    bool completed = false;
+    bool errored = false;
+    bool lost = false;
+    AsyncWaiter waiter;
+    connect(this, &QUpdateTcpClient::sigFileDownloadCompleted, &waiter,
+            [&](const QString &path, const QString &name) {
+                if (path == file.filePath && name == file.fileName) {
+                    completed = true;
+                    emit waiter.signalReceived();
+                }
+            });
+    connect(this, &QUpdateTcpClient::errorOccurred, &waiter, [&] {
+        errored = true;
+        if (!completed)
+            emit waiter.signalReceived();
+    });
+    // A chunk that cannot be stored dooms the file: waiting on is pointless.
+    connect(this, &QUpdateTcpClient::sigFileDownloadError, &waiter, &AsyncWaiter::signalReceived);
+    connect(this, &QUpdateTcpClient::disconnected, &waiter, [&] {
+        lost = true;
+        emit waiter.signalReceived();
+    });
+
+    // Whatever arrived for an earlier request that never finished is not
+    // part of this file.
+    abandonTransfer();
+    if (!sendMessage(TcpProtocol::FileDownload, TcpProtocol::encodeFileRequest(file))) {
+        failRequest(kFileSendFailed);
+        return false;
+    }
+    activeWaiter = &waiter;
+    const bool signalled = waiter.wait(silenceMs);
+    activeWaiter = nullptr;
+
+    if (completed)
+        return true;
+    if (!signalled) {
+        m_lastError = kDownloadTimeout;
+        emit sigFileDownloadError(file.filePath, file.fileName, kTimeoutDetail);
+    } else if (lost && !errored) {
+        m_lastError = kConnectionLost;
+    }
+    abandonTransfer();
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        socket->abort();
     return false;
 }

@@ -1,15 +1,118 @@
 #pragma once
 
+#include "tcp/messages.h"
+
+#include <QAbstractSocket>
 #include <QObject>
 #include <QString>
 
-// The one TCP connection to the update server. (Placeholder until the TCP
-// channel lands: it never connects.)
+#include <functional>
+
+class AsyncWaiter;
+class QTcpSocket;
+class QTimer;
+
+// The one TCP connection to the update server: bounded connect, heartbeat
+// every 30 s, framing of the received stream, server messages as signals,
+// received file chunks handed to the chunk sink (the staging writer unless
+// replaced), and two blocking requests that wait in a nested event loop.
+//
+// GUI thread only. Signals are delivered directly, also from inside the
+// blocking requests and inside any event processing a receiver does.
+// The client never reconnects by itself.
 class QUpdateTcpClient : public QObject
 {
     Q_OBJECT
 public:
-    explicit QUpdateTcpClient(QObject *parent = nullptr);
+    enum ConnectionState { Disconnected = 0, Connecting = 1, Connected = 2, Error = 3 };
 
+    // Stores one received chunk; false when it could not be stored. isLast
+    // completes the file. An empty last chunk only closes a file left open.
+    using ChunkSink = std::function<bool(const QString &path, const QString &name, const QByteArray &data, bool isLast)>;
+
+    static constexpr int kHeartbeatIntervalMs = 30000;
+
+    explicit QUpdateTcpClient(QObject *parent = nullptr);
+    // Stops the heartbeat and disconnects.
+    ~QUpdateTcpClient() override;
+
+    // Connects and waits at most timeoutMs. False while already connecting or
+    // connected ("已经连接或正在连接中") and when the connection failed
+    // (lastError holds the socket's text).
     bool connectToServer(const QString &host, quint16 port, int timeoutMs = 1000);
+    bool isConnected() const;
+    ConnectionState state() const { return m_state; }
+
+    // Sends a version check and waits up to timeoutMs for the reply. Returns
+    // the reply, or a default VersionInfo on time-out, server error or when
+    // not connected.
+    VersionInfo sendVersionCheck(const VersionCheckRequest &request, int timeoutMs);
+
+    // Requests one file and waits until its last chunk is stored: true then.
+    // silenceMs bounds the time without file data arriving (0 or less: no
+    // bound); a transfer that keeps moving is never cut off. Ends false at
+    // once on a server error, a lost connection, a chunk that cannot be
+    // stored or cancelRequest(). After a failure the connection is closed
+    // (the server may still be streaming the file, and those bytes must not
+    // be taken for the next request's) and the half-received file is closed
+    // in the sink: a later request starts that file again from its start.
+    bool downloadFile(const FileRequest &file, int silenceMs);
+
+    // Ends the blocking request in flight with lastError = reason. Without a
+    // request in flight nothing happens.
+    void cancelRequest(const QString &reason);
+
+    // Header + payload; false when not connected or the socket refused bytes.
+    bool sendMessage(quint32 type, const QByteArray &payload);
+    QString lastError() const;
+
+    // Replaces where received chunks go (default: the staging writer).
+    void setChunkSink(ChunkSink sink);
+
+signals:
+    void connected();
+    void disconnected();
+    void errorOccurred(const QString &error);
+    void versionChecked(const VersionInfo &info);
+    void sigFileDownloadProgress(const QString &filePath, const QString &fileName, uint32_t downloaded, uint32_t total);
+    void sigFileDownloadCompleted(const QString &filePath, const QString &fileName);
+    void sigFileDownloadError(const QString &filePath, const QString &fileName, const QString &error);
+    void heartbeatReceived();
+
+private slots:
+    void onConnected();
+    void onDisconnected();
+    void onError(QAbstractSocket::SocketError error);
+    void onReadyRead();
+    void onHeartbeatTimeout();
+
+private:
+    // Takes and handles the next complete message; false when it waits for
+    // more bytes or dropped the buffer.
+    bool processNextMessage(bool &fileDataMoved);
+    void handleFileData(const QByteArray &payload);
+    void failRequest(const QString &text);
+    void resetTransfer();
+    void abandonTransfer();
+
+    QTcpSocket *socket;
+    QTimer *heartbeatTimer;
+    ConnectionState m_state = Disconnected;
+    QString m_lastError;
+    QString host;
+    quint16 port = 0;
+    TcpProtocol::FrameReader reader;
+    bool heartbeatActive = false;
+    bool reading = false;
+    ChunkSink chunkSink;
+
+    // The file whose chunks are arriving; empty when none.
+    QString currentPath;
+    QString currentName;
+    quint32 currentTotal = 0;
+    quint32 currentReceived = 0;
+    bool currentFailed = false;
+
+    // The blocking request in flight, if any.
+    AsyncWaiter *activeWaiter = nullptr;
 };

@@ -2,10 +2,51 @@
 
 #include <QWidget>
 
-// The TCP progress window. (Placeholder until the TCP channel lands.)
+namespace Ui {
+class TCPWidget;
+}
+
+// The TCP progress window: frameless, fixed 684 x 539, centred, with a title,
+// an overall bar, a file line and bar, a coloured status line and a cancel
+// button. It holds no update logic: the download run drives it through the
+// operations below, each of which (except resetProgress) processes pending
+// events before it returns, so the window repaints and the cancel button
+// answers while the run keeps the GUI thread busy. Callers must therefore
+// expect their own slots to run inside these calls.
 class UpdateWidget : public QWidget
 {
     Q_OBJECT
 public:
     explicit UpdateWidget(QWidget *parent = nullptr);
+    ~UpdateWidget() override;
+
+    // Bars 0, file line "正在下载更新文件", status "准备就绪". No event processing.
+    void resetProgress();
+    void showStatus(const QString &text);
+    // Sets the overall bar when percent is in 0..100 (otherwise it stays).
+    void showProgress(const QString &text, int percent);
+    void showError(const QString &text);
+    // "升级成功", overall bar 100.
+    void showSuccess();
+    void showWindow();
+    // Both bars show the file's percentage; file line and status follow.
+    void updateFileProgress(const QString &fileName, qint64 bytesReceived, qint64 bytesTotal);
+
+    // "1.50 KB", "3.00 MB", "1.00 GB" (1024-based, two decimals), "1023 B".
+    static QString formatFileSize(qint64 bytes);
+
+signals:
+    // The user pressed the cancel button.
+    void sigCancelRequested();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private slots:
+    void on_pushButton_cancel_clicked();
+
+private:
+    void setStatus(const QString &text, const char *style);
+
+    Ui::TCPWidget *ui;
 };

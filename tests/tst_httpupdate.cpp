@@ -13,6 +13,8 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 using Fault = ScriptedHttpServer::Fault;
@@ -32,10 +34,7 @@ QString publishVersion2(const QString &work)
     const QString src = work + "/v2src";
     writeTree(src, {{"/app.dll", "app v2"}, {"/same.txt", "same"}, {"/data/sub/deep.txt", "deep v2"},
                     {"/data/new/added.bin", QByteArray(1500000, 'n')}});
-    QProcess publisher;
-    publisher.start(builtProgram("publisher"), {src, work + "/www", "2.0", "v2"});
-    publisher.waitForFinished(30000);
-    return publisher.exitCode() == 0 ? work + "/www" : QString();
+    return runPublisher(src, work + "/www", "2.0", "v2") ? work + "/www" : QString();
 }
 
 // Version 1 installed, configured for the HTTP channel at baseUrl, with the
@@ -189,7 +188,16 @@ private slots:
         const RunResult run = runUntilLogged(install, marker);
         QVERIFY2(run.finished, run.err.constData());
         const bool refused = path.endsWith("md5.txt");
-        QCOMPARE(run.out, (refused ? kNoUpdate : kUpdate) + '\n');
+        if (refused) {
+            // The check itself failed: no success, and the reason.
+            const QJsonObject json = QJsonDocument::fromJson(run.out).object();
+            QCOMPARE(json.value("success").toBool(true), false);
+            QCOMPARE(json.value("update").toBool(true), false);
+            QVERIFY(json.value("errormsg").toString().toUtf8().contains(marker));
+            QVERIFY(run.out.endsWith('\n') && run.out.count('\n') == 1);
+        } else {
+            QCOMPARE(run.out, kUpdate + '\n');
+        }
         QCOMPARE(hashTree(install.path(), kWorkFiles), before);
         QCOMPARE(install.hostStarts(), 0);
         if (refused)

@@ -2,6 +2,7 @@
 // line, exit codes, the log, the single-instance guard and the run modes.
 #include "platform/instanceguard.h"
 #include "support/guardholder.h"
+#include "support/tcpserverprocess.h"
 #include "support/testinstall.h"
 
 #include <QJsonDocument>
@@ -226,6 +227,36 @@ private slots:
         QVERIFY(json.value(QStringLiteral("errormsg")).toString().startsWith(QStringLiteral("删除目标文件失败: ")));
         QCOMPARE(install.readFile(QStringLiteral("Backup/x.txt")), QByteArray("old x"));
         QCOMPARE(install.hostStarts(), 0);
+    }
+
+    void failedCheckIsNoSuccess_data()
+    {
+        QTest::addColumn<QString>("channel");
+        QTest::addColumn<QString>("errormsg");
+        QTest::newRow("HTTP source unreachable") << "http" << QStringLiteral("下载http://127.0.0.1:1/update.ini失败");
+        QTest::newRow("TCP server without a release") << "tcp" << QStringLiteral("服务器返回错误");
+    }
+    void failedCheckIsNoSuccess()
+    {
+        // The check could not be made: the run says so instead of "no update".
+        QFETCH(QString, channel);
+        QFETCH(QString, errormsg);
+        QTemporaryDir empty;
+        TcpServerProcess server;
+        TestInstall install;
+        TestInstall::Settings s = TestInstall::defaultSettings();
+        if (channel == QLatin1String("http")) {
+            s[QStringLiteral("Update")][QStringLiteral("HttpEnable")] = QStringLiteral("1");
+            s[QStringLiteral("Update")][QStringLiteral("URL")] = QStringLiteral("http://127.0.0.1:1/");
+        } else {
+            QVERIFY(server.start(empty.path()));
+            s[QStringLiteral("Server")][QStringLiteral("UpdateServer")] = QStringLiteral("127.0.0.1");
+            s[QStringLiteral("Server")][QStringLiteral("UpdatePort")] = QString::number(server.port());
+        }
+        install.writeConfig(s);
+        const RunResult r = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, QByteArray("{\"errormsg\":\"") + errormsg.toUtf8() + "\",\"success\":false,\"update\":false}\n");
     }
 
     void noUpdateInNormalModeStartsTheHostOnce()

@@ -15,6 +15,14 @@ QString builtProgram(const QString &name)
     return QStringLiteral(UPDATER_BIN_DIR "/") + name;
 }
 
+bool runPublisher(const QString &src, const QString &out, const QString &version, const QString &folder)
+{
+    QProcess publisher;
+    publisher.start(builtProgram(QStringLiteral("publisher")), {src, out, version, folder});
+    return publisher.waitForFinished(60000) && publisher.exitStatus() == QProcess::NormalExit
+        && publisher.exitCode() == 0;
+}
+
 TestInstall::TestInstall()
 {
     addProgram(QStringLiteral("update.exe"), QStringLiteral("update.exe"));

@@ -9,6 +9,10 @@
 // Path of a program built beside update.exe (update.exe, fakehost, tools).
 QString builtProgram(const QString &name);
 
+// Publishes the folder src as release `version` into out/ with the
+// publisher tool (out/update.ini, out/<folder>/ and its md5.txt).
+bool runPublisher(const QString &src, const QString &out, const QString &version, const QString &folder);
+
 // Result of one run of a program.
 struct RunResult
 {

@@ -1,0 +1,306 @@
+// Whole-system scenarios with real processes on throw-away installations:
+// update.exe, the update helper, the fake host program, the publisher tool,
+// nginx and the reference TCP server, all on 127.0.0.1.
+#include "http/md5manifest.h"
+#include "support/filetree.h"
+#include "support/nginxserver.h"
+#include "support/tcpserverprocess.h"
+#include "support/testfiles.h"
+#include "support/testinstall.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QThread>
+#include <QtTest>
+
+#include <csignal>
+#include <functional>
+#include <memory>
+
+namespace {
+
+const QByteArray kUpdateLine = "{\"errormsg\":\"\",\"success\":true,\"update\":true}\n";
+// Files every run writes beside the installation's own.
+const QStringList kRunFiles{"/update.log", "/updatehelper.log", "/host_started.txt"};
+
+QByteArray bytes(char fill, int size, const QByteArray &tag)
+{
+    QByteArray data(size, fill);
+    data.replace(0, tag.size(), tag);
+    return data;
+}
+
+// Version 1 as installed: a few files, one of them large.
+FileTree version1(int bigSize)
+{
+    return {{"/app.txt", "app 1"},
+            {"/lib/core.dll", bytes('c', 1 << 20, "core 1")},
+            {"/data/big.bin", bytes('b', bigSize, "big 1")},
+            {"/update/update.ini", "[Version]\nVersion=1.0\nFolder=v1\n"}};
+}
+
+// Version 2 as published: every file of version 1 changed.
+FileTree version2(int bigSize)
+{
+    return {{"/app.txt", "app 2"},
+            {"/lib/core.dll", bytes('C', 1 << 20, "core 2")},
+            {"/data/big.bin", bytes('B', bigSize, "big 2")}};
+}
+
+// The updater of the next release: the real program with a marker appended,
+// so it runs and differs from the installed copy.
+QByteArray newUpdater()
+{
+    return readTestFile(builtProgram(QStringLiteral("update.exe"))) + "\nrelease 2 updater\n";
+}
+
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 20000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition() && timer.elapsed() < timeoutMs)
+        QThread::msleep(20);
+    return condition();
+}
+
+// A version-1 installation with the updater, the helper and the host.
+void installVersion1(TestInstall &install, const TestInstall::Settings &settings, int bigSize)
+{
+    install.writeConfig(settings);
+    install.addProgram(QStringLiteral("updatehelper"), QStringLiteral("updatehelper"));
+    writeTree(install.path(), version1(bigSize));
+    generateMd5File(install.path() + QLatin1Char('/'));
+}
+
+TestInstall::Settings httpSettings(const QString &url)
+{
+    TestInstall::Settings s = TestInstall::defaultSettings();
+    s["Update"]["HttpEnable"] = "1";
+    s["Update"]["URL"] = url;
+    return s;
+}
+
+TestInstall::Settings tcpSettings(quint16 port, const QString &version = QStringLiteral("1.0"))
+{
+    TestInstall::Settings s = TestInstall::defaultSettings();
+    s["Server"]["UpdateServer"] = "127.0.0.1";
+    s["Server"]["UpdatePort"] = QString::number(port);
+    s["General"]["Version"] = version;
+    return s;
+}
+
+QByteArray configText(const TestInstall::Settings &settings)
+{
+    QByteArray text;
+    for (auto g = settings.cbegin(); g != settings.cend(); ++g) {
+        text += '[' + g.key().toUtf8() + "]\n";
+        for (auto k = g.value().cbegin(); k != g.value().cend(); ++k)
+            text += k.key().toUtf8() + '=' + k.value().toUtf8() + '\n';
+    }
+    return text;
+}
+
+// Publishes tree as version 2.0 into www/ with the publisher tool.
+bool publish(const QString &work, const FileTree &tree)
+{
+    const QString src = work + QStringLiteral("/src");
+    writeTree(src, tree);
+    return runPublisher(src, work + QStringLiteral("/www"), QStringLiteral("2.0"), QStringLiteral("v2"));
+}
+
+// Paths of the published manifest whose installed file differs from it.
+QStringList differingFromManifest(const TestInstall &install, const QString &work)
+{
+    QStringList differing;
+    const Md5Map manifest = readMd5File(work + QStringLiteral("/www/v2/md5.txt"));
+    for (auto it = manifest.cbegin(); it != manifest.cend(); ++it) {
+        if (md5OfFile(install.path() + it.key()) != it.value())
+            differing << it.key();
+    }
+    return differing;
+}
+
+QMap<QString, QString> installedTree(const TestInstall &install)
+{
+    return hashTree(install.path(), kRunFiles);
+}
+
+// update.exe of the installation, started and left running.
+void startUpdater(QProcess &process, const TestInstall &install, const QStringList &args)
+{
+    process.setWorkingDirectory(install.path());
+    process.start(install.filePath(QStringLiteral("update.exe")), args);
+    process.waitForStarted(10000);
+}
+
+} // namespace
+
+class TestScenarios : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // A release that also carries a new update.exe: the other files are
+    // installed, the helper swaps the updater, and the new updater's helper
+    // run cleans up and starts the host exactly once.
+    void selfUpdate()
+    {
+        QTemporaryDir work;
+        FileTree release = version2(4096);
+        release.insert("/update.exe", newUpdater());
+        QVERIFY(publish(work.path(), release));
+        NginxServer nginx(work.path() + QStringLiteral("/www"));
+        QVERIFY2(nginx.isRunning(), nginx.errorLog().constData());
+        TestInstall install;
+        installVersion1(install, httpSettings(nginx.baseUrl()), 4096);
+
+        const RunResult run = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.out, kUpdateLine);
+        QCOMPARE(install.waitForHostStarts(1, 20000), 1);
+        QVERIFY(waitUntil([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("UpdateTmp/update.exe"))); }));
+        QCOMPARE(install.readFile(QStringLiteral("update.exe")), release.value("/update.exe"));
+        QCOMPARE(differingFromManifest(install, work.path()), QStringList());
+        QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("UpdateTemp"))));
+        QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("Backup"))));
+        QThread::msleep(1500);
+        QCOMPARE(install.hostStarts(), 1);
+    }
+
+    // The staged update.exe disappears before the helper runs: the helper
+    // restores the old updater, whose HelperFaile run rolls everything back.
+    void helperFailureRollsBack()
+    {
+        QTemporaryDir work;
+        FileTree release = version2(4096);
+        release.insert("/update.exe", newUpdater());
+        QVERIFY(publish(work.path(), release));
+        NginxServer nginx(work.path() + QStringLiteral("/www"));
+        QVERIFY(nginx.isRunning());
+        TestInstall install;
+        installVersion1(install, httpSettings(nginx.baseUrl()), 4096);
+        const auto before = installedTree(install);
+
+        const RunResult run = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(run.out, kUpdateLine);
+        // The helper starts one second after the updater quit.
+        QVERIFY(QFile::remove(install.filePath(QStringLiteral("UpdateTemp/update.exe"))));
+        QVERIFY(waitUntil([&] { return install.readFile(QStringLiteral("update.log")).contains(QStringLiteral("文件回退完成").toUtf8()); }));
+        QCOMPARE(installedTree(install), before);
+        QThread::msleep(1500);
+        QCOMPARE(install.hostStarts(), 0);
+    }
+
+    // The updater is killed while it replaces a large file. The next run
+    // restores the backup, updates again and leaves a complete version 2.
+    void interruptedApplyCompletesOnTheNextRun()
+    {
+        const int big = 256 << 20;
+        QTemporaryDir work;
+        QVERIFY(publish(work.path(), version2(big)));
+        const QString www = work.path() + QStringLiteral("/www");
+        auto nginx = std::make_unique<NginxServer>(www);
+        QVERIFY(nginx->isRunning());
+        TestInstall install;
+        installVersion1(install, httpSettings(nginx->baseUrl()), big);
+        const auto version1Tree = installedTree(install);
+
+        QProcess first;
+        startUpdater(first, install, {QStringLiteral("console")});
+        // Replacing removes the installed file, then copies the new one in.
+        QVERIFY(waitUntil([&] { return QFileInfo::exists(install.filePath(QStringLiteral("Backup/data/big.bin"))); }, 120000));
+        QVERIFY(waitUntil([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("data/big.bin"))); }, 60000));
+        ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
+        QVERIFY(first.waitForFinished(10000));
+        QCOMPARE(first.readAllStandardOutput(), kUpdateLine);
+
+        // With the server gone the next run cannot update, but it puts
+        // version 1 back instead of leaving the mix.
+        nginx.reset();
+        const RunResult offline = install.runUpdater({QStringLiteral("console")}, 120000);
+        QCOMPARE(offline.exitCode, 0);
+        QCOMPARE(installedTree(install), version1Tree);
+
+        // With the server back, the next run leaves a complete version 2.
+        nginx = std::make_unique<NginxServer>(www);
+        QVERIFY(nginx->isRunning());
+        install.writeConfig(httpSettings(nginx->baseUrl()));
+        const RunResult next = install.runUpdater({QStringLiteral("console")}, 120000);
+        QCOMPARE(next.out, kUpdateLine);
+        QCOMPARE(next.exitCode, 0);
+        QCOMPARE(install.waitForHostStarts(1, 20000), 1);
+        QCOMPARE(differingFromManifest(install, work.path()), QStringList());
+        // Nothing half-written is left anywhere in the installation.
+        QStringList expected = version1(big).keys() + QStringList{"/update.exe", "/host", "/updatehelper", "/system.cfg",
+                                                                  "/md5.txt", "/update/updateTmp.ini", "/update/md5Tmp.txt"};
+        expected.sort();
+        QCOMPARE(installedTree(install).keys(), expected);
+    }
+
+    // A second updater started while the first downloads exits 1, prints
+    // nothing and changes nothing; the first finishes normally.
+    void secondUpdaterIsRefused()
+    {
+        QTemporaryDir work;
+        TcpServerProcess server;
+        QVERIFY(server.start(work.path() + QStringLiteral("/www"), {"--chunk-delay", "100"}));
+        FileTree release = version2(4096);
+        release.insert("/system.cfg", configText(tcpSettings(server.port(), QStringLiteral("2.0"))));
+        QVERIFY(publish(work.path(), release));
+        TestInstall install;
+        installVersion1(install, tcpSettings(server.port()), 4096);
+        const auto before = hashTree(install.path(), kRunFiles + QStringList{"/UpdateTemp/"});
+
+        QProcess first;
+        startUpdater(first, install, {QStringLiteral("console")});
+        QVERIFY(waitUntil([&] { return server.count(QStringLiteral("file request")) > 0; }));
+        const RunResult second = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(second.exitCode, 1);
+        QCOMPARE(second.out, QByteArray());
+        QCOMPARE(hashTree(install.path(), kRunFiles + QStringList{"/UpdateTemp/"}), before);
+
+        QVERIFY(first.waitForFinished(60000));
+        QCOMPARE(first.exitCode(), 0);
+        QCOMPARE(first.readAllStandardOutput(), kUpdateLine);
+        QCOMPARE(install.waitForHostStarts(1), 1);
+        QCOMPARE(differingFromManifest(install, work.path()), QStringList());
+    }
+
+    // The server goes away during the downloads: the run fails and the
+    // installation is untouched; with the server back the next run completes.
+    void serverGoneMidUpdate()
+    {
+        QTemporaryDir work;
+        TcpServerProcess server;
+        QVERIFY(server.start(work.path() + QStringLiteral("/www"), {"--chunk-delay", "100"}));
+        const quint16 port = server.port();
+        FileTree release = version2(4096);
+        release.insert("/system.cfg", configText(tcpSettings(port, QStringLiteral("2.0"))));
+        QVERIFY(publish(work.path(), release));
+        TestInstall install;
+        installVersion1(install, tcpSettings(port), 4096);
+        const QStringList skip = kRunFiles + QStringList{"/UpdateTemp/"};
+        const auto before = hashTree(install.path(), skip);
+
+        QProcess first;
+        startUpdater(first, install, {QStringLiteral("console")});
+        QVERIFY(waitUntil([&] { return server.count(QStringLiteral("file request")) > 0; }));
+        server.stop();
+        QVERIFY(first.waitForFinished(60000));
+        QCOMPARE(first.exitCode(), 1);
+        QCOMPARE(first.readAllStandardOutput(), kUpdateLine);
+        QCOMPARE(hashTree(install.path(), skip), before);
+        QCOMPARE(install.hostStarts(), 0);
+
+        TcpServerProcess again;
+        QVERIFY(again.start(work.path() + QStringLiteral("/www"), {"--port", QString::number(port)}));
+        const RunResult next = install.runUpdater({QStringLiteral("console")}, 60000);
+        QCOMPARE(next.exitCode, 0);
+        QCOMPARE(next.out, kUpdateLine);
+        QCOMPARE(install.waitForHostStarts(1), 1);
+        QCOMPARE(differingFromManifest(install, work.path()), QStringList());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestScenarios)
+#include "tst_scenarios.moc"

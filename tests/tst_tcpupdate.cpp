@@ -1,0 +1,305 @@
+// The TCP download queue (CTCPUpdate) against the reference server on
+// 127.0.0.1, driving a real progress window: whole runs, retries, failures
+// of each class, cancellation, and the queued result signal.
+#include "log/logger.h"
+#include "support/memorysink.h"
+#include "support/tcpserverprocess.h"
+#include "tcp/tcpupdate.h"
+#include "tcp/updatetcpclient.h"
+#include "tcp/updatewidget.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QByteArray pattern(int n, char seed)
+{
+    QByteArray bytes(n, '\0');
+    for (int i = 0; i < n; ++i)
+        bytes[i] = static_cast<char>(seed + i * 7 + i / 251);
+    return bytes;
+}
+
+} // namespace
+
+class TestTcpUpdate : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void classifyError_data();
+    void classifyError();
+    void wholeRun();
+    void noServer();
+    void finalFailures_data();
+    void finalFailures();
+    void successOnThirdAttempt();
+    void cancelDuringTransfer();
+    void cancelDuringRetryPause();
+
+private:
+    bool startServer(const QStringList &options = {});
+    // The channel, checked, with its chunks going to sink and its progress to window.
+    bool prepare(CTCPUpdate &update, MemorySink &sink, UpdateWidget &window);
+    QString logText();
+    static QString status(const UpdateWidget &w) { return w.findChild<QLabel *>("label_status")->text(); }
+
+    QScopedPointer<QTemporaryDir> dir;
+    QScopedPointer<TcpServerProcess> server;
+    QMap<QString, QByteArray> releaseFiles;
+};
+
+void TestTcpUpdate::initTestCase()
+{
+    qRegisterMetaType<uint32_t>("uint32_t");
+}
+
+void TestTcpUpdate::init()
+{
+    dir.reset(new QTemporaryDir);
+    server.reset(new TcpServerProcess);
+    releaseFiles = {
+        {QStringLiteral("a.bin"), pattern(30000, 1)},
+        {QStringLiteral("b.bin"), pattern(1000000, 2)},
+        {QStringLiteral("plugins/codec.dll"), pattern(5000, 3)},
+    };
+    writeRelease(dir->path(), QStringLiteral("2.0"), releaseFiles);
+    initLogger(dir->filePath(QStringLiteral("update.log")).toStdString());
+}
+
+void TestTcpUpdate::cleanup()
+{
+    shutdownLogger();
+}
+
+bool TestTcpUpdate::startServer(const QStringList &options)
+{
+    return server->start(dir->path(), QStringList{QStringLiteral("--chunk-size"), QStringLiteral("7000")} + options);
+}
+
+bool TestTcpUpdate::prepare(CTCPUpdate &update, MemorySink &sink, UpdateWidget &window)
+{
+    if (!update.client())
+        return false;
+    update.client()->setChunkSink(sink.sink());
+    update.setProgressWindow(&window);
+    update.setSilenceLimitForTest(400);
+    return update.checkVersion();
+}
+
+QString TestTcpUpdate::logText()
+{
+    shutdownLogger();
+    QFile file(dir->filePath(QStringLiteral("update.log")));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+void TestTcpUpdate::classifyError_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("errorClass");
+    QTest::newRow("client time-out") << "文件下载超时" << int(CTCPUpdate::TimeoutError);
+    QTest::newRow("socket time-out") << "Socket operation timed out" << int(CTCPUpdate::UnknownError);
+    QTest::newRow("TIMEOUT any case") << "read TIMEOUT" << int(CTCPUpdate::TimeoutError);
+    QTest::newRow("remote closed") << "The remote host closed the connection" << int(CTCPUpdate::NetworkError);
+    QTest::newRow("refused") << "Connection refused" << int(CTCPUpdate::NetworkError);
+    QTest::newRow("not connected") << "未连接到服务器" << int(CTCPUpdate::NetworkError);
+    QTest::newRow("time-out wins over file") << "file timeout" << int(CTCPUpdate::TimeoutError);
+    QTest::newRow("chunk not stored") << "Failed to save file data: a/b" << int(CTCPUpdate::FileSystemError);
+    QTest::newRow("disk") << "DISK full" << int(CTCPUpdate::FileSystemError);
+    QTest::newRow("cancelled") << "下载已取消" << int(CTCPUpdate::Cancelled);
+    QTest::newRow("Cancel any case") << "Cancelled by user" << int(CTCPUpdate::Cancelled);
+    QTest::newRow("server error") << "服务器返回错误" << int(CTCPUpdate::UnknownError);
+    QTest::newRow("fixed text") << "下载失败" << int(CTCPUpdate::UnknownError);
+    QTest::newRow("empty") << "" << int(CTCPUpdate::UnknownError);
+}
+
+void TestTcpUpdate::classifyError()
+{
+    QFETCH(QString, text);
+    QTEST(int(CTCPUpdate::classifyError(text)), "errorClass");
+}
+
+void TestTcpUpdate::wholeRun()
+{
+    QVERIFY(startServer());
+    CTCPUpdate update(QStringLiteral("127.0.0.1"), server->port());
+    MemorySink sink;
+    UpdateWidget window;
+    QVERIFY(prepare(update, sink, window));
+    const QVector<FileRequest> expected{{QString(), "a.bin"}, {QString(), "b.bin"}, {QString(), "update.ini"},
+                                        {"plugins", "codec.dll"}};
+    QCOMPARE(update.files(), expected);
+
+    QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+    QVERIFY(update.startUpdate());
+    // Delivered once the event loop runs, after startUpdate has returned.
+    QCOMPARE(result.count(), 0);
+    QTRY_COMPARE(result.count(), 1);
+    QCOMPARE(result.first().first().toBool(), true);
+
+    QCOMPARE(sink.files.value("/a.bin"), releaseFiles.value("a.bin"));
+    QCOMPARE(sink.files.value("/b.bin"), releaseFiles.value("b.bin"));
+    QCOMPARE(sink.files.value("plugins/codec.dll"), releaseFiles.value("plugins/codec.dll"));
+    QVERIFY(sink.files.value("/update.ini").startsWith("[Version]"));
+    QVERIFY(window.isVisible());
+    QCOMPARE(status(window), QStringLiteral("所有文件下载完成！"));
+    QCOMPARE(window.findChild<QProgressBar *>("progressBar_main")->value(), 100);
+
+    const QString log = logText();
+    QVERIFY(log.contains(QStringLiteral("开始迭代下载，总文件数: 4")));
+    QVERIFY(log.contains(QStringLiteral("下载进度更新: 2/4 (50%)")));
+    QVERIFY(log.contains(QStringLiteral("TCP文件下载进度:b.bin 1000000/1000000 100%")));
+    QVERIFY(log.contains(QStringLiteral("所有文件下载完成")));
+    QVERIFY(!log.contains(QStringLiteral("重试下载")));
+}
+
+void TestTcpUpdate::noServer()
+{
+    quint16 closedPort = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        closedPort = probe.serverPort();
+    }
+    CTCPUpdate update(QStringLiteral("127.0.0.1"), closedPort);
+    UpdateWidget window;
+    update.setProgressWindow(&window);
+    QVERIFY(!update.checkVersion());
+    QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+    QVERIFY(!update.startUpdate());
+    QVERIFY(!window.isVisible());
+    QTRY_COMPARE(result.count(), 1);
+    QCOMPARE(result.first().first().toBool(), false);
+
+    CTCPUpdate unconfigured(QString(), 0);
+    QVERIFY(!unconfigured.client());
+    QVERIFY(!unconfigured.checkVersion());
+}
+
+void TestTcpUpdate::finalFailures_data()
+{
+    QTest::addColumn<QStringList>("serverOptions");
+    QTest::addColumn<bool>("removeAfterCheck"); // b.bin disappears: the server answers with an error
+    QTest::addColumn<bool>("refuseChunks");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<int>("errorClass");
+
+    QTest::newRow("server error") << QStringList() << true << false << "未知错误，重试失败: b.bin" << 4;
+    QTest::newRow("stalls") << QStringList{"--stall-after", "2"} << false << false << "下载超时，重试失败: a.bin" << 2;
+    QTest::newRow("drops") << QStringList{"--drop-after", "2"} << false << false << "网络错误，重试失败: a.bin" << 0;
+    QTest::newRow("cannot store") << QStringList() << false << true << "文件系统错误，重试失败: a.bin" << 1;
+}
+
+void TestTcpUpdate::finalFailures()
+{
+    QFETCH(QStringList, serverOptions);
+    QFETCH(bool, removeAfterCheck);
+    QFETCH(QString, shown);
+    QFETCH(int, errorClass);
+
+    // a.bin is large enough for the faulty transfers to fail inside it.
+    releaseFiles[QStringLiteral("a.bin")] = pattern(100000, 4);
+    writeRelease(dir->path(), QStringLiteral("2.0"), releaseFiles);
+    QVERIFY(startServer(serverOptions));
+    CTCPUpdate update(QStringLiteral("127.0.0.1"), server->port());
+    MemorySink sink;
+    QFETCH(bool, refuseChunks);
+    sink.refuseAll = refuseChunks;
+    UpdateWidget window;
+    QVERIFY(prepare(update, sink, window));
+    if (removeAfterCheck)
+        QVERIFY(QFile::remove(dir->filePath("files/b.bin")));
+
+    QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+    QVERIFY(!update.startUpdate());
+    QCOMPARE(status(window), shown);
+    QTRY_COMPARE(result.count(), 1);
+    QCOMPARE(result.first().first().toBool(), false);
+
+    const QString failed = shown.section(QStringLiteral(": "), 1);
+    // Four attempts, then the run stops: nothing after the failed file.
+    QCOMPARE(server->count("file request " + failed), 4);
+    QCOMPARE(server->count("file request plugins/codec.dll"), 0);
+    const QString log = logText();
+    QVERIFY(log.contains(QStringLiteral("重试下载: %1, 尝试次数: 3").arg(failed)));
+    QVERIFY(!log.contains(QStringLiteral("尝试次数: 4")));
+    QCOMPARE(log.count(QStringLiteral("下载失败，等待重试: ") + failed), 3);
+    QVERIFY(log.contains(QStringLiteral("下载最终失败，已达到最大重试次数: ") + failed));
+    QVERIFY(log.contains(QStringLiteral("下载错误处理完成，文件: %1 错误类型: %2").arg(failed).arg(errorClass)));
+    if (removeAfterCheck) {
+        QVERIFY(log.contains(QStringLiteral("下载进度更新: 1/4 (25%)")));
+        QCOMPARE(sink.files.value("/a.bin"), releaseFiles.value("a.bin"));
+    }
+}
+
+void TestTcpUpdate::successOnThirdAttempt()
+{
+    QVERIFY(startServer({"--stall-after", "3", "--faulty-requests", "2"}));
+    CTCPUpdate update(QStringLiteral("127.0.0.1"), server->port());
+    MemorySink sink;
+    UpdateWidget window;
+    QVERIFY(prepare(update, sink, window));
+    QVERIFY(update.startUpdate());
+    // The stalled attempts' partial data did not end up in the file.
+    QCOMPARE(sink.files.value("/a.bin"), releaseFiles.value("a.bin"));
+    QCOMPARE(sink.files.value("/b.bin"), releaseFiles.value("b.bin"));
+    QCOMPARE(server->count("file request a.bin"), 3);
+    const QString log = logText();
+    QVERIFY(log.contains(QStringLiteral("重试下载: a.bin, 尝试次数: 2")));
+    QVERIFY(!log.contains(QStringLiteral("尝试次数: 3")));
+    QVERIFY(log.contains(QStringLiteral("重新连接更新服务器")));
+}
+
+void TestTcpUpdate::cancelDuringTransfer()
+{
+    QVERIFY(startServer({"--chunk-delay", "100"}));
+    CTCPUpdate update(QStringLiteral("127.0.0.1"), server->port());
+    MemorySink sink;
+    UpdateWidget window;
+    QVERIFY(prepare(update, sink, window));
+    update.setSilenceLimitForTest(CTCPUpdate::kSilenceLimitMs);
+    connect(update.client(), &QUpdateTcpClient::sigFileDownloadProgress, this,
+            [&](const QString &, const QString &, uint32_t downloaded) {
+                if (downloaded > 0)
+                    QTest::mouseClick(window.findChild<QPushButton *>("pushButton_cancel"), Qt::LeftButton);
+            });
+    QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+    QVERIFY(!update.startUpdate());
+    QCOMPARE(status(window), QStringLiteral("下载已取消"));
+    QTRY_COMPARE(result.count(), 1);
+    QCOMPARE(result.first().first().toBool(), false);
+    QCOMPARE(server->count("file request"), 1);
+    const QString log = logText();
+    QVERIFY(log.contains(QStringLiteral("下载被用户取消")));
+    QVERIFY(!log.contains(QStringLiteral("重试下载")));
+}
+
+void TestTcpUpdate::cancelDuringRetryPause()
+{
+    QVERIFY(startServer({"--stall-after", "1"}));
+    CTCPUpdate update(QStringLiteral("127.0.0.1"), server->port());
+    MemorySink sink;
+    UpdateWidget window;
+    QVERIFY(prepare(update, sink, window));
+    // The time-out is reported just before the pause; the click lands in it.
+    connect(update.client(), &QUpdateTcpClient::sigFileDownloadError, this, [&] {
+        QTimer::singleShot(0, &window, [&] {
+            QTest::mouseClick(window.findChild<QPushButton *>("pushButton_cancel"), Qt::LeftButton);
+        });
+    });
+    QVERIFY(!update.startUpdate());
+    QCOMPARE(status(window), QStringLiteral("下载已取消"));
+    QCOMPARE(server->count("file request"), 1);
+    QVERIFY(logText().contains(QStringLiteral("下载被用户取消")));
+}
+
+QTEST_MAIN(TestTcpUpdate)
+#include "tst_tcpupdate.moc"

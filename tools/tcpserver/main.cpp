@@ -1,0 +1,71 @@
+// tcpserver: serves a release folder to updaters over the TCP update
+// protocol. See updateserver.h and release.h for what is offered and how.
+#include "updateserver.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QTextStream>
+
+namespace {
+
+int intOption(const QCommandLineParser &parser, const QString &name, int fallback, bool &ok)
+{
+    if (!parser.isSet(name))
+        return fallback;
+    bool parsed = false;
+    const int value = parser.value(name).toInt(&parsed);
+    ok = ok && parsed;
+    return parsed ? value : fallback;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Serves a release folder over the updater's TCP protocol."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("root"), QStringLiteral("Release folder (holds update.ini and the folder it names)."), QStringLiteral("dir")},
+        {QStringLiteral("listen"), QStringLiteral("Address to listen on (default 127.0.0.1)."), QStringLiteral("address"), QStringLiteral("127.0.0.1")},
+        {QStringLiteral("port"), QStringLiteral("Port (default 0: any free port; the chosen one is printed)."), QStringLiteral("port"), QStringLiteral("0")},
+        {QStringLiteral("chunk-size"), QStringLiteral("Data bytes per FileData message (default 65536)."), QStringLiteral("bytes")},
+        {QStringLiteral("stall-after"), QStringLiteral("Faulty transfers go silent after this many chunks."), QStringLiteral("chunks")},
+        {QStringLiteral("drop-after"), QStringLiteral("Faulty transfers close the connection after this many chunks."), QStringLiteral("chunks")},
+        {QStringLiteral("faulty-requests"), QStringLiteral("How many file requests are faulty (default: all)."), QStringLiteral("n")},
+        {QStringLiteral("chunk-delay"), QStringLiteral("Pause before each chunk, in milliseconds."), QStringLiteral("ms")},
+    });
+    parser.process(app);
+
+    QTextStream err(stderr);
+    ServeOptions options;
+    options.root = parser.value(QStringLiteral("root"));
+    bool ok = !options.root.isEmpty();
+    options.chunkSize = intOption(parser, QStringLiteral("chunk-size"), options.chunkSize, ok);
+    options.stallAfterChunks = intOption(parser, QStringLiteral("stall-after"), -1, ok);
+    options.dropAfterChunks = intOption(parser, QStringLiteral("drop-after"), -1, ok);
+    options.faultyRequests = intOption(parser, QStringLiteral("faulty-requests"), -1, ok);
+    options.chunkDelayMs = intOption(parser, QStringLiteral("chunk-delay"), 0, ok);
+    bool portOk = false;
+    const uint port = parser.value(QStringLiteral("port")).toUInt(&portOk);
+    const int maxChunk = static_cast<int>(TcpProtocol::kMaxPayload) - TcpProtocol::kFileDataFixedSize;
+    if (!ok || !portOk || port > 65535 || options.chunkSize < 1 || options.chunkSize > maxChunk) {
+        err << "tcpserver: --root is required; numbers must be valid (chunk size 1.." << maxChunk << ")" << Qt::endl;
+        return 2;
+    }
+
+    UpdateServer server(options);
+    if (!server.release().isValid())
+        err << "tcpserver: warning: " << server.release().error << " (version checks get an error reply until fixed)"
+            << Qt::endl;
+    const QHostAddress address(parser.value(QStringLiteral("listen")));
+    if (address.isNull() || !server.listen(address, static_cast<quint16>(port))) {
+        err << "tcpserver: cannot listen on " << parser.value(QStringLiteral("listen")) << ':' << port << ": "
+            << server.errorString() << Qt::endl;
+        return 1;
+    }
+    QTextStream(stdout) << "listening on " << address.toString() << ':' << server.port() << Qt::endl;
+    return app.exec();
+}

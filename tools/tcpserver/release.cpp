@@ -1,0 +1,92 @@
+#include "release.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <algorithm>
+
+namespace {
+
+const QString kVersionFile = QStringLiteral("update.ini");
+
+bool fits(const QString &text, int width)
+{
+    return text.toUtf8().size() <= width - 1;
+}
+
+// A check on one file; empty when it can be offered.
+QString problemWith(const ReleaseFile &file)
+{
+    if (!fits(file.id.filePath, TcpProtocol::kPathWidth))
+        return QStringLiteral("path longer than %1 bytes: %2").arg(TcpProtocol::kPathWidth - 1).arg(file.id.filePath);
+    if (!fits(file.id.fileName, TcpProtocol::kNameWidth))
+        return QStringLiteral("file name longer than %1 bytes: %2").arg(TcpProtocol::kNameWidth - 1).arg(file.id.fileName);
+    if (file.size > 0xFFFFFFFFLL)
+        return QStringLiteral("file of 4 GiB or more: %1").arg(file.localPath);
+    return QString();
+}
+
+} // namespace
+
+const ReleaseFile *Release::find(const FileRequest &id) const
+{
+    for (const ReleaseFile &file : files) {
+        if (file.id == id)
+            return &file;
+    }
+    return nullptr;
+}
+
+Release scanRelease(const QString &root)
+{
+    Release release;
+    const QString iniPath = QDir(root).filePath(kVersionFile);
+    if (!QFileInfo(iniPath).isFile()) {
+        release.error = QStringLiteral("no %1 in %2").arg(kVersionFile, root);
+        return release;
+    }
+    QSettings ini(iniPath, QSettings::IniFormat);
+    release.version = ini.value(QStringLiteral("Version/Version")).toString();
+    const QString folder = QDir::cleanPath(ini.value(QStringLiteral("Version/Folder")).toString());
+    if (release.version.isEmpty() || folder.isEmpty() || folder == QLatin1String(".")) {
+        release.error = QStringLiteral("%1 lacks [Version] Version or Folder").arg(iniPath);
+        return release;
+    }
+    if (QDir::isAbsolutePath(folder) || folder == QLatin1String("..") || folder.startsWith(QLatin1String("../"))) {
+        release.error = QStringLiteral("Folder must lie inside %1: %2").arg(root, folder);
+        return release;
+    }
+    const QString base = QDir(root).filePath(folder);
+    if (!QFileInfo(base).isDir()) {
+        release.error = QStringLiteral("release folder missing: %1").arg(base);
+        return release;
+    }
+
+    QDirIterator it(base, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    bool ownVersionFile = false;
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info(path);
+        const QString relativeDir = QDir(base).relativeFilePath(info.absolutePath());
+        ReleaseFile file;
+        file.id.filePath = relativeDir == QLatin1String(".") ? QString() : relativeDir;
+        file.id.fileName = info.fileName();
+        file.localPath = path;
+        file.size = info.size();
+        ownVersionFile = ownVersionFile || (file.id.filePath.isEmpty() && file.id.fileName == kVersionFile);
+        release.files.append(file);
+    }
+    if (!ownVersionFile)
+        release.files.append(ReleaseFile{FileRequest{QString(), kVersionFile}, iniPath, QFileInfo(iniPath).size()});
+    std::sort(release.files.begin(), release.files.end(), [](const ReleaseFile &a, const ReleaseFile &b) {
+        return a.id.filePath != b.id.filePath ? a.id.filePath < b.id.filePath : a.id.fileName < b.id.fileName;
+    });
+    for (const ReleaseFile &file : release.files) {
+        release.error = problemWith(file);
+        if (!release.isValid())
+            break;
+    }
+    return release;
+}

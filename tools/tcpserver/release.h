@@ -1,0 +1,42 @@
+#pragma once
+
+#include "tcp/messages.h"
+
+#include <QString>
+#include <QVector>
+
+// One file the server offers: how the client names it (filePath = folder of
+// the file relative to the release folder, "" at its top; fileName = the
+// file's name) and where it lies on disk.
+struct ReleaseFile
+{
+    FileRequest id;
+    QString localPath;
+    qint64 size = 0;
+};
+
+// A release folder as the release publisher writes it:
+//   <root>/update.ini            [Version] Version=..., Folder=...
+//   <root>/<Folder>/...          the release's files
+//   <root>/<Folder>/md5.txt      its manifest
+// Offered are every file below <root>/<Folder> (hidden ones included) and
+// <root>/update.ini as ("", "update.ini"), unless the folder has its own
+// update.ini at its top. The client stages each file at filePath/fileName
+// below its staging folder, so the files land at their place relative to
+// the installation, the manifest becomes the installed md5.txt and
+// update.ini the installed update/update.ini.
+struct Release
+{
+    QString version;
+    QVector<ReleaseFile> files; // ordered by path
+    QString error;              // empty when the release can be served
+
+    bool isValid() const { return error.isEmpty(); }
+    // The listed file with exactly this path and name, or null.
+    const ReleaseFile *find(const FileRequest &id) const;
+};
+
+// Reads the release below root. Names that do not fit the protocol's fields
+// (path over 127, name over 31 UTF-8 bytes), files of 4 GiB or more and a
+// Folder that leaves root make the release unusable (error says which).
+Release scanRelease(const QString &root);
