@@ -69,6 +69,8 @@ public:
     // Downloads changedFiles; the result arrives through sigUpdateResult.
     void startUpdate();
 
+    // The detail line: why the last check or run failed, when it did.
+    QString statusDetailText() const { return statusDetail; }
     // The files the last manifest check found changed.
     Md5Map changedFileMap() const { return changedFiles; }
     // A download run is in progress.
