@@ -54,6 +54,14 @@ QByteArray newUpdater()
     return readTestFile(builtProgram(QStringLiteral("update.exe"))) + "\nrelease 2 updater\n";
 }
 
+// Version 2 with a new updater among its files.
+FileTree selfUpdateRelease()
+{
+    FileTree release = version2(4096);
+    release.insert("/update.exe", newUpdater());
+    return release;
+}
+
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 20000)
 {
     QElapsedTimer timer;
@@ -146,8 +154,7 @@ private slots:
     void selfUpdate()
     {
         QTemporaryDir work;
-        FileTree release = version2(4096);
-        release.insert("/update.exe", newUpdater());
+        const FileTree release = selfUpdateRelease();
         QVERIFY(publish(work.path(), release));
         NginxServer nginx(work.path() + QStringLiteral("/www"));
         QVERIFY2(nginx.isRunning(), nginx.errorLog().constData());
@@ -172,9 +179,7 @@ private slots:
     void helperFailureRollsBack()
     {
         QTemporaryDir work;
-        FileTree release = version2(4096);
-        release.insert("/update.exe", newUpdater());
-        QVERIFY(publish(work.path(), release));
+        QVERIFY(publish(work.path(), selfUpdateRelease()));
         NginxServer nginx(work.path() + QStringLiteral("/www"));
         QVERIFY(nginx.isRunning());
         TestInstall install;
