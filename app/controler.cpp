@@ -157,21 +157,26 @@ bool CControler::start()
     if (runMode == RunMode::Helper)
         return false;
 
+    // Unsafe Temp/Backup settings refuse the run before any channel is
+    // asked. Without any configured channel there is nothing to refuse: the
+    // check below reports that, and touches no file.
     if (!hasSafeWorkDirs()) {
-        success = false;
-        if (runMode == RunMode::Console)
-            printJson(buildResultJson());
-        return false;
+        if (CUpdateModel::hasConfiguredChannel()) {
+            success = false;
+            if (runMode == RunMode::Console)
+                printJson(buildResultJson());
+            return false;
+        }
+    } else {
+        if (!restoreUnfinishedUpdate()) {
+            success = false;
+            if (runMode == RunMode::Console)
+                printJson(buildResultJson());
+            return false;
+        }
+        removeBackupDir();
+        removeTempDir();
     }
-
-    if (!restoreUnfinishedUpdate()) {
-        success = false;
-        if (runMode == RunMode::Console)
-            printJson(buildResultJson());
-        return false;
-    }
-    removeBackupDir();
-    removeTempDir();
 
     const int rc = model->checkUpdate();
     updateAvailable = (rc == 1);

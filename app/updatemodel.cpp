@@ -28,6 +28,13 @@ void CUpdateModel::setWindows(Widget *dialog, UpdateWidget *window)
     tcpWindow = window;
 }
 
+bool CUpdateModel::hasConfiguredChannel()
+{
+    const CSystemConfig *config = CSystemConfig::instance();
+    return (!config->getUpdateServer().isEmpty() && portFromText(config->getUpdatePort()) != 0)
+        || config->isHttpEnable();
+}
+
 quint16 CUpdateModel::portFromText(const QString &text)
 {
     bool ok = false;

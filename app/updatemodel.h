@@ -31,6 +31,10 @@ public:
     // Starts the chosen channel's download; false without a checked channel.
     bool startUpdate();
 
+    // True when system.cfg names a TCP server with a usable port, or allows
+    // HTTP: checkUpdate then asks a channel instead of returning -1 at once.
+    static bool hasConfiguredChannel();
+
     // Port text as the channel uses it: unsigned decimal, low 16 bits, 0 when
     // the text is not a number.
     static quint16 portFromText(const QString &text);

@@ -172,6 +172,19 @@ private slots:
         QCOMPARE(install.hostStarts(), 0);
     }
 
+    void minimalConfigWithoutChannelReportsTheChannel()
+    {
+        // No server, HTTP off and no Paths at all: nothing could be updated,
+        // so the run reports the missing channel and touches nothing.
+        TestInstall install;
+        install.writeFile(QStringLiteral("system.cfg"), "[Update]\nHttpEnable=0\n");
+        const auto before = hashTree(install.path(), {QStringLiteral("/update.log")});
+        const RunResult r = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, kNoChannelLine);
+        QCOMPARE(hashTree(install.path(), {QStringLiteral("/update.log")}), before);
+    }
+
     void leftoverWorkFoldersGoBeforeTheCheck_data()
     {
         QTest::addColumn<QStringList>("args");
