@@ -2,7 +2,6 @@
 // 1: the release (version 2) is made by the publisher tool and served by
 // nginx, or replayed with faults by the scripted server.
 #include "http/md5manifest.h"
-#include "platform/instanceguard.h"
 #include "support/filetree.h"
 #include "support/nginxserver.h"
 #include "support/scriptedhttpserver.h"
@@ -60,8 +59,9 @@ void serveFolder(ScriptedHttpServer &server, const QString &root)
 }
 
 // Runs update.exe until it exits or reports an error line (its console log
-// goes to standard error) that contains marker; a failed run keeps its
-// window open, so it is then ended as a user closing it would.
+// goes to standard error) that contains marker. A failed console run ends by
+// itself; should one still be running once the error is logged, it is ended
+// as a user closing its window would.
 RunResult runUntilLogged(const TestInstall &install, const QByteArray &marker)
 {
     RunResult result;
@@ -77,7 +77,6 @@ RunResult runUntilLogged(const TestInstall &install, const QByteArray &marker)
                         [&](const QByteArray &l) { return l.contains("[error]") && l.contains(marker); })) {
             process.kill();
             process.waitForFinished();
-            InstanceGuard::isHeld(InstanceGuard::keyFor(install.filePath("update.exe"))); // drops the killed run's guard
             break;
         }
     }
