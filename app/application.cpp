@@ -28,7 +28,7 @@ int runUpdater(int argc, char **argv)
     for (int i = 0; i < arguments.size(); ++i)
         logDebug("argv[" + std::to_string(i) + "] =" + arguments.at(i).toUtf8().toStdString());
 
-    if (!InstanceGuard::tryAcquire(InstanceGuard::keyFor(QCoreApplication::applicationFilePath())))
+    if (!InstanceGuard::tryAcquire(InstanceGuard::keyFor(QCoreApplication::applicationDirPath())))
         return 1;
 
     int exitCode = 0;

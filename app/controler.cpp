@@ -5,15 +5,18 @@
 #include "config/systemconfig.h"
 #include "fileops/fileoperationmanager.h"
 #include "fileops/layout.h"
+#include "http/md5manifest.h"
 #include "http/widget.h"
 #include "log/logger.h"
 #include "tcp/updatewidget.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QTextStream>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -111,7 +114,10 @@ bool CControler::hasSafeWorkDirs()
     const QString backup = cleanAbsolute(backupDir);
     const bool inside = temp.startsWith(app) && temp != app && backup.startsWith(app) && backup != app;
     const bool separate = !temp.startsWith(backup) && !backup.startsWith(temp);
-    if (inside && separate)
+    // Both folders are removed whole; neither may hold an installed file.
+    const Md5Map installed = readMd5File(appDir + Names::kMd5File);
+    const bool own = !listsFileUnder(installed, temp.mid(app.size())) && !listsFileUnder(installed, backup.mid(app.size()));
+    if (inside && separate && own)
         return true;
     lastError = kUnsafeWorkDirs;
     logError((kUnsafeWorkDirs + QStringLiteral(": ") + tempDir + QStringLiteral(" ") + backupDir).toUtf8().toStdString());
@@ -135,21 +141,13 @@ void CControler::removeBackupDir()
     removeWorkDir(backupDir);
 }
 
-bool CControler::restoreUnfinishedUpdate()
+void CControler::refuseRun()
 {
-    // A backup is removed at the end of every finished apply. One that is
-    // still here means an earlier run stopped half-way (killed while
-    // replacing, or a self-update hand-off that never completed), so the
-    // installation may be a mix of two versions: restore it first. When that
-    // fails, keep both folders so nothing is lost.
-    if (!QFileInfo(backupDir).isDir() || QDir(backupDir).isEmpty(Layout::kListing))
-        return true;
-    logWarn(("发现未完成的更新，先从备份回退:" + backupDir).toUtf8().toStdString());
-    if (rollback())
-        return true;
-    if (lastError.isEmpty())
-        lastError = QStringLiteral("回退未完成的更新失败");
-    return false;
+    success = false;
+    if (runMode == RunMode::Console)
+        printJson(buildResultJson());
+    else
+        launchHostProgram();
 }
 
 bool CControler::start()
@@ -162,13 +160,11 @@ bool CControler::start()
     // check below reports that, and touches no file.
     if (!hasSafeWorkDirs()) {
         if (CUpdateModel::hasConfiguredChannel()) {
-            success = false;
-            if (runMode == RunMode::Console)
-                printJson(buildResultJson());
+            refuseRun();
             return false;
         }
     } else {
-        if (!restoreUnfinishedUpdate()) {
+        if (!recoverUnfinishedApply()) {
             success = false;
             if (runMode == RunMode::Console)
                 printJson(buildResultJson());
@@ -218,44 +214,66 @@ void CControler::runHelperMode()
 {
     if (runMode != RunMode::Helper)
         return;
+    // The journal says whether the helper committed the swap (then only the
+    // clean-up is left) or not (then the whole update is undone).
+    if (!hasSafeWorkDirs() || !recoverUnfinishedApply())
+        return;
     if (args.contains(QLatin1String(Names::kArgHelperSuccess))) {
         removeBackupDir();
         removeTempDir();
         cleanTempFiles();
         launchHostProgram();
-    } else {
-        rollback();
     }
 }
 
 void CControler::onUpdateResult(bool bSuccess)
 {
-    if (!bSuccess || !backupFiles()) {
+    if (!bSuccess) {
         endFailedRun();
         return;
     }
-    if (!replaceFiles()) {
-        rollback();
-        endFailedRun();
-        return;
-    }
-    if (!checkSelfUpdate()) {
-        removeBackupDir();
+    const bool selfUpdate = checkSelfUpdate();
+    const QString helper = appDir + CSystemConfig::instance()->getUpdateHelperExe();
+    if (selfUpdate && !QFileInfo(helper).isFile()) {
+        // Applied without a helper, the new updater would never be put in
+        // place and the hand-over would start nothing.
+        lastError = QStringLiteral("更新助手程序不存在，未执行更新: ") + helper;
+        logError(lastError.toUtf8().toStdString());
         removeTempDir();
-        launchHostProgram();
-    } else {
-        launchUpdateHelper();
+        QFile::remove(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile);
+        QFile::remove(appDir + Names::kUpdateDir + Names::kMd5TmpFile);
+        success = false;
+        if (runMode == RunMode::Console) {
+            endFailedRun();
+        } else {
+            launchHostProgram();
+            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        }
+        return;
     }
-    QCoreApplication::quit();
+    bool handover = false;
+    if (!applyStagedFiles(handover)) {
+        endFailedRun();
+        return;
+    }
+    if (handover) {
+        launchUpdateHelper();
+    } else {
+        launchHostProgram();
+    }
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
 }
 
 void CControler::endFailedRun()
 {
+    success = false;
     // A person reads the failure in the window and closes it. A calling
     // program has nobody to close it: in console mode the run ends, and the
     // exit code 1 says that the update announced on standard output failed.
+    // Queued: a download that fails at once reports before the event loop
+    // runs, and an exit asked for then would be lost.
     if (runMode == RunMode::Console)
-        QCoreApplication::exit(1);
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(1); });
 }
 
 QJsonObject CControler::buildResultJson() const

@@ -53,14 +53,12 @@ public:
     bool launchUpdateHelper();
 
     // File operations on the installation. See fileops/controlerfileops.cpp.
-    bool copyFile(const QString &src, const QString &dst);
-    bool copyDirectory(const QString &src, const QString &dst);
-    void backupDirectory(const QString &listed, const QString &installed, const QString &backup);
-    bool backupFiles();
-    bool backupSpecialFiles();
-    bool replaceFiles();
-    bool replaceSpecialFiles();
-    bool rollback();
+    // Applies the staged files as one transaction (fileops/applytransaction.h).
+    // Done and Handover as there; Failed with lastError set.
+    bool applyStagedFiles(bool &handover);
+    // Follows a journal an earlier run left behind. False (lastError set)
+    // when an unfinished apply could not be undone.
+    bool recoverUnfinishedApply();
     bool checkSelfUpdate();
     void removeTempDir();
     void removeBackupDir();
@@ -81,9 +79,9 @@ private:
     // After a failed download or apply: keeps the window open in normal
     // mode, ends the event loop with 1 in console mode.
     void endFailedRun();
-    // Restores the installation from a backup an unfinished run left behind.
-    // False (lastError set) when that restore failed.
-    bool restoreUnfinishedUpdate();
+    // Ends a run that refuses to update: the JSON line in console mode, the
+    // host program in normal mode.
+    void refuseRun();
     bool launchProgram(QString (CSystemConfig::*exeName)() const, const QStringList &arguments);
     void removeWorkDir(const QString &dir);
 

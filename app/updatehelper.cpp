@@ -2,6 +2,7 @@
 
 #include "config/names.h"
 #include "config/systemconfig.h"
+#include "fileops/applytransaction.h"
 #include "fileops/layout.h"
 #include "log/logger.h"
 #include "platform/delayedstart.h"
@@ -50,11 +51,9 @@ int CUpdateHelper::run(const QStringList &arguments)
         return 2;
     }
     const QString installed = appDir + exeName;
-    const QString staged = tempDir + Names::kSelfUpdateExe;
-    const QString parked = appDir + Names::kUpdaterCopyDir + exeName;
 
     // The updater that started us must be gone before its file is moved.
-    const QString key = InstanceGuard::keyFor(installed);
+    const QString key = InstanceGuard::keyFor(appDir);
     QElapsedTimer timer;
     timer.start();
     while (InstanceGuard::isHeld(key)) {
@@ -65,35 +64,16 @@ int CUpdateHelper::run(const QStringList &arguments)
         QThread::msleep(100);
     }
 
-    if (swapUpdater(installed, staged, parked)) {
-        logInfo("update.exe替换成功: " + utf8(staged) + "->" + utf8(installed));
+    // The journal of the apply names the updater, its staged successor and
+    // its parked place; the swap is committed there.
+    ApplyTransaction transaction(appDir, tempDir, appDir + config->getBackupPath(),
+                                 appDir + Names::kUpdaterCopyDir + exeName);
+    if (transaction.swapUpdater() == ApplyTransaction::Result::Done) {
+        logInfo("update.exe替换成功: " + utf8(installed));
         return startUpdater(installed, Names::kArgHelperSuccess) ? 0 : 2;
     }
+    logError("update.exe替换失败: " + utf8(transaction.failure().path) + " " + utf8(transaction.failure().reason));
     return startUpdater(installed, Names::kArgHelperFaile) ? 1 : 2;
-}
-
-bool CUpdateHelper::swapUpdater(const QString &installed, const QString &staged, const QString &parked)
-{
-    if (!QFileInfo(staged).isFile()) {
-        logError("临时目录中没有新的update.exe: " + utf8(staged));
-        return false;
-    }
-    QDir().mkpath(QFileInfo(parked).absolutePath());
-    QFile::remove(parked);
-    if (!QFile::rename(installed, parked)) {
-        logError("无法移走当前的update.exe: " + utf8(installed));
-        return false;
-    }
-    if (QFile::copy(staged, installed)) {
-        QFile::setPermissions(installed, QFile::permissions(installed) | QFile::ExeOwner | QFile::ExeGroup
-                                             | QFile::ExeOther | QFile::ReadOwner | QFile::WriteOwner);
-        return true;
-    }
-    logError("复制新的update.exe失败: " + utf8(staged) + "->" + utf8(installed));
-    QFile::remove(installed);
-    if (!QFile::rename(parked, installed))
-        logError("无法恢复原来的update.exe: " + utf8(parked));
-    return false;
 }
 
 bool CUpdateHelper::startUpdater(const QString &installed, const char *result)

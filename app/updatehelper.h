@@ -3,10 +3,11 @@
 #include <QString>
 #include <QStringList>
 
-// The update helper program's work: puts a staged update.exe in place once
-// the updater that started it has exited, then starts the updater again in
-// update helper mode ("HelperSuccess", or "HelperFaile" when the swap failed,
-// which rolls the installation back). It reads system.cfg itself and touches
+// The update helper program's work: once the updater that started it has
+// exited, swaps the staged update.exe in as the apply's journal says (an
+// updater stays in place at every instant) and commits the update, then
+// starts the updater again in update helper mode ("HelperSuccess", or
+// "HelperFaile" when the swap failed, which undoes the whole update). It reads system.cfg itself and touches
 // nothing outside the installation.
 class CUpdateHelper
 {
@@ -21,7 +22,6 @@ public:
     int run(const QStringList &arguments);
 
 private:
-    bool swapUpdater(const QString &installed, const QString &staged, const QString &parked);
     bool startUpdater(const QString &installed, const char *result);
 
     QString appDir;
