@@ -38,6 +38,19 @@ std::wstring native(const QString &path)
     return QDir::toNativeSeparators(path).toStdWString();
 }
 
+// Flushes what the system buffers for a file or a volume.
+Outcome flushHandleOf(const std::wstring &name)
+{
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return failure(systemReason());
+    const bool ok = FlushFileBuffers(h);
+    const Outcome outcome = ok ? Outcome() : failure(systemReason());
+    CloseHandle(h);
+    return outcome;
+}
+
 #else
 
 QString systemReason()
@@ -64,7 +77,7 @@ Outcome onDescriptor(const QString &path, F f)
 
 QString partialName(const QString &dst)
 {
-    return dst + QStringLiteral(".part");
+    return dst + QStringLiteral(".update-part");
 }
 
 #ifdef Q_OS_WIN
@@ -82,29 +95,14 @@ Outcome syncPath(const QString &path)
     // files need a flush.
     if (QFileInfo(path).isDir())
         return {};
-    HANDLE h = CreateFileW(native(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return failure(systemReason());
-    const bool ok = FlushFileBuffers(h);
-    const Outcome outcome = ok ? Outcome() : failure(systemReason());
-    CloseHandle(h);
-    return outcome;
+    return flushHandleOf(native(path));
 }
 
 Outcome flushFileSystem(const QString &path)
 {
     // The volume handle needs administrator rights, which the updater has.
     const QString root = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()).left(2);
-    const std::wstring volume = L"\\\\.\\" + root.toStdWString();
-    HANDLE h = CreateFileW(volume.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return failure(systemReason());
-    const bool ok = FlushFileBuffers(h);
-    const Outcome outcome = ok ? Outcome() : failure(systemReason());
-    CloseHandle(h);
-    return outcome;
+    return flushHandleOf(L"\\\\.\\" + root.toStdWString());
 }
 
 #else

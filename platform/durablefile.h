@@ -24,7 +24,7 @@ Outcome renameReplacing(const QString &from, const QString &to);
 // Flushes a file's bytes, or a folder's entries, to the disk.
 Outcome syncPath(const QString &path);
 
-// Copies src to dst through dst + ".part" (flushed, then renamed over dst),
+// Copies src to dst through partialName(dst) (flushed, then renamed over dst),
 // so dst is either absent, the old file, or the complete copy. The partial
 // file is removed when the copy fails.
 Outcome copyDurably(const QString &src, const QString &dst);
