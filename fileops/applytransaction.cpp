@@ -203,6 +203,7 @@ bool ApplyTransaction::flushAll()
 
 ApplyTransaction::Result ApplyTransaction::apply(const QString &updaterName)
 {
+    logInfo("开始应用更新");
     lastFailure = {};
     undoneAfterFailure = true;
     ApplyJournal journal;
