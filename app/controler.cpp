@@ -155,6 +155,14 @@ bool CControler::start()
     if (runMode == RunMode::Helper)
         return false;
 
+    // An apply an earlier run left unfinished is settled first, by its own
+    // journal (the folders it names were checked when it was written).
+    if (!recoverUnfinishedApply()) {
+        success = false;
+        if (runMode == RunMode::Console)
+            printJson(buildResultJson());
+        return false;
+    }
     // Unsafe Temp/Backup settings refuse the run before any channel is
     // asked. Without any configured channel there is nothing to refuse: the
     // check below reports that, and touches no file.
@@ -164,12 +172,6 @@ bool CControler::start()
             return false;
         }
     } else {
-        if (!recoverUnfinishedApply()) {
-            success = false;
-            if (runMode == RunMode::Console)
-                printJson(buildResultJson());
-            return false;
-        }
         removeBackupDir();
         removeTempDir();
     }
@@ -216,14 +218,14 @@ void CControler::runHelperMode()
         return;
     // The journal says whether the helper committed the swap (then only the
     // clean-up is left) or not (then the whole update is undone).
-    if (!hasSafeWorkDirs() || !recoverUnfinishedApply())
+    if (!recoverUnfinishedApply() || !args.contains(QLatin1String(Names::kArgHelperSuccess)))
         return;
-    if (args.contains(QLatin1String(Names::kArgHelperSuccess))) {
+    if (hasSafeWorkDirs()) {
         removeBackupDir();
         removeTempDir();
         cleanTempFiles();
-        launchHostProgram();
     }
+    launchHostProgram();
 }
 
 void CControler::onUpdateResult(bool bSuccess)

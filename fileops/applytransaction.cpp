@@ -176,17 +176,14 @@ bool ApplyTransaction::moveFile(const QString &from, const QString &to, ApplyFai
     return outcome.ok || fail(step, to, outcome.reason);
 }
 
-bool ApplyTransaction::applyEntry(const JournalEntry &e)
+bool ApplyTransaction::backUp(const JournalEntry &e)
 {
-    const QString target = abs(e.target);
-    if (e.kind == JournalEntry::Replace) {
-        // The new file keeps what the installed one was allowed (an
-        // executable stays executable).
-        QFile::setPermissions(abs(e.source), QFile::permissions(target));
-        if (!moveFile(target, abs(e.backup), ApplyFailure::Backup, false))
-            return false;
-    }
-    return moveFile(abs(e.source), target, ApplyFailure::Replace, false);
+    if (e.kind != JournalEntry::Replace)
+        return true;
+    // The new file keeps what the installed one was allowed (an executable
+    // stays executable).
+    QFile::setPermissions(abs(e.source), QFile::permissions(abs(e.target)));
+    return moveFile(abs(e.target), abs(e.backup), ApplyFailure::Backup, false);
 }
 
 bool ApplyTransaction::flushAll()
@@ -199,6 +196,15 @@ bool ApplyTransaction::flushAll()
             return fail(ApplyFailure::Flush, folder, outcome.reason);
     }
     return true;
+}
+
+ApplyTransaction::Result ApplyTransaction::undo(ApplyJournal journal)
+{
+    const ApplyFailure cause = lastFailure;
+    journal.phase = ApplyPhase::Prepared;
+    undoneAfterFailure = runRecovery(journal) != Recovery::Failed;
+    lastFailure = cause;
+    return Result::Failed;
 }
 
 ApplyTransaction::Result ApplyTransaction::apply(const QString &updaterName)
@@ -214,27 +220,22 @@ ApplyTransaction::Result ApplyTransaction::apply(const QString &updaterName)
         return Result::Failed;
     logInfo(utf8(QStringLiteral("更新日志已写入: %1 个文件").arg(journal.entries.size())));
 
+    // Every installed file is in the backup before the first new one is put
+    // in place; the updater is left to the update helper.
     bool handover = false;
+    bool done = true;
+    for (const JournalEntry &e : qAsConst(journal.entries))
+        done = done && backUp(e);
     for (const JournalEntry &e : qAsConst(journal.entries)) {
-        if (e.kind == JournalEntry::Updater) {
-            handover = true;
-            continue;
-        }
-        if (!applyEntry(e)) {
-            const ApplyFailure cause = lastFailure;
-            undoneAfterFailure = runRecovery(journal) != Recovery::Failed;
-            lastFailure = cause;
-            return Result::Failed;
-        }
+        handover = handover || e.kind == JournalEntry::Updater;
+        if (done && e.kind != JournalEntry::Updater)
+            done = moveFile(abs(e.source), abs(e.target), ApplyFailure::Replace, false);
     }
+    if (!done)
+        return undo(journal);
     journal.phase = handover ? ApplyPhase::Handover : ApplyPhase::Committed;
-    if (!flushAll() || !writeJournal(journal)) {
-        const ApplyFailure cause = lastFailure;
-        journal.phase = ApplyPhase::Prepared;
-        undoneAfterFailure = runRecovery(journal) != Recovery::Failed;
-        lastFailure = cause;
-        return Result::Failed;
-    }
+    if (!flushAll() || !writeJournal(journal))
+        return undo(journal);
     if (handover)
         return Result::Handover;
     logInfo("更新已提交");

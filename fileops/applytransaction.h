@@ -26,7 +26,7 @@ struct ApplyFailure
 // Applies staged files to an installation as one transaction. The journal
 // (fileops/applyjournal.h) is written and flushed before the first installed
 // file is touched; every installed file that is replaced is moved into the
-// backup folder, every staged file moved into place (renames; copy and
+// backup folder, then every staged file moved into place (renames; copy and
 // flush only where two folders lie on different file systems); after the
 // last replacement and the version files the file system is flushed and the
 // journal's phase set to committed in one durable write: the commit point.
@@ -82,10 +82,12 @@ private:
     bool prepare(ApplyJournal &journal, const QString &updaterName);
     bool hasSpaceFor(const ApplyJournal &journal, qint64 journalBytes);
     bool writeJournal(const ApplyJournal &journal);
-    bool applyEntry(const JournalEntry &entry);
+    bool backUp(const JournalEntry &entry);
     bool moveFile(const QString &from, const QString &to, ApplyFailure::Step step, bool keepSource);
     bool flushAll();
     Recovery runRecovery(const ApplyJournal &journal);
+    // Undoes a failed apply; keeps the failure that caused it.
+    Result undo(ApplyJournal journal);
     bool fail(ApplyFailure::Step step, const QString &path, const QString &reason);
     QString abs(const QString &relative) const { return installation + relative; }
     QString relative(const QString &absolute) const;
