@@ -5,6 +5,7 @@
 #include "config/systemconfig.h"
 #include "fileops/fileoperationmanager.h"
 #include "fileops/layout.h"
+#include "fileops/pathpolicy.h"
 #include "http/md5manifest.h"
 #include "http/widget.h"
 #include "log/logger.h"
@@ -26,27 +27,16 @@ namespace {
 // the installation.
 const QString kUnsafeWorkDirs = QStringLiteral("临时目录或备份目录配置无效，未执行更新");
 
-// Canonical form of a path that may not exist yet: the deepest existing
-// ancestor is resolved (links included) and the rest appended, so paths
-// compare equal however the program folder was reached.
-QString cleanAbsolute(const QString &path)
-{
-    QString rest;
-    QString current = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-    while (!QFileInfo::exists(current)) {
-        const int cut = current.lastIndexOf(QLatin1Char('/'));
-        if (cut <= 0)
-            return Layout::withSlash(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
-        rest = current.mid(cut) + rest;
-        current = current.left(cut);
-    }
-    return Layout::withSlash(QFileInfo(current).canonicalFilePath() + rest);
-}
-
 } // namespace
 
 CControler::CControler()
-    : appDir(QCoreApplication::applicationDirPath() + QLatin1Char('/'))
+    : CControler(InstallLayout::ofProgram(), CSystemConfig::instance())
+{
+}
+
+CControler::CControler(const InstallLayout &installLayout, CSystemConfig *systemConfig)
+    : layout(installLayout)
+    , config(systemConfig)
 {
 }
 
@@ -65,6 +55,7 @@ CControler::~CControler()
 bool CControler::init()
 {
     httpDialog = new Widget(nullptr);
+    httpDialog->setSettings(HttpUpdateSettings::fromConfig(layout, *config));
     tcpWindow = new UpdateWidget(nullptr);
     model = new CUpdateModel(this);
     model->setWindows(httpDialog, tcpWindow);
@@ -74,17 +65,14 @@ bool CControler::init()
         logError("文件操作管理器初始化失败");
         return false;
     }
-    initPaths();
+    logPaths();
     return true;
 }
 
-void CControler::initPaths()
+void CControler::logPaths()
 {
-    CSystemConfig *config = CSystemConfig::instance();
-    tempDir = Layout::withSlash(appDir + config->getTempPath());
-    backupDir = Layout::withSlash(appDir + config->getBackupPath());
-    logDebug(("临时目录:" + tempDir).toUtf8().toStdString());
-    logDebug(("备份目录:" + backupDir).toUtf8().toStdString());
+    logDebug("临时目录:" + tempDir);
+    logDebug("备份目录:" + backupDir);
 }
 
 bool CControler::parseArguments(const QStringList &list)
@@ -98,35 +86,29 @@ bool CControler::parseArguments(const QStringList &list)
     return true;
 }
 
-bool CControler::isRemovableWorkDir(const QString &dir) const
-{
-    if (dir.isEmpty())
-        return false;
-    const QString app = cleanAbsolute(appDir);
-    const QString target = cleanAbsolute(dir);
-    return !app.startsWith(target) && target != app;
-}
-
 bool CControler::hasSafeWorkDirs()
 {
-    const QString app = cleanAbsolute(appDir);
-    const QString temp = cleanAbsolute(tempDir);
-    const QString backup = cleanAbsolute(backupDir);
-    const bool inside = temp.startsWith(app) && temp != app && backup.startsWith(app) && backup != app;
-    const bool separate = !temp.startsWith(backup) && !backup.startsWith(temp);
+    using namespace PathPolicy;
+    const bool inside = isStrictlyInside(appDir, tempDir) && isStrictlyInside(appDir, backupDir);
+    const bool separate = !isSameFolder(tempDir, backupDir) && !isStrictlyInside(tempDir, backupDir)
+        && !isStrictlyInside(backupDir, tempDir);
     // Both folders are removed whole; neither may hold an installed file.
     const Md5Map installed = readMd5File(appDir + Names::kMd5File);
-    const bool own = !listsFileUnder(installed, temp.mid(app.size())) && !listsFileUnder(installed, backup.mid(app.size()));
+    const QString app = canonicalFolder(appDir);
+    const bool own = inside && !listsFileUnder(installed, canonicalFolder(tempDir).mid(app.size()))
+        && !listsFileUnder(installed, canonicalFolder(backupDir).mid(app.size()));
     if (inside && separate && own)
         return true;
     lastError = kUnsafeWorkDirs;
-    logError((kUnsafeWorkDirs + QStringLiteral(": ") + tempDir + QStringLiteral(" ") + backupDir).toUtf8().toStdString());
+    logError(kUnsafeWorkDirs + QStringLiteral(": ") + tempDir + QStringLiteral(" ") + backupDir);
     return false;
 }
 
 void CControler::removeWorkDir(const QString &dir)
 {
-    if (dir.isEmpty() || !QFileInfo(dir).isDir() || !isRemovableWorkDir(dir))
+    // Never the installation itself or a folder that holds it.
+    if (dir.isEmpty() || !QFileInfo(dir).isDir() || PathPolicy::isSameFolder(dir, appDir)
+        || PathPolicy::isStrictlyInside(dir, appDir))
         return;
     QDir(dir).removeRecursively();
 }
@@ -145,7 +127,7 @@ void CControler::refuseRun()
 {
     success = false;
     if (runMode == RunMode::Console)
-        printJson(buildResultJson());
+        printConsoleResult();
     else
         launchHostProgram();
 }
@@ -159,15 +141,14 @@ bool CControler::start()
     // journal (the folders it names were checked when it was written).
     if (!recoverUnfinishedApply()) {
         success = false;
-        if (runMode == RunMode::Console)
-            printJson(buildResultJson());
+        printConsoleResult();
         return false;
     }
     // Unsafe Temp/Backup settings refuse the run before any channel is
     // asked. Without any configured channel there is nothing to refuse: the
     // check below reports that, and touches no file.
     if (!hasSafeWorkDirs()) {
-        if (CUpdateModel::hasConfiguredChannel()) {
+        if (CUpdateModel::hasConfiguredChannel(*config)) {
             refuseRun();
             return false;
         }
@@ -182,8 +163,7 @@ bool CControler::start()
     case -1:
         success = false;
         lastError = model->lastError();
-        if (runMode == RunMode::Console)
-            printJson(buildResultJson());
+        printConsoleResult();
         return false;
     case 0:
         // No update, or a check that failed: then the model says why, and
@@ -191,15 +171,14 @@ bool CControler::start()
         lastError = model->lastError();
         success = lastError.isEmpty();
         if (runMode == RunMode::Console)
-            printJson(buildResultJson());
+            printConsoleResult();
         else
             launchHostProgram();
         return false;
     case 1:
         success = true;
         lastError = model->lastError();
-        if (runMode == RunMode::Console)
-            printJson(buildResultJson());
+        printConsoleResult();
         model->showUpdateWindow();
         return model->startUpdate();
     default:
@@ -234,20 +213,19 @@ void CControler::onUpdateResult(bool bSuccess)
         endFailedRun();
         return;
     }
-    const bool selfUpdate = checkSelfUpdate();
-    const QString helper = appDir + CSystemConfig::instance()->getUpdateHelperExe();
-    if (selfUpdate && !QFileInfo(helper).isFile()) {
+    const QString helper = appDir + config->getUpdateHelperExe();
+    if (checkSelfUpdate() && !QFileInfo(helper).isFile()) {
         // Applied without a helper, the new updater would never be put in
         // place and the hand-over would start nothing.
         lastError = QStringLiteral("更新助手程序不存在，未执行更新: ") + helper;
-        logError(lastError.toUtf8().toStdString());
+        logError(lastError);
         removeTempDir();
         QFile::remove(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile);
         QFile::remove(appDir + Names::kUpdateDir + Names::kMd5TmpFile);
-        success = false;
         if (runMode == RunMode::Console) {
             endFailedRun();
         } else {
+            success = false;
             launchHostProgram();
             QTimer::singleShot(0, qApp, &QCoreApplication::quit);
         }
@@ -258,11 +236,10 @@ void CControler::onUpdateResult(bool bSuccess)
         endFailedRun();
         return;
     }
-    if (handover) {
+    if (handover)
         launchUpdateHelper();
-    } else {
+    else
         launchHostProgram();
-    }
     QTimer::singleShot(0, qApp, &QCoreApplication::quit);
 }
 
@@ -280,11 +257,22 @@ void CControler::endFailedRun()
 
 QJsonObject CControler::buildResultJson() const
 {
+    return resultJson(success, updateAvailable, lastError);
+}
+
+QJsonObject CControler::resultJson(bool success, bool update, const QString &error)
+{
     QJsonObject object;
     object.insert(QStringLiteral("success"), success);
-    object.insert(QStringLiteral("update"), updateAvailable);
-    object.insert(QStringLiteral("errormsg"), lastError);
+    object.insert(QStringLiteral("update"), update);
+    object.insert(QStringLiteral("errormsg"), error);
     return object;
+}
+
+void CControler::printConsoleResult() const
+{
+    if (runMode == RunMode::Console)
+        printJson(buildResultJson());
 }
 
 void CControler::printJson(const QJsonObject &object)

@@ -1,6 +1,7 @@
 #include "fileops/applyjournal.h"
 
 #include "config/names.h"
+#include "fileops/pathpolicy.h"
 
 #include <QCryptographicHash>
 #include <QHash>
@@ -39,21 +40,6 @@ bool writable(const QString &path)
 {
     return !path.isEmpty() && !path.contains(QLatin1Char('\t')) && !path.contains(QLatin1Char('\n'))
         && !path.contains(QLatin1Char('\r'));
-}
-
-// A path read back must stay below the installation: relative, no empty,
-// "." or ".." component, no drive or backslash.
-bool isRelativeName(const QString &path)
-{
-    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char('\\'))
-        || path.contains(QLatin1Char(':')))
-        return false;
-    const QStringList parts = path.split(QLatin1Char('/'));
-    for (const QString &part : parts) {
-        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
-            return false;
-    }
-    return true;
 }
 
 QString withoutSlash(QString folder)
@@ -115,8 +101,9 @@ std::optional<ApplyJournal> parseJournal(const QByteArray &bytes)
     const QStringList lines = QString::fromUtf8(body).split(QLatin1Char('\n'), Qt::SkipEmptyParts).mid(1);
     for (const QString &line : lines) {
         const QStringList f = line.split(QLatin1Char('\t'));
+        // Every path read back must stay below the installation.
         for (int i = 1; i < f.size(); ++i) {
-            if (f[0] != QLatin1String("phase") && !isRelativeName(f[i]))
+            if (f[0] != QLatin1String("phase") && !PathPolicy::isSafeRelativeName(f[i]))
                 return std::nullopt;
         }
         const QString &key = f[0];

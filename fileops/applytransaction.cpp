@@ -20,11 +20,6 @@ const QString kJournalFile = QStringLiteral("update.journal");
 // file system to the last byte.
 constexpr qint64 kSpaceMargin = 1 << 20;
 
-std::string utf8(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
-
 QString withoutSlash(QString folder)
 {
     while (folder.endsWith(QLatin1Char('/')))
@@ -75,7 +70,7 @@ QString ApplyTransaction::relative(const QString &absolute) const
 bool ApplyTransaction::fail(ApplyFailure::Step step, const QString &path, const QString &reason)
 {
     lastFailure = {step, path, reason};
-    logError(utf8(QStringLiteral("更新事务失败(%1): ").arg(step) + path + QStringLiteral(" ") + reason));
+    logError(QStringLiteral("更新事务失败(%1): ").arg(step) + path + QStringLiteral(" ") + reason);
     return false;
 }
 
@@ -218,7 +213,7 @@ ApplyTransaction::Result ApplyTransaction::apply(const QString &updaterName)
     const QByteArray bytes = serializeJournal(journal);
     if (!hasSpaceFor(journal, bytes.size()) || !writeJournal(journal))
         return Result::Failed;
-    logInfo(utf8(QStringLiteral("更新日志已写入: %1 个文件").arg(journal.entries.size())));
+    logInfo(QStringLiteral("更新日志已写入: %1 个文件").arg(journal.entries.size()));
 
     // Every installed file is in the backup before the first new one is put
     // in place; the updater is left to the update helper.
@@ -307,13 +302,13 @@ ApplyTransaction::Recovery ApplyTransaction::runRecovery(const ApplyJournal &jou
         switch (step.kind) {
         case RecoveryStep::Restore:
             if (existsAsEntry(path) && !moveFile(path, abs(step.target), ApplyFailure::Restore, false)) {
-                logError(utf8(QStringLiteral("回退文件失败:") + path));
+                logError(QStringLiteral("回退文件失败:") + path);
                 return Recovery::Failed;
             }
             break;
         case RecoveryStep::RemoveFile:
             if (existsAsEntry(path) && !QFile::remove(path)) {
-                logWarn(utf8(QStringLiteral("无法删除，下次运行再试: ") + path));
+                logWarn(QStringLiteral("无法删除，下次运行再试: ") + path);
                 complete = false;
             }
             break;
@@ -322,7 +317,7 @@ ApplyTransaction::Recovery ApplyTransaction::runRecovery(const ApplyJournal &jou
             break;
         case RecoveryStep::RemoveTree:
             if (QFileInfo(path).isDir() && !QDir(path).removeRecursively()) {
-                logWarn(utf8(QStringLiteral("无法删除，下次运行再试: ") + path));
+                logWarn(QStringLiteral("无法删除，下次运行再试: ") + path);
                 complete = false;
             }
             break;

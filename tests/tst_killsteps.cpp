@@ -17,13 +17,10 @@
 #include "support/testfiles.h"
 #include "support/testinstall.h"
 
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QThread>
 #include <QtTest>
 
-#include <functional>
 
 namespace {
 
@@ -59,15 +56,6 @@ FileTree releaseFiles(int version)
     for (int i = 0; version == 2 && i < 20; ++i)
         tree.insert(QStringLiteral("/added/sub%1/new%2.bin").arg(i % 3).arg(i), content(5000 + i, 32 << 10));
     return tree;
-}
-
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition() && timer.elapsed() < timeoutMs)
-        QThread::msleep(20);
-    return condition();
 }
 
 bool copyTree(const QString &from, const QString &to)
@@ -149,8 +137,8 @@ RunResult runAndSettle(const QString &dir)
     r.exitCode = p.exitCode();
     r.out = p.readAllStandardOutput();
     if (r.out.contains("\"update\":true") && r.exitCode == 0)
-        waitUntil([&] { return hostStarts(dir) > starts && !QFileInfo::exists(dir + "/update.journal"); }, 60000);
-    waitUntil([&] { return !InstanceGuard::isHeld(InstanceGuard::keyFor(dir)); }, 30000);
+        QTest::qWaitFor([&] { return hostStarts(dir) > starts && !QFileInfo::exists(dir + "/update.journal"); }, 60000);
+    QTest::qWaitFor([&] { return !InstanceGuard::isHeld(InstanceGuard::keyFor(dir)); }, 30000);
     return r;
 }
 
@@ -181,14 +169,8 @@ class TestKillSteps : public QObject
         TestInstall::Settings s = TestInstall::defaultSettings();
         s["Update"]["HttpEnable"] = "1";
         s["Update"]["URL"] = nginx->baseUrl();
-        QByteArray cfg;
-        for (auto g = s.cbegin(); g != s.cend(); ++g) {
-            cfg += '[' + g.key().toUtf8() + "]\n";
-            for (auto k = g.value().cbegin(); k != g.value().cend(); ++k)
-                cfg += k.key().toUtf8() + '=' + k.value().toUtf8() + '\n';
-        }
         FileTree v1 = releaseFiles(1);
-        v1.insert("/system.cfg", cfg);
+        v1.insert("/system.cfg", TestInstall::configText(s));
         v1.insert("/update/update.ini", "[Version]\nVersion=1.0\nFolder=v1\n");
         writeTree(templateDir, v1);
         for (const char *program : {"update.exe", "updatehelper"})
@@ -214,8 +196,8 @@ class TestKillSteps : public QObject
         // Whatever the program had already set going ends first: an updater
         // or helper that was not killed ends by starting the host.
         if (!killed)
-            waitUntil([&] { return hostStarts(dir.path()) > 0; }, 30000);
-        waitUntil([&] { return !InstanceGuard::isHeld(InstanceGuard::keyFor(dir.path())); }, 30000);
+            QTest::qWaitFor([&] { return hostStarts(dir.path()) > 0; }, 30000);
+        QTest::qWaitFor([&] { return !InstanceGuard::isHeld(InstanceGuard::keyFor(dir.path())); }, 30000);
 
         const RunResult next = runAndSettle(dir.path());
         QVERIFY2(next.finished, qPrintable(where));
@@ -261,7 +243,7 @@ private slots:
         run.setWorkingDirectory(handover);
         run.start(handover + "/update.exe", {"console"});
         QVERIFY(run.waitForFinished(300000));
-        QVERIFY(waitUntil([&] { return hostStarts(handover) == 1; }, 20000));
+        QVERIFY(QTest::qWaitFor([&] { return hostStarts(handover) == 1; }, 20000));
         QVERIFY(QFile::remove(handover + "/updatehelper") && QFile::remove(handover + "/host_started.txt"));
         QVERIFY(QFile::copy(builtProgram("updatehelper"), handover + "/updatehelper"));
         QVERIFY(readTestFile(handover + "/update.journal").contains("phase\thandover"));
