@@ -60,7 +60,7 @@ struct ApplyJournal
     bool operator==(const ApplyJournal &o) const
     {
         return phase == o.phase && staging == o.staging && backup == o.backup && createdDirs == o.createdDirs
-            && entries == o.entries;
+               && entries == o.entries;
     }
 };
 
@@ -76,10 +76,10 @@ std::optional<ApplyJournal> parseJournal(const QByteArray &bytes);
 struct RecoveryStep
 {
     enum Kind {
-        Restore,     // move path (a backup) back over target, when path exists
-        RemoveFile,  // remove path when it exists
-        RemoveDir,   // remove path when it is an empty folder
-        RemoveTree,  // remove the folder path with everything in it
+        Restore,    // move path (a backup) back over target, when path exists
+        RemoveFile, // remove path when it exists
+        RemoveDir,  // remove path when it is an empty folder
+        RemoveTree, // remove the folder path with everything in it
     };
     Kind kind;
     QString path;
@@ -94,7 +94,8 @@ struct RecoveryStep
 // the sources still left, the partial copies, the staging and backup folders
 // (and after an undo the folders the apply created). Every step holds when
 // repeated, so a recovery killed half-way is simply run again.
-QVector<RecoveryStep> recoverySteps(const ApplyJournal &journal, const std::function<QString(const QString &)> &partialName);
+QVector<RecoveryStep> recoverySteps(const ApplyJournal &journal,
+                                    const std::function<QString(const QString &)> &partialName);
 
 // The entries one apply makes from the staged files (paths relative to the
 // staging folder) and the downloaded version description and manifest

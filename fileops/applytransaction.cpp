@@ -84,10 +84,10 @@ bool ApplyTransaction::prepare(ApplyJournal &journal, const QString &updaterName
         rel.remove(0, 1);
     staged.sort();
     const QString tmpDir = installation + Names::kUpdateDir;
-    journal.entries = planEntries(staged, journal.staging, journal.backup,
-                                  QFileInfo(tmpDir + Names::kUpdateTmpIniFile).isFile(),
-                                  QFileInfo(tmpDir + Names::kMd5TmpFile).isFile(), updaterName,
-                                  relative(parkedUpdater), [this](const QString &target) { return existsAsEntry(abs(target)); });
+    journal.entries =
+        planEntries(staged, journal.staging, journal.backup, QFileInfo(tmpDir + Names::kUpdateTmpIniFile).isFile(),
+                    QFileInfo(tmpDir + Names::kMd5TmpFile).isFile(), updaterName, relative(parkedUpdater),
+                    [this](const QString &target) { return existsAsEntry(abs(target)); });
 
     QSet<QString> dirs;
     for (const JournalEntry &e : qAsConst(journal.entries)) {
@@ -165,7 +165,8 @@ bool ApplyTransaction::moveFile(const QString &from, const QString &to, ApplyFai
     const QString parent = QFileInfo(to).absolutePath();
     if (!QDir().mkpath(parent))
         return fail(step, parent, QStringLiteral("folder cannot be created"));
-    Durable::Outcome outcome = keepSource ? Durable::Outcome{false, true, QString()} : Durable::renameReplacing(from, to);
+    Durable::Outcome outcome =
+        keepSource ? Durable::Outcome{false, true, QString()} : Durable::renameReplacing(from, to);
     if (!outcome.ok && outcome.crossDevice)
         outcome = Durable::copyDurably(from, to);
     return outcome.ok || fail(step, to, outcome.reason);

@@ -40,9 +40,9 @@ class ApplyTransaction
 {
 public:
     enum class Result {
-        Done,       // applied and committed; clean-up done or left to the next run
-        Handover,   // applied except the updater, which the update helper swaps
-        Failed,     // see failure(); undone() says whether the installation is as before
+        Done,     // applied and committed; clean-up done or left to the next run
+        Handover, // applied except the updater, which the update helper swaps
+        Failed,   // see failure(); undone() says whether the installation is as before
     };
     enum class Recovery {
         Nothing,    // no journal

@@ -59,8 +59,7 @@ QString systemReason()
 }
 
 // Runs f on a read-only descriptor of path.
-template <typename F>
-Outcome onDescriptor(const QString &path, F f)
+template <typename F> Outcome onDescriptor(const QString &path, F f)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)

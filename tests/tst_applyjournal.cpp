@@ -130,13 +130,15 @@ private slots:
         QFETCH(QStringList, staged);
         QFETCH(bool, tmpFiles);
         QFETCH(QStringList, expected);
-        const QVector<JournalEntry> entries = planEntries(staged, "T", "B/", tmpFiles, tmpFiles, "update.exe",
-                                                          "UpdateTmp/update.exe", [](const QString &t) { return t != "d/new.txt"; });
+        const QVector<JournalEntry> entries =
+            planEntries(staged, "T", "B/", tmpFiles, tmpFiles, "update.exe", "UpdateTmp/update.exe",
+                        [](const QString &t) { return t != "d/new.txt"; });
         QStringList got;
         for (const JournalEntry &e : entries) {
             got << QString("RAU"[e.kind]) + ':' + e.target + "<-" + e.source;
-            QCOMPARE(e.backup, e.kind == JournalEntry::Add ? QString()
-                                   : e.kind == JournalEntry::Updater ? "UpdateTmp/update.exe" : "B/" + e.target);
+            QCOMPARE(e.backup, e.kind == JournalEntry::Add       ? QString()
+                               : e.kind == JournalEntry::Updater ? "UpdateTmp/update.exe"
+                                                                 : "B/" + e.target);
         }
         QCOMPARE(got, expected);
     }

@@ -14,8 +14,8 @@ namespace {
 
 using Result = ApplyTransaction::Result;
 
-const FileTree kInstalled{{"/a.txt", "A1"}, {"/d/b.txt", "B1"}, {"/keep.txt", "K"}, {"/update/update.ini", "V1"},
-                          {"/md5.txt", "M1"}};
+const FileTree kInstalled{
+    {"/a.txt", "A1"}, {"/d/b.txt", "B1"}, {"/keep.txt", "K"}, {"/update/update.ini", "V1"}, {"/md5.txt", "M1"}};
 const FileTree kStaged{{"/a.txt", "A2"}, {"/d/b.txt", "B2"}, {"/n/m/new.txt", "N"}, {"/.hidden", "H"}};
 const FileTree kVersionFiles{{"/update/updateTmp.ini", "V2"}, {"/update/md5Tmp.txt", "M2"}};
 
@@ -80,7 +80,10 @@ private slots:
 
         QCOMPARE(install.apply(), Result::Done);
         FileTree expected = kInstalled;
-        expected.insert({{"/a.txt", "A2"}, {"/d/b.txt", "B2"}, {"/n/m/new.txt", "N"}, {"/update/update.ini", "V2"},
+        expected.insert({{"/a.txt", "A2"},
+                         {"/d/b.txt", "B2"},
+                         {"/n/m/new.txt", "N"},
+                         {"/update/update.ini", "V2"},
                          {"/md5.txt", "M2"}});
         QCOMPARE(install.tree(), treeHashes(expected));
         QVERIFY(QFileInfo(dir.path() + "/a.txt").isExecutable());
@@ -211,7 +214,8 @@ private slots:
         QCOMPARE(t.apply("update.exe"), fits ? Result::Done : Result::Failed);
         if (fits) {
             QCOMPARE(readTestFile(dir.path() + "/big.bin"), QByteArray("small now"));
-            QCOMPARE(QDir(install.backup()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(), 0);
+            QCOMPARE(QDir(install.backup()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(),
+                     0);
         } else {
             QCOMPARE(int(t.failure().step), int(ApplyFailure::Space));
             QCOMPARE(install.tree(), before);

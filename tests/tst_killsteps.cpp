@@ -21,7 +21,6 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
-
 namespace {
 
 const QString kSyscalls =
@@ -72,10 +71,12 @@ bool runTraced(const QString &dir, const QString &program, const QStringList &ar
     trace.open();
     QStringList straceArgs{"-o", kill ? "/dev/null" : trace.fileName()};
     if (kill)
-        straceArgs << "-e" << "trace=" + kill->syscall << "-e"
+        straceArgs << "-e"
+                   << "trace=" + kill->syscall << "-e"
                    << QStringLiteral("inject=%1:signal=KILL:when=%2").arg(kill->syscall).arg(kill->nth);
     else
-        straceArgs << "-e" << "trace=" + kSyscalls;
+        straceArgs << "-e"
+                   << "trace=" + kSyscalls;
     QProcess p;
     p.setWorkingDirectory(dir);
     p.start("strace", straceArgs + QStringList{program} + args);
@@ -251,7 +252,8 @@ private slots:
         QTemporaryDir probe;
         QVERIFY(copyTree(handover, probe.path()));
         QStringList calls;
-        QVERIFY(!runTraced(probe.path(), probe.path() + "/updatehelper", {"update.exe", "update.exe"}, nullptr, &calls));
+        QVERIFY(
+            !runTraced(probe.path(), probe.path() + "/updatehelper", {"update.exe", "update.exe"}, nullptr, &calls));
         const QVector<KillPoint> points = choosePoints(calls, "all");
         qInfo("%d traced steps of the swap", int(points.size()));
         for (const KillPoint &point : points) {
