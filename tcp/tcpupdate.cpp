@@ -252,7 +252,7 @@ void CTCPUpdate::updateOverallProgress()
 void CTCPUpdate::handleDownloadFailure()
 {
     const QString name = fileList.at(currentIndex).fileName;
-    const ErrorClass errorClass = classifyError(m_client ? m_client->lastError() : QString());
+    const ErrorClass errorClass = m_client ? ErrorClass(m_client->lastFailure().kind) : UnknownError;
     switch (errorClass) {
     case NetworkError:
         showError(QStringLiteral("网络错误，重试失败: %1").arg(name));
