@@ -3,6 +3,7 @@
 // again in update helper mode.
 #include "platform/instanceguard.h"
 #include "support/guardholder.h"
+#include "support/testfiles.h"
 #include "support/testinstall.h"
 
 #include <QProcess>
@@ -19,9 +20,7 @@ private:
     // and its bytes differ from the installed copy.
     static QByteArray newUpdater()
     {
-        QFile f(builtProgram(QStringLiteral("update.exe")));
-        f.open(QIODevice::ReadOnly);
-        return f.readAll() + QByteArrayLiteral("\nnew updater build\n");
+        return readTestFile(builtProgram(QStringLiteral("update.exe"))) + QByteArrayLiteral("\nnew updater build\n");
     }
 
     static void prepare(TestInstall &install)
