@@ -199,7 +199,7 @@ void QUpdateTcpClient::handleFileData(const QByteArray &payload)
         currentTotal = chunk.totalSize;
         currentReceived = 0;
         logInfo(QStringLiteral("开始接收文件传输: ") + currentName + QStringLiteral(" (大小: ")
-                     + QString::number(currentTotal) + QStringLiteral(" 字节)"));
+            + QString::number(currentTotal) + QStringLiteral(" 字节)"));
         emit sigFileDownloadProgress(currentPath, currentName, 0, currentTotal);
     }
     // A file that lost a chunk is broken: its later chunks are not stored
@@ -207,8 +207,8 @@ void QUpdateTcpClient::handleFileData(const QByteArray &payload)
     if (currentFailed)
         return;
     logInfo(QStringLiteral("收到文件数据块: ") + currentName + QStringLiteral(" (大小: ")
-                 + QString::number(chunk.chunkSize) + QStringLiteral(", 是否结束: ")
-                 + (chunk.isLast ? QStringLiteral("是") : QStringLiteral("否")) + QStringLiteral(")"));
+        + QString::number(chunk.chunkSize) + QStringLiteral(", 是否结束: ")
+        + (chunk.isLast ? QStringLiteral("是") : QStringLiteral("否")) + QStringLiteral(")"));
 
     // Signals below may run code that starts a new request; work on copies.
     const QString path = currentPath;
@@ -225,8 +225,8 @@ void QUpdateTcpClient::handleFileData(const QByteArray &payload)
     const quint32 received = currentReceived;
     const quint64 percent = total == 0 ? 0 : static_cast<quint64>(received) * 100 / total;
     logInfo(QStringLiteral("文件传输进度: ") + name + QStringLiteral(" (") + QString::number(received)
-                 + QLatin1Char('/') + QString::number(total) + QStringLiteral(" 字节, ") + QString::number(percent)
-                 + QStringLiteral("%)"));
+        + QLatin1Char('/') + QString::number(total) + QStringLiteral(" 字节, ") + QString::number(percent)
+        + QStringLiteral("%)"));
     if (chunk.isLast)
         resetTransfer();
     emit sigFileDownloadProgress(path, name, received, total);
