@@ -3,10 +3,10 @@
 #include "app/controler.h"
 #include "config/names.h"
 #include "config/systemconfig.h"
-#include "ui/background.h"
 #include "log/logger.h"
 #include "platform/headless.h"
 #include "platform/instanceguard.h"
+#include "ui/background.h"
 
 #include <QApplication>
 #include <QIcon>

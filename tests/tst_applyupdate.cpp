@@ -7,6 +7,7 @@
 #include "log/logger.h"
 #include "platform/headless.h"
 #include "support/filetree.h"
+#include "support/testfiles.h"
 #include "support/testinstall.h"
 
 #include <QApplication>
@@ -35,8 +36,7 @@ QByteArray runControler(const TestInstall &install, const QStringList &arguments
         }
     }
     shutdownLogger();
-    QFile log(logDir.filePath("run.log"));
-    return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+    return readTestFile(logDir.filePath("run.log"));
 }
 
 // A finished download handed to the controller.

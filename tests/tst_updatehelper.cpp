@@ -4,6 +4,7 @@
 #include "fileops/applyjournal.h"
 #include "platform/instanceguard.h"
 #include "support/guardholder.h"
+#include "support/testfiles.h"
 #include "support/testinstall.h"
 
 #include <QProcess>
@@ -20,9 +21,7 @@ private:
     // and its bytes differ from the installed copy.
     static QByteArray newUpdater()
     {
-        QFile f(builtProgram(QStringLiteral("update.exe")));
-        f.open(QIODevice::ReadOnly);
-        return f.readAll() + QByteArrayLiteral("\nnew updater build\n");
+        return readTestFile(builtProgram(QStringLiteral("update.exe"))) + QByteArrayLiteral("\nnew updater build\n");
     }
 
     // An installation as the updater hands it over: a.txt replaced (its
