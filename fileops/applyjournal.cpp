@@ -39,7 +39,7 @@ const char *kindWord(JournalEntry::Kind kind)
 bool writable(const QString &path)
 {
     return !path.isEmpty() && !path.contains(QLatin1Char('\t')) && !path.contains(QLatin1Char('\n'))
-           && !path.contains(QLatin1Char('\r'));
+        && !path.contains(QLatin1Char('\r'));
 }
 
 QString withoutSlash(QString folder)

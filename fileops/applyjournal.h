@@ -60,7 +60,7 @@ struct ApplyJournal
     bool operator==(const ApplyJournal &o) const
     {
         return phase == o.phase && staging == o.staging && backup == o.backup && createdDirs == o.createdDirs
-               && entries == o.entries;
+            && entries == o.entries;
     }
 };
 

@@ -260,8 +260,9 @@ ApplyTransaction::Result ApplyTransaction::swapUpdater()
             fail(ApplyFailure::Plan, source, QStringLiteral("staged updater missing"));
             return Result::Failed;
         }
-        QFile::setPermissions(source, QFile::permissions(target) | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther
-                                          | QFile::ReadOwner | QFile::WriteOwner);
+        QFile::setPermissions(source,
+                              QFile::permissions(target) | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther
+                                  | QFile::ReadOwner | QFile::WriteOwner);
         // Parked by copy, so the installed updater never leaves its place;
         // then the new one replaces it in one rename.
         if ((!existsAsEntry(abs(e.backup)) && !moveFile(target, abs(e.backup), ApplyFailure::Backup, true))

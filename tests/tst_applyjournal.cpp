@@ -136,9 +136,10 @@ private slots:
         QStringList got;
         for (const JournalEntry &e : entries) {
             got << QString("RAU"[e.kind]) + ':' + e.target + "<-" + e.source;
-            QCOMPARE(e.backup, e.kind == JournalEntry::Add       ? QString()
-                               : e.kind == JournalEntry::Updater ? "UpdateTmp/update.exe"
-                                                                 : "B/" + e.target);
+            QCOMPARE(e.backup,
+                     e.kind == JournalEntry::Add           ? QString()
+                         : e.kind == JournalEntry::Updater ? "UpdateTmp/update.exe"
+                                                           : "B/" + e.target);
         }
         QCOMPARE(got, expected);
     }
