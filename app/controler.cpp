@@ -5,6 +5,7 @@
 #include "config/systemconfig.h"
 #include "fileops/fileoperationmanager.h"
 #include "fileops/layout.h"
+#include "fileops/stagedconfig.h"
 #include "http/widget.h"
 #include "log/logger.h"
 #include "tcp/updatewidget.h"
@@ -12,6 +13,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QJsonDocument>
 #include <QTextStream>
 
@@ -49,6 +51,9 @@ CControler::CControler()
 
 CControler::~CControler()
 {
+    // Windows torn down now report no result worth acting on.
+    if (model)
+        disconnect(model, nullptr, this, nullptr);
     delete httpDialog;
     httpDialog = nullptr;
     delete tcpWindow;
@@ -203,6 +208,7 @@ bool CControler::start()
         if (runMode == RunMode::Console)
             printJson(buildResultJson());
         model->showUpdateWindow();
+        awaitingResult = true;
         return model->startUpdate();
     default:
         return true;
@@ -230,15 +236,30 @@ void CControler::runHelperMode()
 
 void CControler::onUpdateResult(bool bSuccess)
 {
-    if (!bSuccess || !backupFiles()) {
+    awaitingResult = false;
+    if (!bSuccess) {
+        // The window already shows why the download ended.
         endFailedRun();
+        return;
+    }
+    // A TCP update records the installed version in system.cfg; a release's
+    // own system.cfg keeps the client's settings. Staged, the file is backed
+    // up, replaced and rolled back with the rest.
+    const QString config = QDir::cleanPath(appDir + Names::kSystemCfgFile);
+    const QString stagedConfig = QDir::cleanPath(tempDir + Names::kSystemCfgFile);
+    if (!stageSystemConfig(config, stagedConfig, model->offeredVersion(), &lastError) || !backupFiles()) {
+        failInstall(QStringLiteral("安装更新失败（") + lastError + QStringLiteral("），已安装的文件未改变"));
         return;
     }
     if (!replaceFiles()) {
-        rollback();
-        endFailedRun();
+        const QString failed = lastError.isEmpty() ? QStringLiteral("替换文件失败") : lastError;
+        lastError.clear();
+        failInstall(QStringLiteral("安装更新失败（") + failed
+                    + (rollback() ? QStringLiteral("），已恢复到更新前的版本")
+                                  : QStringLiteral("），恢复失败：") + lastError));
         return;
     }
+    model->showRunEnd(RunEnd::Succeeded, QString());
     if (!checkSelfUpdate()) {
         removeBackupDir();
         removeTempDir();
@@ -249,12 +270,23 @@ void CControler::onUpdateResult(bool bSuccess)
     QCoreApplication::quit();
 }
 
+void CControler::failInstall(const QString &text)
+{
+    lastError = text;
+    model->showRunEnd(RunEnd::Failed, text);
+    endFailedRun();
+}
+
 void CControler::endFailedRun()
 {
     // A person reads the failure in the window and closes it. A calling
-    // program has nobody to close it: in console mode the run ends, and the
-    // exit code 1 says that the update announced on standard output failed.
-    if (runMode == RunMode::Console)
+    // program, a run without a display or a closed window leave nobody to
+    // close it: the run ends, and the exit code 1 says that the update
+    // announced on standard output failed.
+    success = false;
+    const QString platform = QGuiApplication::platformName();
+    const bool nobodyToAnswer = platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+    if (runMode == RunMode::Console || nobodyToAnswer || !hasVisibleWindow())
         QCoreApplication::exit(1);
 }
 

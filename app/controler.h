@@ -34,6 +34,9 @@ public:
     // Normal and console runs: clean-up, check, console line, download start.
     bool start();
     bool hasVisibleWindow() const;
+    // A download was started and its result has not arrived yet: the event
+    // loop must run to deliver it, even when no window is visible.
+    bool isAwaitingResult() const { return awaitingResult; }
     // Update helper mode: finish (HelperSuccess) or roll back.
     void runHelperMode();
 
@@ -78,9 +81,13 @@ public slots:
 
 private:
     void initPaths();
-    // After a failed download or apply: keeps the window open in normal
-    // mode, ends the event loop with 1 in console mode.
+    // After a failed download or apply: keeps the window open while a person
+    // can read it; ends the event loop with 1 when nobody can (console mode,
+    // no display, the window already closed).
     void endFailedRun();
+    // An apply that failed: text (naming what failed) becomes the result's
+    // error and the window's failure text.
+    void failInstall(const QString &text);
     // Restores the installation from a backup an unfinished run left behind.
     // False (lastError set) when that restore failed.
     bool restoreUnfinishedUpdate();
@@ -94,6 +101,7 @@ private:
     RunMode runMode = RunMode::Normal;
     bool updateAvailable = false;
     bool success = true;
+    bool awaitingResult = false;
     QString lastError;
     QStringList args;
     QString appDir;

@@ -56,10 +56,12 @@ bool CControler::copyFile(const QString &src, const QString &dst)
 {
     QDir().mkpath(QFileInfo(dst).absolutePath());
     if (QFileInfo::exists(dst) && !QFile::remove(dst)) {
-        logError(utf8("无法删除现有文件:" + dst));
+        lastError = "无法删除现有文件:" + dst;
+        logError(utf8(lastError));
         return false;
     }
     if (!QFile::copy(src, dst)) {
+        lastError = "文件复制失败:" + dst;
         logError(utf8("文件复制失败:" + src + "->" + dst));
         return false;
     }
@@ -75,7 +77,8 @@ bool CControler::copyDirectory(const QString &src, const QString &dst)
     }
     QDir target(dst);
     if (!target.exists() && !target.mkpath(QStringLiteral("."))) {
-        logError(utf8("无法创建目标目录:" + dst));
+        lastError = "无法创建目标目录:" + dst;
+        logError(utf8(lastError));
         return false;
     }
     const QFileInfoList entries = QDir(src).entryInfoList(Layout::kListing, QDir::Name);
@@ -141,7 +144,8 @@ bool CControler::backupSpecialFiles()
         if (!QFileInfo::exists(file.installed))
             continue;
         if (!copyIntoBackup(file.installed, file.backup)) {
-            logError(utf8(QStringLiteral("备份%1失败:").arg(QLatin1String(file.name)) + file.installed));
+            lastError = QStringLiteral("备份%1失败:").arg(QLatin1String(file.name)) + file.installed;
+            logError(utf8(lastError));
             return false;
         }
         logInfo(utf8(QStringLiteral("备份%1成功:").arg(QLatin1String(file.name)) + file.installed + "->" + file.backup));

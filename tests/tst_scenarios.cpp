@@ -242,6 +242,52 @@ private slots:
         QCOMPARE(installedTree(install).keys(), expected);
     }
 
+    // A normal run without a display whose install fails (a folder stands
+    // where the release has a file): the window names the file and says the
+    // old version is back, never "更新完成!"; nobody can close that window,
+    // so the run ends on its own with 1 and the installation is as before.
+    void failedInstallWithoutDisplay_data()
+    {
+        QTest::addColumn<bool>("tcp");
+        QTest::newRow("HTTP") << false;
+        QTest::newRow("TCP") << true;
+    }
+    void failedInstallWithoutDisplay()
+    {
+        QFETCH(bool, tcp);
+        QTemporaryDir work;
+        QVERIFY(publish(work.path(), version2(4096)));
+        std::unique_ptr<NginxServer> nginx;
+        std::unique_ptr<TcpServerProcess> server;
+        TestInstall::Settings settings;
+        if (tcp) {
+            server = std::make_unique<TcpServerProcess>();
+            QVERIFY(server->start(work.path() + QStringLiteral("/www")));
+            settings = tcpSettings(server->port());
+        } else {
+            nginx = std::make_unique<NginxServer>(work.path() + QStringLiteral("/www"));
+            QVERIFY(nginx->isRunning());
+            settings = httpSettings(nginx->baseUrl());
+        }
+        TestInstall install;
+        installVersion1(install, settings, 4096);
+        QVERIFY(QFile::remove(install.filePath(QStringLiteral("lib/core.dll"))));
+        writeTree(install.path(), {{"/lib/core.dll/in-the-way.txt", "x"}});
+        const auto before = installedTree(install);
+
+        const RunResult run = install.runUpdater({}, 60000);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 1);
+        const QString log = QString::fromUtf8(install.readFile(QStringLiteral("update.log")));
+        const QString shown = (tcp ? "TCP升级失败: " : "更新失败 ") + QStringLiteral("安装更新失败（无法删除现有文件:")
+            + install.filePath(QStringLiteral("lib/core.dll")) + QStringLiteral("），已恢复到更新前的版本");
+        QVERIFY2(log.contains(shown), qPrintable(log.right(3000)));
+        QVERIFY(!log.contains(QStringLiteral("更新完成!")));
+        QVERIFY(!log.contains(QStringLiteral("TCP升级完成")));
+        QCOMPARE(installedTree(install), before);
+        QCOMPARE(install.hostStarts(), 0);
+    }
+
     // A second updater started while the first downloads exits 1, prints
     // nothing and changes nothing; the first finishes normally.
     void secondUpdaterIsRefused()
