@@ -248,15 +248,14 @@ void CControler::onUpdateResult(bool bSuccess)
     const QString config = QDir::cleanPath(appDir + Names::kSystemCfgFile);
     const QString stagedConfig = QDir::cleanPath(tempDir + Names::kSystemCfgFile);
     if (!stageSystemConfig(config, stagedConfig, model->offeredVersion(), &lastError) || !backupFiles()) {
-        failInstall(QStringLiteral("安装更新失败（") + lastError + QStringLiteral("），已安装的文件未改变"));
+        failInstall(QStringLiteral("安装失败（") + lastError + QStringLiteral("），未改动已安装的文件"));
         return;
     }
     if (!replaceFiles()) {
         const QString failed = lastError.isEmpty() ? QStringLiteral("替换文件失败") : lastError;
         lastError.clear();
-        failInstall(QStringLiteral("安装更新失败（") + failed
-                    + (rollback() ? QStringLiteral("），已恢复到更新前的版本")
-                                  : QStringLiteral("），恢复失败：") + lastError));
+        failInstall(QStringLiteral("安装失败（") + failed
+                    + (rollback() ? QStringLiteral("），已恢复原版本") : QStringLiteral("），恢复失败：") + lastError));
         return;
     }
     model->showRunEnd(RunEnd::Succeeded, QString());

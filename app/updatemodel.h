@@ -1,6 +1,6 @@
 #pragma once
 
-#include "http/runwindow.h"
+#include "ui/runwindow.h"
 
 #include <QObject>
 #include <QString>

@@ -56,12 +56,12 @@ bool CControler::copyFile(const QString &src, const QString &dst)
 {
     QDir().mkpath(QFileInfo(dst).absolutePath());
     if (QFileInfo::exists(dst) && !QFile::remove(dst)) {
-        lastError = "无法删除现有文件:" + dst;
-        logError(utf8(lastError));
+        lastError = "无法删除现有文件:" + QDir(appDir).relativeFilePath(dst);
+        logError(utf8("无法删除现有文件:" + dst));
         return false;
     }
     if (!QFile::copy(src, dst)) {
-        lastError = "文件复制失败:" + dst;
+        lastError = "文件复制失败:" + QDir(appDir).relativeFilePath(dst);
         logError(utf8("文件复制失败:" + src + "->" + dst));
         return false;
     }
@@ -77,8 +77,8 @@ bool CControler::copyDirectory(const QString &src, const QString &dst)
     }
     QDir target(dst);
     if (!target.exists() && !target.mkpath(QStringLiteral("."))) {
-        lastError = "无法创建目标目录:" + dst;
-        logError(utf8(lastError));
+        lastError = "无法创建目标目录:" + QDir(appDir).relativeFilePath(dst);
+        logError(utf8("无法创建目标目录:" + dst));
         return false;
     }
     const QFileInfoList entries = QDir(src).entryInfoList(Layout::kListing, QDir::Name);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "http/md5manifest.h"
-#include "http/runwindow.h"
+#include "ui/runwindow.h"
 
 #include <QCryptographicHash>
 #include <QDialog>

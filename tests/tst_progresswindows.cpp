@@ -2,7 +2,7 @@
 // percentages readable at every value in both widget styles, long texts
 // elided with the whole text at hand, Chinese drawn as glyphs, and how a
 // finished run reads and closes.
-#include "http/percentbar.h"
+#include "ui/percentbar.h"
 #include "http/widget.h"
 #include "support/boxanswerer.h"
 #include "tcp/updatewidget.h"
@@ -109,8 +109,8 @@ private slots:
         QFETCH(QString, label);
         QApplication::setStyle(QStyleFactory::create("Fusion"));
         std::unique_ptr<QWidget> w = makeWindow(window);
-        const QString text = "安装更新失败（无法删除现有文件:" + QString("/opt/product/installation/").repeated(6)
-            + "lib/core.dll），已恢复到更新前的版本";
+        const QString text = "安装失败（无法删除现有文件:" + QString("/opt/product/installation/").repeated(6)
+            + "lib/core.dll），已恢复原版本";
         auto *l = w->findChild<QLabel *>(label);
         l->setText(text);
         w->show();
@@ -146,7 +146,7 @@ private slots:
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("detail");
         QTest::addColumn<QString>("detailLabel");
-        const QString failure = "安装更新失败（文件复制失败:/x/a.dll），已恢复到更新前的版本";
+        const QString failure = "安装失败（文件复制失败:/x/a.dll），已恢复原版本";
         QTest::newRow("http failed") << "http" << int(RunEnd::Failed) << "更新失败" << failure << "label_updatefile";
         QTest::newRow("http cancelled") << "http" << int(RunEnd::Cancelled) << "更新已取消" << "已取消，未安装任何文件"
                                         << "label_updatefile";

@@ -279,8 +279,8 @@ private slots:
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, 1);
         const QString log = QString::fromUtf8(install.readFile(QStringLiteral("update.log")));
-        const QString shown = (tcp ? "TCP升级失败: " : "更新失败 ") + QStringLiteral("安装更新失败（无法删除现有文件:")
-            + install.filePath(QStringLiteral("lib/core.dll")) + QStringLiteral("），已恢复到更新前的版本");
+        const QString shown = (tcp ? "TCP升级失败: " : "更新失败 ") + QStringLiteral("安装失败（无法删除现有文件:")
+            + QStringLiteral("lib/core.dll），已恢复原版本");
         QVERIFY2(log.contains(shown), qPrintable(log.right(3000)));
         QVERIFY(!log.contains(QStringLiteral("更新完成!")));
         QVERIFY(!log.contains(QStringLiteral("TCP升级完成")));

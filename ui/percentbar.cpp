@@ -1,4 +1,4 @@
-#include "http/percentbar.h"
+#include "ui/percentbar.h"
 
 #include <QImage>
 #include <QPainter>

@@ -1,4 +1,4 @@
-#include "http/elidinglabel.h"
+#include "ui/elidinglabel.h"
 
 #include <QPainter>
 #include <QStyle>

@@ -1,4 +1,4 @@
-#include "http/runwindow.h"
+#include "ui/runwindow.h"
 
 #include <QMessageBox>
 #include <QPushButton>
