@@ -31,7 +31,7 @@ bool stageSystemConfig(const QString &installedPath, const QString &stagedPath, 
         release = readAll(stagedPath, &ok);
     if (!ok) {
         *error = QStringLiteral("无法读取配置文件:") + (releaseShipsOne ? stagedPath : installedPath);
-        logError(error->toUtf8().toStdString());
+        logError(*error);
         return false;
     }
     const QByteArray merged = IniEdit::mergedSystemConfig(client, releaseShipsOne ? release : QByteArray(), version);
@@ -41,9 +41,9 @@ bool stageSystemConfig(const QString &installedPath, const QString &stagedPath, 
     QSaveFile out(stagedPath);
     if (!out.open(QIODevice::WriteOnly) || out.write(merged) != merged.size() || !out.commit()) {
         *error = QStringLiteral("无法写入配置文件:") + stagedPath;
-        logError(error->toUtf8().toStdString());
+        logError(*error);
         return false;
     }
-    logInfo(("已准备安装后的配置文件:" + stagedPath + " Version=" + version).toUtf8().toStdString());
+    logInfo("已准备安装后的配置文件:" + stagedPath + " Version=" + version);
     return true;
 }

@@ -1,7 +1,7 @@
 #include "tcp/updatewidget.h"
 
-#include "http/background.h"
 #include "log/logger.h"
+#include "ui/background.h"
 #include "ui_updatewidget.h"
 
 #include <QCloseEvent>
@@ -137,12 +137,12 @@ void UpdateWidget::showRunEnd(RunEnd end, const QString &detail)
     case RunEnd::Failed:
         ui->label_title->setText(QStringLiteral("TCP升级失败"));
         setStatus(detail, kStyleError);
-        logError(("TCP升级失败: " + detail).toUtf8().toStdString());
+        logError("TCP升级失败: " + detail);
         break;
     case RunEnd::Cancelled:
         ui->label_title->setText(QStringLiteral("TCP升级已取消"));
         setStatus(detail, kStyleReady);
-        logInfo(("TCP升级已取消: " + detail).toUtf8().toStdString());
+        logInfo("TCP升级已取消: " + detail);
         break;
     }
     ui->pushButton_cancel->setEnabled(false);

@@ -12,10 +12,8 @@
 
 namespace {
 
-const QByteArray kUpdated = R"({"errormsg":"","success":true,"update":true})"
-                            "\n";
-const QByteArray kUpToDate = R"({"errormsg":"","success":true,"update":false})"
-                             "\n";
+const QByteArray kUpdated = consoleLine(true, true);
+const QByteArray kUpToDate = consoleLine(true, false);
 
 // The client's own file: CRLF lines, comments (one in GBK) and keys the
 // updater does not read, all of which an update must keep.
