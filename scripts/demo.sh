@@ -22,8 +22,8 @@ fi
 slow=()
 rate=""
 if [ -n "$window_road" ]; then
-  slow=(--chunk-size 8192 --chunk-delay 60)
-  rate="limit_rate 100k;"
+  slow=(--chunk-size 8192 --chunk-delay 150)
+  rate="limit_rate 50k;"
 fi
 
 bash scripts/setup.sh build
