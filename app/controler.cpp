@@ -7,16 +7,19 @@
 #include "fileops/layout.h"
 #include "fileops/pathpolicy.h"
 #include "fileops/stagedconfig.h"
+#include "http/md5manifest.h"
 #include "http/widget.h"
 #include "log/logger.h"
 #include "tcp/updatewidget.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QJsonDocument>
 #include <QTextStream>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -94,7 +97,12 @@ bool CControler::hasSafeWorkDirs()
     const bool inside = isStrictlyInside(appDir, tempDir) && isStrictlyInside(appDir, backupDir);
     const bool separate = !isSameFolder(tempDir, backupDir) && !isStrictlyInside(tempDir, backupDir)
         && !isStrictlyInside(backupDir, tempDir);
-    if (inside && separate)
+    // Both folders are removed whole; neither may hold an installed file.
+    const Md5Map installed = readMd5File(appDir + Names::kMd5File);
+    const QString app = canonicalFolder(appDir);
+    const bool own = inside && !listsFileUnder(installed, canonicalFolder(tempDir).mid(app.size()))
+        && !listsFileUnder(installed, canonicalFolder(backupDir).mid(app.size()));
+    if (inside && separate && own)
         return true;
     lastError = kUnsafeWorkDirs;
     logError(kUnsafeWorkDirs + QStringLiteral(": ") + tempDir + QStringLiteral(" ") + backupDir);
@@ -120,21 +128,13 @@ void CControler::removeBackupDir()
     removeWorkDir(backupDir);
 }
 
-bool CControler::restoreUnfinishedUpdate()
+void CControler::refuseRun()
 {
-    // A backup is removed at the end of every finished apply. One that is
-    // still here means an earlier run stopped half-way (killed while
-    // replacing, or a self-update hand-off that never completed), so the
-    // installation may be a mix of two versions: restore it first. When that
-    // fails, keep both folders so nothing is lost.
-    if (!QFileInfo(backupDir).isDir() || QDir(backupDir).isEmpty(Layout::kListing))
-        return true;
-    logWarn("发现未完成的更新，先从备份回退:" + backupDir);
-    if (rollback())
-        return true;
-    if (lastError.isEmpty())
-        lastError = QStringLiteral("回退未完成的更新失败");
-    return false;
+    success = false;
+    if (runMode == RunMode::Console)
+        printConsoleResult();
+    else
+        launchHostProgram();
 }
 
 bool CControler::start()
@@ -142,21 +142,22 @@ bool CControler::start()
     if (runMode == RunMode::Helper)
         return false;
 
+    // An apply an earlier run left unfinished is settled first, by its own
+    // journal (the folders it names were checked when it was written).
+    if (!recoverUnfinishedApply()) {
+        success = false;
+        printConsoleResult();
+        return false;
+    }
     // Unsafe Temp/Backup settings refuse the run before any channel is
     // asked. Without any configured channel there is nothing to refuse: the
     // check below reports that, and touches no file.
     if (!hasSafeWorkDirs()) {
         if (CUpdateModel::hasConfiguredChannel(*config)) {
-            success = false;
-            printConsoleResult();
+            refuseRun();
             return false;
         }
     } else {
-        if (!restoreUnfinishedUpdate()) {
-            success = false;
-            printConsoleResult();
-            return false;
-        }
         removeBackupDir();
         removeTempDir();
     }
@@ -200,14 +201,16 @@ void CControler::runHelperMode()
 {
     if (runMode != RunMode::Helper)
         return;
-    if (args.contains(QLatin1String(Names::kArgHelperSuccess))) {
+    // The journal says whether the helper committed the swap (then only the
+    // clean-up is left) or not (then the whole update is undone).
+    if (!recoverUnfinishedApply() || !args.contains(QLatin1String(Names::kArgHelperSuccess)))
+        return;
+    if (hasSafeWorkDirs()) {
         removeBackupDir();
         removeTempDir();
         cleanTempFiles();
-        launchHostProgram();
-    } else {
-        rollback();
     }
+    launchHostProgram();
 }
 
 void CControler::onUpdateResult(bool bSuccess)
@@ -218,31 +221,47 @@ void CControler::onUpdateResult(bool bSuccess)
         endFailedRun();
         return;
     }
+    const QString helper = appDir + config->getUpdateHelperExe();
+    if (checkSelfUpdate() && !QFileInfo(helper).isFile()) {
+        // Applied without a helper, the new updater would never be put in
+        // place and the hand-over would start nothing.
+        lastError = QStringLiteral("更新助手程序不存在，未执行更新: ") + helper;
+        logError(lastError);
+        model->showRunEnd(RunEnd::Failed, lastError);
+        removeTempDir();
+        QFile::remove(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile);
+        QFile::remove(appDir + Names::kUpdateDir + Names::kMd5TmpFile);
+        if (runMode == RunMode::Console) {
+            endFailedRun();
+        } else {
+            success = false;
+            launchHostProgram();
+            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        }
+        return;
+    }
     // A TCP update records the installed version in system.cfg; a release's
-    // own system.cfg keeps the client's settings. Staged, the file is backed
-    // up, replaced and rolled back with the rest.
+    // own system.cfg keeps the client's settings. Staged, the file is applied
+    // and undone with the rest.
     const QString installedConfig = QDir::cleanPath(appDir + Names::kSystemCfgFile);
     const QString stagedConfig = QDir::cleanPath(tempDir + Names::kSystemCfgFile);
-    if (!stageSystemConfig(installedConfig, stagedConfig, model->offeredVersion(), &lastError) || !backupFiles()) {
+    if (!stageSystemConfig(installedConfig, stagedConfig, model->offeredVersion(), &lastError)) {
         failInstall(QStringLiteral("安装失败（") + lastError + QStringLiteral("），未改动已安装的文件"));
         return;
     }
-    if (!replaceFiles()) {
-        const QString failed = lastError.isEmpty() ? QStringLiteral("替换文件失败") : lastError;
-        lastError.clear();
-        failInstall(QStringLiteral("安装失败（") + failed
-                    + (rollback() ? QStringLiteral("），已恢复原版本") : QStringLiteral("），恢复失败：") + lastError));
+    bool handover = false;
+    bool restored = false;
+    if (!applyStagedFiles(handover, restored)) {
+        failInstall(QStringLiteral("安装失败（") + lastError
+                    + (restored ? QStringLiteral("），已恢复原版本") : QStringLiteral("）")));
         return;
     }
     model->showRunEnd(RunEnd::Succeeded, QString());
-    if (!checkSelfUpdate()) {
-        removeBackupDir();
-        removeTempDir();
-        launchHostProgram();
-    } else {
+    if (handover)
         launchUpdateHelper();
-    }
-    QCoreApplication::quit();
+    else
+        launchHostProgram();
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
 }
 
 void CControler::failInstall(const QString &text)
@@ -254,15 +273,17 @@ void CControler::failInstall(const QString &text)
 
 void CControler::endFailedRun()
 {
+    success = false;
     // A person reads the failure in the window and closes it. A calling
     // program, a run without a display or a closed window leave nobody to
     // close it: the run ends, and the exit code 1 says that the update
-    // announced on standard output failed.
-    success = false;
+    // announced on standard output failed. Queued: a download that fails at
+    // once reports before the event loop runs, and an exit asked for then
+    // would be lost.
     const QString platform = QGuiApplication::platformName();
     const bool nobodyToAnswer = platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
     if (runMode == RunMode::Console || nobodyToAnswer || !hasVisibleWindow())
-        QCoreApplication::exit(1);
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(1); });
 }
 
 QJsonObject CControler::buildResultJson() const

@@ -15,7 +15,7 @@ class CFileOperationManager;
 class CSystemConfig;
 
 // Drives one run: run mode, clean-up of an earlier run, the update check, the
-// console result, the download, and after it backup, replace, rollback and
+// console result, the download, and after it the apply transaction and
 // the hand-over to the host program or the update helper.
 //
 // Lives on main's stack. Owns the two windows (created without parent), the
@@ -58,22 +58,22 @@ public:
     bool launchHostProgram();
     bool launchUpdateHelper();
 
-    // File operations on the installation. See fileops/controlerfileops.cpp.
-    bool copyFile(const QString &src, const QString &dst);
-    bool copyDirectory(const QString &src, const QString &dst);
-    void backupDirectory(const QString &listed, const QString &installed, const QString &backup);
-    bool backupFiles();
-    bool backupSpecialFiles();
-    bool replaceFiles();
-    bool replaceSpecialFiles();
-    bool rollback();
+    // File operations on the installation. See app/controlerfileops.cpp.
+    // Applies the staged files as one transaction (fileops/applytransaction.h).
+    // Done and Handover as there; Failed with lastError set, restored telling
+    // whether the installation is back as it was.
+    bool applyStagedFiles(bool &handover, bool &restored);
+    // Follows a journal an earlier run left behind. False (lastError set)
+    // when an unfinished apply could not be undone.
+    bool recoverUnfinishedApply();
     bool checkSelfUpdate();
     void removeTempDir();
     void removeBackupDir();
     void cleanTempFiles();
 
     // False (with lastError) when Temp or Backup would make the staging or
-    // backup folder the installation itself, lie outside it, or overlap.
+    // backup folder the installation itself, lie outside it, overlap, or
+    // hold a file the installed md5.txt lists.
     bool hasSafeWorkDirs();
 
 public slots:
@@ -90,9 +90,9 @@ private:
     // An apply that failed: text (naming what failed) becomes the result's
     // error and the window's failure text.
     void failInstall(const QString &text);
-    // Restores the installation from a backup an unfinished run left behind.
-    // False (lastError set) when that restore failed.
-    bool restoreUnfinishedUpdate();
+    // Ends a run that refuses to update: the JSON line in console mode, the
+    // host program in normal mode.
+    void refuseRun();
     bool launchProgram(QString (CSystemConfig::*exeName)() const, const QStringList &arguments);
     void removeWorkDir(const QString &dir);
 

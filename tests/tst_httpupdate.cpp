@@ -58,8 +58,8 @@ void serveFolder(ScriptedHttpServer &server, const QString &root)
 
 // Runs update.exe until it exits or reports an error line (its console log
 // goes to standard error) that contains marker. A failed console run ends by
-// itself; should one still be running once the error is logged, it is ended
-// as a user closing its window would.
+// itself once it has cleaned up; should one still be running ten seconds
+// after the error is logged, it is ended as a user closing its window would.
 RunResult runUntilLogged(const TestInstall &install, const QByteArray &marker)
 {
     RunResult result;
@@ -73,8 +73,10 @@ RunResult runUntilLogged(const TestInstall &install, const QByteArray &marker)
         const QList<QByteArray> lines = result.err.split('\n');
         if (std::any_of(lines.begin(), lines.end(),
                         [&](const QByteArray &l) { return l.contains("[error]") && l.contains(marker); })) {
-            process.kill();
-            process.waitForFinished();
+            if (!process.waitForFinished(10000)) {
+                process.kill();
+                process.waitForFinished();
+            }
             break;
         }
     }

@@ -3,6 +3,7 @@
 #include "platform/instanceguard.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QThread>
 
 #include <csignal>
@@ -29,7 +30,7 @@ bool holdGuardIfAsked(int argc, char **argv)
 bool startGuardHolder(QProcess &holder, const QString &exePath)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QLatin1String(kHoldVariable), InstanceGuard::keyFor(exePath));
+    env.insert(QLatin1String(kHoldVariable), InstanceGuard::keyFor(QFileInfo(exePath).absolutePath()));
     holder.setProcessEnvironment(env);
     holder.start(QCoreApplication::applicationFilePath(), QStringList());
     return holder.waitForReadyRead(10000) && holder.readAllStandardOutput() == "held\n";

@@ -1,11 +1,10 @@
 #include "nginxserver.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
+#include <QTest>
 
 namespace {
 
@@ -74,15 +73,11 @@ bool NginxServer::tryStart(const QString &rootDir)
                            workDir.path() + QStringLiteral("/error.log")});
     if (!process.waitForStarted(5000))
         return false;
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < kReadyWaitMs) {
-        if (process.state() != QProcess::Running)
-            return false;
-        if (acceptsConnections(serverPort))
-            return true;
-        QThread::msleep(20);
-    }
+    // Ends early when nginx exits (bad configuration, port taken).
+    static_cast<void>(QTest::qWaitFor(
+        [&] { return process.state() != QProcess::Running || acceptsConnections(serverPort); }, kReadyWaitMs));
+    if (process.state() == QProcess::Running && acceptsConnections(serverPort))
+        return true;
     stop();
     return false;
 }
