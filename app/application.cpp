@@ -43,9 +43,13 @@ int runUpdater(int argc, char **argv)
         }
         if (controler.parseArguments(arguments)) {
             controler.start();
-            if (controler.hasVisibleWindow()) {
+            if (controler.hasVisibleWindow() || controler.isAwaitingResult()) {
                 logDebug("a.exec()");
                 exitCode = QApplication::exec();
+                // A failed or cancelled update ends with 1, also when the
+                // user closed its window.
+                if (exitCode == 0 && !controler.isSuccess())
+                    exitCode = 1;
             }
         } else {
             controler.runHelperMode();

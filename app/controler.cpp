@@ -6,6 +6,7 @@
 #include "fileops/fileoperationmanager.h"
 #include "fileops/layout.h"
 #include "fileops/pathpolicy.h"
+#include "fileops/stagedconfig.h"
 #include "http/md5manifest.h"
 #include "http/widget.h"
 #include "log/logger.h"
@@ -15,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QJsonDocument>
 #include <QTextStream>
 #include <QTimer>
@@ -42,6 +44,9 @@ CControler::CControler(const InstallLayout &installLayout, CSystemConfig *system
 
 CControler::~CControler()
 {
+    // Windows torn down now report no result worth acting on.
+    if (model)
+        disconnect(model, nullptr, this, nullptr);
     delete httpDialog;
     httpDialog = nullptr;
     delete tcpWindow;
@@ -180,6 +185,7 @@ bool CControler::start()
         lastError = model->lastError();
         printConsoleResult();
         model->showUpdateWindow();
+        awaitingResult = true;
         return model->startUpdate();
     default:
         return true;
@@ -209,7 +215,9 @@ void CControler::runHelperMode()
 
 void CControler::onUpdateResult(bool bSuccess)
 {
+    awaitingResult = false;
     if (!bSuccess) {
+        // The window already shows why the download ended.
         endFailedRun();
         return;
     }
@@ -219,6 +227,7 @@ void CControler::onUpdateResult(bool bSuccess)
         // place and the hand-over would start nothing.
         lastError = QStringLiteral("更新助手程序不存在，未执行更新: ") + helper;
         logError(lastError);
+        model->showRunEnd(RunEnd::Failed, lastError);
         removeTempDir();
         QFile::remove(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile);
         QFile::remove(appDir + Names::kUpdateDir + Names::kMd5TmpFile);
@@ -231,11 +240,23 @@ void CControler::onUpdateResult(bool bSuccess)
         }
         return;
     }
-    bool handover = false;
-    if (!applyStagedFiles(handover)) {
-        endFailedRun();
+    // A TCP update records the installed version in system.cfg; a release's
+    // own system.cfg keeps the client's settings. Staged, the file is applied
+    // and undone with the rest.
+    const QString installedConfig = QDir::cleanPath(appDir + Names::kSystemCfgFile);
+    const QString stagedConfig = QDir::cleanPath(tempDir + Names::kSystemCfgFile);
+    if (!stageSystemConfig(installedConfig, stagedConfig, model->offeredVersion(), &lastError)) {
+        failInstall(QStringLiteral("安装失败（") + lastError + QStringLiteral("），未改动已安装的文件"));
         return;
     }
+    bool handover = false;
+    bool restored = false;
+    if (!applyStagedFiles(handover, restored)) {
+        failInstall(QStringLiteral("安装失败（") + lastError
+                    + (restored ? QStringLiteral("），已恢复原版本") : QStringLiteral("）")));
+        return;
+    }
+    model->showRunEnd(RunEnd::Succeeded, QString());
     if (handover)
         launchUpdateHelper();
     else
@@ -243,15 +264,25 @@ void CControler::onUpdateResult(bool bSuccess)
     QTimer::singleShot(0, qApp, &QCoreApplication::quit);
 }
 
+void CControler::failInstall(const QString &text)
+{
+    lastError = text;
+    model->showRunEnd(RunEnd::Failed, text);
+    endFailedRun();
+}
+
 void CControler::endFailedRun()
 {
     success = false;
     // A person reads the failure in the window and closes it. A calling
-    // program has nobody to close it: in console mode the run ends, and the
-    // exit code 1 says that the update announced on standard output failed.
-    // Queued: a download that fails at once reports before the event loop
-    // runs, and an exit asked for then would be lost.
-    if (runMode == RunMode::Console)
+    // program, a run without a display or a closed window leave nobody to
+    // close it: the run ends, and the exit code 1 says that the update
+    // announced on standard output failed. Queued: a download that fails at
+    // once reports before the event loop runs, and an exit asked for then
+    // would be lost.
+    const QString platform = QGuiApplication::platformName();
+    const bool nobodyToAnswer = platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+    if (runMode == RunMode::Console || nobodyToAnswer || !hasVisibleWindow())
         QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(1); });
 }
 

@@ -39,6 +39,11 @@ public:
     // Normal and console runs: clean-up, check, console line, download start.
     bool start();
     bool hasVisibleWindow() const;
+    // A download was started and its result has not arrived yet: the event
+    // loop must run to deliver it, even when no window is visible.
+    bool isAwaitingResult() const { return awaitingResult; }
+    // False once the run failed or was cancelled.
+    bool isSuccess() const { return success; }
     // Update helper mode: finish (HelperSuccess) or roll back.
     void runHelperMode();
 
@@ -55,8 +60,9 @@ public:
 
     // File operations on the installation. See app/controlerfileops.cpp.
     // Applies the staged files as one transaction (fileops/applytransaction.h).
-    // Done and Handover as there; Failed with lastError set.
-    bool applyStagedFiles(bool &handover);
+    // Done and Handover as there; Failed with lastError set, restored telling
+    // whether the installation is back as it was.
+    bool applyStagedFiles(bool &handover, bool &restored);
     // Follows a journal an earlier run left behind. False (lastError set)
     // when an unfinished apply could not be undone.
     bool recoverUnfinishedApply();
@@ -77,9 +83,13 @@ private:
     void logPaths();
     // The result line on standard output, in console mode only.
     void printConsoleResult() const;
-    // After a failed download or apply: keeps the window open in normal
-    // mode, ends the event loop with 1 in console mode.
+    // After a failed download or apply: keeps the window open while a person
+    // can read it; ends the event loop with 1 when nobody can (console mode,
+    // no display, the window already closed).
     void endFailedRun();
+    // An apply that failed: text (naming what failed) becomes the result's
+    // error and the window's failure text.
+    void failInstall(const QString &text);
     // Ends a run that refuses to update: the JSON line in console mode, the
     // host program in normal mode.
     void refuseRun();
@@ -93,6 +103,7 @@ private:
     RunMode runMode = RunMode::Normal;
     bool updateAvailable = false;
     bool success = true;
+    bool awaitingResult = false;
     QString lastError;
     QStringList args;
     const InstallLayout layout;

@@ -49,11 +49,12 @@ QString failureText(const ApplyFailure &failure)
 
 } // namespace
 
-bool CControler::applyStagedFiles(bool &handover)
+bool CControler::applyStagedFiles(bool &handover, bool &restored)
 {
     ApplyTransaction transaction(appDir, tempDir, backupDir, layout.parkedUpdater + config->getUpdateExe());
     const ApplyTransaction::Result result = transaction.apply(config->getUpdateExe());
     handover = result == ApplyTransaction::Result::Handover;
+    restored = transaction.undone();
     if (result != ApplyTransaction::Result::Failed)
         return true;
     lastError = failureText(transaction.failure());

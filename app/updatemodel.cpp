@@ -113,3 +113,16 @@ bool CUpdateModel::startUpdate()
         return httpChannel->startUpdate();
     return false;
 }
+
+void CUpdateModel::showRunEnd(RunEnd end, const QString &detail)
+{
+    if (channel == Tcp && tcpWindow)
+        tcpWindow->showRunEnd(end, detail);
+    else if (channel == Http && httpDialog)
+        httpDialog->showRunEnd(end, detail);
+}
+
+QString CUpdateModel::offeredVersion() const
+{
+    return channel == Tcp && tcpChannel ? tcpChannel->offeredVersion() : QString();
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/runwindow.h"
+
 #include <QObject>
 #include <QString>
 
@@ -31,6 +33,12 @@ public:
     bool showUpdateWindow();
     // Starts the chosen channel's download; false without a checked channel.
     bool startUpdate();
+    // Shows the end of the run (after the installation) in the chosen
+    // channel's window.
+    void showRunEnd(RunEnd end, const QString &detail);
+    // The version a TCP update installs, recorded in system.cfg; empty for
+    // HTTP, whose version lives in update/update.ini.
+    QString offeredVersion() const;
 
     // True when config names a TCP server with a usable port, or allows
     // HTTP: checkUpdate then asks a channel instead of returning -1 at once.

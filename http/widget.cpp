@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QMessageBox>
 #include <QNetworkRequest>
 #include <QPushButton>
 #include <QSettings>
@@ -20,6 +19,9 @@
 namespace {
 
 const QString kCompleted = QStringLiteral("更新完成!");
+const QString kInstalling = QStringLiteral("下载完成，正在安装更新…");
+const QString kCancelled = QStringLiteral("更新已取消");
+const QString kCancelledDetail = QStringLiteral("已取消，未安装任何文件");
 
 // How long a confirmed cancel waits for the aborted transfer to report
 // before the run is ended regardless.
@@ -91,6 +93,7 @@ Widget::Widget(QWidget *parent)
         bar->setValue(0);
     }
     connect(ui->pushButton_cancel, &QPushButton::clicked, this, &Widget::onCancelUpdate);
+    connect(ui->pushButton_close, &QPushButton::clicked, this, &QWidget::close);
 
     cancelTimer = new QTimer(this);
     cancelTimer->setInterval(kCancelGraceMs);
@@ -420,36 +423,62 @@ void Widget::onDownloadError(QNetworkReply::NetworkError)
 
 void Widget::onUpdateCompleted(bool success)
 {
+    const bool cancelled = cancelRequested;
     updating = false;
     cancelRequested = false;
     cancelTimer->stop();
+    ui->pushButton_cancel->setEnabled(false);
     if (success) {
-        ui->label_update->setText(kCompleted);
+        ui->label_update->setText(kInstalling);
         ui->progressBar_updatefile->setValue(100);
     } else {
         cleanupTempFiles();
-        statusTitle = Names::kStatusFailed;
-        if (statusDetail.isEmpty())
-            statusDetail = QStringLiteral("未知错误");
-        refreshStatus();
+        showRunEnd(cancelled ? RunEnd::Cancelled : RunEnd::Failed, statusDetail);
     }
     emit sigUpdateResult(success);
+}
+
+void Widget::showRunEnd(RunEnd end, const QString &detail)
+{
+    updating = false;
+    switch (end) {
+    case RunEnd::Succeeded:
+        statusTitle = kCompleted;
+        statusDetail = detail;
+        ui->progressBar_update->setValue(ui->progressBar_update->maximum());
+        ui->progressBar_updatefile->setValue(100);
+        logInfo(statusTitle + QLatin1Char(' ') + statusDetail);
+        break;
+    case RunEnd::Failed:
+        statusTitle = Names::kStatusFailed;
+        statusDetail = detail.isEmpty() ? QStringLiteral("未知错误") : detail;
+        logError(statusTitle + QLatin1Char(' ') + statusDetail);
+        break;
+    case RunEnd::Cancelled:
+        statusTitle = kCancelled;
+        statusDetail = kCancelledDetail;
+        logInfo(statusTitle + QLatin1Char(' ') + statusDetail);
+        break;
+    }
+    refreshStatus();
     ui->pushButton_cancel->setEnabled(false);
+    ui->pushButton_cancel->hide();
+    ui->pushButton_close->show();
 }
 
 void Widget::onCancelUpdate()
 {
     if (cancelRequested || !updating)
         return;
-    QMessageBox box(QMessageBox::Question, QStringLiteral("确认取消"),
-                    QStringLiteral("确定要取消更新吗？未完成的更新将不会被应用。"), QMessageBox::NoButton, this);
-    QPushButton *confirm = box.addButton(QStringLiteral("确认"), QMessageBox::YesRole);
-    box.setDefaultButton(box.addButton(QStringLiteral("取消"), QMessageBox::NoRole));
-    box.exec();
+    ui->pushButton_cancel->setEnabled(false); // one box at a time
+    const bool confirmed = confirmCancel(this);
     // The run may have ended while the box was open.
-    if (box.clickedButton() != confirm || cancelRequested || !updating)
+    if (!updating || cancelRequested)
         return;
-    cancelRun();
+    if (confirmed)
+        cancelRun();
+    else
+        ui->pushButton_cancel->setEnabled(true);
 }
 
 void Widget::cancelRun()
@@ -542,19 +571,31 @@ void Widget::paintEvent(QPaintEvent *event)
     QDialog::paintEvent(event);
 }
 
-void Widget::closeEvent(QCloseEvent *event)
+bool Widget::mayClose()
 {
-    // Closing the window during a download ends the run as a cancel would:
-    // a transfer left running behind a closed window could still report
-    // success after its version file and manifest were cleaned up.
+    // A transfer left running behind a closed window could still report
+    // success after its version file and manifest were cleaned up: closing
+    // during a download is a cancel, confirmed like one.
+    if (!updating || cancelRequested)
+        return true;
+    if (!confirmCancel(this))
+        return false;
     if (updating && !cancelRequested)
         cancelRun();
+    return true;
+}
+
+void Widget::closeEvent(QCloseEvent *event)
+{
+    if (!mayClose()) {
+        event->ignore();
+        return;
+    }
     QDialog::closeEvent(event);
 }
 
 void Widget::reject()
 {
-    if (updating && !cancelRequested)
-        cancelRun();
-    QDialog::reject();
+    if (mayClose())
+        QDialog::reject();
 }

@@ -2,6 +2,7 @@
 
 #include "fileops/installlayout.h"
 #include "http/md5manifest.h"
+#include "ui/runwindow.h"
 
 #include <QCryptographicHash>
 #include <QDialog>
@@ -68,7 +69,12 @@ public:
     // failure nothing is left at localPath and statusDetail says why.
     bool downloadFile(const QString &url, const QString &localPath, QProgressBar *progressBar = nullptr);
     // Downloads changedFiles; the result arrives through sigUpdateResult.
+    // A successful download says it is being installed: the run ends when
+    // the installer calls showRunEnd.
     void startUpdate();
+    // Shows how the run ended (title, detail, logged) and turns the cancel
+    // button into a close button; closing no longer asks anything.
+    void showRunEnd(RunEnd end, const QString &detail);
 
     // The detail line: why the last check or run failed, when it did.
     QString statusDetailText() const { return statusDetail; }
@@ -91,6 +97,9 @@ public slots:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    // While files are downloading, closing (window manager, Escape) asks
+    // the cancel confirmation: "确认" cancels the run and closes, anything
+    // else keeps the window and the run.
     void closeEvent(QCloseEvent *event) override;
     void reject() override;
 
@@ -102,6 +111,9 @@ private:
     // Confirmed cancel: abort the transfer, clean up; the run ends through
     // the aborted reply's slots or, failing that, cancelTimer.
     void cancelRun();
+    // False when a running download should keep the window open: the user
+    // declined to cancel it.
+    bool mayClose();
     // Ends the run with "无法保存文件:" + path (logged).
     void failToSave(const QString &path);
     // Detaches the reply in flight from the dialog and aborts it; its slots

@@ -4,9 +4,27 @@
 #   1. the HTTP road: version 2 published with the publisher tool, served by nginx;
 #   2. the TCP road: the same release served by the reference TCP server;
 #   3. the self-update road: a release that also carries a new update.exe.
+# With --window http|tcp|self only that road runs, as a normal run whose
+# progress window appears on the current display; the servers send slowly so
+# the window can be watched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
+
+window_road=""
+if [ "${1:-}" = "--window" ]; then
+  window_road=${2:-}
+  case "$window_road" in http|tcp|self) ;; *) echo "usage: $0 [--window http|tcp|self]" >&2; exit 2 ;; esac
+  if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "--window needs a display (DISPLAY or WAYLAND_DISPLAY)" >&2; exit 2
+  fi
+fi
+slow=()
+rate=""
+if [ -n "$window_road" ]; then
+  slow=(--chunk-size 8192 --chunk-delay 150)
+  rate="limit_rate 50k;"
+fi
 
 bash scripts/setup.sh build
 bin=$repo/build/bin
@@ -49,7 +67,7 @@ http {
   fastcgi_temp_path $demo/nginx/tmp;
   uwsgi_temp_path $demo/nginx/tmp;
   scgi_temp_path $demo/nginx/tmp;
-  server { listen 127.0.0.1:$http_port; root $demo/pub; }
+  server { listen 127.0.0.1:$http_port; root $demo/pub; $rate }
 }
 CONF
 /usr/sbin/nginx -p "$demo/nginx" -c "$demo/nginx/nginx.conf" -e "$demo/nginx/error.log" &
@@ -61,12 +79,9 @@ config() {  # version url tcp-port
   printf '[Server]\nUpdateServer=%s\nUpdatePort=%s\n' "${3:+127.0.0.1}" "$3"
   printf '[General]\nVersion=%s\n[Paths]\nTemp=UpdateTemp/\nBackup=Backup/\n[Project]\nType=1\n' "$1"
 }
-# The TCP check sends General/Version from system.cfg: the TCP release ships
-# its own system.cfg naming version 2.0.
-cp -r "$demo/src-v2" "$demo/src-tcp"
-config 2.0 "" "$tcp_port" > "$demo/src-tcp/system.cfg"
-"$bin/publisher" "$demo/src-tcp" "$demo/pub/tcp" 2.0 v2
-"$bin/tcpserver" --root "$demo/pub/tcp" --port "$tcp_port" > "$demo/tcpserver.log" &
+# The TCP road records the installed version in system.cfg itself: its
+# release is the same as the HTTP one.
+"$bin/tcpserver" --root "$demo/pub/http" --port "$tcp_port" "${slow[@]}" > "$demo/tcpserver.log" &
 pids+=($!)
 for _ in $(seq 50); do
   if grep -q listening "$demo/tcpserver.log" 2>/dev/null && (exec 3<>/dev/tcp/127.0.0.1/$http_port) 2>/dev/null; then break; fi
@@ -85,25 +100,37 @@ install_v1() {  # folder url tcp-port
 
 run_road() {  # name folder
   echo
-  echo "== $1: update.exe console in $2"
   local before; before=$(cd "$2" && find . -type f ! -name '*.log' -exec md5sum {} + | sort -k2)
-  (cd "$2" && ./update.exe console 2>/dev/null) | sed 's/^/   printed: /'
+  if [ -n "$window_road" ]; then
+    echo "== $1: update.exe in $2, its window on the display"
+    (cd "$2" && ./update.exe 2>/dev/null) && echo "   exit code 0" || echo "   exit code $?"
+  else
+    echo "== $1: update.exe console in $2"
+    (cd "$2" && ./update.exe console 2>/dev/null) | sed 's/^/   printed: /'
+  fi
   for _ in $(seq 100); do [ -s "$2/host_started.txt" ] && break; sleep 0.1; done
   sleep 1
   echo "   changed files:"
   diff <(echo "$before") <(cd "$2" && find . -type f ! -name '*.log' ! -name host_started.txt -exec md5sum {} + | sort -k2) \
     | sed -n 's/^> [0-9a-f]*  \.\//     /p' || true
-  echo "   installed version: $(grep '^Version=' "$2/update/update.ini")"
+  echo "   installed version: $(grep '^Version=' "$2/update/update.ini"), system.cfg: $(grep '^Version=' "$2/system.cfg")"
   echo "   app.txt now says:  $(tr -d '\r' < "$2/app.txt")"
   echo "   host program started $(grep -c started "$2/host_started.txt" 2>/dev/null || echo 0) time(s)"
 }
 
-install_v1 "$demo/http-road" "http://127.0.0.1:$http_port/http/" ""
-run_road "HTTP road (nginx on 127.0.0.1:$http_port)" "$demo/http-road"
+if [ -z "$window_road" ] || [ "$window_road" = http ]; then
+  install_v1 "$demo/http-road" "http://127.0.0.1:$http_port/http/" ""
+  run_road "HTTP road (nginx on 127.0.0.1:$http_port)" "$demo/http-road"
+fi
 
-install_v1 "$demo/tcp-road" "" "$tcp_port"
-run_road "TCP road (reference server on 127.0.0.1:$tcp_port)" "$demo/tcp-road"
+if [ -z "$window_road" ] || [ "$window_road" = tcp ]; then
+  install_v1 "$demo/tcp-road" "" "$tcp_port"
+  run_road "TCP road (reference server on 127.0.0.1:$tcp_port)" "$demo/tcp-road"
+fi
 
+if [ -n "$window_road" ] && [ "$window_road" != self ]; then
+  echo; echo "== demo folders are in $demo"; exit 0
+fi
 install_v1 "$demo/self-road" "http://127.0.0.1:$http_port/self/" ""
 run_road "Self-update road (release with a new update.exe)" "$demo/self-road"
 for _ in $(seq 50); do [ ! -e "$demo/self-road/UpdateTmp/update.exe" ] && break; sleep 0.1; done

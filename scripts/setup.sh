@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12, then configures and
 # builds into build/ (or the folder given as $1, with extra CMake arguments).
+# The windows speak Chinese: without a Chinese font Linux shows boxes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake ninja-build qtbase5-dev libspdlog-dev nginx-light curl python3 strace e2fsprogs)
+packages=(g++ cmake ninja-build qtbase5-dev libspdlog-dev nginx-light curl python3 strace e2fsprogs fonts-wqy-microhei)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

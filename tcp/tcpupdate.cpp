@@ -139,7 +139,7 @@ bool CTCPUpdate::startUpdate()
         cancelRequested = false;
         if (progressWindow) {
             progressWindow->showWindow();
-            progressWindow->resetProgress();
+            progressWindow->beginRun();
         }
         showStatus(QStringLiteral("开始TCP更新..."));
         result = downloadAll();
@@ -169,17 +169,18 @@ bool CTCPUpdate::downloadAll()
             showHeldFileProgress();
             if (cancelRequested)
                 reportCancelled();
+            else if (progressWindow)
+                progressWindow->showRunEnd(RunEnd::Failed, failureText());
             else
-                handleDownloadFailure();
+                logError(failureText());
             return false;
         }
         ++currentIndex;
         updateOverallProgress();
     }
     showHeldFileProgress();
-    if (progressWindow)
-        progressWindow->showSuccess();
-    showStatus(QStringLiteral("所有文件下载完成！"));
+    // Downloaded, not installed yet: success is shown once the files are in place.
+    showProgress(QStringLiteral("所有文件下载完成！"), 100);
     logInfo("所有文件下载完成");
     return true;
 }
@@ -249,34 +250,31 @@ void CTCPUpdate::updateOverallProgress()
     logInfo("下载进度更新: " + std::to_string(done) + "/" + std::to_string(total) + " (" + std::to_string(percent) + "%)");
 }
 
-void CTCPUpdate::handleDownloadFailure()
+QString CTCPUpdate::failureText() const
 {
     const QString name = fileList.at(currentIndex).fileName;
     const ErrorClass errorClass = m_client ? ErrorClass(m_client->lastFailure().kind) : UnknownError;
-    switch (errorClass) {
-    case NetworkError:
-        showError(QStringLiteral("网络错误，重试失败: %1").arg(name));
-        break;
-    case FileSystemError:
-        showError(QStringLiteral("文件系统错误，重试失败: %1").arg(name));
-        break;
-    case TimeoutError:
-        showError(QStringLiteral("下载超时，重试失败: %1").arg(name));
-        break;
-    case Cancelled:
-        showStatus(kCancelledStatus);
-        break;
-    case UnknownError:
-        showError(QStringLiteral("未知错误，重试失败: %1").arg(name));
-        break;
-    }
     logError(QStringLiteral("下载错误处理完成，文件: ") + name + QStringLiteral(" 错误类型: ")
         + QString::number(errorClass));
+    switch (errorClass) {
+    case NetworkError:
+        return QStringLiteral("网络错误，重试失败: %1").arg(name);
+    case FileSystemError:
+        return QStringLiteral("文件系统错误，重试失败: %1").arg(name);
+    case TimeoutError:
+        return QStringLiteral("下载超时，重试失败: %1").arg(name);
+    case Cancelled:
+        return kCancelledStatus;
+    case UnknownError:
+        break;
+    }
+    return QStringLiteral("未知错误，重试失败: %1").arg(name);
 }
 
 void CTCPUpdate::reportCancelled()
 {
-    showStatus(kCancelledStatus);
+    if (progressWindow)
+        progressWindow->showRunEnd(RunEnd::Cancelled, kCancelledStatus);
     logInfo("下载被用户取消");
 }
 

@@ -71,6 +71,10 @@ public:
     // where they happen (TcpFailure) and are not read back from their text.
     static ErrorClass classifyError(const QString &text);
 
+    // The version the server offered at the last check (what a successful
+    // run installs).
+    QString offeredVersion() const { return versionInfo.version; }
+
     // The connection (null when the configuration named no usable server).
     QUpdateTcpClient *client() const { return m_client; }
     const QVector<FileRequest> &files() const { return fileList; }
@@ -94,7 +98,8 @@ private:
     bool downloadCurrentFile();
     void pauseBeforeRetry();
     void updateOverallProgress();
-    void handleDownloadFailure();
+    // The text of a final download failure, shown as the run's end.
+    QString failureText() const;
     void reportCancelled();
 
     void showStatus(const QString &text);

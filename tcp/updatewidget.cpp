@@ -1,8 +1,11 @@
 #include "tcp/updatewidget.h"
 
+#include "log/logger.h"
 #include "ui/background.h"
 #include "ui_updatewidget.h"
 
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QScreen>
@@ -19,6 +22,7 @@ constexpr const char *kStyleSuccess = "color: #4CAF50;";
 
 const QString kFileLineIdle = QStringLiteral("正在下载更新文件");
 const QString kStatusReady = QStringLiteral("准备就绪");
+const QString kTitleRunning = QStringLiteral("TCP升级进行中...");
 
 } // namespace
 
@@ -49,6 +53,7 @@ UpdateWidget::UpdateWidget(QWidget *parent)
     ui->progressBar_updatefile->setValue(0);
     ui->label_updatefile->setText(kFileLineIdle);
     ui->label_status->setText(kStatusReady);
+    connect(ui->pushButton_close, &QPushButton::clicked, this, &QWidget::close);
 
     if (const QScreen *screen = QGuiApplication::primaryScreen()) {
         const QRect available = screen->availableGeometry();
@@ -109,6 +114,89 @@ void UpdateWidget::showWindow()
     activateWindow();
 }
 
+void UpdateWidget::beginRun()
+{
+    running = true;
+    closeWhenEnded = false;
+    resetProgress();
+    ui->label_title->setText(kTitleRunning);
+    ui->pushButton_close->hide();
+    ui->pushButton_cancel->show();
+    ui->pushButton_cancel->setEnabled(true);
+}
+
+void UpdateWidget::showRunEnd(RunEnd end, const QString &detail)
+{
+    running = false;
+    switch (end) {
+    case RunEnd::Succeeded:
+        ui->label_title->setText(QStringLiteral("TCP升级完成"));
+        showSuccess();
+        logInfo("TCP升级完成");
+        break;
+    case RunEnd::Failed:
+        ui->label_title->setText(QStringLiteral("TCP升级失败"));
+        setStatus(detail, kStyleError);
+        logError("TCP升级失败: " + detail);
+        break;
+    case RunEnd::Cancelled:
+        ui->label_title->setText(QStringLiteral("TCP升级已取消"));
+        setStatus(detail, kStyleReady);
+        logInfo("TCP升级已取消: " + detail);
+        break;
+    }
+    ui->pushButton_cancel->setEnabled(false);
+    ui->pushButton_cancel->hide();
+    ui->pushButton_close->show();
+    if (closeWhenEnded)
+        close();
+}
+
+bool UpdateWidget::requestCancel()
+{
+    if (!running || !ui->pushButton_cancel->isEnabled())
+        return false;
+    ui->pushButton_cancel->setEnabled(false); // one box at a time
+    const bool confirmed = confirmCancel(this);
+    // The run may have ended while the box was open.
+    if (!running)
+        return confirmed;
+    if (!confirmed) {
+        ui->pushButton_cancel->setEnabled(true);
+        return false;
+    }
+    ui->label_title->setText(QStringLiteral("正在取消TCP升级..."));
+    emit sigCancelRequested();
+    return true;
+}
+
+void UpdateWidget::closeEvent(QCloseEvent *event)
+{
+    if (!running) {
+        QWidget::closeEvent(event);
+        return;
+    }
+    // The download runs in the caller's loop: the window stays until the run
+    // has stopped, so nothing goes on behind a closed window.
+    event->ignore();
+    const bool alreadyCancelled = !ui->pushButton_cancel->isEnabled();
+    if (alreadyCancelled || requestCancel()) {
+        if (running)
+            closeWhenEnded = true;
+        else
+            close();
+    }
+}
+
+void UpdateWidget::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 void UpdateWidget::updateFileProgress(const QString &fileName, qint64 bytesReceived, qint64 bytesTotal)
 {
     const int percent = bytesTotal <= 0 ? 0 : static_cast<int>(bytesReceived * 100 / bytesTotal);
@@ -139,5 +227,5 @@ void UpdateWidget::paintEvent(QPaintEvent *event)
 
 void UpdateWidget::on_pushButton_cancel_clicked()
 {
-    emit sigCancelRequested();
+    requestCancel();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/runwindow.h"
+
 #include <QWidget>
 
 namespace Ui {
@@ -29,6 +31,14 @@ public:
     // "升级成功", overall bar 100.
     void showSuccess();
     void showWindow();
+    // A download run starts: resetProgress, the title says it is running,
+    // the cancel button is offered.
+    void beginRun();
+    // The run has ended: title and status say how (detail is the status
+    // text of a failure or cancel), the close button replaces the cancel
+    // button, and a window whose closing waited for the cancel closes.
+    void showRunEnd(RunEnd end, const QString &detail);
+    bool isRunning() const { return running; }
     // Both bars show the file's percentage; file line and status follow.
     void updateFileProgress(const QString &fileName, qint64 bytesReceived, qint64 bytesTotal);
 
@@ -36,17 +46,26 @@ public:
     static QString formatFileSize(qint64 bytes);
 
 signals:
-    // The user pressed the cancel button.
+    // The user confirmed cancelling the running update (cancel button,
+    // Escape or closing the window).
     void sigCancelRequested();
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    // While a run is in progress, closing asks the cancel confirmation;
+    // once confirmed the window closes when the run has ended.
+    void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private slots:
     void on_pushButton_cancel_clicked();
 
 private:
     void setStatus(const QString &text, const char *style);
+    // Asks the confirmation; true when the user cancelled the run.
+    bool requestCancel();
 
     Ui::TCPWidget *ui;
+    bool running = false;
+    bool closeWhenEnded = false;
 };

@@ -4,14 +4,13 @@
 #include "http/httpupdate.h"
 #include "http/md5manifest.h"
 #include "http/widget.h"
+#include "support/boxanswerer.h"
 #include "support/scriptedhttpserver.h"
 #include "support/testfiles.h"
 #include "support/testinstall.h"
 
-#include <QApplication>
 #include <QCryptographicHash>
 #include <QLabel>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -57,31 +56,6 @@ void scriptRelease(ScriptedHttpServer &server)
     server.setFile("/update.ini", "[Version]\nVersion=2.0\nFolder=v2\n");
     server.setFile("/v2/md5.txt", serializeMd5Map(manifest));
 }
-
-// Clicks the button with the given text in every modal box that opens while
-// the object lives; counts the boxes.
-struct BoxAnswerer
-{
-    QTimer timer;
-    int boxes = 0;
-    explicit BoxAnswerer(const QString &buttonText)
-    {
-        QObject::connect(&timer, &QTimer::timeout, [this, buttonText] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box)
-                return;
-            ++boxes;
-            for (QAbstractButton *button : box->buttons()) {
-                if (button->text() == buttonText) {
-                    button->click();
-                    return;
-                }
-            }
-            box->reject();
-        });
-        timer.start(10);
-    }
-};
 
 } // namespace
 
@@ -226,7 +200,8 @@ private slots:
                 expected.insert(it.key(), md5(it.value()));
         }
         if (ok) {
-            QCOMPARE(site.label("label_update"), QString("更新完成!"));
+            // Downloaded, not installed: the installer reports the end.
+            QCOMPARE(site.label("label_update"), QString("下载完成，正在安装更新…"));
         } else {
             QCOMPARE(site.label("label_update"), QString("更新失败"));
             QVERIFY2(site.label("label_updatefile").contains(detail.replace("%1", site.path(""))),
@@ -244,26 +219,31 @@ private slots:
         site.widget.startUpdate();
         QCOMPARE(results.count(), 1);
         QCOMPARE(results.at(0).at(0).toBool(), true);
-        QCOMPARE(site.label("label_update"), QString("更新完成!"));
+        QCOMPARE(site.label("label_update"), QString("下载完成，正在安装更新…"));
         QCOMPARE(site.bar("progressBar_updatefile")->value(), 100);
         QCOMPARE(site.bar("progressBar_update")->maximum(), 0);
     }
 
-    // Cancel during a stalled transfer: "取消" in the box changes nothing;
-    // "确认" ends the run once (also after the cancel grace period), and
-    // Escape ends it the same way without a box.
+    // Cancel during a stalled transfer, by the button, Escape or closing the
+    // window: each asks the same box. "取消" there changes nothing; "确认"
+    // ends the run once as cancelled (also after the cancel grace period),
+    // and Escape or closing then also closes the window.
     void cancel_data()
     {
+        QTest::addColumn<QString>("way");
         QTest::addColumn<QString>("answer");
-        QTest::addColumn<bool>("ends");
-        QTest::newRow("keep going") << "取消" << false;
-        QTest::newRow("confirm") << "确认" << true;
-        QTest::newRow("escape") << "escape" << true;
+        QTest::newRow("button, keep going") << "button" << "取消";
+        QTest::newRow("button, confirm") << "button" << "确认";
+        QTest::newRow("escape, keep going") << "escape" << "取消";
+        QTest::newRow("escape, confirm") << "escape" << "确认";
+        QTest::newRow("close, keep going") << "close" << "取消";
+        QTest::newRow("close, confirm") << "close" << "确认";
     }
     void cancel()
     {
+        QFETCH(QString, way);
         QFETCH(QString, answer);
-        QFETCH(bool, ends);
+        const bool ends = answer == "确认";
         ScriptedHttpServer server;
         scriptRelease(server);
         server.setRoute("/v2/a.dll", {200, "new a", Fault::Stall, 2});
@@ -276,26 +256,32 @@ private slots:
         QTRY_VERIFY(server.requests().contains("/v2//a.dll"));
 
         BoxAnswerer answerer(answer);
-        const bool escape = answer == "escape";
-        if (escape)
+        if (way == "escape")
             QTest::keyClick(&site.widget, Qt::Key_Escape);
+        else if (way == "close")
+            site.widget.close();
         else
             site.cancelButton()->click();
-        QCOMPARE(answerer.boxes, escape ? 0 : 1);
+        QCOMPARE(answerer.seenBoxes(), QStringList{"确认取消|确定要取消更新吗？未完成的更新将不会被应用。"});
         QCOMPARE(results.count(), ends ? 1 : 0);
         QCOMPARE(site.widget.isUpdating(), !ends);
         QCOMPARE(site.cancelButton()->isEnabled(), !ends);
+        QCOMPARE(site.widget.isVisible(), !ends || way == "button");
         if (ends) {
             QCOMPARE(results.at(0).at(0).toBool(), false);
-            QCOMPARE(site.label("label_update"), QString("更新失败"));
+            QCOMPARE(site.label("label_update"), QString("更新已取消"));
+            QCOMPARE(site.label("label_updatefile"), QString("已取消，未安装任何文件"));
             QCOMPARE(site.updateDirEntries(), QStringList{"update.ini"});
             QVERIFY(!QFile::exists(site.path("UpdateTemp//a.dll")));
             QTest::qWait(3500); // past the cancel grace period: still one result
             QCOMPARE(results.count(), 1);
-            // Once the run is over the button shows no box.
+            // Once the run is over nothing asks any more.
             site.cancelButton()->setEnabled(true);
             site.cancelButton()->click();
-            QCOMPARE(answerer.boxes, escape ? 0 : 1);
+            site.widget.show();
+            QTest::keyClick(&site.widget, Qt::Key_Escape);
+            QVERIFY(!site.widget.isVisible());
+            QCOMPARE(answerer.boxes(), 1);
         }
     }
 

@@ -204,7 +204,9 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<int>("hostStarts");
         QTest::newRow("console") << QStringList{"console"} << 1 << 0;
-        QTest::newRow("normal") << QStringList{} << 0 << 1;
+        // Without a display nobody can read the window: the refused update
+        // ends the run with 1, after the host has been started.
+        QTest::newRow("normal") << QStringList{} << 1 << 1;
     }
     void selfUpdateWithoutHelperIsRefused()
     {
@@ -250,6 +252,58 @@ private slots:
         QCOMPARE(run.out, kUpdateLine);
         QVERIFY(run.err.contains(QStringLiteral("无法保存文件:").toUtf8()));
         QCOMPARE(install.readFile("app.txt"), QByteArray("app 1"));
+    }
+
+    // A normal run without a display whose install fails (a folder stands
+    // where the release has a file): the window names the file and says the
+    // old version is back, never "更新完成!"; nobody can close that window,
+    // so the run ends on its own with 1 and the installation is as before.
+    void failedInstallWithoutDisplay_data()
+    {
+        QTest::addColumn<bool>("tcp");
+        QTest::newRow("HTTP") << false;
+        QTest::newRow("TCP") << true;
+    }
+    void failedInstallWithoutDisplay()
+    {
+        QFETCH(bool, tcp);
+        QTemporaryDir work;
+        QVERIFY(publish(work.path(), version2(4096)));
+        std::unique_ptr<NginxServer> nginx;
+        std::unique_ptr<TcpServerProcess> server;
+        TestInstall::Settings settings;
+        if (tcp) {
+            server = std::make_unique<TcpServerProcess>();
+            QVERIFY(server->start(work.path() + QStringLiteral("/www")));
+            settings = tcpSettings(server->port());
+        } else {
+            nginx = std::make_unique<NginxServer>(work.path() + QStringLiteral("/www"));
+            QVERIFY(nginx->isRunning());
+            settings = httpSettings(nginx->baseUrl());
+        }
+        TestInstall install;
+        installVersion1(install, settings, 4096);
+        QVERIFY(QFile::remove(install.filePath(QStringLiteral("lib/core.dll"))));
+        writeTree(install.path(), {{"/lib/core.dll/in-the-way.txt", "x"}});
+        // The staging folder and the server's version files may stay for the
+        // next run; every installed file must be as it was.
+        const QStringList staged = kRunFiles + QStringList{"/UpdateTemp/", "/update/updateTmp.ini", "/update/md5Tmp.txt"};
+        const auto before = hashTree(install.path(), staged);
+
+        const RunResult run = install.runUpdater({}, 60000);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 1);
+        const QString log = QString::fromUtf8(install.readFile(QStringLiteral("update.log")));
+        const QStringList shown = log.split(QLatin1Char('\n')).filter(QStringLiteral("安装失败（"));
+        QVERIFY2(shown.size() == 1, qPrintable(shown.join(QLatin1Char('\n'))));
+        const QString line = shown.first().trimmed();
+        QVERIFY2(line.contains(tcp ? "TCP升级失败: 安装失败（" : "更新失败 安装失败（") && line.contains("lib/core.dll")
+                     && line.endsWith(QStringLiteral("），已恢复原版本")),
+                 qPrintable(line));
+        QVERIFY(!log.contains(QStringLiteral("更新完成!")));
+        QVERIFY(!log.contains(QStringLiteral("TCP升级完成")));
+        QCOMPARE(hashTree(install.path(), staged), before);
+        QCOMPARE(install.hostStarts(), 0);
     }
 
     // A second updater started while the first downloads exits 1, prints

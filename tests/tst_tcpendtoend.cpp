@@ -1,8 +1,8 @@
 // The TCP road from end to end: update.exe console, run as a real process on
 // a throw-away installation, against the reference server on 127.0.0.1. It
-// checks, downloads, installs the release, restarts the host program (or
-// hands a new updater to the helper) and exits; a second run then finds the
-// installation up to date.
+// checks, downloads, installs the release, records the installed version in
+// system.cfg, restarts the host program (or hands a new updater to the
+// helper) and exits; a second run then finds the installation up to date.
 #include "support/filetree.h"
 #include "support/tcpserverprocess.h"
 #include "support/testinstall.h"
@@ -15,14 +15,15 @@ namespace {
 const QByteArray kUpdated = consoleLine(true, true);
 const QByteArray kUpToDate = consoleLine(true, false);
 
+// The client's own file: CRLF lines, comments (one in GBK) and keys the
+// updater does not read, all of which an update must keep.
 QByteArray config(quint16 port, const QString &version)
 {
-    TestInstall::Settings s = TestInstall::defaultSettings();
-    s["Update"]["UpdateHelperExe"] = "host";
-    s["Server"]["UpdateServer"] = "127.0.0.1";
-    s["Server"]["UpdatePort"] = QString::number(port);
-    s["General"]["Version"] = version;
-    return TestInstall::configText(s);
+    return "; \xCF\xB5\xCD\xB3\xC5\xE4\xD6\xC3\r\n[Update]\r\nHostExe=host\r\nUpdateExe=update.exe\r\n"
+           "UpdateHelperExe=host\r\nHttpEnable=0\r\n"
+           "[Server]\r\nUpdateServer=127.0.0.1\r\nUpdatePort=" + QByteArray::number(port) + "\r\n"
+           "[General]\r\n# installed\r\nVersion=" + version.toUtf8() + "\r\nLastCheckTime=never\r\n"
+           "[Paths]\r\nTemp=UpdateTemp/\r\nBackup=Backup/\r\n[Project]\r\nType=1\r\n";
 }
 
 } // namespace
@@ -38,13 +39,16 @@ private slots:
 void TestTcpEndToEnd::updateOverTcp_data()
 {
     QTest::addColumn<bool>("newUpdater");
-    QTest::newRow("release installed, host restarted") << false;
-    QTest::newRow("new updater handed to the helper") << true;
+    QTest::addColumn<bool>("shipsConfig");
+    QTest::newRow("release installed, version recorded, host restarted") << false << false;
+    QTest::newRow("release's own system.cfg keeps the client's settings") << false << true;
+    QTest::newRow("new updater handed to the helper") << true << false;
 }
 
 void TestTcpEndToEnd::updateOverTcp()
 {
     QFETCH(bool, newUpdater);
+    QFETCH(bool, shipsConfig);
     TestInstall install;
     QVERIFY(install.isValid());
     QTemporaryDir releaseRoot;
@@ -64,7 +68,6 @@ void TestTcpEndToEnd::updateOverTcp()
     writeTree(install.path(), installed);
 
     QMap<QString, QByteArray> release{
-        {"system.cfg", config(server.port(), "2.0.0")},
         {"md5.txt", "manifest 2\r\n"},
         {"lib/core.dll", QByteArray(300000, 'c')},
         {"lib/plugins/new.dll", "new plugin"},
@@ -72,6 +75,11 @@ void TestTcpEndToEnd::updateOverTcp()
     };
     if (newUpdater)
         release.insert("update.exe", "a newer updater");
+    // A release's file naming another server, staging folder and host, and
+    // a product name the client lacks.
+    if (shipsConfig)
+        release.insert("system.cfg", "[Update]\nHostExe=other\n[Server]\nUpdateServer=127.0.0.9\nUpdatePort=1\n"
+                                     "[General]\nVersion=7.7\n[Paths]\nTemp=Elsewhere/\n[Project]\nName=Demo\n");
     writeRelease(releaseRoot.path(), "2.0.0", release, "v2");
 
     const RunResult run = install.runUpdater({"console"}, 120000);
@@ -101,9 +109,11 @@ void TestTcpEndToEnd::updateOverTcp()
     }
     QVERIFY(!QFileInfo::exists(install.filePath("UpdateTemp")));
     QVERIFY(!QFileInfo::exists(install.filePath("Backup")));
+    // The installed version is recorded in place: only its value changed.
+    // ([Project] is the last group: the release's new key ends the file.)
+    QCOMPARE(install.readFile("system.cfg"), config(server.port(), "2.0.0") + (shipsConfig ? "Name=Demo\r\n" : ""));
 
-    // The release carried its system.cfg with the new version: the next
-    // check finds nothing to do.
+    // So the next check finds nothing to do.
     const RunResult again = install.runUpdater({"console"}, 60000);
     QCOMPARE(again.exitCode, 0);
     QCOMPARE(again.out, kUpToDate);

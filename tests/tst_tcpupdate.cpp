@@ -2,6 +2,7 @@
 // 127.0.0.1, driving a real progress window: whole runs, retries, failures
 // of each class, cancellation, and the queued result signal.
 #include "log/logger.h"
+#include "support/boxanswerer.h"
 #include "support/memorysink.h"
 #include "support/tcpserverprocess.h"
 #include "support/testfiles.h"
@@ -42,6 +43,7 @@ private slots:
     void finalFailures_data();
     void finalFailures();
     void successOnThirdAttempt();
+    void cancelDuringTransfer_data();
     void cancelDuringTransfer();
     void cancelDuringRetryPause();
 
@@ -51,6 +53,7 @@ private:
     bool prepare(CTCPUpdate &update, MemorySink &sink, UpdateWidget &window);
     QString logText();
     static QString status(const UpdateWidget &w) { return w.findChild<QLabel *>("label_status")->text(); }
+    static QString title(const UpdateWidget &w) { return w.findChild<QLabel *>("label_title")->text(); }
 
     QScopedPointer<QTemporaryDir> dir;
     QScopedPointer<TcpServerProcess> server;
@@ -220,6 +223,7 @@ void TestTcpUpdate::finalFailures()
 
     QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
     QVERIFY(!update.startUpdate());
+    QCOMPARE(title(window), QStringLiteral("TCP升级失败"));
     QCOMPARE(status(window), shown);
     QTRY_COMPARE(result.count(), 1);
     QCOMPARE(result.first().first().toBool(), false);
@@ -258,24 +262,60 @@ void TestTcpUpdate::successOnThirdAttempt()
     QVERIFY(log.contains(QStringLiteral("重新连接更新服务器")));
 }
 
+// The cancel button, Escape and closing the window each ask the same box
+// once a file is under way. "取消" lets the run finish; "确认" stops it after
+// the first file request, says so, and Escape or closing then also closes
+// the window: nothing goes on behind it.
+void TestTcpUpdate::cancelDuringTransfer_data()
+{
+    QTest::addColumn<QString>("way");
+    QTest::addColumn<QString>("answer");
+    QTest::newRow("button, keep going") << "button" << "取消";
+    QTest::newRow("button, confirm") << "button" << "确认";
+    QTest::newRow("escape, confirm") << "escape" << "确认";
+    QTest::newRow("close, keep going") << "close" << "取消";
+    QTest::newRow("close, confirm") << "close" << "确认";
+}
+
 void TestTcpUpdate::cancelDuringTransfer()
 {
-    QVERIFY(startServer({"--chunk-delay", "100"}));
+    QFETCH(QString, way);
+    QFETCH(QString, answer);
+    const bool cancels = answer == "确认";
+    QVERIFY(startServer({"--chunk-delay", "20"}));
     CTCPUpdate update(QStringLiteral("127.0.0.1"), server->port());
     MemorySink sink;
     UpdateWidget window;
     QVERIFY(prepare(update, sink, window));
     update.setSilenceLimitForTest(CTCPUpdate::kSilenceLimitMs);
+    BoxAnswerer answerer(answer);
+    bool asked = false;
     connect(update.client(), &QUpdateTcpClient::sigFileDownloadProgress, this,
             [&](const QString &, const QString &, uint32_t downloaded) {
-                if (downloaded > 0)
+                if (downloaded == 0 || asked)
+                    return;
+                asked = true;
+                if (way == "escape")
+                    QTest::keyClick(&window, Qt::Key_Escape);
+                else if (way == "close")
+                    window.close();
+                else
                     QTest::mouseClick(window.findChild<QPushButton *>("pushButton_cancel"), Qt::LeftButton);
             });
     QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
-    QVERIFY(!update.startUpdate());
-    QCOMPARE(status(window), QStringLiteral("下载已取消"));
+    QCOMPARE(update.startUpdate(), !cancels);
+    QCOMPARE(answerer.seenBoxes(), QStringList{"确认取消|确定要取消更新吗？未完成的更新将不会被应用。"});
     QTRY_COMPARE(result.count(), 1);
-    QCOMPARE(result.first().first().toBool(), false);
+    QCOMPARE(result.first().first().toBool(), !cancels);
+    QCOMPARE(window.isVisible(), !cancels || way == "button");
+    if (!cancels) {
+        QCOMPARE(title(window), QStringLiteral("TCP升级进行中..."));
+        QCOMPARE(sink.files.value("/b.bin"), releaseFiles.value("b.bin"));
+        return;
+    }
+    QCOMPARE(title(window), QStringLiteral("TCP升级已取消"));
+    QCOMPARE(status(window), QStringLiteral("下载已取消"));
+    QVERIFY(!window.findChild<QPushButton *>("pushButton_cancel")->isVisible());
     QCOMPARE(server->count("file request"), 1);
     const QString log = logText();
     QVERIFY(log.contains(QStringLiteral("下载被用户取消")));
@@ -289,6 +329,7 @@ void TestTcpUpdate::cancelDuringRetryPause()
     MemorySink sink;
     UpdateWidget window;
     QVERIFY(prepare(update, sink, window));
+    BoxAnswerer answerer(QStringLiteral("确认"));
     // The time-out is reported just before the pause; the click lands in it.
     connect(update.client(), &QUpdateTcpClient::sigFileDownloadError, this, [&] {
         QTimer::singleShot(0, &window, [&] {

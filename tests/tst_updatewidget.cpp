@@ -1,5 +1,6 @@
 // The TCP progress window: size texts, what each operation shows, colours,
 // and the cancel button.
+#include "support/boxanswerer.h"
 #include "tcp/updatewidget.h"
 
 #include <QLabel>
@@ -136,12 +137,22 @@ void TestUpdateWidget::statusOperations()
     QVERIFY(shot.pixelColor(2, 2) != QColor(Qt::white) || shot.pixelColor(680, 535) != QColor(Qt::white));
 }
 
+// Outside a run the button does nothing; during one it asks first.
 void TestUpdateWidget::cancelButton()
 {
     UpdateWidget w;
     QSignalSpy cancel(&w, &UpdateWidget::sigCancelRequested);
-    QTest::mouseClick(w.findChild<QPushButton *>("pushButton_cancel"), Qt::LeftButton);
+    BoxAnswerer answerer(QStringLiteral("确认"));
+    auto *button = w.findChild<QPushButton *>("pushButton_cancel");
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(answerer.boxes(), 0);
+    QCOMPARE(cancel.count(), 0);
+    w.beginRun();
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(answerer.boxes(), 1);
     QCOMPARE(cancel.count(), 1);
+    QVERIFY(!button->isEnabled());
+    QCOMPARE(text(w, "label_title"), QStringLiteral("正在取消TCP升级..."));
 }
 
 QTEST_MAIN(TestUpdateWidget)

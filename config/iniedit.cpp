@@ -1,0 +1,188 @@
+#include "config/iniedit.h"
+
+#include "config/names.h"
+
+#include <QRegularExpression>
+
+namespace {
+
+struct Line
+{
+    QByteArray body; // without its line end
+    QByteArray end;  // "\r\n", "\n" or "" (last line)
+};
+
+QList<Line> splitLines(const QByteArray &text)
+{
+    QList<Line> lines;
+    int start = 0;
+    while (start < text.size()) {
+        const int nl = text.indexOf('\n', start);
+        if (nl < 0) {
+            lines.append({text.mid(start), QByteArray()});
+            break;
+        }
+        const bool crlf = nl > start && text.at(nl - 1) == '\r';
+        lines.append({text.mid(start, nl - start - (crlf ? 1 : 0)), crlf ? "\r\n" : "\n"});
+        start = nl + 1;
+    }
+    return lines;
+}
+
+QByteArray joinLines(const QList<Line> &lines)
+{
+    QByteArray text;
+    for (const Line &line : lines)
+        text += line.body + line.end;
+    return text;
+}
+
+QByteArray stripBom(QByteArray body)
+{
+    return body.startsWith("\xEF\xBB\xBF") ? body.mid(3) : body;
+}
+
+// The section a "[name]" line opens, or null for any other line.
+QByteArray sectionName(const QByteArray &body)
+{
+    const QByteArray trimmed = stripBom(body).trimmed();
+    if (!trimmed.startsWith('[') || !trimmed.endsWith(']'))
+        return QByteArray();
+    return trimmed.mid(1, trimmed.size() - 2).trimmed();
+}
+
+bool isComment(const QByteArray &body)
+{
+    const QByteArray trimmed = body.trimmed();
+    return trimmed.startsWith(';') || trimmed.startsWith('#');
+}
+
+// Position of "=" in a key line, -1 for other lines.
+int equalsAt(const QByteArray &body)
+{
+    return isComment(body) || !sectionName(body).isNull() ? -1 : body.indexOf('=');
+}
+
+} // namespace
+
+namespace IniEdit {
+
+QList<QPair<QByteArray, QByteArray>> entries(const QByteArray &text, const QByteArray &group)
+{
+    QList<QPair<QByteArray, QByteArray>> found;
+    QByteArray current;
+    for (const Line &line : splitLines(text)) {
+        const QByteArray section = sectionName(line.body);
+        if (!section.isNull()) {
+            current = section;
+            continue;
+        }
+        const int eq = equalsAt(line.body);
+        if (current == group && eq > 0)
+            found.append({line.body.left(eq).trimmed(), line.body.mid(eq + 1).trimmed()});
+    }
+    return found;
+}
+
+QList<QByteArray> groups(const QByteArray &text)
+{
+    QList<QByteArray> names;
+    for (const Line &line : splitLines(text)) {
+        const QByteArray section = sectionName(line.body);
+        if (!section.isNull() && !names.contains(section))
+            names.append(section);
+    }
+    return names;
+}
+
+QByteArray setValue(const QByteArray &text, const QByteArray &group, const QByteArray &key, const QByteArray &rawValue)
+{
+    QList<Line> lines = splitLines(text);
+    const QByteArray eol = lines.isEmpty() || lines.first().end.isEmpty() ? QByteArray("\n") : lines.first().end;
+    QByteArray current;
+    bool replaced = false;
+    int lastInGroup = -1; // last header or entry line of the group
+    for (int i = 0; i < lines.size(); ++i) {
+        Line &line = lines[i];
+        const QByteArray section = sectionName(line.body);
+        if (!section.isNull()) {
+            current = section;
+            if (current == group)
+                lastInGroup = i;
+            continue;
+        }
+        if (current != group)
+            continue;
+        const int eq = equalsAt(line.body);
+        if (eq <= 0)
+            continue;
+        lastInGroup = i;
+        if (line.body.left(eq).trimmed() != key)
+            continue;
+        int valueStart = eq + 1;
+        while (valueStart < line.body.size() && (line.body.at(valueStart) == ' ' || line.body.at(valueStart) == '\t'))
+            ++valueStart;
+        line.body = line.body.left(valueStart) + rawValue;
+        replaced = true;
+    }
+    if (replaced)
+        return joinLines(lines);
+    const Line added{key + '=' + rawValue, eol};
+    if (lastInGroup >= 0) {
+        if (lines[lastInGroup].end.isEmpty())
+            lines[lastInGroup].end = eol;
+        lines.insert(lastInGroup + 1, added);
+        return joinLines(lines);
+    }
+    QByteArray result = joinLines(lines);
+    if (!result.isEmpty() && !result.endsWith('\n'))
+        result += eol;
+    return result + '[' + group + ']' + eol + added.body + eol;
+}
+
+QByteArray literal(const QString &value)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9._+\\-]+$"));
+    if (plain.match(value).hasMatch())
+        return value.toLatin1();
+    // Quoted as QSettings writes it: "\" and quotes escaped, anything
+    // outside printable ASCII as \x and four hex digits; a hex digit right
+    // after such an escape is escaped too, or it would join the number.
+    QByteArray out = "\"";
+    bool afterHexEscape = false;
+    for (const QChar ch : value) {
+        const ushort u = ch.unicode();
+        const bool hexDigit = (u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F');
+        if (u < 0x20 || u > 0x7e || (afterHexEscape && hexDigit)) {
+            out += "\\x" + QByteArray::number(u, 16).rightJustified(4, '0');
+            afterHexEscape = true;
+            continue;
+        }
+        afterHexEscape = false;
+        if (u == '\\' || u == '"')
+            out += '\\';
+        out += char(u);
+    }
+    return out + '"';
+}
+
+QByteArray mergedSystemConfig(const QByteArray &client, const QByteArray &release, const QString &version)
+{
+    const QByteArray general = Names::kGroupGeneral;
+    const QByteArray versionKey = Names::kKeyVersion;
+    const QList<QByteArray> clientOwned{Names::kGroupServer, Names::kGroupPaths, Names::kGroupUpdate};
+    QByteArray merged = client;
+    if (!release.isNull()) {
+        for (const QByteArray &group : groups(release)) {
+            if (clientOwned.contains(group))
+                continue;
+            for (const auto &entry : entries(release, group))
+                merged = setValue(merged, group, entry.first, entry.second);
+        }
+    }
+    if (!version.isEmpty())
+        merged = setValue(merged, general, versionKey, literal(version));
+    return merged;
+}
+
+} // namespace IniEdit

@@ -1,0 +1,125 @@
+#include "ui/percentbar.h"
+
+#include <QImage>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionProgressBar>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+// WCAG's level for normal text: the percentage is small and anti-aliased.
+constexpr double kMinContrast = 4.5;
+
+double luminance(const QColor &c)
+{
+    const auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+// The colour of median luminance among the pixels of background where mask
+// is mostly opaque inside [left, right); invalid when there are none. What
+// the style left transparent counts as the window colour behind it.
+QColor medianUnderText(const QImage &background, const QImage &mask, int left, int right, const QColor &window)
+{
+    std::vector<std::pair<double, QRgb>> samples;
+    for (int y = 0; y < mask.height(); ++y) {
+        for (int x = std::max(left, 0); x < std::min(right, mask.width()); ++x) {
+            if (qAlpha(mask.pixel(x, y)) > 128) {
+                const QRgb p = background.pixel(x, y); // premultiplied
+                const int a = qAlpha(p);
+                const QRgb rgb = qRgb(qRed(p) + window.red() * (255 - a) / 255, qGreen(p) + window.green() * (255 - a) / 255,
+                                      qBlue(p) + window.blue() * (255 - a) / 255);
+                samples.emplace_back(luminance(QColor(rgb)), rgb);
+            }
+        }
+    }
+    if (samples.empty())
+        return QColor();
+    std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    return QColor(samples[samples.size() / 2].second);
+}
+
+} // namespace
+
+PercentBar::PercentBar(QWidget *parent)
+    : QProgressBar(parent)
+{
+}
+
+double PercentBar::contrast(const QColor &a, const QColor &b)
+{
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor PercentBar::readableOn(const QColor &background, const QColor &preferred)
+{
+    if (contrast(preferred, background) >= kMinContrast)
+        return preferred;
+    return contrast(Qt::black, background) >= contrast(Qt::white, background) ? QColor(Qt::black) : QColor(Qt::white);
+}
+
+void PercentBar::paintEvent(QPaintEvent *)
+{
+    QStyleOptionProgressBar option;
+    initStyleOption(&option);
+    option.textVisible = false;
+
+    // Groove and chunk go to an image first: the text colours are chosen
+    // from what was actually painted, whatever the style.
+    const qreal ratio = devicePixelRatioF();
+    QImage canvas(size() * ratio, QImage::Format_ARGB32_Premultiplied);
+    canvas.setDevicePixelRatio(ratio);
+    canvas.fill(Qt::transparent);
+    {
+        QPainter painter(&canvas);
+        style()->drawControl(QStyle::CE_ProgressBar, &option, &painter, this);
+    }
+
+    const QString label = text();
+    if (isTextVisible() && !label.isEmpty() && orientation() == Qt::Horizontal) {
+        QImage mask(canvas.size(), QImage::Format_ARGB32_Premultiplied);
+        mask.setDevicePixelRatio(ratio);
+        mask.fill(Qt::transparent);
+        {
+            QPainter painter(&mask);
+            painter.setFont(font());
+            painter.setPen(Qt::black);
+            painter.drawText(rect(), Qt::AlignCenter, label);
+        }
+        // The chunk's edge splits the text into two parts, each drawn in
+        // the colour that reads on the median of what lies beneath it.
+        const QRect contents = style()->subElementRect(QStyle::SE_ProgressBarContents, &option, this);
+        const qint64 span = qint64(maximum()) - minimum();
+        const qint64 done = span <= 0 ? 0 : std::clamp<qint64>(qint64(value()) - minimum(), 0, span);
+        int filled = span <= 0 ? 0 : int(contents.width() * done / span);
+        if (invertedAppearance() != (layoutDirection() == Qt::RightToLeft))
+            filled = contents.width() - filled; // the chunk grows from the right
+        const int split = qRound((contents.left() + filled) * ratio);
+        const QColor window = palette().color(QPalette::Window);
+        const QColor preferred = palette().color(QPalette::Text);
+        const QColor leftUnder = medianUnderText(canvas, mask, 0, split, window);
+        const QColor rightUnder = medianUnderText(canvas, mask, split, canvas.width(), window);
+
+        QPainter painter(&canvas);
+        painter.setFont(font());
+        const auto drawPart = [&](int left, int right, const QColor &under) {
+            if (!under.isValid())
+                return;
+            painter.save();
+            painter.setClipRect(QRectF(left / ratio, 0, (right - left) / ratio, height()));
+            painter.setPen(readableOn(under, preferred));
+            painter.drawText(rect(), Qt::AlignCenter, label);
+            painter.restore();
+        };
+        drawPart(0, split, leftUnder);
+        drawPart(split, canvas.width(), rightUnder);
+    }
+    QPainter(this).drawImage(0, 0, canvas);
+}
