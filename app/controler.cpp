@@ -7,15 +7,13 @@
 #include "fileops/layout.h"
 #include "http/widget.h"
 #include "log/logger.h"
+#include "platform/consoleoutput.h"
 #include "tcp/updatewidget.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QTextStream>
-
-#include <cstdio>
 
 namespace {
 
@@ -269,6 +267,5 @@ QJsonObject CControler::buildResultJson() const
 
 void CControler::printJson(const QJsonObject &object)
 {
-    QTextStream out(stdout);
-    out << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) << Qt::endl;
+    writeStdoutLine(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }

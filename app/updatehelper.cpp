@@ -38,7 +38,7 @@ CUpdateHelper::CUpdateHelper(const QString &dir, int waitMs)
 int CUpdateHelper::run(const QStringList &arguments)
 {
     CSystemConfig *config = CSystemConfig::instance();
-    initLogger(utf8(appDir + config->getLogPath() + QStringLiteral("updatehelper.log")));
+    initLogger(QFile::encodeName(appDir + config->getLogPath() + QStringLiteral("updatehelper.log")).toStdString());
     logInfo("更新助手启动, 参数: " + utf8(arguments.join(QLatin1Char(' '))));
 
     QString exeName = config->getUpdateExe();

@@ -3,6 +3,7 @@
 #include "config/systemconfig.h"
 
 #include <QCoreApplication>
+#include <QFile>
 
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/rotating_file_sink.h>
@@ -97,7 +98,7 @@ void setupLogging()
 {
     const QString path = QCoreApplication::applicationDirPath() + QLatin1Char('/')
         + CSystemConfig::instance()->getLogPath() + QStringLiteral("update.log");
-    initLogger(path.toUtf8().toStdString());
+    initLogger(QFile::encodeName(path).toStdString());
     logInfo("Update started");
 }
 

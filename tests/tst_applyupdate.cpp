@@ -32,12 +32,12 @@ int applyDownloadedUpdate()
 void prepare(TestInstall &install, const FileTree &installed, const FileTree &staged, const QString &backup = "Backup/")
 {
     TestInstall::Settings settings = TestInstall::defaultSettings();
-    settings["Update"]["UpdateHelperExe"] = "host";
+    settings["Update"]["UpdateHelperExe"] = programName("host");
     settings["Paths"]["Backup"] = backup;
     install.writeConfig(settings);
     writeTree(install.path(), installed);
     writeTree(install.path() + kTemp, staged);
-    QFile::copy(QCoreApplication::applicationFilePath(), install.filePath("driver"));
+    QFile::copy(QCoreApplication::applicationFilePath(), install.filePath(programName("driver")));
 }
 
 FileTree with(FileTree tree, const FileTree &more)
@@ -50,7 +50,7 @@ RunResult runApply(const TestInstall &install)
 {
     RunResult result;
     QProcess process;
-    process.start(install.filePath("driver"), {kApplyWord});
+    process.start(install.filePath(programName("driver")), {kApplyWord});
     result.finished = process.waitForFinished(60000);
     result.exitCode = process.exitCode();
     result.out = process.readAllStandardOutput() + process.readAllStandardError();

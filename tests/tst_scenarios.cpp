@@ -13,7 +13,6 @@
 #include <QThread>
 #include <QtTest>
 
-#include <csignal>
 #include <functional>
 #include <memory>
 
@@ -75,7 +74,7 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 20000)
 void installVersion1(TestInstall &install, const TestInstall::Settings &settings, int bigSize)
 {
     install.writeConfig(settings);
-    install.addProgram(QStringLiteral("updatehelper"), QStringLiteral("updatehelper"));
+    install.addProgram(QStringLiteral("updatehelper"), programName(QStringLiteral("updatehelper")));
     writeTree(install.path(), version1(bigSize));
     generateMd5File(install.path() + QLatin1Char('/'));
 }
@@ -174,6 +173,32 @@ private slots:
         QCOMPARE(install.hostStarts(), 1);
     }
 
+#ifdef Q_OS_WIN
+    // The host application ships its own Qt DLLs beside update.exe, and a
+    // release replaces them. update.exe loads none of them: an updater that
+    // did could neither start beside this Qt5Core.dll (it is no DLL at all)
+    // nor overwrite it while running.
+    void releaseReplacesTheHostsQtDll()
+    {
+        QTemporaryDir work;
+        FileTree release = version2(4096);
+        release.insert("/Qt5Core.dll", bytes('Q', 1 << 20, "Qt5Core 2"));
+        QVERIFY(publish(work.path(), release));
+        NginxServer nginx(work.path() + QStringLiteral("/www"));
+        QVERIFY(nginx.isRunning());
+        TestInstall install;
+        install.writeFile(QStringLiteral("Qt5Core.dll"), bytes('q', 1 << 20, "Qt5Core 1"));
+        installVersion1(install, httpSettings(nginx.baseUrl()), 4096);
+
+        const RunResult run = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.out, kUpdateLine);
+        QCOMPARE(install.readFile(QStringLiteral("Qt5Core.dll")), release.value("/Qt5Core.dll"));
+        QCOMPARE(differingFromManifest(install, work.path()), QStringList());
+        QCOMPARE(install.waitForHostStarts(1, 20000), 1);
+    }
+#endif
+
     // The staged update.exe disappears before the helper runs: the helper
     // restores the old updater, whose HelperFaile run rolls everything back.
     void helperFailureRollsBack()
@@ -215,7 +240,7 @@ private slots:
         // Replacing removes the installed file, then copies the new one in.
         QVERIFY(waitUntil([&] { return QFileInfo::exists(install.filePath(QStringLiteral("Backup/data/big.bin"))); }, 120000));
         QVERIFY(waitUntil([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("data/big.bin"))); }, 60000));
-        ::kill(static_cast<pid_t>(first.processId()), SIGKILL);
+        first.kill();
         QVERIFY(first.waitForFinished(10000));
         QCOMPARE(first.readAllStandardOutput(), kUpdateLine);
 
@@ -236,7 +261,7 @@ private slots:
         QCOMPARE(install.waitForHostStarts(1, 20000), 1);
         QCOMPARE(differingFromManifest(install, work.path()), QStringList());
         // Nothing half-written is left anywhere in the installation.
-        QStringList expected = version1(big).keys() + QStringList{"/update.exe", "/host", "/updatehelper", "/system.cfg",
+        QStringList expected = version1(big).keys() + QStringList{"/update.exe", "/" + programName("host"), "/" + programName("updatehelper"), "/system.cfg",
                                                                   "/md5.txt", "/update/updateTmp.ini", "/update/md5Tmp.txt"};
         expected.sort();
         QCOMPARE(installedTree(install).keys(), expected);
