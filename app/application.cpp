@@ -2,14 +2,14 @@
 
 #include "app/controler.h"
 #include "config/names.h"
-#include "http/background.h"
+#include "config/systemconfig.h"
+#include "ui/background.h"
 #include "log/logger.h"
 #include "platform/headless.h"
 #include "platform/instanceguard.h"
 
 #include <QApplication>
 #include <QIcon>
-#include <QJsonObject>
 
 int runUpdater(int argc, char **argv)
 {
@@ -22,26 +22,23 @@ int runUpdater(int argc, char **argv)
     const bool console = arguments.contains(QLatin1String(Names::kArgConsole));
     // Standard output in console mode belongs to the JSON result line.
     setLogConsoleToStderr(console);
-    setupLogging();
+    const InstallLayout &layout = InstallLayout::ofProgram();
+    setupLogging(layout.logPrefix);
 
     logDebug("Command Line Arguments:");
     for (int i = 0; i < arguments.size(); ++i)
-        logDebug("argv[" + std::to_string(i) + "] =" + arguments.at(i).toUtf8().toStdString());
+        logDebug(QStringLiteral("argv[%1] =").arg(i) + arguments.at(i));
 
     if (!InstanceGuard::tryAcquire(InstanceGuard::keyFor(QCoreApplication::applicationFilePath())))
         return 1;
 
     int exitCode = 0;
     {
-        CControler controler;
+        CControler controler(layout, CSystemConfig::instance());
         if (!controler.init()) {
-            if (console) {
-                QJsonObject object;
-                object.insert(QStringLiteral("success"), false);
-                object.insert(QStringLiteral("update"), true);
-                object.insert(QStringLiteral("errormsg"), QStringLiteral("Controller initialization failed"));
-                CControler::printJson(object);
-            }
+            if (console)
+                CControler::printJson(
+                    CControler::resultJson(false, true, QStringLiteral("Controller initialization failed")));
             return 1;
         }
         if (controler.parseArguments(arguments)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/runmode.h"
+#include "fileops/installlayout.h"
 
 #include <QJsonObject>
 #include <QObject>
@@ -18,12 +19,16 @@ class CSystemConfig;
 // the hand-over to the host program or the update helper.
 //
 // Lives on main's stack. Owns the two windows (created without parent), the
-// model and the file operation manager (QObject children).
+// model and the file operation manager (QObject children). Works on the
+// installation it is given; config is that installation's system.cfg and
+// must outlive the controller.
 class CControler : public QObject
 {
     Q_OBJECT
 public:
+    // The running program's installation and CSystemConfig::instance().
     CControler();
+    CControler(const InstallLayout &layout, CSystemConfig *config);
     ~CControler() override;
 
     // Creates windows, model and file manager; false when the file manager is
@@ -38,14 +43,10 @@ public:
     void runHelperMode();
 
     QJsonObject buildResultJson() const;
+    // The console result line: {"success", "update", "errormsg"}.
+    static QJsonObject resultJson(bool success, bool update, const QString &error);
     // One compact JSON line on standard output, then a flush.
     static void printJson(const QJsonObject &object);
-
-    RunMode mode() const { return runMode; }
-    bool isSuccess() const { return success; }
-    QString errorText() const { return lastError; }
-    QString tempDirectory() const { return tempDir; }
-    QString backupDirectory() const { return backupDir; }
 
     // Relaunch (delayed start script). False with lastError set when the
     // start could not be prepared.
@@ -66,18 +67,17 @@ public:
     void removeBackupDir();
     void cleanTempFiles();
 
-    // True when dir may be removed recursively: it is not the program
-    // directory and does not contain it (canonical paths compared).
-    bool isRemovableWorkDir(const QString &dir) const;
     // False (with lastError) when Temp or Backup would make the staging or
-    // backup folder the installation itself.
+    // backup folder the installation itself, lie outside it, or overlap.
     bool hasSafeWorkDirs();
 
 public slots:
     void onUpdateResult(bool bSuccess);
 
 private:
-    void initPaths();
+    void logPaths();
+    // The result line on standard output, in console mode only.
+    void printConsoleResult() const;
     // After a failed download or apply: keeps the window open in normal
     // mode, ends the event loop with 1 in console mode.
     void endFailedRun();
@@ -96,7 +96,10 @@ private:
     bool success = true;
     QString lastError;
     QStringList args;
-    QString appDir;
-    QString tempDir;
-    QString backupDir;
+    const InstallLayout layout;
+    CSystemConfig *const config;
+    // Shorthands for the three places every operation uses.
+    const QString &appDir = layout.installation;
+    const QString &tempDir = layout.staging;
+    const QString &backupDir = layout.backup;
 };

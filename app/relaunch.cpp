@@ -6,17 +6,14 @@
 #include "config/systemconfig.h"
 #include "platform/delayedstart.h"
 
-#include <QCoreApplication>
-
 #include <exception>
 
 bool CControler::launchProgram(QString (CSystemConfig::*exeName)() const, const QStringList &arguments)
 {
     try {
         // The update may have replaced both settings files.
-        CSystemConfig *config = CSystemConfig::instance();
         config->reload();
-        const QString program = QCoreApplication::applicationDirPath() + QLatin1Char('/') + (config->*exeName)();
+        const QString program = appDir + (config->*exeName)();
         delayedStart(program, arguments);
         return true;
     } catch (const std::exception &ex) {

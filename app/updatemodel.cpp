@@ -28,18 +28,10 @@ void CUpdateModel::setWindows(Widget *dialog, UpdateWidget *window)
     tcpWindow = window;
 }
 
-bool CUpdateModel::hasConfiguredChannel()
+bool CUpdateModel::hasConfiguredChannel(const CSystemConfig &config)
 {
-    const CSystemConfig *config = CSystemConfig::instance();
-    return (!config->getUpdateServer().isEmpty() && portFromText(config->getUpdatePort()) != 0)
-        || config->isHttpEnable();
-}
-
-quint16 CUpdateModel::portFromText(const QString &text)
-{
-    bool ok = false;
-    const qulonglong value = text.toULongLong(&ok, 10);
-    return ok ? static_cast<quint16>(value & 0xFFFF) : 0;
+    return (!config.getUpdateServer().isEmpty() && portFromText(config.getUpdatePort()) != 0)
+        || config.isHttpEnable();
 }
 
 void CUpdateModel::setTcpChannel(CTCPUpdate *newChannel)

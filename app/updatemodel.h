@@ -7,6 +7,7 @@ class Widget;
 class UpdateWidget;
 class CTCPUpdate;
 class CHttpUpdate;
+class CSystemConfig;
 
 // Chooses the channel once per run (TCP first, HTTP when TCP is not usable
 // and HttpEnable is set), owns the channel object, and forwards the channel's
@@ -31,13 +32,9 @@ public:
     // Starts the chosen channel's download; false without a checked channel.
     bool startUpdate();
 
-    // True when system.cfg names a TCP server with a usable port, or allows
+    // True when config names a TCP server with a usable port, or allows
     // HTTP: checkUpdate then asks a channel instead of returning -1 at once.
-    static bool hasConfiguredChannel();
-
-    // Port text as the channel uses it: unsigned decimal, low 16 bits, 0 when
-    // the text is not a number.
-    static quint16 portFromText(const QString &text);
+    static bool hasConfiguredChannel(const CSystemConfig &config);
 
 signals:
     void sigUpdateResult(bool bSuccess);

@@ -73,6 +73,13 @@ bool readTable(const QString &path, const KeySpec (&keys)[N], CSystemConfig::Tab
 
 } // namespace
 
+quint16 portFromText(const QString &text)
+{
+    bool ok = false;
+    const qulonglong value = text.toULongLong(&ok, 10);
+    return ok ? static_cast<quint16>(value & 0xFFFF) : 0;
+}
+
 CSystemConfig *CSystemConfig::instance()
 {
     static CSystemConfig config(QCoreApplication::applicationDirPath() + Names::kSystemCfgFile);

@@ -3,6 +3,10 @@
 #include <QMap>
 #include <QString>
 
+// Port text as system.cfg holds it (UpdatePort): unsigned decimal, low 16
+// bits, 0 when the text is not a number.
+quint16 portFromText(const QString &text);
+
 // Reads system.cfg and update.ini from the program directory once per
 // process and answers every settings question. Read only: nothing here writes
 // either file. A QCoreApplication must exist before the first instance() call.

@@ -103,7 +103,7 @@ bool CFileOperationManager::rollbackFiles(const QString &backupDir, const QStrin
                 return false;
             }
         }
-        logInfo(("回退文件成功:" + src + "->" + dst).toUtf8().toStdString());
+        logInfo("回退文件成功:" + src + "->" + dst);
     }
     return true;
 }

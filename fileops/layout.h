@@ -17,13 +17,4 @@ inline QString withSlash(const QString &dir)
     return dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
 }
 
-// A bare file name from the settings (UpdateExe): no separators, no drive,
-// not "." or "..", not empty. Anything else could name a file outside the
-// folder it is appended to.
-inline bool isPlainFileName(const QString &name)
-{
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QLatin1Char(':'));
-}
-
 } // namespace Layout

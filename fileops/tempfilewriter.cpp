@@ -1,9 +1,9 @@
 #include "fileops/tempfilewriter.h"
 
-#include "config/systemconfig.h"
+#include "fileops/installlayout.h"
 #include "fileops/layout.h"
+#include "fileops/pathpolicy.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -11,44 +11,46 @@
 
 namespace {
 
-// True when text, read as a relative path with "/" or "\" as separators,
-// stays below the folder it is appended to.
-bool isContainedRelative(const QString &text)
+// The TCP server's path with backslashes read as separators and empty and
+// "." levels dropped; "" for the top of the staging folder. Null when it is
+// absolute or otherwise unsafe (see PathPolicy).
+QString normalisedPath(const QString &path)
 {
-    QString path = text;
-    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (path.startsWith(QLatin1Char('/')) || QDir::isAbsolutePath(path))
-        return false;
-    // A drive letter ("C:", "C:dir") or a Windows stream name: never part of
-    // a file that belongs below the staging folder.
-    if (path.contains(QLatin1Char(':')) || path.contains(QChar(0)))
-        return false;
-    const QStringList parts = path.split(QLatin1Char('/'));
-    return !parts.contains(QStringLiteral(".."));
+    QString text = path;
+    text.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (text.startsWith(QLatin1Char('/')))
+        return QString();
+    QStringList levels = text.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    levels.removeAll(QStringLiteral("."));
+    const QString joined = levels.join(QLatin1Char('/'));
+    if (joined.isEmpty())
+        return QStringLiteral("");
+    return PathPolicy::isSafeRelativeName(joined) ? joined : QString();
 }
 
 } // namespace
 
 QString stagedFilePath(const QString &root, const QString &path, const QString &name)
 {
-    if (name.isEmpty() || name == QLatin1String(".") || name.contains(QLatin1Char('/'))
-        || name.contains(QLatin1Char('\\')))
+    const QString relative = normalisedPath(path);
+    if (relative.isNull() || !PathPolicy::isPlainFileName(name))
         return QString();
-    if (!isContainedRelative(path) || !isContainedRelative(name))
-        return QString();
-    QString relative = path;
-    relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
     return QDir::cleanPath(Layout::withSlash(root) + relative + QLatin1Char('/') + name);
 }
 
 TempFileWriter *TempFileWriter::instance()
 {
-    static TempFileWriter writer;
+    static TempFileWriter writer(InstallLayout::ofProgram());
     return &writer;
 }
 
 TempFileWriter::TempFileWriter(const QString &stagingRoot)
-    : fixedRoot(stagingRoot)
+    : root(stagingRoot.isEmpty() ? QString() : Layout::withSlash(stagingRoot))
+{
+}
+
+TempFileWriter::TempFileWriter(const InstallLayout &layout)
+    : root(PathPolicy::isStrictlyInside(layout.installation, layout.staging) ? layout.staging : QString())
 {
 }
 
@@ -60,20 +62,11 @@ TempFileWriter::~TempFileWriter()
 
 QString TempFileWriter::stagingRoot() const
 {
-    if (!fixedRoot.isEmpty())
-        return Layout::withSlash(fixedRoot);
-    // Only a folder strictly below the program folder: an empty, "." or
-    // ".." Temp setting must not turn the installation into the staging area.
-    const QString app = QDir::cleanPath(QCoreApplication::applicationDirPath());
-    const QString root = QDir::cleanPath(app + QLatin1Char('/') + CSystemConfig::instance()->getTempPath());
-    if (!root.startsWith(app + QLatin1Char('/')))
-        return QString();
-    return root + QLatin1Char('/');
+    return root;
 }
 
 bool TempFileWriter::writeChunk(const QString &path, const QString &name, const QByteArray &data, bool isLast)
 {
-    const QString root = stagingRoot();
     if (root.isEmpty()) {
         qWarning() << "Staging folder not configured, file refused:" << path << name;
         return false;
@@ -113,12 +106,4 @@ bool TempFileWriter::writeChunk(const QString &path, const QString &name, const 
     if (isLast)
         delete openFiles.take(full);
     return true;
-}
-
-void TempFileWriter::restartFile(const QString &path, const QString &name)
-{
-    const QString root = stagingRoot();
-    if (root.isEmpty())
-        return;
-    delete openFiles.take(stagedFilePath(root, path, name));
 }

@@ -1,6 +1,7 @@
 #include "http/md5manifest.h"
 
 #include "config/names.h"
+#include "fileops/pathpolicy.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -139,20 +140,19 @@ QString unsafePathReason(const QString &path)
 {
     if (!path.startsWith(QLatin1Char('/')))
         return QStringLiteral("路径不是以/开头");
-    for (const QChar c : path) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return QStringLiteral("路径包含控制字符");
-        if (c == QLatin1Char('\\'))
-            return QStringLiteral("路径包含反斜杠");
-        if (c == QLatin1Char(':'))
-            return QStringLiteral("路径包含冒号或盘符");
-    }
-    const QVector<QStringRef> parts = path.midRef(1).split(QLatin1Char('/'));
-    for (const QStringRef &part : parts) {
-        if (part.isEmpty())
-            return QStringLiteral("路径包含空的层级");
-        if (part == QLatin1String(".") || part == QLatin1String(".."))
-            return QStringLiteral("路径包含.或..");
+    switch (PathPolicy::relativeNameProblem(path.mid(1))) {
+    case PathPolicy::NameProblem::None:
+        return QString();
+    case PathPolicy::NameProblem::ControlCharacter:
+        return QStringLiteral("路径包含控制字符");
+    case PathPolicy::NameProblem::Backslash:
+        return QStringLiteral("路径包含反斜杠");
+    case PathPolicy::NameProblem::Colon:
+        return QStringLiteral("路径包含冒号或盘符");
+    case PathPolicy::NameProblem::EmptyLevel:
+        return QStringLiteral("路径包含空的层级");
+    case PathPolicy::NameProblem::DotLevel:
+        return QStringLiteral("路径包含.或..");
     }
     return QString();
 }

@@ -55,7 +55,6 @@ Md5Map readMd5File(const QString &path);
 Md5Map compareMd5Maps(const Md5Map &local, const Md5Map &remote);
 
 // Why a manifest path must not be used as a file below the staging folder,
-// or "" when it is safe: it must start with "/", name a file (no empty or
-// trailing component), and contain no "." or ".." component, no backslash,
-// no colon (drive letters, alternate streams), no control character.
+// or "" when it is safe: it must start with "/" and the rest must be a safe
+// relative name (see PathPolicy).
 QString unsafePathReason(const QString &path);

@@ -2,12 +2,12 @@
 
 #include "config/names.h"
 #include "config/systemconfig.h"
-#include "http/background.h"
+#include "fileops/pathpolicy.h"
+#include "ui/background.h"
 #include "log/logger.h"
 #include "ui_widget.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -28,11 +28,6 @@ constexpr int kCancelGraceMs = 3000;
 // What a reply may hold before the transfer pauses: the file is written as
 // data arrives, so memory does not grow with the file size.
 constexpr qint64 kReplyBufferSize = 256 << 10;
-
-std::string utf8(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
 
 // Qt reports a transfer time-out as a cancelled operation; a reply the
 // dialog did not abort itself and that ends cancelled has timed out.
@@ -68,20 +63,18 @@ bool closeWritten(QFile &file)
 
 } // namespace
 
-HttpUpdateSettings HttpUpdateSettings::fromConfig()
+HttpUpdateSettings HttpUpdateSettings::fromConfig(const InstallLayout &layout, const CSystemConfig &systemConfig)
 {
-    const CSystemConfig *systemConfig = CSystemConfig::instance();
     HttpUpdateSettings settings;
-    settings.appDir = QCoreApplication::applicationDirPath() + QLatin1Char('/');
-    settings.baseUrl = systemConfig->getUpdateValue(Names::kUrlKey);
-    settings.tempPath = systemConfig->getTempPath();
+    settings.layout = layout;
+    settings.baseUrl = systemConfig.getUpdateValue(Names::kUrlKey);
     return settings;
 }
 
 Widget::Widget(QWidget *parent)
     : QDialog(parent)
     , ui(new Ui::Widget)
-    , config(HttpUpdateSettings::fromConfig())
+    , config(HttpUpdateSettings::fromConfig(InstallLayout::ofProgram(), *CSystemConfig::instance()))
 {
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("HTTP升级"));
@@ -129,7 +122,7 @@ QNetworkReply *Widget::get(const QString &url)
 int Widget::checkServerVersion()
 {
     statusTitle = Names::kStatusPrepare;
-    const QString localPath = config.appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile;
+    const QString localPath = appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile;
     const QString url = config.baseUrl + Names::kUpdateIniFile;
     tempFiles.append(localPath);
 
@@ -147,7 +140,7 @@ int Widget::checkServerVersion()
         return 3;
     }
 
-    const QString localIni = config.appDir + Names::kUpdateDir + Names::kUpdateIniFile;
+    const QString localIni = appDir + Names::kUpdateDir + Names::kUpdateIniFile;
     if (!QFileInfo(localIni).isFile()) {
         statusDetail = QStringLiteral("本地update文件不存在，准备更新");
         refreshStatus();
@@ -168,7 +161,7 @@ int Widget::checkServerVersion()
 
 bool Widget::parseServerVersion()
 {
-    const QSettings ini(config.appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile, QSettings::IniFormat);
+    const QSettings ini(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile, QSettings::IniFormat);
     serverFolder = ini.value(Names::kVersionFolderKey).toString();
     serverVersion = ini.value(Names::kVersionVersionKey).toString();
     if (!serverFolder.isEmpty() && !serverVersion.isEmpty()) {
@@ -185,9 +178,10 @@ QString Widget::unsafeServerPath(const QString &path) const
     const QString reason = unsafePathReason(path);
     if (!reason.isEmpty())
         return reason;
-    // The syntax rules keep a path inside; this guards the joined result.
-    const QString staging = QDir::cleanPath(config.appDir + config.tempPath);
-    if (!QDir::cleanPath(staging + QLatin1Char('/') + path).startsWith(staging + QLatin1Char('/')))
+    // The syntax rules keep a path inside; this guards the joined result,
+    // links included.
+    const QString staging = config.layout.staging;
+    if (!PathPolicy::isStrictlyInside(staging, staging + path))
         return QStringLiteral("路径超出临时目录");
     return QString();
 }
@@ -195,7 +189,7 @@ QString Widget::unsafeServerPath(const QString &path) const
 int Widget::checkManifest()
 {
     statusTitle = Names::kStatusPrepare;
-    const QString localPath = config.appDir + Names::kUpdateDir + Names::kMd5TmpFile;
+    const QString localPath = appDir + Names::kUpdateDir + Names::kMd5TmpFile;
     const QString url = config.baseUrl + serverFolder + Names::kMd5File;
     tempFiles.append(localPath);
 
@@ -208,9 +202,9 @@ int Widget::checkManifest()
     statusDetail = QStringLiteral("MD5比对");
     refreshStatus();
 
-    if (!QFileInfo(config.appDir + Names::kMd5File).isFile())
-        generateMd5File(config.appDir);
-    const Md5Map localMap = readMd5File(config.appDir + Names::kMd5File);
+    if (!QFileInfo(appDir + Names::kMd5File).isFile())
+        generateMd5File(appDir);
+    const Md5Map localMap = readMd5File(appDir + Names::kMd5File);
     const Md5Map serverMap = readMd5File(localPath);
 
     // A manifest that names a file outside the staging folder is refused
@@ -223,7 +217,7 @@ int Widget::checkManifest()
         statusTitle = Names::kStatusFailed;
         statusDetail = QStringLiteral("服务端清单包含不安全的路径:") + it.key() + QStringLiteral("（") + reason
             + QStringLiteral("）");
-        logError(utf8(statusDetail));
+        logError(statusDetail);
         cleanupTempFiles();
         refreshStatus();
         return 3;
@@ -281,7 +275,7 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, QProgres
         file.remove();
         return false;
     }
-    logInfo(utf8(QStringLiteral("下载成功:") + localPath));
+    logInfo(QStringLiteral("下载成功:") + localPath);
     reply->deleteLater();
     return true;
 }
@@ -301,7 +295,7 @@ void Widget::beginDownloads(const Md5Map &files)
     tasks.clear();
     currentIndex = 0;
     totalCount = files.size();
-    const QString staging = config.appDir + config.tempPath;
+    const QString &staging = config.layout.staging;
     for (auto it = files.cbegin(); it != files.cend(); ++it)
         tasks.append({config.baseUrl + serverFolder + it.key(), staging + it.key(), it.value()});
 
@@ -379,7 +373,7 @@ void Widget::onDownloadFinished()
 
     if (reply->error() != QNetworkReply::NoError) {
         statusDetail = QStringLiteral("文件下载失败:") + reply->errorString();
-        logError(utf8(statusDetail));
+        logError(statusDetail);
         discardCurrentFile();
         onUpdateCompleted(false);
         return;
@@ -394,12 +388,12 @@ void Widget::onDownloadFinished()
         // A file that is not what the manifest promised is never installed.
         QFile::remove(task.localPath);
         statusDetail = QStringLiteral("文件校验失败:") + task.localPath;
-        logError(utf8(statusDetail + QStringLiteral(" md5=") + digest + QStringLiteral(" 期望=") + task.md5));
+        logError(statusDetail + QStringLiteral(" md5=") + digest + QStringLiteral(" 期望=") + task.md5);
         onUpdateCompleted(false);
         return;
     }
 
-    logInfo(utf8(QStringLiteral("文件下载成功并验证通过:") + task.localPath));
+    logInfo(QStringLiteral("文件下载成功并验证通过:") + task.localPath);
     ui->progressBar_update->setValue(currentIndex + 1);
     ++currentIndex;
     startNextDownload();
@@ -416,7 +410,7 @@ void Widget::onDownloadError(QNetworkReply::NetworkError)
         const QString reason =
             timedOut(currentReply, cancelRequested) ? timeoutText(config.transferTimeoutMs) : currentReply->errorString();
         statusDetail = QStringLiteral("下载文件 \"") + name + QStringLiteral("\" 时出错: ") + reason;
-        logError(utf8(statusDetail));
+        logError(statusDetail);
         currentReply->deleteLater();
         currentReply = nullptr;
     }
@@ -492,7 +486,7 @@ void Widget::failToSave(const QString &path)
     dropCurrentReply();
     discardCurrentFile();
     statusDetail = QStringLiteral("无法保存文件:") + path;
-    logError(utf8(statusDetail));
+    logError(statusDetail);
     onUpdateCompleted(false);
 }
 
@@ -521,7 +515,7 @@ void Widget::cleanupTempFiles()
         if (QFile::exists(path))
             QFile::remove(path);
     }
-    const QDir updateDir(config.appDir + Names::kUpdateDir);
+    const QDir updateDir(appDir + Names::kUpdateDir);
     if (!updateDir.exists())
         return;
     const QFileInfoList entries = updateDir.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fileops/installlayout.h"
 #include "http/md5manifest.h"
 
 #include <QCryptographicHash>
@@ -11,6 +12,7 @@
 #include <QStringList>
 #include <QVector>
 
+class CSystemConfig;
 class QProgressBar;
 class QTimer;
 
@@ -23,12 +25,11 @@ class Widget;
 // installation and server.
 struct HttpUpdateSettings
 {
-    QString appDir;   // installation folder, ending with "/"
-    QString baseUrl;  // Update/URL: prefix of "update.ini" and of the release folder
-    QString tempPath; // Paths/Temp as stored: the staging folder below appDir
+    InstallLayout layout; // installation and staging folder
+    QString baseUrl;      // Update/URL: prefix of "update.ini" and of the release folder
     int transferTimeoutMs = 120000; // per request, without data moving
 
-    static HttpUpdateSettings fromConfig();
+    static HttpUpdateSettings fromConfig(const InstallLayout &layout, const CSystemConfig &config);
 };
 
 // One file of a run.
@@ -113,7 +114,8 @@ private:
     QNetworkReply *get(const QString &url);
 
     Ui::Widget *ui = nullptr;
-    HttpUpdateSettings config; // config.appDir is the installation folder
+    HttpUpdateSettings config;
+    const QString &appDir = config.layout.installation;
     QString serverFolder;
     QString serverVersion;
     QStringList tempFiles;

@@ -1,9 +1,7 @@
 #include "log/logger.h"
 
-#include "config/systemconfig.h"
-
-#include <QCoreApplication>
 #include <QFile>
+#include <QString>
 
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/rotating_file_sink.h>
@@ -94,11 +92,9 @@ void shutdownLogger()
     spdlog::drop(kLoggerName);
 }
 
-void setupLogging()
+void setupLogging(const QString &logPrefix)
 {
-    const QString path = QCoreApplication::applicationDirPath() + QLatin1Char('/')
-        + CSystemConfig::instance()->getLogPath() + QStringLiteral("update.log");
-    initLogger(QFile::encodeName(path).toStdString());
+    initLogger(QFile::encodeName(logPrefix + QStringLiteral("update.log")).toStdString());
     logInfo("Update started");
 }
 
@@ -106,3 +102,11 @@ void logDebug(const std::string &message) { writeLog(spdlog::level::debug, "[DEB
 void logInfo(const std::string &message) { writeLog(spdlog::level::info, "[INFO] ", message); }
 void logWarn(const std::string &message) { writeLog(spdlog::level::warn, "[WARN] ", message); }
 void logError(const std::string &message) { writeLog(spdlog::level::err, "[ERROR] ", message); }
+void logDebug(const QString &message) { logDebug(message.toUtf8().toStdString()); }
+void logInfo(const QString &message) { logInfo(message.toUtf8().toStdString()); }
+void logWarn(const QString &message) { logWarn(message.toUtf8().toStdString()); }
+void logError(const QString &message) { logError(message.toUtf8().toStdString()); }
+void logDebug(const char *message) { logDebug(std::string(message)); }
+void logInfo(const char *message) { logInfo(std::string(message)); }
+void logWarn(const char *message) { logWarn(std::string(message)); }
+void logError(const char *message) { logError(std::string(message)); }

@@ -2,6 +2,8 @@
 
 #include <string>
 
+class QString;
+
 // Log set-up. The log has two sinks: a coloured console sink (info and up)
 // and a rotating file update.log (debug and up, 5 MiB x 3). In console mode
 // the console sink and the fallbacks write to standard error so that standard
@@ -10,9 +12,9 @@
 // Chooses standard error for console output. Call before setupLogging.
 void setLogConsoleToStderr(bool toStderr);
 
-// Builds the log path from the configuration, creates the logger and logs
+// Creates the logger at logPrefix + "update.log" (see InstallLayout) and logs
 // "Update started". Never throws, never ends the program.
-void setupLogging();
+void setupLogging(const QString &logPrefix);
 
 // Creates the logger at path, given in the file system's 8-bit encoding
 // (QFile::encodeName: UTF-8 on Linux, the ANSI code page on Windows, where
@@ -24,8 +26,18 @@ void initLogger(const std::string &path);
 // Drops the logger (the wrappers fall back to the console). For tests.
 void shutdownLogger();
 
-// Level wrappers. The message is plain text, never a format string.
+// Level wrappers. The message is plain text, never a format string; a
+// QString is written as UTF-8.
 void logDebug(const std::string &message);
 void logInfo(const std::string &message);
 void logWarn(const std::string &message);
 void logError(const std::string &message);
+void logDebug(const QString &message);
+void logInfo(const QString &message);
+void logWarn(const QString &message);
+void logError(const QString &message);
+// Literals: without these a string literal would fit both of the above.
+void logDebug(const char *message);
+void logInfo(const char *message);
+void logWarn(const char *message);
+void logError(const char *message);

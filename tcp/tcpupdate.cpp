@@ -1,6 +1,5 @@
 #include "tcp/tcpupdate.h"
 
-#include "app/updatemodel.h"
 #include "config/systemconfig.h"
 #include "log/logger.h"
 #include "tcp/asyncwaiter.h"
@@ -13,11 +12,6 @@ namespace {
 
 const QString kCancelledStatus = QStringLiteral("下载已取消");
 
-std::string utf8(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
-
 } // namespace
 
 CTCPUpdate::CTCPUpdate(QObject *parent)
@@ -26,7 +20,7 @@ CTCPUpdate::CTCPUpdate(QObject *parent)
     CSystemConfig *config = CSystemConfig::instance();
     if (config->isLoaded()) {
         host = config->getUpdateServer();
-        port = CUpdateModel::portFromText(config->getUpdatePort());
+        port = portFromText(config->getUpdatePort());
     }
     setUpClient();
 }
@@ -198,18 +192,18 @@ bool CTCPUpdate::downloadWithRetry()
             return false;
         if (attempt > 0) {
             showStatus(QStringLiteral("第%1次重试下载: %2").arg(attempt).arg(name));
-            logInfo(utf8(QStringLiteral("重试下载: ") + name + QStringLiteral(", 尝试次数: ") + QString::number(attempt)));
+            logInfo(QStringLiteral("重试下载: ") + name + QStringLiteral(", 尝试次数: ") + QString::number(attempt));
         }
         if (downloadCurrentFile())
             return true;
         if (cancelRequested)
             return false;
         if (attempt < maxRetries) {
-            logWarn(utf8(QStringLiteral("下载失败，等待重试: ") + name));
+            logWarn(QStringLiteral("下载失败，等待重试: ") + name);
             pauseBeforeRetry();
         }
     }
-    logError(utf8(QStringLiteral("下载最终失败，已达到最大重试次数: ") + name));
+    logError(QStringLiteral("下载最终失败，已达到最大重试次数: ") + name);
     return false;
 }
 
@@ -229,19 +223,19 @@ bool CTCPUpdate::downloadCurrentFile()
     const FileRequest file = fileList.at(currentIndex);
     if (refreshDue())
         showProgress(QStringLiteral("正在下载: %1 (%2/%3)").arg(file.fileName).arg(currentIndex + 1).arg(fileList.size()), 0);
-    logInfo(utf8(QStringLiteral("开始下载文件: ") + file.fileName + QStringLiteral(" 路径: ") + file.filePath));
+    logInfo(QStringLiteral("开始下载文件: ") + file.fileName + QStringLiteral(" 路径: ") + file.filePath);
 
     // A failed attempt closes the connection (the server may still be
     // sending the file); each attempt therefore starts from a fresh one.
     if (!m_client->isConnected()) {
-        logInfo(utf8(QStringLiteral("重新连接更新服务器: ") + host + QLatin1Char(':') + QString::number(port)));
+        logInfo(QStringLiteral("重新连接更新服务器: ") + host + QLatin1Char(':') + QString::number(port));
         m_client->connectToServer(host, port);
     }
     const bool ok = !cancelRequested && m_client->downloadFile(file, silenceLimitMs);
     if (ok)
-        logInfo(utf8(QStringLiteral("文件下载成功: ") + file.fileName));
+        logInfo(QStringLiteral("文件下载成功: ") + file.fileName);
     else
-        logError(utf8(QStringLiteral("文件下载失败: ") + file.fileName));
+        logError(QStringLiteral("文件下载失败: ") + file.fileName);
     return ok;
 }
 
@@ -276,8 +270,8 @@ void CTCPUpdate::handleDownloadFailure()
         showError(QStringLiteral("未知错误，重试失败: %1").arg(name));
         break;
     }
-    logError(utf8(QStringLiteral("下载错误处理完成，文件: ") + name + QStringLiteral(" 错误类型: ")
-                  + QString::number(errorClass)));
+    logError(QStringLiteral("下载错误处理完成，文件: ") + name + QStringLiteral(" 错误类型: ")
+                  + QString::number(errorClass));
 }
 
 void CTCPUpdate::reportCancelled()
@@ -319,9 +313,9 @@ CTCPUpdate::ErrorClass CTCPUpdate::classifyError(const QString &text)
 void CTCPUpdate::onFileDownloadProgress(const QString &, const QString &fileName, uint32_t downloaded, uint32_t total)
 {
     const int percent = total == 0 ? 0 : static_cast<int>(static_cast<double>(downloaded) / total * 100);
-    logInfo(utf8(QStringLiteral("TCP文件下载进度:") + fileName + QLatin1Char(' ') + QString::number(downloaded)
+    logInfo(QStringLiteral("TCP文件下载进度:") + fileName + QLatin1Char(' ') + QString::number(downloaded)
                  + QLatin1Char('/') + QString::number(total) + QLatin1Char(' ') + QString::number(percent)
-                 + QLatin1Char('%')));
+                 + QLatin1Char('%'));
     heldFileProgress = FileProgress{fileName, downloaded, total};
     if (refreshDue())
         showHeldFileProgress();
@@ -331,7 +325,7 @@ void CTCPUpdate::onFileDownloadCompleted(const QString &, const QString &fileNam
 {
     if (refreshDue())
         showStatus(QStringLiteral("文件下载完成: %1").arg(fileName));
-    logInfo(utf8(QStringLiteral("TCP文件下载完成:") + fileName));
+    logInfo(QStringLiteral("TCP文件下载完成:") + fileName);
 }
 
 void CTCPUpdate::onFileDownloadError(const QString &, const QString &fileName, const QString &error)

@@ -26,11 +26,6 @@ const QString kServerError = QStringLiteral("服务器返回错误");
 const QString kConnectionLost = QStringLiteral("与服务器的连接已断开");
 const QString kMessageTooLong = QStringLiteral("服务器消息长度超出上限，连接已关闭");
 
-std::string utf8(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
-
 } // namespace
 
 QUpdateTcpClient::QUpdateTcpClient(QObject *parent)
@@ -173,7 +168,7 @@ bool QUpdateTcpClient::processNextMessage(bool &fileDataMoved)
         return false;
     case TcpProtocol::FrameReader::Status::TooLong:
         m_lastError = kMessageTooLong;
-        logError(utf8(kMessageTooLong + QStringLiteral(": ") + QString::number(header.length)));
+        logError(kMessageTooLong + QStringLiteral(": ") + QString::number(header.length));
         emit errorOccurred(m_lastError);
         socket->abort();
         return false;
@@ -210,17 +205,17 @@ void QUpdateTcpClient::handleFileData(const QByteArray &payload)
         currentName = chunk.fileName;
         currentTotal = chunk.totalSize;
         currentReceived = 0;
-        logInfo(utf8(QStringLiteral("开始接收文件传输: ") + currentName + QStringLiteral(" (大小: ")
-                     + QString::number(currentTotal) + QStringLiteral(" 字节)")));
+        logInfo(QStringLiteral("开始接收文件传输: ") + currentName + QStringLiteral(" (大小: ")
+                     + QString::number(currentTotal) + QStringLiteral(" 字节)"));
         emit sigFileDownloadProgress(currentPath, currentName, 0, currentTotal);
     }
     // A file that lost a chunk is broken: its later chunks are not stored
     // (that would leave a hole) and it never counts as completed.
     if (currentFailed)
         return;
-    logInfo(utf8(QStringLiteral("收到文件数据块: ") + currentName + QStringLiteral(" (大小: ")
+    logInfo(QStringLiteral("收到文件数据块: ") + currentName + QStringLiteral(" (大小: ")
                  + QString::number(chunk.chunkSize) + QStringLiteral(", 是否结束: ")
-                 + (chunk.isLast ? QStringLiteral("是") : QStringLiteral("否")) + QStringLiteral(")")));
+                 + (chunk.isLast ? QStringLiteral("是") : QStringLiteral("否")) + QStringLiteral(")"));
 
     // Signals below may run code that starts a new request; work on copies.
     const QString path = currentPath;
@@ -236,14 +231,14 @@ void QUpdateTcpClient::handleFileData(const QByteArray &payload)
     const quint32 total = currentTotal;
     const quint32 received = currentReceived;
     const quint64 percent = total == 0 ? 0 : static_cast<quint64>(received) * 100 / total;
-    logInfo(utf8(QStringLiteral("文件传输进度: ") + name + QStringLiteral(" (") + QString::number(received)
+    logInfo(QStringLiteral("文件传输进度: ") + name + QStringLiteral(" (") + QString::number(received)
                  + QLatin1Char('/') + QString::number(total) + QStringLiteral(" 字节, ") + QString::number(percent)
-                 + QStringLiteral("%)")));
+                 + QStringLiteral("%)"));
     if (chunk.isLast)
         resetTransfer();
     emit sigFileDownloadProgress(path, name, received, total);
     if (chunk.isLast) {
-        logInfo(utf8(QStringLiteral("文件传输完成: ") + name));
+        logInfo(QStringLiteral("文件传输完成: ") + name);
         emit sigFileDownloadCompleted(path, name);
     }
 }

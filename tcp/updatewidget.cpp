@@ -1,6 +1,6 @@
 #include "tcp/updatewidget.h"
 
-#include "http/background.h"
+#include "ui/background.h"
 #include "ui_updatewidget.h"
 
 #include <QCoreApplication>

@@ -1,9 +1,9 @@
 // Applying staged files to a throw-away installation, rolling back, and the
-// update helper runs. The controller works on the folder of the running
-// program, so for the apply cases this test program copies itself into the
-// installation and runs there with kApplyWord, which hands the controller a
-// finished download.
+// update helper modes: the controller runs in this process on the
+// installation it is given.
 #include "app/controler.h"
+#include "config/systemconfig.h"
+#include "log/logger.h"
 #include "platform/headless.h"
 #include "support/filetree.h"
 #include "support/testinstall.h"
@@ -11,20 +11,37 @@
 #include <QApplication>
 #include <QtTest>
 
+#include <functional>
+
 namespace {
 
-const char *const kApplyWord = "--apply-downloaded-update";
 const QString kTemp = QStringLiteral("/UpdateTemp");
 const QString kBackup = QStringLiteral("/Backup");
 
-int applyDownloadedUpdate()
+// Runs a controller on the installation with the given arguments, then
+// step; returns what it logged.
+QByteArray runControler(const TestInstall &install, const QStringList &arguments,
+                        const std::function<void(CControler &)> &step)
 {
-    CControler controler;
-    if (!controler.init())
-        return 2;
-    controler.parseArguments({});
-    controler.onUpdateResult(true);
-    return 0;
+    QTemporaryDir logDir;
+    initLogger(logDir.filePath("run.log").toStdString());
+    {
+        CSystemConfig config(install.filePath("system.cfg"));
+        CControler controler(InstallLayout::fromConfig(install.path(), config), &config);
+        if (controler.init()) {
+            controler.parseArguments(arguments);
+            step(controler);
+        }
+    }
+    shutdownLogger();
+    QFile log(logDir.filePath("run.log"));
+    return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+}
+
+// A finished download handed to the controller.
+QByteArray applyDownloadedUpdate(const TestInstall &install)
+{
+    return runControler(install, {}, [](CControler &controler) { controler.onUpdateResult(true); });
 }
 
 // An installation whose helper program is the fake host too, so its start
@@ -37,24 +54,12 @@ void prepare(TestInstall &install, const FileTree &installed, const FileTree &st
     install.writeConfig(settings);
     writeTree(install.path(), installed);
     writeTree(install.path() + kTemp, staged);
-    QFile::copy(QCoreApplication::applicationFilePath(), install.filePath(programName("driver")));
 }
 
 FileTree with(FileTree tree, const FileTree &more)
 {
     tree.insert(more);
     return tree;
-}
-
-RunResult runApply(const TestInstall &install)
-{
-    RunResult result;
-    QProcess process;
-    process.start(install.filePath(programName("driver")), {kApplyWord});
-    result.finished = process.waitForFinished(60000);
-    result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput() + process.readAllStandardError();
-    return result;
 }
 
 QMap<QString, QString> without(QMap<QString, QString> tree, const QStringList &prefixes)
@@ -143,8 +148,7 @@ void TestApplyUpdate::apply()
         expected = without(expected, {kTemp});
     expected.insert(treeHashes(changes));
 
-    const RunResult run = runApply(install);
-    QCOMPARE(run.exitCode, 0);
+    applyDownloadedUpdate(install);
     QCOMPARE(install.waitForHostStarts(1), 1);
     QCOMPARE(install.readFile("host_started.txt"), (started + '\n').toUtf8());
     QCOMPARE(hashTree(install.path(), {"/host_started.txt"}), expected);
@@ -187,10 +191,9 @@ void TestApplyUpdate::failedReplace()
     }
     QMap<QString, QString> before = without(hashTree(install.path()), {kTemp, kBackup});
 
-    const RunResult run = runApply(install);
-    QCOMPARE(run.exitCode, 0);
+    const QByteArray logged = applyDownloadedUpdate(install);
     for (const QString &log : logs)
-        QVERIFY2(run.out.contains(log.mid(log.startsWith('!')).toUtf8()) != log.startsWith('!'), qPrintable(log));
+        QVERIFY2(logged.contains(log.mid(log.startsWith('!')).toUtf8()) != log.startsWith('!'), qPrintable(log));
     const QMap<QString, QString> after = without(hashTree(install.path()), {kTemp, kBackup});
     if (cleared) {
         QVERIFY(!after.contains("/update/updateTmp.ini"));
@@ -246,11 +249,10 @@ void TestApplyUpdate::helperMode()
     if (hostStarted)
         expected.remove("/UpdateTmp/update.exe");
 
-    const RunResult run = install.runUpdater(args);
-    QCOMPARE(run.exitCode, 0);
+    const QByteArray logged = runControler(install, args, [](CControler &controler) { controler.runHelperMode(); });
     QCOMPARE(install.hostStarts(), 0); // a delayed start, not yet
-    QVERIFY2((run.out + run.err + install.readFile("update.log")).contains(log.toUtf8()), qPrintable(log));
-    QCOMPARE(without(hashTree(install.path(), {"/update.log"}), {kTemp, kBackup}), expected);
+    QVERIFY2(logged.contains(log.toUtf8()), qPrintable(log));
+    QCOMPARE(without(hashTree(install.path()), {kTemp, kBackup}), expected);
     if (restored)
         QCOMPARE(install.readFile("update/update.ini"), original["/update/update.ini"]);
     QCOMPARE(QFileInfo::exists(install.path() + kTemp), !cleared);
@@ -262,8 +264,6 @@ int main(int argc, char **argv)
 {
     useOffscreenWithoutDisplay();
     QApplication app(argc, argv);
-    if (QCoreApplication::arguments().value(1) == QLatin1String(kApplyWord))
-        return applyDownloadedUpdate();
     TestApplyUpdate test;
     return QTest::qExec(&test, argc, argv);
 }

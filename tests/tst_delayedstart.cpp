@@ -1,4 +1,5 @@
 #include "platform/delayedstart.h"
+#include "support/testfiles.h"
 #include "support/testinstall.h"
 
 #include <QDir>
@@ -6,7 +7,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QtTest>
 
 class TestDelayedStart : public QObject
@@ -25,13 +25,10 @@ private:
 
     static QByteArray waitForFile(const QString &path, int timeoutMs = 10000)
     {
-        QElapsedTimer timer;
-        timer.start();
-        while (!QFileInfo::exists(path) && timer.elapsed() < timeoutMs)
-            QThread::msleep(50);
-        QThread::msleep(100);
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        // The started program writes one whole line.
+        QByteArray content;
+        static_cast<void>(QTest::qWaitFor([&] { return (content = readTestFile(path)).endsWith('\n'); }, timeoutMs));
+        return content;
     }
 
     // Points QDir::tempPath() at dir; an empty dir restores the default.
@@ -148,8 +145,7 @@ private slots:
         const QByteArray started = waitForFile(dir.path() + QStringLiteral("/host_started.txt"));
         QVERIFY(timer.elapsed() >= 900);
         QCOMPARE(started, QByteArray("started update.exe update.exe\n"));
-        QThread::msleep(300);
-        QCOMPARE(QDir(tmp.path()).entryList(QDir::Files), QStringList());
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(tmp.path()).entryList(QDir::Files), QStringList(), 5000);
         setTempDir(QString());
     }
 

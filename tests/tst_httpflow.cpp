@@ -33,7 +33,7 @@ struct Site
     Widget widget;
     explicit Site(const QString &baseUrl, int timeoutMs = 120000)
     {
-        widget.setSettings({dir.path() + '/', baseUrl, QStringLiteral("UpdateTemp/"), timeoutMs});
+        widget.setSettings({InstallLayout::build(dir.path(), "UpdateTemp/", "Backup/", ""), baseUrl, timeoutMs});
         QVERIFY(writeTestFile(path("update/update.ini"), "[Version]\nVersion=1.0\n"));
     }
     QString path(const QString &relative) const { return dir.path() + '/' + relative; }

@@ -20,8 +20,6 @@ using Fault = ScriptedHttpServer::Fault;
 
 namespace {
 
-const QByteArray kNoUpdate = R"({"errormsg":"","success":true,"update":false})";
-const QByteArray kUpdate = R"({"errormsg":"","success":true,"update":true})";
 // What a run may leave besides the installation: its log and the staging
 // folder, which the next run removes before it checks.
 const QStringList kWorkFiles{"/update.log", "/UpdateTemp/"};
@@ -111,7 +109,7 @@ private slots:
 
         const RunResult run = install.runUpdater({"console"}, 60000);
         QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
-        QCOMPARE(run.out, kUpdate + '\n');
+        QCOMPARE(run.out, consoleLine(true, true));
 
         // Exactly the release's files changed, plus the version file and the
         // manifest; staging and backup are gone.
@@ -144,7 +142,7 @@ private slots:
         const RunResult run = install.runUpdater({"console"});
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, 0);
-        QCOMPARE(run.out, kNoUpdate + '\n');
+        QCOMPARE(run.out, consoleLine(true, false));
         QCOMPARE(hashTree(install.path(), {"/update.log"}), before);
         QCOMPARE(install.hostStarts(), 0);
     }
@@ -195,7 +193,7 @@ private slots:
             QVERIFY(json.value("errormsg").toString().toUtf8().contains(marker));
             QVERIFY(run.out.endsWith('\n') && run.out.count('\n') == 1);
         } else {
-            QCOMPARE(run.out, kUpdate + '\n');
+            QCOMPARE(run.out, consoleLine(true, true));
         }
         QCOMPARE(hashTree(install.path(), kWorkFiles), before);
         QCOMPARE(install.hostStarts(), 0);

@@ -1,7 +1,7 @@
 // The release publisher as a vendor runs it: its command line, the layout it
 // writes, and what it refuses to publish.
 #include "http/md5manifest.h"
-#include "http/releasepublisher.h"
+#include "releasepublisher.h"
 #include "support/testfiles.h"
 #include "support/testinstall.h"
 

@@ -1,5 +1,5 @@
-#include "http/background.h"
 #include "support/testinstall.h"
+#include "ui/background.h"
 
 #include <QDir>
 #include <QIcon>

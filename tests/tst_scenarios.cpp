@@ -8,17 +8,15 @@
 #include "support/testfiles.h"
 #include "support/testinstall.h"
 
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QThread>
 #include <QtTest>
 
-#include <functional>
 #include <memory>
 
 namespace {
 
-const QByteArray kUpdateLine = "{\"errormsg\":\"\",\"success\":true,\"update\":true}\n";
+const QByteArray kUpdateLine = consoleLine(true, true);
 // Files every run writes beside the installation's own.
 const QStringList kRunFiles{"/update.log", "/updatehelper.log", "/host_started.txt"};
 
@@ -61,15 +59,6 @@ FileTree selfUpdateRelease()
     return release;
 }
 
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 20000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition() && timer.elapsed() < timeoutMs)
-        QThread::msleep(20);
-    return condition();
-}
-
 // A version-1 installation with the updater, the helper and the host.
 void installVersion1(TestInstall &install, const TestInstall::Settings &settings, int bigSize)
 {
@@ -94,17 +83,6 @@ TestInstall::Settings tcpSettings(quint16 port, const QString &version = QString
     s["Server"]["UpdatePort"] = QString::number(port);
     s["General"]["Version"] = version;
     return s;
-}
-
-QByteArray configText(const TestInstall::Settings &settings)
-{
-    QByteArray text;
-    for (auto g = settings.cbegin(); g != settings.cend(); ++g) {
-        text += '[' + g.key().toUtf8() + "]\n";
-        for (auto k = g.value().cbegin(); k != g.value().cend(); ++k)
-            text += k.key().toUtf8() + '=' + k.value().toUtf8() + '\n';
-    }
-    return text;
 }
 
 // Publishes tree as version 2.0 into www/ with the publisher tool.
@@ -164,7 +142,7 @@ private slots:
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.out, kUpdateLine);
         QCOMPARE(install.waitForHostStarts(1, 20000), 1);
-        QVERIFY(waitUntil([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("UpdateTmp/update.exe"))); }));
+        QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("UpdateTmp/update.exe"))); }, 20000));
         QCOMPARE(install.readFile(QStringLiteral("update.exe")), release.value("/update.exe"));
         QCOMPARE(differingFromManifest(install, work.path()), QStringList());
         QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("UpdateTemp"))));
@@ -215,7 +193,7 @@ private slots:
         QCOMPARE(run.out, kUpdateLine);
         // The helper starts one second after the updater quit.
         QVERIFY(QFile::remove(install.filePath(QStringLiteral("UpdateTemp/update.exe"))));
-        QVERIFY(waitUntil([&] { return install.readFile(QStringLiteral("update.log")).contains(QStringLiteral("文件回退完成").toUtf8()); }));
+        QVERIFY(QTest::qWaitFor([&] { return install.readFile(QStringLiteral("update.log")).contains(QStringLiteral("文件回退完成").toUtf8()); }, 20000));
         QCOMPARE(installedTree(install), before);
         QThread::msleep(1500);
         QCOMPARE(install.hostStarts(), 0);
@@ -238,8 +216,9 @@ private slots:
         QProcess first;
         startUpdater(first, install, {QStringLiteral("console")});
         // Replacing removes the installed file, then copies the new one in.
-        QVERIFY(waitUntil([&] { return QFileInfo::exists(install.filePath(QStringLiteral("Backup/data/big.bin"))); }, 120000));
-        QVERIFY(waitUntil([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("data/big.bin"))); }, 60000));
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(install.filePath(QStringLiteral("Backup/data/big.bin"))); }, 120000));
+        QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("data/big.bin"))); }, 60000));
+        // SIGKILL on Unix, TerminateProcess on Windows.
         first.kill();
         QVERIFY(first.waitForFinished(10000));
         QCOMPARE(first.readAllStandardOutput(), kUpdateLine);
@@ -275,7 +254,7 @@ private slots:
         TcpServerProcess server;
         QVERIFY(server.start(work.path() + QStringLiteral("/www"), {"--chunk-delay", "100"}));
         FileTree release = version2(4096);
-        release.insert("/system.cfg", configText(tcpSettings(server.port(), QStringLiteral("2.0"))));
+        release.insert("/system.cfg", TestInstall::configText(tcpSettings(server.port(), QStringLiteral("2.0"))));
         QVERIFY(publish(work.path(), release));
         TestInstall install;
         installVersion1(install, tcpSettings(server.port()), 4096);
@@ -283,7 +262,7 @@ private slots:
 
         QProcess first;
         startUpdater(first, install, {QStringLiteral("console")});
-        QVERIFY(waitUntil([&] { return server.count(QStringLiteral("file request")) > 0; }));
+        QVERIFY(QTest::qWaitFor([&] { return server.count(QStringLiteral("file request")) > 0; }, 20000));
         const RunResult second = install.runUpdater({QStringLiteral("console")});
         QCOMPARE(second.exitCode, 1);
         QCOMPARE(second.out, QByteArray());
@@ -305,7 +284,7 @@ private slots:
         QVERIFY(server.start(work.path() + QStringLiteral("/www"), {"--chunk-delay", "100"}));
         const quint16 port = server.port();
         FileTree release = version2(4096);
-        release.insert("/system.cfg", configText(tcpSettings(port, QStringLiteral("2.0"))));
+        release.insert("/system.cfg", TestInstall::configText(tcpSettings(port, QStringLiteral("2.0"))));
         QVERIFY(publish(work.path(), release));
         TestInstall install;
         installVersion1(install, tcpSettings(port), 4096);
@@ -314,7 +293,7 @@ private slots:
 
         QProcess first;
         startUpdater(first, install, {QStringLiteral("console")});
-        QVERIFY(waitUntil([&] { return server.count(QStringLiteral("file request")) > 0; }));
+        QVERIFY(QTest::qWaitFor([&] { return server.count(QStringLiteral("file request")) > 0; }, 20000));
         server.stop();
         QVERIFY(first.waitForFinished(60000));
         QCOMPARE(first.exitCode(), 1);

@@ -14,9 +14,7 @@
 
 
 namespace {
-const QByteArray kNoChannelLine = QByteArrayLiteral(
-    "{\"errormsg\":\"TCP\xe5\x8d\x87\xe7\xba\xa7\xe6\x9c\x8d\xe5\x8a\xa1\xe8\xbf\x9e\xe6\x8e\xa5\xe5\xa4\xb1\xe8\xb4\xa5\","
-    "\"success\":false,\"update\":false}\n");
+const QByteArray kNoChannelLine = consoleLine(false, false, QStringLiteral("TCP升级服务连接失败"));
 }
 
 class TestStartup : public QObject
@@ -172,8 +170,7 @@ private slots:
         const auto before = hashTree(install.path(), skip);
         const RunResult r = install.runUpdater({QStringLiteral("console")});
         QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.out, QByteArray("{\"errormsg\":\"") + QStringLiteral("临时目录或备份目录配置无效，未执行更新").toUtf8()
-                     + "\",\"success\":false,\"update\":false}\n");
+        QCOMPARE(r.out, consoleLine(false, false, QStringLiteral("临时目录或备份目录配置无效，未执行更新")));
         QCOMPARE(hashTree(install.path(), skip), before);
         QCOMPARE(install.hostStarts(), 0);
     }
@@ -275,7 +272,7 @@ private slots:
         install.writeConfig(s);
         const RunResult r = install.runUpdater({QStringLiteral("console")});
         QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.out, QByteArray("{\"errormsg\":\"") + errormsg.toUtf8() + "\",\"success\":false,\"update\":false}\n");
+        QCOMPARE(r.out, consoleLine(false, false, errormsg));
     }
 
     void noUpdateInNormalModeStartsTheHostOnce_data()

@@ -12,17 +12,17 @@
 
 namespace {
 
-const QByteArray kUpdated = R"({"errormsg":"","success":true,"update":true})"
-                            "\n";
-const QByteArray kUpToDate = R"({"errormsg":"","success":true,"update":false})"
-                             "\n";
+const QByteArray kUpdated = consoleLine(true, true);
+const QByteArray kUpToDate = consoleLine(true, false);
 
 QByteArray config(quint16 port, const QString &version)
 {
-    return "[Update]\nHostExe=host\nUpdateExe=update.exe\nUpdateHelperExe=host\nHttpEnable=0\n"
-           "[Server]\nUpdateServer=127.0.0.1\nUpdatePort=" + QByteArray::number(port) + "\n"
-           "[General]\nVersion=" + version.toUtf8() + "\n"
-           "[Paths]\nTemp=UpdateTemp/\nBackup=Backup/\n[Project]\nType=1\n";
+    TestInstall::Settings s = TestInstall::defaultSettings();
+    s["Update"]["UpdateHelperExe"] = "host";
+    s["Server"]["UpdateServer"] = "127.0.0.1";
+    s["Server"]["UpdatePort"] = QString::number(port);
+    s["General"]["Version"] = version;
+    return TestInstall::configText(s);
 }
 
 } // namespace

@@ -8,7 +8,7 @@
 
 namespace {
 
-// One writeChunk call (or, with restart, one restartFile call) and its result.
+// One writeChunk call and its result.
 struct Chunk
 {
     QString path;
@@ -16,7 +16,6 @@ struct Chunk
     QByteArray data;
     bool isLast = true;
     bool result = true;
-    bool restart = false;
 };
 
 } // namespace
@@ -101,9 +100,6 @@ void TestTempFileWriter::sequences_data()
         << QList<Chunk>{{"s", "f", "ab", false}, {"s", "f", "c"}} << FileTree{{"/s/f", "abc"}};
     QTest::newRow("finished file received again") << FileTree{}
         << QList<Chunk>{{"", "f", "first"}, {"", "f", "2nd"}} << FileTree{{"/f", "2nd"}};
-    QTest::newRow("restart drops a broken attempt") << FileTree{}
-        << QList<Chunk>{{"", "f", "brok", false}, {"", "f", {}, false, true, true}, {"", "f", "whole"}}
-        << FileTree{{"/f", "whole"}};
     QTest::newRow("file where a folder is needed") << FileTree{{"/blk", "x"}}
         << QList<Chunk>{{"blk", "f", "data", true, false}, {"", "g", "ok"}} << FileTree{{"/blk", "x"}, {"/g", "ok"}};
     QTest::newRow("folder where the file is needed") << FileTree{{"/d/x", "x"}}
@@ -119,12 +115,8 @@ void TestTempFileWriter::sequences()
     writeTree(tmp.path(), before);
     {
         TempFileWriter writer(tmp.path());
-        for (const Chunk &c : chunks) {
-            if (c.restart)
-                writer.restartFile(c.path, c.name);
-            else
-                QCOMPARE(writer.writeChunk(c.path, c.name, c.data, c.isLast), c.result);
-        }
+        for (const Chunk &c : chunks)
+            QCOMPARE(writer.writeChunk(c.path, c.name, c.data, c.isLast), c.result);
     }
     QCOMPARE(hashTree(tmp.path()), treeHashes(after));
 }

@@ -5,7 +5,6 @@
 #include "support/guardholder.h"
 #include "support/testinstall.h"
 
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QThread>
 #include <QtTest>
@@ -43,15 +42,6 @@ private:
         return result;
     }
 
-    static bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (!condition() && timer.elapsed() < timeoutMs)
-            QThread::msleep(50);
-        return condition();
-    }
-
 private slots:
     void swapsTheUpdaterAndFinishes()
     {
@@ -68,10 +58,10 @@ private slots:
         QVERIFY(QFileInfo(install.filePath(QStringLiteral("update.exe"))).isExecutable());
         // The started updater's HelperSuccess run cleans up and starts the host.
         QCOMPARE(install.waitForHostStarts(1), 1);
-        QVERIFY(waitUntil([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("UpdateTemp"))); }));
+        QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("UpdateTemp"))); }, 10000));
         QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("Backup"))));
         // The old updater was parked in UpdateTmp/ and is gone now.
-        QVERIFY(waitUntil([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("UpdateTmp/update.exe"))); }));
+        QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("UpdateTmp/update.exe"))); }, 10000));
         const QByteArray log = install.readFile(QStringLiteral("update.log"));
         QVERIFY(log.contains("argv[1] =updatehelper"));
         QVERIFY(log.contains("argv[2] =HelperSuccess"));
@@ -91,9 +81,10 @@ private slots:
         QCOMPARE(r.exitCode, 1);
         QCOMPARE(install.readFile(QStringLiteral("update.exe")), old);
         // The old updater's HelperFaile run rolls the installation back.
-        QVERIFY(waitUntil([&] { return install.readFile(QStringLiteral("a.txt")) == "old a"; }));
-        QVERIFY(waitUntil([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("Backup"))); }));
-        QVERIFY(install.readFile(QStringLiteral("update.log")).contains("HelperFaile"));
+        QVERIFY(QTest::qWaitFor([&] { return install.readFile(QStringLiteral("a.txt")) == "old a"; }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("Backup"))); }, 10000));
+        // The log reaches its file when the updater exits.
+        QVERIFY(QTest::qWaitFor([&] { return install.readFile(QStringLiteral("update.log")).contains("HelperFaile"); }, 10000));
         QThread::msleep(1500);
         QCOMPARE(install.hostStarts(), 0);
     }

@@ -1,5 +1,7 @@
 #include "filetree.h"
 
+#include "testfiles.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -7,13 +9,8 @@
 
 void writeTree(const QString &root, const FileTree &tree)
 {
-    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-        const QString path = root + it.key();
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            file.write(it.value());
-    }
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+        writeTestFile(root + it.key(), it.value());
 }
 
 QMap<QString, QString> treeHashes(const FileTree &tree)

@@ -1,14 +1,15 @@
 #include "testinstall.h"
 
+#include "testfiles.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
-#include <QThread>
+#include <QTest>
 
 QString programName(const QString &base)
 {
@@ -61,7 +62,7 @@ TestInstall::Settings TestInstall::defaultSettings()
     return s;
 }
 
-void TestInstall::writeConfig(const Settings &settings)
+QByteArray TestInstall::configText(const Settings &settings)
 {
     QByteArray text;
     for (auto g = settings.cbegin(); g != settings.cend(); ++g) {
@@ -69,22 +70,22 @@ void TestInstall::writeConfig(const Settings &settings)
         for (auto k = g.value().cbegin(); k != g.value().cend(); ++k)
             text += k.key().toUtf8() + '=' + k.value().toUtf8() + '\n';
     }
-    writeFile(QStringLiteral("system.cfg"), text);
+    return text;
+}
+
+void TestInstall::writeConfig(const Settings &settings)
+{
+    writeFile(QStringLiteral("system.cfg"), configText(settings));
 }
 
 void TestInstall::writeFile(const QString &relative, const QByteArray &content)
 {
-    const QString path = filePath(relative);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(content);
+    writeTestFile(filePath(relative), content);
 }
 
 QByteArray TestInstall::readFile(const QString &relative) const
 {
-    QFile file(filePath(relative));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return readTestFile(filePath(relative));
 }
 
 RunResult TestInstall::runUpdater(const QStringList &arguments, int timeoutMs) const
@@ -113,11 +114,14 @@ int TestInstall::hostStarts() const
 
 int TestInstall::waitForHostStarts(int n, int timeoutMs) const
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (hostStarts() < n && timer.elapsed() < timeoutMs)
-        QThread::msleep(50);
+    static_cast<void>(QTest::qWaitFor([&] { return hostStarts() >= n; }, timeoutMs));
     return hostStarts();
+}
+
+QByteArray consoleLine(bool success, bool update, const QString &error)
+{
+    return R"({"errormsg":")" + error.toUtf8() + R"(","success":)" + (success ? "true" : "false") + R"(,"update":)"
+        + (update ? "true" : "false") + "}\n";
 }
 
 QMap<QString, QString> hashTree(const QString &root, const QStringList &skip)

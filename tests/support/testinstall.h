@@ -17,6 +17,9 @@ QString builtProgram(const QString &name);
 // publisher tool (out/update.ini, out/<folder>/ and its md5.txt).
 bool runPublisher(const QString &src, const QString &out, const QString &version, const QString &folder);
 
+// The line update.exe prints in console mode, line end included.
+QByteArray consoleLine(bool success, bool update, const QString &error = QString());
+
 // Result of one run of a program.
 struct RunResult
 {
@@ -45,6 +48,8 @@ public:
     // The usual settings: HostExe=host, UpdateExe=update.exe, Temp, Backup,
     // HttpEnable=0 and no TCP server. Callers override what they need.
     static Settings defaultSettings();
+    // The text of a system.cfg with these groups.
+    static QByteArray configText(const Settings &settings);
     void writeConfig(const Settings &settings);
     void writeFile(const QString &relative, const QByteArray &content);
     QByteArray readFile(const QString &relative) const;

@@ -1,5 +1,5 @@
-// publisher SOURCE_DIR OUT_DIR VERSION [FOLDER]: see http/releasepublisher.h.
-#include "http/releasepublisher.h"
+// publisher SOURCE_DIR OUT_DIR VERSION [FOLDER]: see releasepublisher.h.
+#include "releasepublisher.h"
 
 #include <QCoreApplication>
 #include <QTextStream>

@@ -1,5 +1,8 @@
 #include "release.h"
 
+#include "config/names.h"
+#include "fileops/pathpolicy.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -8,8 +11,6 @@
 #include <algorithm>
 
 namespace {
-
-const QString kVersionFile = QStringLiteral("update.ini");
 
 bool fits(const QString &text, int width)
 {
@@ -42,19 +43,19 @@ const ReleaseFile *Release::find(const FileRequest &id) const
 Release scanRelease(const QString &root)
 {
     Release release;
-    const QString iniPath = QDir(root).filePath(kVersionFile);
+    const QString iniPath = QDir(root).filePath(Names::kUpdateIniFile);
     if (!QFileInfo(iniPath).isFile()) {
-        release.error = QStringLiteral("no %1 in %2").arg(kVersionFile, root);
+        release.error = QStringLiteral("no %1 in %2").arg(Names::kUpdateIniFile, root);
         return release;
     }
     QSettings ini(iniPath, QSettings::IniFormat);
-    release.version = ini.value(QStringLiteral("Version/Version")).toString();
-    const QString folder = QDir::cleanPath(ini.value(QStringLiteral("Version/Folder")).toString());
+    release.version = ini.value(Names::kVersionVersionKey).toString();
+    const QString folder = QDir::cleanPath(ini.value(Names::kVersionFolderKey).toString());
     if (release.version.isEmpty() || folder.isEmpty() || folder == QLatin1String(".")) {
         release.error = QStringLiteral("%1 lacks [Version] Version or Folder").arg(iniPath);
         return release;
     }
-    if (QDir::isAbsolutePath(folder) || folder == QLatin1String("..") || folder.startsWith(QLatin1String("../"))) {
+    if (!PathPolicy::isStrictlyInside(root, QDir(root).filePath(folder))) {
         release.error = QStringLiteral("Folder must lie inside %1: %2").arg(root, folder);
         return release;
     }
@@ -75,11 +76,11 @@ Release scanRelease(const QString &root)
         file.id.fileName = info.fileName();
         file.localPath = path;
         file.size = info.size();
-        ownVersionFile = ownVersionFile || (file.id.filePath.isEmpty() && file.id.fileName == kVersionFile);
+        ownVersionFile = ownVersionFile || (file.id.filePath.isEmpty() && file.id.fileName == Names::kUpdateIniFile);
         release.files.append(file);
     }
     if (!ownVersionFile)
-        release.files.append(ReleaseFile{FileRequest{QString(), kVersionFile}, iniPath, QFileInfo(iniPath).size()});
+        release.files.append(ReleaseFile{FileRequest{QString(), Names::kUpdateIniFile}, iniPath, QFileInfo(iniPath).size()});
     std::sort(release.files.begin(), release.files.end(), [](const ReleaseFile &a, const ReleaseFile &b) {
         return a.id.filePath != b.id.filePath ? a.id.filePath < b.id.filePath : a.id.fileName < b.id.fileName;
     });

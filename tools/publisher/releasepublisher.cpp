@@ -1,6 +1,7 @@
-#include "http/releasepublisher.h"
+#include "releasepublisher.h"
 
 #include "config/names.h"
+#include "fileops/pathpolicy.h"
 #include "http/md5manifest.h"
 
 #include <QDir>
@@ -17,11 +18,6 @@ bool isFolderChar(QChar c)
     return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
         || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('.') || c == QLatin1Char('_')
         || c == QLatin1Char('-');
-}
-
-bool isInside(const QString &path, const QString &dir)
-{
-    return path == dir || path.startsWith(dir + QLatin1Char('/'));
 }
 
 } // namespace
@@ -97,15 +93,12 @@ QString publishRelease(const PublishRequest &request, int *fileCount)
             return QStringLiteral("cannot publish %1: a client would refuse it (%2)").arg(relative, reason);
     }
 
-    // Checked before anything is created, and again once links resolve.
-    const QString outsideError = QStringLiteral("the output folder lies inside the source folder");
-    if (isInside(QDir::cleanPath(QFileInfo(request.outDir).absoluteFilePath()), source))
-        return outsideError;
+    // Checked before anything is created; links are resolved.
+    if (PathPolicy::isSameFolder(source, request.outDir) || PathPolicy::isStrictlyInside(source, request.outDir))
+        return QStringLiteral("the output folder lies inside the source folder");
     const QString releaseDir = request.outDir + QLatin1Char('/') + request.folder;
     if (!QDir().mkpath(releaseDir))
         return QStringLiteral("cannot create ") + releaseDir;
-    if (isInside(QFileInfo(request.outDir).canonicalFilePath(), source))
-        return outsideError;
     if (!QDir(releaseDir).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
         return QStringLiteral("already published, not empty: ") + releaseDir;
 

@@ -3,7 +3,7 @@
 class QWidget;
 
 // Makes the compiled-in pictures (":/res/logo.ico", ":/res/bk.png") available.
-// They live in the static core library, so a program has to reference their
+// They live in the static UI library, so a program has to reference their
 // initialiser or the linker drops them. Safe to call more than once.
 void ensureResources();
 

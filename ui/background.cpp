@@ -1,4 +1,4 @@
-#include "http/background.h"
+#include "ui/background.h"
 
 #include <QPainter>
 #include <QPixmap>

@@ -6,6 +6,7 @@
 #include "config/systemconfig.h"
 #include "fileops/fileoperationmanager.h"
 #include "fileops/layout.h"
+#include "fileops/pathpolicy.h"
 #include "log/logger.h"
 
 #include <QDebug>
@@ -16,11 +17,6 @@
 #include <string>
 
 namespace {
-
-std::string utf8(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
 
 // Saves installed into backup. QFile::copy never overwrites: a backup made
 // earlier in the same run is kept, and the copy reports false.
@@ -56,26 +52,26 @@ bool CControler::copyFile(const QString &src, const QString &dst)
 {
     QDir().mkpath(QFileInfo(dst).absolutePath());
     if (QFileInfo::exists(dst) && !QFile::remove(dst)) {
-        logError(utf8("无法删除现有文件:" + dst));
+        logError("无法删除现有文件:" + dst);
         return false;
     }
     if (!QFile::copy(src, dst)) {
-        logError(utf8("文件复制失败:" + src + "->" + dst));
+        logError("文件复制失败:" + src + "->" + dst);
         return false;
     }
-    logInfo(utf8("文件复制成功:" + src + "->" + dst));
+    logInfo("文件复制成功:" + src + "->" + dst);
     return true;
 }
 
 bool CControler::copyDirectory(const QString &src, const QString &dst)
 {
     if (!QFileInfo(src).isDir()) {
-        logError(utf8("源目录不存在，无法拷贝:" + src));
+        logError("源目录不存在，无法拷贝:" + src);
         return false;
     }
     QDir target(dst);
     if (!target.exists() && !target.mkpath(QStringLiteral("."))) {
-        logError(utf8("无法创建目标目录:" + dst));
+        logError("无法创建目标目录:" + dst);
         return false;
     }
     const QFileInfoList entries = QDir(src).entryInfoList(Layout::kListing, QDir::Name);
@@ -91,7 +87,7 @@ bool CControler::copyDirectory(const QString &src, const QString &dst)
 void CControler::backupDirectory(const QString &listed, const QString &installed, const QString &backup)
 {
     if (!QFileInfo::exists(listed)) {
-        logError(utf8("源目录不存在，无法备份:" + listed));
+        logError("源目录不存在，无法备份:" + listed);
         return;
     }
     QDir().mkpath(backup);
@@ -111,7 +107,7 @@ bool CControler::backupFiles()
     logInfo("开始执行文件备份操作");
     QDir().mkpath(backupDir);
     if (!QFileInfo(tempDir).isDir())
-        logError(utf8("临时目录不存在:" + tempDir));
+        logError("临时目录不存在:" + tempDir);
 
     const QFileInfoList entries = QDir(tempDir).entryInfoList(Layout::kListing, QDir::NoSort);
     for (const QFileInfo &entry : entries) {
@@ -141,10 +137,10 @@ bool CControler::backupSpecialFiles()
         if (!QFileInfo::exists(file.installed))
             continue;
         if (!copyIntoBackup(file.installed, file.backup)) {
-            logError(utf8(QStringLiteral("备份%1失败:").arg(QLatin1String(file.name)) + file.installed));
+            logError(QStringLiteral("备份%1失败:").arg(QLatin1String(file.name)) + file.installed);
             return false;
         }
-        logInfo(utf8(QStringLiteral("备份%1成功:").arg(QLatin1String(file.name)) + file.installed + "->" + file.backup));
+        logInfo(QStringLiteral("备份%1成功:").arg(QLatin1String(file.name)) + file.installed + "->" + file.backup);
     }
     return true;
 }
@@ -165,12 +161,12 @@ bool CControler::replaceFiles()
             dst = appDir + Names::kUpdateDir + Names::kUpdateIniFile;
         if (entry.isDir()) {
             if (!copyDirectory(src, dst)) {
-                logError(utf8("复制目录失败:" + src + "->" + dst));
+                logError("复制目录失败:" + src + "->" + dst);
                 return false;
             }
         } else if (entry.isFile()) {
             if (!copyFile(src, dst)) {
-                logError(utf8("替换文件失败:" + src + "->" + dst));
+                logError("替换文件失败:" + src + "->" + dst);
                 return false;
             }
         }
@@ -189,22 +185,21 @@ bool CControler::replaceSpecialFiles()
     for (const SpecialFile &file : specialFiles(appDir, backupDir)) {
         const QString name = QLatin1String(file.name);
         if (!QFileInfo::exists(file.staged)) {
-            logWarn(utf8(QStringLiteral("临时%1文件不存在:").arg(name) + file.staged));
+            logWarn(QStringLiteral("临时%1文件不存在:").arg(name) + file.staged);
             continue;
         }
         if (!copyFile(file.staged, file.installed)) {
-            logError(utf8(QStringLiteral("替换%1失败:").arg(name) + file.staged + "->" + file.installed));
+            logError(QStringLiteral("替换%1失败:").arg(name) + file.staged + "->" + file.installed);
             return false;
         }
-        logInfo(utf8(QStringLiteral("替换%1成功:").arg(name) + file.staged + "->" + file.installed));
+        logInfo(QStringLiteral("替换%1成功:").arg(name) + file.staged + "->" + file.installed);
     }
     return true;
 }
 
 bool CControler::rollback()
 {
-    const QString configured = CSystemConfig::instance()->getBackupPath();
-    if (configured.isEmpty()) {
+    if (backupDir.isEmpty()) {
         logError("备份目录未配置");
         return false;
     }
@@ -212,9 +207,9 @@ bool CControler::rollback()
     // onto itself, and removing the "target" first would lose it.
     if (!hasSafeWorkDirs())
         return false;
-    if (!fileManager->rollbackFiles(appDir + configured, appDir, QStringList())) {
+    if (!fileManager->rollbackFiles(backupDir, appDir, QStringList())) {
         lastError = fileManager->lastError();
-        logError(utf8("回退文件失败:" + lastError));
+        logError("回退文件失败:" + lastError);
         return false;
     }
     removeTempDir();
@@ -230,12 +225,12 @@ bool CControler::rollback()
 bool CControler::checkSelfUpdate()
 {
     if (!QFileInfo(tempDir).isDir()) {
-        logError(utf8("临时目录不存在:" + tempDir));
+        logError("临时目录不存在:" + tempDir);
         return false;
     }
     const QString marker = tempDir + Names::kSelfUpdateExe;
     if (QFileInfo::exists(marker)) {
-        logInfo(utf8("发现需要自我更新的update.exe文件:" + marker));
+        logInfo("发现需要自我更新的update.exe文件:" + marker);
         return true;
     }
     logInfo("临时目录下没有update.exe文件，无需自我更新");
@@ -244,15 +239,15 @@ bool CControler::checkSelfUpdate()
 
 void CControler::cleanTempFiles()
 {
-    const QString exeName = CSystemConfig::instance()->getUpdateExe();
-    const QString copy = appDir + Names::kUpdaterCopyDir + exeName;
-    if (!Layout::isPlainFileName(exeName) || !QFileInfo::exists(copy))
+    const QString exeName = config->getUpdateExe();
+    const QString copy = layout.parkedUpdater + exeName;
+    if (!PathPolicy::isPlainFileName(exeName) || !QFileInfo::exists(copy))
         return;
     if (QFile::remove(copy)) {
         qDebug() << "Successfully deleted temporary file:" << copy;
-        logInfo(utf8("Deleted temp file: " + copy));
+        logInfo("Deleted temp file: " + copy);
     } else {
         qWarning() << "Failed to delete file (permission denied or in use?):" << copy;
-        logError(utf8("Failed to delete file: " + copy));
+        logError("Failed to delete file: " + copy);
     }
 }

@@ -1,8 +1,8 @@
-#include "app/updatehelper.h"
+#include "updatehelper.h"
 
 #include "config/names.h"
 #include "config/systemconfig.h"
-#include "fileops/layout.h"
+#include "fileops/pathpolicy.h"
 #include "log/logger.h"
 #include "platform/delayedstart.h"
 #include "platform/instanceguard.h"
@@ -13,24 +13,8 @@
 #include <QFileInfo>
 #include <QThread>
 
-namespace {
-
-std::string utf8(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
-
-// True when path, resolved, lies strictly inside dir.
-bool isInside(const QString &dir, const QString &path)
-{
-    const QString root = QDir::cleanPath(dir) + QLatin1Char('/');
-    return QDir::cleanPath(path).startsWith(root);
-}
-
-} // namespace
-
-CUpdateHelper::CUpdateHelper(const QString &dir, int waitMs)
-    : appDir(dir)
+CUpdateHelper::CUpdateHelper(const InstallLayout &installLayout, int waitMs)
+    : layout(installLayout)
     , waitForExitMs(waitMs)
 {
 }
@@ -38,20 +22,19 @@ CUpdateHelper::CUpdateHelper(const QString &dir, int waitMs)
 int CUpdateHelper::run(const QStringList &arguments)
 {
     CSystemConfig *config = CSystemConfig::instance();
-    initLogger(QFile::encodeName(appDir + config->getLogPath() + QStringLiteral("updatehelper.log")).toStdString());
-    logInfo("更新助手启动, 参数: " + utf8(arguments.join(QLatin1Char(' '))));
+    initLogger(QFile::encodeName(layout.logPrefix + QStringLiteral("updatehelper.log")).toStdString());
+    logInfo("更新助手启动, 参数: " + arguments.join(QLatin1Char(' ')));
 
     QString exeName = config->getUpdateExe();
     if (exeName.isEmpty())
         exeName = arguments.value(0);
-    const QString tempDir = appDir + config->getTempDir();
-    if (!Layout::isPlainFileName(exeName) || config->getTempPath().isEmpty() || !isInside(appDir, tempDir)) {
-        logError("更新助手配置无效: UpdateExe=" + utf8(exeName) + " Temp=" + utf8(config->getTempPath()));
+    if (!PathPolicy::isPlainFileName(exeName) || !PathPolicy::isStrictlyInside(layout.installation, layout.staging)) {
+        logError("更新助手配置无效: UpdateExe=" + exeName + " Temp=" + config->getTempPath());
         return 2;
     }
-    const QString installed = appDir + exeName;
-    const QString staged = tempDir + Names::kSelfUpdateExe;
-    const QString parked = appDir + Names::kUpdaterCopyDir + exeName;
+    const QString installed = layout.installation + exeName;
+    const QString staged = layout.staging + Names::kSelfUpdateExe;
+    const QString parked = layout.parkedUpdater + exeName;
 
     // The updater that started us must be gone before its file is moved.
     const QString key = InstanceGuard::keyFor(installed);
@@ -59,14 +42,14 @@ int CUpdateHelper::run(const QStringList &arguments)
     timer.start();
     while (InstanceGuard::isHeld(key)) {
         if (timer.elapsed() > waitForExitMs) {
-            logError("等待更新程序退出超时: " + utf8(installed));
+            logError("等待更新程序退出超时: " + installed);
             return 2;
         }
         QThread::msleep(100);
     }
 
     if (swapUpdater(installed, staged, parked)) {
-        logInfo("update.exe替换成功: " + utf8(staged) + "->" + utf8(installed));
+        logInfo("update.exe替换成功: " + staged + "->" + installed);
         return startUpdater(installed, Names::kArgHelperSuccess) ? 0 : 2;
     }
     return startUpdater(installed, Names::kArgHelperFaile) ? 1 : 2;
@@ -75,13 +58,13 @@ int CUpdateHelper::run(const QStringList &arguments)
 bool CUpdateHelper::swapUpdater(const QString &installed, const QString &staged, const QString &parked)
 {
     if (!QFileInfo(staged).isFile()) {
-        logError("临时目录中没有新的update.exe: " + utf8(staged));
+        logError("临时目录中没有新的update.exe: " + staged);
         return false;
     }
     QDir().mkpath(QFileInfo(parked).absolutePath());
     QFile::remove(parked);
     if (!QFile::rename(installed, parked)) {
-        logError("无法移走当前的update.exe: " + utf8(installed));
+        logError("无法移走当前的update.exe: " + installed);
         return false;
     }
     if (QFile::copy(staged, installed)) {
@@ -89,10 +72,10 @@ bool CUpdateHelper::swapUpdater(const QString &installed, const QString &staged,
                                              | QFile::ExeOther | QFile::ReadOwner | QFile::WriteOwner);
         return true;
     }
-    logError("复制新的update.exe失败: " + utf8(staged) + "->" + utf8(installed));
+    logError("复制新的update.exe失败: " + staged + "->" + installed);
     QFile::remove(installed);
     if (!QFile::rename(parked, installed))
-        logError("无法恢复原来的update.exe: " + utf8(parked));
+        logError("无法恢复原来的update.exe: " + parked);
     return false;
 }
 
@@ -101,8 +84,8 @@ bool CUpdateHelper::startUpdater(const QString &installed, const char *result)
     const QStringList args{QLatin1String(Names::kArgUpdateHelper), QLatin1String(result)};
     const bool started = startDetached(installed, args);
     if (started)
-        logInfo("已启动: " + utf8(installed) + " " + utf8(args.join(QLatin1Char(' '))));
+        logInfo("已启动: " + installed + " " + args.join(QLatin1Char(' ')));
     else
-        logError("无法启动: " + utf8(installed));
+        logError("无法启动: " + installed);
     return started;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fileops/installlayout.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -11,8 +13,7 @@
 class CUpdateHelper
 {
 public:
-    // appDir: the installation folder with a trailing "/".
-    explicit CUpdateHelper(const QString &appDir, int waitForExitMs = 30000);
+    explicit CUpdateHelper(const InstallLayout &layout, int waitForExitMs = 30000);
 
     // arguments as given by the updater ("update.exe" "update.exe", after the
     // program path). Returns 0 when the new updater is in place and started,
@@ -24,6 +25,6 @@ private:
     bool swapUpdater(const QString &installed, const QString &staged, const QString &parked);
     bool startUpdater(const QString &installed, const char *result);
 
-    QString appDir;
-    int waitForExitMs;
+    const InstallLayout layout;
+    const int waitForExitMs;
 };

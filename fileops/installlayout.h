@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+
+class CSystemConfig;
+
+// The places of one installation, computed once from the program folder and
+// the Paths settings of its system.cfg and handed to everything that reads or
+// writes there. Folders end with "/".
+struct InstallLayout
+{
+    QString installation;  // the program folder
+    QString staging;       // installation + Temp, cleaned; empty when Temp is empty
+    QString backup;        // installation + Backup, cleaned; empty when Backup is empty
+    QString parkedUpdater; // where the update helper parks the replaced updater
+    QString logPrefix;     // installation + Log: log file names are appended as they are
+
+    // The places below folder for the settings as stored in system.cfg.
+    // Nothing is checked here: whether staging and backup are usable folders
+    // of their own is the caller's decision (see PathPolicy).
+    static InstallLayout build(const QString &folder, const QString &temp, const QString &backup,
+                               const QString &log);
+    static InstallLayout fromConfig(const QString &folder, const CSystemConfig &config);
+
+    // The running program's installation, built on first use from the
+    // program folder and CSystemConfig::instance().
+    static const InstallLayout &ofProgram();
+};

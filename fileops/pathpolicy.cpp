@@ -1,0 +1,72 @@
+#include "fileops/pathpolicy.h"
+
+#include "fileops/layout.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QVector>
+
+namespace PathPolicy {
+
+QString canonicalFolder(const QString &path)
+{
+    if (path.isEmpty())
+        return QString();
+    const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QString rest;
+    QString current = absolute;
+    while (!QFileInfo::exists(current)) {
+        const int cut = current.lastIndexOf(QLatin1Char('/'));
+        if (cut <= 0)
+            return Layout::withSlash(absolute);
+        rest = current.mid(cut) + rest;
+        current = current.left(cut);
+    }
+    return Layout::withSlash(QFileInfo(current).canonicalFilePath() + rest);
+}
+
+bool isStrictlyInside(const QString &folder, const QString &path)
+{
+    if (folder.isEmpty() || path.isEmpty())
+        return false;
+    const QString outer = canonicalFolder(folder);
+    const QString inner = canonicalFolder(path);
+    return inner.startsWith(outer) && inner != outer;
+}
+
+bool isSameFolder(const QString &a, const QString &b)
+{
+    return !a.isEmpty() && !b.isEmpty() && canonicalFolder(a) == canonicalFolder(b);
+}
+
+NameProblem relativeNameProblem(const QString &relative)
+{
+    for (const QChar c : relative) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return NameProblem::ControlCharacter;
+        if (c == QLatin1Char('\\'))
+            return NameProblem::Backslash;
+        if (c == QLatin1Char(':'))
+            return NameProblem::Colon;
+    }
+    const QVector<QStringRef> levels = relative.splitRef(QLatin1Char('/'));
+    for (const QStringRef &level : levels) {
+        if (level.isEmpty())
+            return NameProblem::EmptyLevel;
+        if (level == QLatin1String(".") || level == QLatin1String(".."))
+            return NameProblem::DotLevel;
+    }
+    return NameProblem::None;
+}
+
+bool isSafeRelativeName(const QString &relative)
+{
+    return relativeNameProblem(relative) == NameProblem::None;
+}
+
+bool isPlainFileName(const QString &name)
+{
+    return isSafeRelativeName(name) && !name.contains(QLatin1Char('/'));
+}
+
+} // namespace PathPolicy

@@ -1,0 +1,43 @@
+#pragma once
+// Where a path may lead: the one rule set for folders and names that come
+// from settings, servers and manifests.
+//
+// Symbolic links are resolved wherever two places are compared: a link
+// inside the installation that points elsewhere counts as elsewhere. The
+// name checks are pure text rules and touch no file.
+
+#include <QString>
+
+namespace PathPolicy {
+
+// The canonical form of a folder that may not exist yet: the deepest existing
+// ancestor is resolved (links included) and the rest appended, ending with
+// "/". Empty for an empty path.
+QString canonicalFolder(const QString &path);
+
+// True when path lies inside folder and is not folder itself, both in
+// canonical form. False when either is empty.
+bool isStrictlyInside(const QString &folder, const QString &path);
+
+// True when both name the same folder in canonical form.
+bool isSameFolder(const QString &a, const QString &b);
+
+// Why a relative path, levels separated by "/", may not be appended to a
+// folder. The characters are checked first, in order, then the levels.
+enum class NameProblem {
+    None,
+    ControlCharacter, // below 0x20 or 0x7f, NUL included
+    Backslash,        // a second separator on Windows
+    Colon,            // drive letters, alternate streams
+    EmptyLevel,       // "", a leading, doubled or trailing "/"
+    DotLevel,         // "." or ".."
+};
+NameProblem relativeNameProblem(const QString &relative);
+
+// A relative path without any problem above.
+bool isSafeRelativeName(const QString &relative);
+
+// A bare file name: a safe relative name of one level.
+bool isPlainFileName(const QString &name);
+
+} // namespace PathPolicy

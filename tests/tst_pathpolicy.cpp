@@ -1,0 +1,83 @@
+// The one rule set for places and names: containment on real folders (links
+// resolved) and the name rules.
+#include "fileops/pathpolicy.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using PathPolicy::NameProblem;
+Q_DECLARE_METATYPE(NameProblem)
+
+class TestPathPolicy : public QObject
+{
+    Q_OBJECT
+private slots:
+    void inside_data();
+    void inside();
+    void names_data();
+    void names();
+};
+
+void TestPathPolicy::inside_data()
+{
+    QTest::addColumn<QString>("folder"); // below a temp root holding app/, app/sub/, outside/
+    QTest::addColumn<QString>("path");   // and the links app/out -> outside, applink -> app
+    QTest::addColumn<bool>("inside");
+
+    QTest::newRow("existing child") << "app" << "app/sub" << true;
+    QTest::newRow("child not yet created") << "app" << "app/Temp/x" << true;
+    QTest::newRow("itself") << "app" << "app/." << false;
+    QTest::newRow("parent") << "app/sub" << "app" << false;
+    QTest::newRow("escape by ..") << "app" << "app/../outside" << false;
+    QTest::newRow("name sharing the prefix") << "app" << "app2" << false;
+    QTest::newRow("link leading out") << "app" << "app/out/x" << false;
+    QTest::newRow("folder reached through a link") << "applink" << "app/sub" << true;
+    QTest::newRow("empty path") << "app" << "" << false;
+    QTest::newRow("empty folder") << "" << "app/sub" << false;
+}
+
+void TestPathPolicy::inside()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, path);
+    QTemporaryDir tmp;
+    const QString root = tmp.path() + '/';
+    QVERIFY(QDir().mkpath(root + "app/sub") && QDir().mkpath(root + "outside"));
+    QVERIFY(QFile::link(root + "outside", root + "app/out") && QFile::link(root + "app", root + "applink"));
+    const auto place = [&](const QString &relative) { return relative.isEmpty() ? QString() : root + relative; };
+    QTEST(PathPolicy::isStrictlyInside(place(folder), place(path)), "inside");
+}
+
+void TestPathPolicy::names_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<NameProblem>("problem");
+    QTest::addColumn<bool>("plain");
+
+    QTest::newRow("file") << "update.exe" << NameProblem::None << true;
+    QTest::newRow("nested, dots in names") << "plugins/x..y/codec.v2.dll" << NameProblem::None << false;
+    QTest::newRow("hidden-style name") << ".config" << NameProblem::None << true;
+    QTest::newRow("parent") << ".." << NameProblem::DotLevel << false;
+    QTest::newRow("parent inside") << "a/../../evil.dll" << NameProblem::DotLevel << false;
+    QTest::newRow("dot") << "a/./b" << NameProblem::DotLevel << false;
+    QTest::newRow("backslash") << "..\\evil.dll" << NameProblem::Backslash << false;
+    QTest::newRow("drive letter") << "C:/Windows/evil.dll" << NameProblem::Colon << false;
+    QTest::newRow("stream") << "a.dll:payload" << NameProblem::Colon << false;
+    QTest::newRow("nul") << QString("a") + QChar(0) + "b" << NameProblem::ControlCharacter << false;
+    QTest::newRow("newline before a colon") << "a\nb:c" << NameProblem::ControlCharacter << false;
+    QTest::newRow("absolute") << "/etc/passwd" << NameProblem::EmptyLevel << false;
+    QTest::newRow("folder") << "sub/" << NameProblem::EmptyLevel << false;
+    QTest::newRow("empty") << "" << NameProblem::EmptyLevel << false;
+}
+
+void TestPathPolicy::names()
+{
+    QFETCH(QString, name);
+    QTEST(PathPolicy::relativeNameProblem(name), "problem");
+    QTEST(PathPolicy::isPlainFileName(name), "plain");
+}
+
+QTEST_GUILESS_MAIN(TestPathPolicy)
+#include "tst_pathpolicy.moc"
