@@ -58,6 +58,13 @@ if [ ! -d "$mixed" ]; then
   mv "$mixed.partial" "$mixed"
 fi
 
+# Under Wine the locale sets the ANSI code page: the tests run programs in
+# folders with Chinese names as Chinese Windows (code page 936) would.
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN.utf8$'; then
+  dpkg -s locales >/dev/null 2>&1 || DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq locales >/dev/null
+  $SUDO localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+fi
+
 export UPDATER_WINEPREFIX=$cache/wineprefix
 if [ ! -e "$UPDATER_WINEPREFIX/system.reg" ]; then
   echo "== creating the Wine prefix $UPDATER_WINEPREFIX"
