@@ -4,7 +4,8 @@
 # build-win/update-win64.zip are the deployable updater.
 # The Qt/spdlog prefix comes from ../shared/toolchains/ (unpacked once into a
 # cache folder outside the source tree) or, without that archive, is built
-# once with its recipe.
+# once with its recipe. UPDATER_SHARED_DIR names another shared folder,
+# UPDATER_WIN_CACHE another cache folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$(date +%s)
@@ -58,8 +59,9 @@ if [ ! -d "$mixed" ]; then
   mv "$mixed.partial" "$mixed"
 fi
 
-# Under Wine the locale sets the ANSI code page: the tests run programs in
-# folders with Chinese names as Chinese Windows (code page 936) would.
+# Under Wine the locale sets the ANSI code page: the tests run as on Chinese
+# Windows (code page 936), the updater's audience, where the batch script's
+# GBK and the log's narrow file name hold Chinese folder names.
 if ! locale -a 2>/dev/null | grep -qi '^zh_CN.utf8$'; then
   dpkg -s locales >/dev/null 2>&1 || DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq locales >/dev/null
   $SUDO localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
@@ -72,13 +74,13 @@ if [ ! -e "$UPDATER_WINEPREFIX/system.reg" ]; then
   WINEPREFIX=$UPDATER_WINEPREFIX /usr/lib/wine/wineserver -w
 fi
 
-cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+cmake -S . -B build-win -G Ninja --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DUPDATER_WIN_PREFIX="$prefix;$mixed" -DUPDATER_BENCH=OFF \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-win
 cmake --build build-win --target dist
 echo "== Windows build took $(( $(date +%s) - started )) s"
 
-(cd build-win && xvfb-run -a ctest --output-on-failure -j2)
+(cd build-win && LANG=zh_CN.UTF-8 LC_ALL= xvfb-run -a ctest --output-on-failure -j2)
 WINEPREFIX=$UPDATER_WINEPREFIX /usr/lib/wine/wineserver -k || true
 echo "== Windows leg took $(( $(date +%s) - started )) s"

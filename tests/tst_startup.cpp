@@ -8,7 +8,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QThread>
 #include <QtTest>
 
@@ -287,13 +286,6 @@ private slots:
         // The HTTP source is unreachable: the check finds nothing to do and a
         // normal run hands over to the host program through the delayed start.
         QFETCH(QString, folder);
-#ifdef Q_OS_WIN
-        // Under Wine the locale picks the ANSI code page of the programs
-        // started from here: Chinese Windows, the script's audience, uses 936.
-        const QByteArray lang = qgetenv("LANG");
-        qputenv("LANG", "zh_CN.UTF-8");
-        const auto restore = qScopeGuard([&] { qputenv("LANG", lang); });
-#endif
         TestInstall install(folder);
         TestInstall::Settings s = TestInstall::defaultSettings();
         s[QStringLiteral("Update")][QStringLiteral("HttpEnable")] = QStringLiteral("1");
