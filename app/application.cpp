@@ -3,10 +3,10 @@
 #include "app/controler.h"
 #include "config/names.h"
 #include "config/systemconfig.h"
-#include "ui/background.h"
 #include "log/logger.h"
 #include "platform/headless.h"
 #include "platform/instanceguard.h"
+#include "ui/background.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -29,7 +29,7 @@ int runUpdater(int argc, char **argv)
     for (int i = 0; i < arguments.size(); ++i)
         logDebug(QStringLiteral("argv[%1] =").arg(i) + arguments.at(i));
 
-    if (!InstanceGuard::tryAcquire(InstanceGuard::keyFor(QCoreApplication::applicationFilePath())))
+    if (!InstanceGuard::tryAcquire(InstanceGuard::keyFor(QCoreApplication::applicationDirPath())))
         return 1;
 
     int exitCode = 0;

@@ -6,6 +6,7 @@
 #include "fileops/fileoperationmanager.h"
 #include "fileops/layout.h"
 #include "fileops/pathpolicy.h"
+#include "http/md5manifest.h"
 #include "http/widget.h"
 #include "log/logger.h"
 #include "platform/consoleoutput.h"
@@ -13,8 +14,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QTimer>
 
 namespace {
 
@@ -87,7 +90,12 @@ bool CControler::hasSafeWorkDirs()
     const bool inside = isStrictlyInside(appDir, tempDir) && isStrictlyInside(appDir, backupDir);
     const bool separate = !isSameFolder(tempDir, backupDir) && !isStrictlyInside(tempDir, backupDir)
         && !isStrictlyInside(backupDir, tempDir);
-    if (inside && separate)
+    // Both folders are removed whole; neither may hold an installed file.
+    const Md5Map installed = readMd5File(appDir + Names::kMd5File);
+    const QString app = canonicalFolder(appDir);
+    const bool own = inside && !listsFileUnder(installed, canonicalFolder(tempDir).mid(app.size()))
+        && !listsFileUnder(installed, canonicalFolder(backupDir).mid(app.size()));
+    if (inside && separate && own)
         return true;
     lastError = kUnsafeWorkDirs;
     logError(kUnsafeWorkDirs + QStringLiteral(": ") + tempDir + QStringLiteral(" ") + backupDir);
@@ -113,21 +121,13 @@ void CControler::removeBackupDir()
     removeWorkDir(backupDir);
 }
 
-bool CControler::restoreUnfinishedUpdate()
+void CControler::refuseRun()
 {
-    // A backup is removed at the end of every finished apply. One that is
-    // still here means an earlier run stopped half-way (killed while
-    // replacing, or a self-update hand-off that never completed), so the
-    // installation may be a mix of two versions: restore it first. When that
-    // fails, keep both folders so nothing is lost.
-    if (!QFileInfo(backupDir).isDir() || QDir(backupDir).isEmpty(Layout::kListing))
-        return true;
-    logWarn("发现未完成的更新，先从备份回退:" + backupDir);
-    if (rollback())
-        return true;
-    if (lastError.isEmpty())
-        lastError = QStringLiteral("回退未完成的更新失败");
-    return false;
+    success = false;
+    if (runMode == RunMode::Console)
+        printConsoleResult();
+    else
+        launchHostProgram();
 }
 
 bool CControler::start()
@@ -135,21 +135,22 @@ bool CControler::start()
     if (runMode == RunMode::Helper)
         return false;
 
+    // An apply an earlier run left unfinished is settled first, by its own
+    // journal (the folders it names were checked when it was written).
+    if (!recoverUnfinishedApply()) {
+        success = false;
+        printConsoleResult();
+        return false;
+    }
     // Unsafe Temp/Backup settings refuse the run before any channel is
     // asked. Without any configured channel there is nothing to refuse: the
     // check below reports that, and touches no file.
     if (!hasSafeWorkDirs()) {
         if (CUpdateModel::hasConfiguredChannel(*config)) {
-            success = false;
-            printConsoleResult();
+            refuseRun();
             return false;
         }
     } else {
-        if (!restoreUnfinishedUpdate()) {
-            success = false;
-            printConsoleResult();
-            return false;
-        }
         removeBackupDir();
         removeTempDir();
     }
@@ -192,44 +193,64 @@ void CControler::runHelperMode()
 {
     if (runMode != RunMode::Helper)
         return;
-    if (args.contains(QLatin1String(Names::kArgHelperSuccess))) {
+    // The journal says whether the helper committed the swap (then only the
+    // clean-up is left) or not (then the whole update is undone).
+    if (!recoverUnfinishedApply() || !args.contains(QLatin1String(Names::kArgHelperSuccess)))
+        return;
+    if (hasSafeWorkDirs()) {
         removeBackupDir();
         removeTempDir();
         cleanTempFiles();
-        launchHostProgram();
-    } else {
-        rollback();
     }
+    launchHostProgram();
 }
 
 void CControler::onUpdateResult(bool bSuccess)
 {
-    if (!bSuccess || !backupFiles()) {
+    if (!bSuccess) {
         endFailedRun();
         return;
     }
-    if (!replaceFiles()) {
-        rollback();
-        endFailedRun();
-        return;
-    }
-    if (!checkSelfUpdate()) {
-        removeBackupDir();
+    const QString helper = appDir + config->getUpdateHelperExe();
+    if (checkSelfUpdate() && !QFileInfo(helper).isFile()) {
+        // Applied without a helper, the new updater would never be put in
+        // place and the hand-over would start nothing.
+        lastError = QStringLiteral("更新助手程序不存在，未执行更新: ") + helper;
+        logError(lastError);
         removeTempDir();
-        launchHostProgram();
-    } else {
-        launchUpdateHelper();
+        QFile::remove(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile);
+        QFile::remove(appDir + Names::kUpdateDir + Names::kMd5TmpFile);
+        if (runMode == RunMode::Console) {
+            endFailedRun();
+        } else {
+            success = false;
+            launchHostProgram();
+            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        }
+        return;
     }
-    QCoreApplication::quit();
+    bool handover = false;
+    if (!applyStagedFiles(handover)) {
+        endFailedRun();
+        return;
+    }
+    if (handover)
+        launchUpdateHelper();
+    else
+        launchHostProgram();
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
 }
 
 void CControler::endFailedRun()
 {
+    success = false;
     // A person reads the failure in the window and closes it. A calling
     // program has nobody to close it: in console mode the run ends, and the
     // exit code 1 says that the update announced on standard output failed.
+    // Queued: a download that fails at once reports before the event loop
+    // runs, and an exit asked for then would be lost.
     if (runMode == RunMode::Console)
-        QCoreApplication::exit(1);
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(1); });
 }
 
 QJsonObject CControler::buildResultJson() const

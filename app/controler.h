@@ -15,7 +15,7 @@ class CFileOperationManager;
 class CSystemConfig;
 
 // Drives one run: run mode, clean-up of an earlier run, the update check, the
-// console result, the download, and after it backup, replace, rollback and
+// console result, the download, and after it the apply transaction and
 // the hand-over to the host program or the update helper.
 //
 // Lives on main's stack. Owns the two windows (created without parent), the
@@ -53,22 +53,21 @@ public:
     bool launchHostProgram();
     bool launchUpdateHelper();
 
-    // File operations on the installation. See fileops/controlerfileops.cpp.
-    bool copyFile(const QString &src, const QString &dst);
-    bool copyDirectory(const QString &src, const QString &dst);
-    void backupDirectory(const QString &listed, const QString &installed, const QString &backup);
-    bool backupFiles();
-    bool backupSpecialFiles();
-    bool replaceFiles();
-    bool replaceSpecialFiles();
-    bool rollback();
+    // File operations on the installation. See app/controlerfileops.cpp.
+    // Applies the staged files as one transaction (fileops/applytransaction.h).
+    // Done and Handover as there; Failed with lastError set.
+    bool applyStagedFiles(bool &handover);
+    // Follows a journal an earlier run left behind. False (lastError set)
+    // when an unfinished apply could not be undone.
+    bool recoverUnfinishedApply();
     bool checkSelfUpdate();
     void removeTempDir();
     void removeBackupDir();
     void cleanTempFiles();
 
     // False (with lastError) when Temp or Backup would make the staging or
-    // backup folder the installation itself, lie outside it, or overlap.
+    // backup folder the installation itself, lie outside it, overlap, or
+    // hold a file the installed md5.txt lists.
     bool hasSafeWorkDirs();
 
 public slots:
@@ -81,9 +80,9 @@ private:
     // After a failed download or apply: keeps the window open in normal
     // mode, ends the event loop with 1 in console mode.
     void endFailedRun();
-    // Restores the installation from a backup an unfinished run left behind.
-    // False (lastError set) when that restore failed.
-    bool restoreUnfinishedUpdate();
+    // Ends a run that refuses to update: the JSON line in console mode, the
+    // host program in normal mode.
+    void refuseRun();
     bool launchProgram(QString (CSystemConfig::*exeName)() const, const QStringList &arguments);
     void removeWorkDir(const QString &dir);
 

@@ -35,7 +35,6 @@ InstallLayout InstallLayout::fromConfig(const QString &folder, const CSystemConf
 
 const InstallLayout &InstallLayout::ofProgram()
 {
-    static const InstallLayout layout =
-        fromConfig(QCoreApplication::applicationDirPath(), *CSystemConfig::instance());
+    static const InstallLayout layout = fromConfig(QCoreApplication::applicationDirPath(), *CSystemConfig::instance());
     return layout;
 }

@@ -18,8 +18,7 @@ struct InstallLayout
     // The places below folder for the settings as stored in system.cfg.
     // Nothing is checked here: whether staging and backup are usable folders
     // of their own is the caller's decision (see PathPolicy).
-    static InstallLayout build(const QString &folder, const QString &temp, const QString &backup,
-                               const QString &log);
+    static InstallLayout build(const QString &folder, const QString &temp, const QString &backup, const QString &log);
     static InstallLayout fromConfig(const QString &folder, const CSystemConfig &config);
 
     // The running program's installation, built on first use from the

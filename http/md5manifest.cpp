@@ -156,3 +156,12 @@ QString unsafePathReason(const QString &path)
     }
     return QString();
 }
+
+bool listsFileUnder(const Md5Map &map, const QString &folder)
+{
+    QString prefix = QLatin1Char('/') + folder;
+    if (!prefix.endsWith(QLatin1Char('/')))
+        prefix += QLatin1Char('/');
+    const auto it = map.lowerBound(prefix);
+    return it != map.cend() && it.key().startsWith(prefix);
+}

@@ -54,6 +54,10 @@ Md5Map readMd5File(const QString &path);
 // ignored: an update never deletes files.
 Md5Map compareMd5Maps(const Md5Map &local, const Md5Map &remote);
 
+// True when map lists a file inside folder (relative to the manifest's
+// root, "/"-separated, with or without a trailing "/").
+bool listsFileUnder(const Md5Map &map, const QString &folder);
+
 // Why a manifest path must not be used as a file below the staging folder,
 // or "" when it is safe: it must start with "/" and the rest must be a safe
 // relative name (see PathPolicy).

@@ -3,8 +3,8 @@
 #include "config/names.h"
 #include "config/systemconfig.h"
 #include "fileops/pathpolicy.h"
-#include "ui/background.h"
 #include "log/logger.h"
+#include "ui/background.h"
 #include "ui_widget.h"
 
 #include <QCloseEvent>

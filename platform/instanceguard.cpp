@@ -3,6 +3,7 @@
 #include "config/names.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #ifdef Q_OS_WIN
 #include <QSharedMemory>
@@ -18,9 +19,14 @@
 #include <unistd.h>
 #endif
 
-QString InstanceGuard::keyFor(const QString &applicationFilePath)
+QString InstanceGuard::keyFor(const QString &installationFolder)
 {
-    return QDir::toNativeSeparators(applicationFilePath) + QLatin1String(Names::kInstanceKeyBase);
+    const QFileInfo info(installationFolder);
+    QString folder = info.exists() ? info.canonicalFilePath() : QDir::cleanPath(info.absoluteFilePath());
+#ifdef Q_OS_WIN
+    folder = folder.toLower();
+#endif
+    return QDir::toNativeSeparators(folder + QLatin1Char('/')) + QLatin1String(Names::kInstanceKeyBase);
 }
 
 #ifdef Q_OS_WIN

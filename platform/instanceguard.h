@@ -2,17 +2,20 @@
 
 #include <QString>
 
-// Single-instance guard keyed on the executable's path. On Windows: a named
+// Single-instance guard keyed on the installation folder, canonical (links
+// resolved; case folded on Windows), so every name, copy or link of the
+// updater inside one installation shares it. On Windows: a named
 // semaphore around a one-byte named shared-memory segment that stays attached
 // for the life of the process. Elsewhere: an exclusive lock on a lock file in
 // the temp folder named after the key, which the system releases when the
-// process ends, even by a crash. Two live copies of the same executable
-// exclude each other; copies in different folders do not.
+// process ends, even by a crash. Two live updaters of one installation
+// exclude each other; updaters of different installations do not.
 class InstanceGuard
 {
 public:
-    // key: the executable's native path + "SystemObject_Update".
-    static QString keyFor(const QString &applicationFilePath);
+    // key: the installation folder's canonical native path + "/" +
+    // "SystemObject_Update".
+    static QString keyFor(const QString &installationFolder);
 
     // True when this process now holds the guard for key. The segment stays
     // held until process exit.

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake ninja-build qtbase5-dev libspdlog-dev nginx-light curl python3)
+packages=(g++ cmake ninja-build qtbase5-dev libspdlog-dev nginx-light curl python3 strace e2fsprogs)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

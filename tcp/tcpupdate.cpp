@@ -252,7 +252,7 @@ void CTCPUpdate::updateOverallProgress()
 void CTCPUpdate::handleDownloadFailure()
 {
     const QString name = fileList.at(currentIndex).fileName;
-    const ErrorClass errorClass = classifyError(m_client ? m_client->lastError() : QString());
+    const ErrorClass errorClass = m_client ? ErrorClass(m_client->lastFailure().kind) : UnknownError;
     switch (errorClass) {
     case NetworkError:
         showError(QStringLiteral("网络错误，重试失败: %1").arg(name));
@@ -271,7 +271,7 @@ void CTCPUpdate::handleDownloadFailure()
         break;
     }
     logError(QStringLiteral("下载错误处理完成，文件: ") + name + QStringLiteral(" 错误类型: ")
-                  + QString::number(errorClass));
+        + QString::number(errorClass));
 }
 
 void CTCPUpdate::reportCancelled()
@@ -314,8 +314,8 @@ void CTCPUpdate::onFileDownloadProgress(const QString &, const QString &fileName
 {
     const int percent = total == 0 ? 0 : static_cast<int>(static_cast<double>(downloaded) / total * 100);
     logInfo(QStringLiteral("TCP文件下载进度:") + fileName + QLatin1Char(' ') + QString::number(downloaded)
-                 + QLatin1Char('/') + QString::number(total) + QLatin1Char(' ') + QString::number(percent)
-                 + QLatin1Char('%'));
+        + QLatin1Char('/') + QString::number(total) + QLatin1Char(' ') + QString::number(percent)
+        + QLatin1Char('%'));
     heldFileProgress = FileProgress{fileName, downloaded, total};
     if (refreshDue())
         showHeldFileProgress();

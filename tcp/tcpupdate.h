@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tcp/messages.h"
+#include "tcp/updatetcpclient.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -10,7 +11,6 @@
 
 #include <optional>
 
-class QUpdateTcpClient;
 class UpdateWidget;
 
 // The TCP update channel: asks the server whether an update is needed, then
@@ -25,7 +25,14 @@ class CTCPUpdate : public QObject
 {
     Q_OBJECT
 public:
-    enum ErrorClass { NetworkError = 0, FileSystemError = 1, TimeoutError = 2, Cancelled = 3, UnknownError = 4 };
+    // The client's failure kinds, under the names the window texts use.
+    enum ErrorClass {
+        NetworkError = TcpFailure::Network,
+        FileSystemError = TcpFailure::FileSystem,
+        TimeoutError = TcpFailure::Timeout,
+        Cancelled = TcpFailure::Cancelled,
+        UnknownError = TcpFailure::Unknown,
+    };
 
     static constexpr int kVersionCheckTimeoutMs = 1000;
     // A file attempt fails after this long without any of its data arriving.
@@ -59,6 +66,9 @@ public:
     // the same value (queued).
     bool startUpdate();
 
+    // The class a bare failure text names (English words in any case,
+    // Chinese ones exactly). The client's failures carry their class from
+    // where they happen (TcpFailure) and are not read back from their text.
     static ErrorClass classifyError(const QString &text);
 
     // The connection (null when the configuration named no usable server).

@@ -56,7 +56,7 @@ QUpdateTcpClient::~QUpdateTcpClient()
 bool QUpdateTcpClient::connectToServer(const QString &serverHost, quint16 serverPort, int timeoutMs)
 {
     if (m_state == Connecting || m_state == Connected) {
-        m_lastError = kAlreadyConnected;
+        m_lastFailure = {TcpFailure::Network, kAlreadyConnected};
         return false;
     }
     host = serverHost;
@@ -71,11 +71,6 @@ bool QUpdateTcpClient::connectToServer(const QString &serverHost, quint16 server
 bool QUpdateTcpClient::isConnected() const
 {
     return m_state == Connected && socket->state() == QAbstractSocket::ConnectedState;
-}
-
-QString QUpdateTcpClient::lastError() const
-{
-    return m_lastError;
 }
 
 void QUpdateTcpClient::setChunkSink(ChunkSink sink)
@@ -105,11 +100,11 @@ void QUpdateTcpClient::onDisconnected()
     emit disconnected();
 }
 
-void QUpdateTcpClient::onError(QAbstractSocket::SocketError)
+void QUpdateTcpClient::onError(QAbstractSocket::SocketError error)
 {
-    m_lastError = socket->errorString();
     m_state = Error;
-    emit errorOccurred(m_lastError);
+    fail(error == QAbstractSocket::SocketTimeoutError ? TcpFailure::Timeout : TcpFailure::Network,
+         socket->errorString());
 }
 
 void QUpdateTcpClient::onHeartbeatTimeout()
@@ -167,9 +162,8 @@ bool QUpdateTcpClient::processNextMessage(bool &fileDataMoved)
     case TcpProtocol::FrameReader::Status::BadMagic:
         return false;
     case TcpProtocol::FrameReader::Status::TooLong:
-        m_lastError = kMessageTooLong;
         logError(kMessageTooLong + QStringLiteral(": ") + QString::number(header.length));
-        emit errorOccurred(m_lastError);
+        fail(TcpFailure::Network, kMessageTooLong);
         socket->abort();
         return false;
     case TcpProtocol::FrameReader::Status::Message:
@@ -188,8 +182,7 @@ bool QUpdateTcpClient::processNextMessage(bool &fileDataMoved)
         handleFileData(payload);
         break;
     case TcpProtocol::ErrorReply:
-        m_lastError = kServerError;
-        emit errorOccurred(m_lastError);
+        fail(TcpFailure::Unknown, kServerError);
         break;
     default:
         break;
@@ -206,7 +199,7 @@ void QUpdateTcpClient::handleFileData(const QByteArray &payload)
         currentTotal = chunk.totalSize;
         currentReceived = 0;
         logInfo(QStringLiteral("开始接收文件传输: ") + currentName + QStringLiteral(" (大小: ")
-                     + QString::number(currentTotal) + QStringLiteral(" 字节)"));
+            + QString::number(currentTotal) + QStringLiteral(" 字节)"));
         emit sigFileDownloadProgress(currentPath, currentName, 0, currentTotal);
     }
     // A file that lost a chunk is broken: its later chunks are not stored
@@ -214,8 +207,8 @@ void QUpdateTcpClient::handleFileData(const QByteArray &payload)
     if (currentFailed)
         return;
     logInfo(QStringLiteral("收到文件数据块: ") + currentName + QStringLiteral(" (大小: ")
-                 + QString::number(chunk.chunkSize) + QStringLiteral(", 是否结束: ")
-                 + (chunk.isLast ? QStringLiteral("是") : QStringLiteral("否")) + QStringLiteral(")"));
+        + QString::number(chunk.chunkSize) + QStringLiteral(", 是否结束: ")
+        + (chunk.isLast ? QStringLiteral("是") : QStringLiteral("否")) + QStringLiteral(")"));
 
     // Signals below may run code that starts a new request; work on copies.
     const QString path = currentPath;
@@ -223,7 +216,7 @@ void QUpdateTcpClient::handleFileData(const QByteArray &payload)
     if (!chunkSink(path, name, chunk.data, chunk.isLast)) {
         const QString text = QStringLiteral("Failed to save file data: %1/%2").arg(path, name);
         currentFailed = true;
-        m_lastError = text;
+        m_lastFailure = {TcpFailure::FileSystem, text};
         emit sigFileDownloadError(path, name, text);
         return;
     }
@@ -232,8 +225,8 @@ void QUpdateTcpClient::handleFileData(const QByteArray &payload)
     const quint32 received = currentReceived;
     const quint64 percent = total == 0 ? 0 : static_cast<quint64>(received) * 100 / total;
     logInfo(QStringLiteral("文件传输进度: ") + name + QStringLiteral(" (") + QString::number(received)
-                 + QLatin1Char('/') + QString::number(total) + QStringLiteral(" 字节, ") + QString::number(percent)
-                 + QStringLiteral("%)"));
+        + QLatin1Char('/') + QString::number(total) + QStringLiteral(" 字节, ") + QString::number(percent)
+        + QStringLiteral("%)"));
     if (chunk.isLast)
         resetTransfer();
     emit sigFileDownloadProgress(path, name, received, total);
@@ -259,22 +252,22 @@ void QUpdateTcpClient::abandonTransfer()
     resetTransfer();
 }
 
-void QUpdateTcpClient::failRequest(const QString &text)
+void QUpdateTcpClient::fail(TcpFailure::Kind kind, const QString &text)
 {
-    m_lastError = text;
+    m_lastFailure = {kind, text};
     emit errorOccurred(text);
 }
 
 void QUpdateTcpClient::cancelRequest(const QString &reason)
 {
     if (activeWaiter)
-        failRequest(reason);
+        fail(TcpFailure::Cancelled, reason);
 }
 
 VersionInfo QUpdateTcpClient::sendVersionCheck(const VersionCheckRequest &request, int timeoutMs)
 {
     if (!isConnected()) {
-        failRequest(kNotConnected);
+        fail(TcpFailure::Network, kNotConnected);
         return VersionInfo();
     }
     AsyncWaiter waiter;
@@ -287,7 +280,7 @@ VersionInfo QUpdateTcpClient::sendVersionCheck(const VersionCheckRequest &reques
     connect(this, &QUpdateTcpClient::disconnected, &waiter, &AsyncWaiter::signalReceived);
 
     if (!sendMessage(TcpProtocol::VersionCheck, TcpProtocol::encodeVersionCheckRequest(request))) {
-        failRequest(kVersionSendFailed);
+        fail(TcpFailure::Network, kVersionSendFailed);
         return VersionInfo();
     }
     activeWaiter = &waiter;
@@ -299,7 +292,7 @@ VersionInfo QUpdateTcpClient::sendVersionCheck(const VersionCheckRequest &reques
 bool QUpdateTcpClient::downloadFile(const FileRequest &file, int silenceMs)
 {
     if (!isConnected()) {
-        failRequest(kNotConnected);
+        fail(TcpFailure::Network, kNotConnected);
         return false;
     }
     bool completed = false;
@@ -329,7 +322,7 @@ bool QUpdateTcpClient::downloadFile(const FileRequest &file, int silenceMs)
     // part of this file.
     abandonTransfer();
     if (!sendMessage(TcpProtocol::FileDownload, TcpProtocol::encodeFileRequest(file))) {
-        failRequest(kFileSendFailed);
+        fail(TcpFailure::Network, kFileSendFailed);
         return false;
     }
     activeWaiter = &waiter;
@@ -339,10 +332,10 @@ bool QUpdateTcpClient::downloadFile(const FileRequest &file, int silenceMs)
     if (completed)
         return true;
     if (!signalled) {
-        m_lastError = kDownloadTimeout;
+        m_lastFailure = {TcpFailure::Timeout, kDownloadTimeout};
         emit sigFileDownloadError(file.filePath, file.fileName, kTimeoutDetail);
     } else if (lost && !errored) {
-        m_lastError = kConnectionLost;
+        m_lastFailure = {TcpFailure::Network, kConnectionLost};
     }
     abandonTransfer();
     if (socket->state() != QAbstractSocket::UnconnectedState)

@@ -12,6 +12,15 @@ class AsyncWaiter;
 class QTcpSocket;
 class QTimer;
 
+// Why the client's last request or connection failed: the kind, decided
+// where the failure happens, and the text for people.
+struct TcpFailure
+{
+    enum Kind { Network = 0, FileSystem = 1, Timeout = 2, Cancelled = 3, Unknown = 4 };
+    Kind kind = Unknown;
+    QString text;
+};
+
 // The one TCP connection to the update server: bounded connect, heartbeat
 // every 30 s, framing of the received stream, server messages as signals,
 // received file chunks handed to the chunk sink (the staging writer unless
@@ -58,13 +67,15 @@ public:
     // in the sink: a later request starts that file again from its start.
     bool downloadFile(const FileRequest &file, int silenceMs);
 
-    // Ends the blocking request in flight with lastError = reason. Without a
-    // request in flight nothing happens.
+    // Ends the blocking request in flight with a Cancelled failure saying
+    // reason. Without a request in flight nothing happens.
     void cancelRequest(const QString &reason);
 
     // Header + payload; false when not connected or the socket refused bytes.
     bool sendMessage(quint32 type, const QByteArray &payload);
-    QString lastError() const;
+    // The last failure; its text is empty until one happens.
+    TcpFailure lastFailure() const { return m_lastFailure; }
+    QString lastError() const { return m_lastFailure.text; }
 
     // Replaces where received chunks go (default: the staging writer).
     void setChunkSink(ChunkSink sink);
@@ -91,14 +102,15 @@ private:
     // more bytes or dropped the buffer.
     bool processNextMessage(bool &fileDataMoved);
     void handleFileData(const QByteArray &payload);
-    void failRequest(const QString &text);
+    // Records the failure and reports its text through errorOccurred.
+    void fail(TcpFailure::Kind kind, const QString &text);
     void resetTransfer();
     void abandonTransfer();
 
     QTcpSocket *socket;
     QTimer *heartbeatTimer;
     ConnectionState m_state = Disconnected;
-    QString m_lastError;
+    TcpFailure m_lastFailure;
     QString host;
     quint16 port = 0;
     TcpProtocol::FrameReader reader;

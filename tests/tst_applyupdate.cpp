@@ -3,9 +3,11 @@
 // installation it is given.
 #include "app/controler.h"
 #include "config/systemconfig.h"
+#include "fileops/applyjournal.h"
 #include "log/logger.h"
 #include "platform/headless.h"
 #include "support/filetree.h"
+#include "support/testfiles.h"
 #include "support/testinstall.h"
 
 #include <QApplication>
@@ -38,8 +40,7 @@ QByteArray runControler(const TestInstall &install, const QStringList &arguments
         }
     }
     shutdownLogger();
-    QFile log(logDir.filePath("run.log"));
-    return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+    return readTestFile(logDir.filePath("run.log"));
 }
 
 // A finished download handed to the controller.
@@ -158,9 +159,7 @@ void TestApplyUpdate::apply_data()
     QTest::newRow("new updater staged: helper started, folders kept")
         << FileTree{{"/a.txt", "A1"}, {"/update/update.ini", "V1"}, {"/update/updateTmp.ini", "V2"}}
         << FileTree{{"/update.exe", "U"}, {"/a.txt", "A2"}}
-        << FileTree{{"/a.txt", "A2"}, {"/update/update.ini", "V2"}, {"/Backup/a.txt", "A1"},
-                    {"/Backup/update/update.ini", "V1"}}
-        << "started update.exe update.exe";
+        << FileTree{{"/a.txt", "A2"}, {"/update/update.ini", "V2"}} << "started update.exe update.exe";
 }
 
 void TestApplyUpdate::apply()
@@ -172,16 +171,20 @@ void TestApplyUpdate::apply()
     TestInstall install;
     prepare(install, installed, staged);
     const bool selfUpdate = started.contains("update.exe");
-    QMap<QString, QString> expected = hashTree(install.path());
-    if (!selfUpdate)
-        expected = without(expected, {kTemp});
+    // The downloaded version files are moved into place, the staged files
+    // too; the work folders and the journal are checked below.
+    const QStringList work{kTemp + "/", kBackup + "/", "/update.journal", "/update/updateTmp.ini", "/update/md5Tmp.txt"};
+    QMap<QString, QString> expected = hashTree(install.path(), work);
     expected.insert(treeHashes(changes));
 
     applyDownloadedUpdate(install);
     QCOMPARE(install.waitForHostStarts(1), 1);
     QCOMPARE(install.readFile("host_started.txt"), (started + '\n').toUtf8());
-    QCOMPARE(hashTree(install.path(), {"/host_started.txt"}), expected);
-    QCOMPARE(QFileInfo::exists(install.path() + kTemp), selfUpdate);
+    QCOMPARE(hashTree(install.path(), work + QStringList{"/host_started.txt"}), expected);
+    QVERIFY(!QFileInfo::exists(install.filePath("update/updateTmp.ini")));
+    // A self-update leaves the staged updater and the journal to the helper.
+    QCOMPARE(QFileInfo::exists(install.path() + kTemp + "/update.exe"), selfUpdate);
+    QCOMPARE(QFileInfo::exists(install.filePath("update.journal")), selfUpdate);
     QCOMPARE(QFileInfo::exists(install.path() + kBackup), selfUpdate);
 }
 
@@ -190,56 +193,42 @@ void TestApplyUpdate::failedReplace_data()
     QTest::addColumn<FileTree>("installed");
     QTest::addColumn<QString>("immutable");
     QTest::addColumn<QStringList>("logs"); // "!" + text: must not appear
-    QTest::addColumn<bool>("cleared");
+    QTest::addColumn<bool>("undone");       // false: refused before anything was touched
 
     QTest::newRow("folder where a file is expected") << with(kInstalled, {{"/d/b.txt/x", "X"}}) << ""
-        << QStringList{"d/a.txt->", "复制目录失败:", "文件回退完成"} << true;
+        << QStringList{"更新事务失败(1)", "!更新日志已写入"} << false;
     QTest::newRow("immutable file") << with(kInstalled, {{"/d/b.txt", "DB1"}}) << "d/b.txt"
-        << QStringList{"d/a.txt->", "无法删除现有文件:", "文件回退完成"} << true;
-    QTest::newRow("stale backup of the version file")
-        << with(kInstalled, {{"/Backup/update/update.ini", "OLD"}}) << ""
-        << QStringList{"备份update.ini失败:", "备份特殊文件失败", "!开始执行文件替换操作"} << false;
+        << QStringList{"更新日志已写入", "更新事务失败(4)", "文件回退完成", "!更新已提交"} << true;
 }
 
-// The installation keeps every file it had, byte for byte; only staged files
-// new to it may have been added. A rollback that completes also drops the
-// downloaded version description and manifest of the undone update.
+// The installation keeps every file it had, byte for byte, and gains none.
+// An undone apply also drops the downloaded version description and
+// manifest of the update, and its work folders.
 void TestApplyUpdate::failedReplace()
 {
     QFETCH(FileTree, installed);
     QFETCH(QString, immutable);
     QFETCH(QStringList, logs);
-    QFETCH(bool, cleared);
+    QFETCH(bool, undone);
     TestInstall install;
     prepare(install, installed, kStaged);
     UnreplaceableFile guard;
     if (!immutable.isEmpty()) {
-#ifdef Q_OS_WIN
         QVERIFY(guard.make(install.filePath(immutable)));
-#else
-        if (!guard.make(install.filePath(immutable)))
-            QSKIP("the file system does not support the immutable attribute");
-#endif
     }
     QMap<QString, QString> before = without(hashTree(install.path()), {kTemp, kBackup});
 
     const QByteArray logged = applyDownloadedUpdate(install);
     for (const QString &log : logs)
         QVERIFY2(logged.contains(log.mid(log.startsWith('!')).toUtf8()) != log.startsWith('!'), qPrintable(log));
-    const QMap<QString, QString> after = without(hashTree(install.path()), {kTemp, kBackup});
-    if (cleared) {
-        QVERIFY(!after.contains("/update/updateTmp.ini"));
-        QVERIFY(!after.contains("/update/md5Tmp.txt"));
+    if (undone) {
         before.remove("/update/updateTmp.ini");
         before.remove("/update/md5Tmp.txt");
     }
-    const QMap<QString, QString> stagedHashes = treeHashes(kStaged);
-    for (auto it = before.cbegin(); it != before.cend(); ++it)
-        QCOMPARE(after.value(it.key()), it.value());
-    for (auto it = after.cbegin(); it != after.cend(); ++it)
-        QCOMPARE(it.value(), before.contains(it.key()) ? before.value(it.key()) : stagedHashes.value(it.key()));
-    QCOMPARE(QFileInfo::exists(install.path() + kTemp), !cleared);
-    QCOMPARE(QFileInfo::exists(install.path() + kBackup), !cleared);
+    QCOMPARE(without(hashTree(install.path()), {kTemp, kBackup}), before);
+    QCOMPARE(QFileInfo::exists(install.path() + kTemp), !undone);
+    QVERIFY(!QFileInfo::exists(install.path() + kBackup));
+    QVERIFY(!QFileInfo::exists(install.filePath("update.journal")));
     QCOMPARE(install.waitForHostStarts(1, 2500), 0);
 }
 
@@ -247,48 +236,60 @@ void TestApplyUpdate::helperMode_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("backup");
+    QTest::addColumn<QString>("phase"); // of the journal the helper left
     QTest::addColumn<bool>("restored");
-    QTest::addColumn<bool>("cleared");
     QTest::addColumn<bool>("hostStarted");
     QTest::addColumn<QString>("log");
 
     const QStringList faile{"updatehelper", "HelperFaile"};
-    QTest::newRow("HelperFaile") << faile << "Backup/" << true << true << false << "文件回退完成";
-    QTest::newRow("no result word") << QStringList{"updatehelper"} << "Backup" << true << true << false << "文件回退完成";
-    QTest::newRow("HelperSuccess") << QStringList{"updatehelper", "HelperSuccess"} << "Backup/" << false << true
-                                   << true << "Deleted temp file: ";
-    QTest::newRow("Backup not configured") << faile << "" << false << false << false << "备份目录未配置";
-    QTest::newRow("Backup naming the program folder") << faile << "." << false << false << false
-                                                      << "临时目录或备份目录配置无效";
+    QTest::newRow("HelperFaile") << faile << "Backup/" << "handover" << true << false << "文件回退完成";
+    QTest::newRow("no result word") << QStringList{"updatehelper"} << "Backup" << "handover" << true << false
+                                    << "文件回退完成";
+    QTest::newRow("HelperSuccess") << QStringList{"updatehelper", "HelperSuccess"} << "Backup/" << "committed"
+                                   << false << true << "更新清理完成";
+    // The helper was killed before its commit: the journal undoes it all.
+    QTest::newRow("HelperSuccess, swap not committed") << QStringList{"updatehelper", "HelperSuccess"} << "Backup/"
+                                                       << "handover" << true << true << "文件回退完成";
+    // The journal is followed whatever the settings say now.
+    QTest::newRow("Backup naming the program folder") << faile << "." << "handover" << true << false
+                                                      << "文件回退完成";
 }
 
 void TestApplyUpdate::helperMode()
 {
     QFETCH(QStringList, args);
     QFETCH(QString, backup);
+    QFETCH(QString, phase);
     QFETCH(bool, restored);
-    QFETCH(bool, cleared);
     QFETCH(bool, hostStarted);
     QFETCH(QString, log);
     TestInstall install;
-    const FileTree original{{"/a.txt", "A1"}, {"/update/update.ini", "[Version]\nVersion=1.0.0\n"},
-                            {"/UpdateTmp/update.exe", "new updater"}, {"/UpdateTmp/keep.txt", "K"}};
-    prepare(install, original, {{"/a.txt", "A2"}}, backup);
+    const QByteArray v1 = "[Version]\nVersion=1.0.0\n";
+    const FileTree original{{"/a.txt", "A1"}, {"/update/update.ini", v1}, {"/UpdateTmp/keep.txt", "K"}};
+    prepare(install, original, {{"/update.exe", "new updater"}}, backup);
     const QMap<QString, QString> before = hashTree(install.path(), {kTemp});
-    writeTree(install.path() + kBackup, {{"/a.txt", "A1"}, {"/update/update.ini", original["/update/update.ini"]}});
-    writeTree(install.path(), {{"/a.txt", "A2 changed"}, {"/update/update.ini", "[Version]\nVersion=2.0.0\n"}});
+    // What the apply and the helper's swap leave: the files moved into the
+    // backup, the new ones in place, the old updater parked.
+    const QByteArray updater = install.readFile("update.exe");
+    writeTree(install.path() + kBackup, {{"/a.txt", "A1"}, {"/update/update.ini", v1}});
+    writeTree(install.path(), {{"/a.txt", "A2"}, {"/update/update.ini", "[Version]\nVersion=2.0.0\n"},
+                               {"/UpdateTmp/update.exe", updater}});
+    install.writeFile("update.journal",
+                      serializeJournal({phase == "handover" ? ApplyPhase::Handover : ApplyPhase::Committed,
+                                        "UpdateTemp", "Backup", {},
+                                        {{JournalEntry::Replace, "a.txt", "UpdateTemp/a.txt", "Backup/a.txt"},
+                                         {JournalEntry::Replace, "update/update.ini", "update/updateTmp.ini",
+                                          "Backup/update/update.ini"},
+                                         {JournalEntry::Updater, "update.exe", "UpdateTemp/update.exe",
+                                          "UpdateTmp/update.exe"}}}));
     QMap<QString, QString> expected = restored ? before : without(hashTree(install.path()), {kTemp, kBackup});
-    if (hostStarted)
-        expected.remove("/UpdateTmp/update.exe");
+    expected.remove("/update.journal");
+    expected.remove("/UpdateTmp/update.exe");
 
     const QByteArray logged = runControler(install, args, [](CControler &controler) { controler.runHelperMode(); });
     QCOMPARE(install.hostStarts(), 0); // a delayed start, not yet
     QVERIFY2(logged.contains(log.toUtf8()), qPrintable(log));
-    QCOMPARE(without(hashTree(install.path()), {kTemp, kBackup}), expected);
-    if (restored)
-        QCOMPARE(install.readFile("update/update.ini"), original["/update/update.ini"]);
-    QCOMPARE(QFileInfo::exists(install.path() + kTemp), !cleared);
-    QCOMPARE(QFileInfo::exists(install.path() + kBackup), !cleared);
+    QCOMPARE(hashTree(install.path()), expected);
     QCOMPARE(install.waitForHostStarts(1, hostStarted ? 10000 : 2500), hostStarted ? 1 : 0);
 }
 

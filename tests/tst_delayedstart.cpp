@@ -118,10 +118,7 @@ private slots:
         QTemporaryDir dir;
         const QString host = placeHost(dir.path(), folder + QStringLiteral("/ho st"));
         const QString script = dir.path() + QLatin1Char('/') + folder + QStringLiteral("/delay start.sh");
-        QFile f(script);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(shellScriptBytes(host, {argument}, script));
-        f.close();
+        QVERIFY(writeTestFile(script, shellScriptBytes(host, {argument}, script)));
 
         QProcess sh;
         sh.start(QStringLiteral("/bin/sh"), {script});

@@ -1,4 +1,5 @@
 #include "log/logger.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,13 +10,6 @@
 class TestLogger : public QObject
 {
     Q_OBJECT
-
-private:
-    static QByteArray read(const QString &path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
 
 private slots:
     void cleanup() { shutdownLogger(); }
@@ -44,7 +38,7 @@ private slots:
         wrappers[level](text);
         shutdownLogger();
 
-        const QString content = QString::fromUtf8(read(path));
+        const QString content = QString::fromUtf8(readTestFile(path));
         const QRegularExpression line(QStringLiteral(
             "^\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\[%1\\] \\[\\d+\\] %2\\r\\n$")
                 .arg(name, QRegularExpression::escape(message)));
@@ -78,14 +72,11 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.path() + QStringLiteral("/update.log");
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("earlier run\r\n");
-        f.close();
+        QVERIFY(writeTestFile(path, "earlier run\r\n"));
         initLogger(path.toStdString());
         logInfo("this run");
         shutdownLogger();
-        const QByteArray content = read(path);
+        const QByteArray content = readTestFile(path);
         QVERIFY(content.startsWith("earlier run\r\n"));
         QVERIFY(content.contains("this run"));
     }

@@ -199,53 +199,82 @@ private slots:
         QCOMPARE(install.hostStarts(), 0);
     }
 
-    // The updater is killed while it replaces a large file. The next run
-    // restores the backup, updates again and leaves a complete version 2.
-    void interruptedApplyCompletesOnTheNextRun()
+    // A release whose folder holds update/update.ini (the publisher keeps
+    // it): installed, with the published version description winning.
+    void releaseWithItsOwnVersionFile()
     {
-        const int big = 256 << 20;
         QTemporaryDir work;
-        QVERIFY(publish(work.path(), version2(big)));
-        const QString www = work.path() + QStringLiteral("/www");
-        auto nginx = std::make_unique<NginxServer>(www);
-        QVERIFY(nginx->isRunning());
+        FileTree release = version2(4096);
+        release.insert("/update/update.ini", "[Version]\nVersion=0.9\n");
+        QVERIFY(publish(work.path(), release));
+        NginxServer nginx(work.path() + QStringLiteral("/www"));
+        QVERIFY(nginx.isRunning());
         TestInstall install;
-        installVersion1(install, httpSettings(nginx->baseUrl()), big);
-        const auto version1Tree = installedTree(install);
+        installVersion1(install, httpSettings(nginx.baseUrl()), 4096);
 
-        QProcess first;
-        startUpdater(first, install, {QStringLiteral("console")});
-        // Replacing removes the installed file, then copies the new one in:
-        // the file is missing (Linux copies to a temporary name) or still
-        // short (Windows copies in place).
-        QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(install.filePath(QStringLiteral("Backup/data/big.bin"))); }, 120000));
-        QVERIFY(QTest::qWaitFor([&] { return QFileInfo(install.filePath(QStringLiteral("data/big.bin"))).size() != big; }, 60000));
-        // SIGKILL on Unix, TerminateProcess on Windows.
-        first.kill();
-        QVERIFY(first.waitForFinished(10000));
-        QCOMPARE(first.readAllStandardOutput(), kUpdateLine);
+        const RunResult run = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(run.out, kUpdateLine);
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(install.readFile("app.txt"), QByteArray("app 2"));
+        QCOMPARE(install.readFile("update/update.ini"), readTestFile(work.path() + "/www/update.ini"));
+        QCOMPARE(install.runUpdater({QStringLiteral("console")}).out,
+                 QByteArray("{\"errormsg\":\"\",\"success\":true,\"update\":false}\n"));
+    }
 
-        // With the server gone the next run cannot update, but it puts
-        // version 1 back instead of leaving the mix.
-        nginx.reset();
-        const RunResult offline = install.runUpdater({QStringLiteral("console")}, 120000);
-        QCOMPARE(offline.exitCode, 0);
-        QCOMPARE(installedTree(install), version1Tree);
+    // A new update.exe but no helper to put it in place: nothing is
+    // applied; a console run fails, a normal run starts the host program.
+    void selfUpdateWithoutHelperIsRefused_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<int>("hostStarts");
+        QTest::newRow("console") << QStringList{"console"} << 1 << 0;
+        QTest::newRow("normal") << QStringList{} << 0 << 1;
+    }
+    void selfUpdateWithoutHelperIsRefused()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(int, hostStarts);
+        QTemporaryDir work;
+        QVERIFY(publish(work.path(), selfUpdateRelease()));
+        NginxServer nginx(work.path() + QStringLiteral("/www"));
+        QVERIFY(nginx.isRunning());
+        TestInstall install;
+        installVersion1(install, httpSettings(nginx.baseUrl()), 4096);
+        QVERIFY(QFile::remove(install.filePath(programName("updatehelper"))));
+        const auto before = installedTree(install);
 
-        // With the server back, the next run leaves a complete version 2.
-        nginx = std::make_unique<NginxServer>(www);
-        QVERIFY(nginx->isRunning());
-        install.writeConfig(httpSettings(nginx->baseUrl()));
-        const RunResult next = install.runUpdater({QStringLiteral("console")}, 120000);
-        QCOMPARE(next.out, kUpdateLine);
-        QCOMPARE(next.exitCode, 0);
-        QCOMPARE(install.waitForHostStarts(1, 20000), 1);
-        QCOMPARE(differingFromManifest(install, work.path()), QStringList());
-        // Nothing half-written is left anywhere in the installation.
-        QStringList expected = version1(big).keys() + QStringList{"/update.exe", "/" + programName("host"), "/" + programName("updatehelper"), "/system.cfg",
-                                                                  "/md5.txt", "/update/updateTmp.ini", "/update/md5Tmp.txt"};
-        expected.sort();
-        QCOMPARE(installedTree(install).keys(), expected);
+        const RunResult run = install.runUpdater(args);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, exitCode);
+        QCOMPARE(install.waitForHostStarts(hostStarts), hostStarts);
+        QVERIFY(install.readFile("update.log").contains(QStringLiteral("更新助手程序不存在").toUtf8()));
+        QCOMPARE(installedTree(install), before);
+        QVERIFY(!QFileInfo::exists(install.filePath("UpdateTemp")));
+    }
+
+    // The first staged file cannot be created (a name the file system
+    // refuses): the console run ends with exit code 1 and the reason.
+    void unwritableFirstFileEndsTheRun()
+    {
+        QTemporaryDir work;
+        QVERIFY(publish(work.path(), version2(4096)));
+        const QString manifest = work.path() + "/www/v2/md5.txt";
+        Md5Map files = readMd5File(manifest);
+        files.insert("/" + QString(300, '0'), QString(32, '0'));
+        QVERIFY(writeMd5File(manifest, files));
+        NginxServer nginx(work.path() + QStringLiteral("/www"));
+        QVERIFY(nginx.isRunning());
+        TestInstall install;
+        installVersion1(install, httpSettings(nginx.baseUrl()), 4096);
+
+        const RunResult run = install.runUpdater({QStringLiteral("console")});
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.out, kUpdateLine);
+        QVERIFY(run.err.contains(QStringLiteral("无法保存文件:").toUtf8()));
+        QCOMPARE(install.readFile("app.txt"), QByteArray("app 1"));
     }
 
     // A second updater started while the first downloads exits 1, prints

@@ -1,5 +1,6 @@
 // update.exe as a real process in throw-away installations: the console
 // line, exit codes, the log, the single-instance guard and the run modes.
+#include "fileops/applyjournal.h"
 #include "platform/instanceguard.h"
 #include "support/guardholder.h"
 #include "support/tcpserverprocess.h"
@@ -10,6 +11,8 @@
 #include <QProcess>
 #include <QThread>
 #include <QtTest>
+
+#include <unistd.h>
 
 
 namespace {
@@ -23,7 +26,18 @@ class TestStartup : public QObject
 private:
     static QString guardKey(const TestInstall &install)
     {
-        return InstanceGuard::keyFor(install.filePath(QStringLiteral("update.exe")));
+        return InstanceGuard::keyFor(install.path());
+    }
+
+    // Writes the journal an apply leaves in the installation.
+    static void writeJournal(TestInstall &install, ApplyPhase phase, const QVector<JournalEntry> &entries)
+    {
+        ApplyJournal journal;
+        journal.phase = phase;
+        journal.staging = QStringLiteral("UpdateTemp");
+        journal.backup = QStringLiteral("Backup");
+        journal.entries = entries;
+        install.writeFile(QStringLiteral("update.journal"), serializeJournal(journal));
     }
 
 private slots:
@@ -87,6 +101,15 @@ private slots:
         const RunResult r = install.runUpdater({QStringLiteral("console")});
         QCOMPARE(r.exitCode, 1);
         QCOMPARE(r.out, QByteArray());
+        // Another name of the same updater, a hard link, shares the guard.
+        QCOMPARE(::link(QFile::encodeName(install.filePath("update.exe")).constData(),
+                        QFile::encodeName(install.filePath("update2.exe")).constData()),
+                 0);
+        QProcess linked;
+        linked.start(install.filePath("update2.exe"), {"console"});
+        QVERIFY(linked.waitForFinished(30000));
+        QCOMPARE(linked.exitCode(), 1);
+        QCOMPARE(linked.readAllStandardOutput(), QByteArray());
 
         // A copy in another folder has its own key and runs.
         TestInstall other;
@@ -152,6 +175,8 @@ private slots:
         QTest::newRow("outside Temp") << "Temp" << "../elsewhere";
         QTest::newRow("Backup is Temp") << "Backup" << "UpdateTemp";
         QTest::newRow("Backup inside Temp") << "Backup" << "UpdateTemp/b";
+        QTest::newRow("Backup holds installed files") << "Backup" << "data";
+        QTest::newRow("Temp holds installed files") << "Temp" << "data/";
     }
     void unsafeWorkFoldersTouchNothing()
     {
@@ -164,6 +189,7 @@ private slots:
         s[QStringLiteral("Update")][QStringLiteral("URL")] = QStringLiteral("http://127.0.0.1:1/");
         install.writeConfig(s);
         install.writeFile(QStringLiteral("data/a.txt"), "keep");
+        install.writeFile(QStringLiteral("md5.txt"), "00000000000000000000000000000000\t/data/a.txt\r\n");
         install.writeFile(QStringLiteral("UpdateTemp/b.txt"), "keep too");
         const QStringList skip{QStringLiteral("/update.log")};
         const auto before = hashTree(install.path(), skip);
@@ -172,6 +198,17 @@ private slots:
         QCOMPARE(r.out, consoleLine(false, false, QStringLiteral("临时目录或备份目录配置无效，未执行更新")));
         QCOMPARE(hashTree(install.path(), skip), before);
         QCOMPARE(install.hostStarts(), 0);
+    }
+
+    void unsafeWorkFoldersStillStartTheHost()
+    {
+        // No Paths group: nothing is updated, but the host program is.
+        TestInstall install;
+        install.writeFile(QStringLiteral("system.cfg"),
+                          "[Update]\nHostExe=host\nHttpEnable=1\nURL=http://127.0.0.1:1/\n");
+        const RunResult r = install.runUpdater({});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(install.waitForHostStarts(1), 1);
     }
 
     void minimalConfigWithoutChannelReportsTheChannel()
@@ -196,22 +233,61 @@ private slots:
     void leftoverWorkFoldersGoBeforeTheCheck()
     {
         // An earlier run was stopped half-way through replacing: a.txt is
-        // already new, sub/b.txt still old. The backup is put back first.
+        // already new, sub/b.txt still old, new.txt added. Its journal is
+        // followed: everything is undone.
         QFETCH(QStringList, args);
         TestInstall install;
         install.writeConfig(TestInstall::defaultSettings());
         install.writeFile(QStringLiteral("a.txt"), "new a");
+        install.writeFile(QStringLiteral("new.txt"), "new");
         install.writeFile(QStringLiteral("sub/b.txt"), "old b");
-        install.writeFile(QStringLiteral("UpdateTemp/a.txt"), "new a");
         install.writeFile(QStringLiteral("UpdateTemp/sub/b.txt"), "new b");
         install.writeFile(QStringLiteral("Backup/a.txt"), "old a");
-        install.writeFile(QStringLiteral("Backup/sub/b.txt"), "old b");
+        writeJournal(install, ApplyPhase::Prepared,
+                     {{JournalEntry::Replace, "a.txt", "UpdateTemp/a.txt", "Backup/a.txt"},
+                      {JournalEntry::Add, "new.txt", "UpdateTemp/new.txt", QString()},
+                      {JournalEntry::Replace, "sub/b.txt", "UpdateTemp/sub/b.txt", "Backup/sub/b.txt"}});
         QCOMPARE(install.runUpdater(args).exitCode, 0);
         QCOMPARE(install.readFile(QStringLiteral("a.txt")), QByteArray("old a"));
         QCOMPARE(install.readFile(QStringLiteral("sub/b.txt")), QByteArray("old b"));
-        QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("UpdateTemp"))));
+        for (const char *gone : {"new.txt", "UpdateTemp", "Backup", "update.journal"})
+            QVERIFY2(!QFileInfo::exists(install.filePath(gone)), gone);
+        QVERIFY(install.readFile(QStringLiteral("update.log")).contains(QStringLiteral("撤销未完成的更新").toUtf8()));
+    }
+
+    void committedUpdateIsNeverRestored_data()
+    {
+        QTest::addColumn<bool>("undeletable");
+        QTest::newRow("killed during the clean-up") << false;
+        QTest::newRow("a backup file that cannot be removed") << true;
+    }
+    void committedUpdateIsNeverRestored()
+    {
+        // The update was committed; its clean-up did not finish. Whatever is
+        // left in Backup/ must not come back over the new files.
+        QFETCH(bool, undeletable);
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        install.writeFile(QStringLiteral("a.txt"), "new a");
+        install.writeFile(QStringLiteral("b.txt"), "new b");
+        install.writeFile(QStringLiteral("Backup/a.txt"), "old a");
+        writeJournal(install, ApplyPhase::Committed,
+                     {{JournalEntry::Replace, "a.txt", "UpdateTemp/a.txt", "Backup/a.txt"},
+                      {JournalEntry::Replace, "b.txt", "UpdateTemp/b.txt", "Backup/b.txt"}});
+        const QString stuck = install.filePath(QStringLiteral("Backup/a.txt"));
+        if (undeletable)
+            QCOMPARE(QProcess::execute("chattr", {"+i", stuck}), 0);
+        const RunResult first = install.runUpdater({QStringLiteral("console")});
+        if (undeletable)
+            QProcess::execute("chattr", {"-i", stuck});
+        QCOMPARE(first.exitCode, 0);
+        QCOMPARE(install.readFile(QStringLiteral("a.txt")), QByteArray("new a"));
+        QCOMPARE(QFileInfo::exists(install.filePath(QStringLiteral("update.journal"))), undeletable);
+        // The next run retries the clean-up.
+        QCOMPARE(install.runUpdater({QStringLiteral("console")}).exitCode, 0);
+        QCOMPARE(install.readFile(QStringLiteral("a.txt")), QByteArray("new a"));
         QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("Backup"))));
-        QVERIFY(install.readFile(QStringLiteral("update.log")).contains(QStringLiteral("发现未完成的更新").toUtf8()));
+        QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("update.journal"))));
     }
 
     void leftoverStagingAloneIsJustRemoved()
@@ -234,13 +310,15 @@ private slots:
         // A non-empty folder where the backed-up file belongs cannot be replaced.
         install.writeFile(QStringLiteral("x.txt/inner"), "in the way");
         install.writeFile(QStringLiteral("Backup/x.txt"), "old x");
+        writeJournal(install, ApplyPhase::Prepared, {{JournalEntry::Replace, "x.txt", "UpdateTemp/x.txt", "Backup/x.txt"}});
         const RunResult r = install.runUpdater({QStringLiteral("console")});
         QCOMPARE(r.exitCode, 0);
         const QJsonObject json = QJsonDocument::fromJson(r.out).object();
         QCOMPARE(json.value(QStringLiteral("success")).toBool(), false);
         QCOMPARE(json.value(QStringLiteral("update")).toBool(), false);
-        QVERIFY(json.value(QStringLiteral("errormsg")).toString().startsWith(QStringLiteral("删除目标文件失败: ")));
+        QVERIFY(json.value(QStringLiteral("errormsg")).toString().startsWith(QStringLiteral("回退未完成的更新失败: ")));
         QCOMPARE(install.readFile(QStringLiteral("Backup/x.txt")), QByteArray("old x"));
+        QVERIFY(QFileInfo::exists(install.filePath(QStringLiteral("update.journal"))));
         QCOMPARE(install.hostStarts(), 0);
     }
 

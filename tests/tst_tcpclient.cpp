@@ -242,16 +242,20 @@ void TestTcpClient::downloadFailures_data()
     QTest::addColumn<QString>("lastError");
     QTest::addColumn<QString>("signalledError"); // sigFileDownloadError text, empty: none
     QTest::addColumn<int>("kept");               // bytes that reached the sink
+    QTest::addColumn<int>("kind");               // TcpFailure::Kind
 
-    QTest::newRow("unknown file: error reply") << QStringList() << "nothere.bin" << -1 << "服务器返回错误" << "" << 0;
+    QTest::newRow("unknown file: error reply") << QStringList() << "nothere.bin" << -1 << "服务器返回错误" << "" << 0
+                                               << int(TcpFailure::Unknown);
     QTest::newRow("server stalls") << QStringList{"--stall-after", "3"} << "big.bin" << -1 << "文件下载超时" << "下载超时"
-                                   << 3 * 7000;
+                                   << 3 * 7000 << int(TcpFailure::Timeout);
     QTest::newRow("server drops the connection") << QStringList{"--drop-after", "3"} << "big.bin" << -1
-                                                 << "The remote host closed the connection" << "" << 3 * 7000;
+                                                 << "The remote host closed the connection" << "" << 3 * 7000
+                                                 << int(TcpFailure::Network);
     // Chunks after the lost one are not stored: the file would have a hole.
     QTest::newRow("chunk cannot be stored") << QStringList() << "big.bin" << 2
                                             << "Failed to save file data: sub/dir/big.bin"
-                                            << "Failed to save file data: sub/dir/big.bin" << 2 * 7000;
+                                            << "Failed to save file data: sub/dir/big.bin" << 2 * 7000
+                                            << int(TcpFailure::FileSystem);
 }
 
 void TestTcpClient::downloadFailures()
@@ -271,6 +275,7 @@ void TestTcpClient::downloadFailures()
 
     QVERIFY(!client.downloadFile(FileRequest{kBig.filePath, requestedName}, 1500));
     QTEST(client.lastError(), "lastError");
+    QTEST(int(client.lastFailure().kind), "kind");
     QCOMPARE(errors.isEmpty(), signalledError.isEmpty());
     if (!signalledError.isEmpty())
         QCOMPARE(errors.last().at(2).toString(), signalledError);
@@ -351,6 +356,7 @@ void TestTcpClient::cancelEndsWait()
             });
     QVERIFY(!client.downloadFile(kBig, 0)); // no silence limit: only the cancel ends it
     QCOMPARE(client.lastError(), QStringLiteral("下载已取消"));
+    QCOMPARE(client.lastFailure().kind, TcpFailure::Cancelled);
     QVERIFY(!client.isConnected());
 }
 

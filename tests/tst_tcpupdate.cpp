@@ -4,6 +4,7 @@
 #include "log/logger.h"
 #include "support/memorysink.h"
 #include "support/tcpserverprocess.h"
+#include "support/testfiles.h"
 #include "tcp/tcpupdate.h"
 #include "tcp/updatetcpclient.h"
 #include "tcp/updatewidget.h"
@@ -97,8 +98,7 @@ bool TestTcpUpdate::prepare(CTCPUpdate &update, MemorySink &sink, UpdateWidget &
 QString TestTcpUpdate::logText()
 {
     shutdownLogger();
-    QFile file(dir->filePath(QStringLiteral("update.log")));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    return QString::fromUtf8(readTestFile(dir->filePath(QStringLiteral("update.log"))));
 }
 
 void TestTcpUpdate::classifyError_data()

@@ -1,8 +1,10 @@
 // The update helper program as a real process on throw-away installations:
 // it waits for the updater to exit, swaps update.exe, and starts the updater
 // again in update helper mode.
+#include "fileops/applyjournal.h"
 #include "platform/instanceguard.h"
 #include "support/guardholder.h"
+#include "support/testfiles.h"
 #include "support/testinstall.h"
 
 #include <QProcess>
@@ -19,15 +21,21 @@ private:
     // and its bytes differ from the installed copy.
     static QByteArray newUpdater()
     {
-        QFile f(builtProgram(QStringLiteral("update.exe")));
-        f.open(QIODevice::ReadOnly);
-        return f.readAll() + QByteArrayLiteral("\nnew updater build\n");
+        return readTestFile(builtProgram(QStringLiteral("update.exe"))) + QByteArrayLiteral("\nnew updater build\n");
     }
 
+    // An installation as the updater hands it over: a.txt replaced (its
+    // old bytes in the backup), the new update.exe still to be swapped in.
     static void prepare(TestInstall &install)
     {
         install.writeConfig(TestInstall::defaultSettings());
         install.addProgram(QStringLiteral("updatehelper"), programName(QStringLiteral("updatehelper")));
+        install.writeFile("a.txt", "new a");
+        install.writeFile("Backup/a.txt", "old a");
+        const ApplyJournal journal{ApplyPhase::Handover, "UpdateTemp", "Backup", {},
+                                   {{JournalEntry::Replace, "a.txt", "UpdateTemp/a.txt", "Backup/a.txt"},
+                                    {JournalEntry::Updater, "update.exe", "UpdateTemp/update.exe", "UpdateTmp/update.exe"}}};
+        install.writeFile("update.journal", serializeJournal(journal));
     }
 
     static RunResult runHelper(const TestInstall &install, int timeoutMs = 30000)
@@ -49,13 +57,13 @@ private slots:
         prepare(install);
         const QByteArray fresh = newUpdater();
         install.writeFile(QStringLiteral("UpdateTemp/update.exe"), fresh);
-        install.writeFile(QStringLiteral("Backup/a.txt"), "old a");
 
         const RunResult r = runHelper(install);
         QVERIFY(r.finished);
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(install.readFile(QStringLiteral("update.exe")), fresh);
         QVERIFY(QFileInfo(install.filePath(QStringLiteral("update.exe"))).isExecutable());
+        QCOMPARE(install.readFile("a.txt"), QByteArray("new a"));
         // The started updater's HelperSuccess run cleans up and starts the host.
         QCOMPARE(install.waitForHostStarts(1), 1);
         QVERIFY(QTest::qWaitFor([&] { return !QFileInfo::exists(install.filePath(QStringLiteral("UpdateTemp"))); }, 10000));
@@ -73,8 +81,6 @@ private slots:
         TestInstall install;
         prepare(install);
         QVERIFY(QDir().mkpath(install.filePath(QStringLiteral("UpdateTemp"))));
-        install.writeFile(QStringLiteral("a.txt"), "new a");
-        install.writeFile(QStringLiteral("Backup/a.txt"), "old a");
         const QByteArray old = install.readFile(QStringLiteral("update.exe"));
 
         const RunResult r = runHelper(install);

@@ -3,6 +3,7 @@
 #include "platform/instanceguard.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QThread>
 
 #include <cstdio>
@@ -28,7 +29,7 @@ bool holdGuardIfAsked(int argc, char **argv)
 bool startGuardHolder(QProcess &holder, const QString &exePath)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QLatin1String(kHoldVariable), InstanceGuard::keyFor(exePath));
+    env.insert(QLatin1String(kHoldVariable), InstanceGuard::keyFor(QFileInfo(exePath).absolutePath()));
     holder.setProcessEnvironment(env);
     holder.start(QCoreApplication::applicationFilePath(), QStringList());
     // Trimmed: text-mode standard output ends the line with CR LF on Windows.

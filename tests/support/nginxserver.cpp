@@ -1,13 +1,12 @@
 #include "nginxserver.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
+#include <QTest>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -117,15 +116,10 @@ bool NginxServer::tryStart(const QString &rootDir)
         return false;
     const auto alive = [this] { return process.state() == QProcess::Running; };
 #endif
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < kReadyWaitMs) {
-        if (!alive())
-            return false;
-        if (acceptsConnections(serverPort))
-            return true;
-        QThread::msleep(20);
-    }
+    // Ends early when nginx exits (bad configuration, port taken).
+    static_cast<void>(QTest::qWaitFor([&] { return !alive() || acceptsConnections(serverPort); }, kReadyWaitMs));
+    if (alive() && acceptsConnections(serverPort))
+        return true;
     stop();
     return false;
 }
@@ -141,10 +135,7 @@ void NginxServer::stop()
     if (pid.isEmpty())
         return;
     QProcess::startDetached(QStringLiteral("Z:/bin/kill"), {QStringLiteral("-TERM"), QString::fromLatin1(pid)});
-    QElapsedTimer timer;
-    timer.start();
-    while (QFileInfo::exists(pidPath) && timer.elapsed() < 5000)
-        QThread::msleep(20);
+    static_cast<void>(QTest::qWaitFor([&] { return !QFileInfo::exists(pidPath); }, 5000));
 #else
     if (process.state() == QProcess::NotRunning)
         return;

@@ -2,15 +2,13 @@
 
 #include "config/names.h"
 #include "config/systemconfig.h"
+#include "fileops/applytransaction.h"
 #include "fileops/pathpolicy.h"
 #include "log/logger.h"
 #include "platform/delayedstart.h"
 #include "platform/instanceguard.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QThread>
 
 CUpdateHelper::CUpdateHelper(const InstallLayout &installLayout, int waitMs)
@@ -33,11 +31,9 @@ int CUpdateHelper::run(const QStringList &arguments)
         return 2;
     }
     const QString installed = layout.installation + exeName;
-    const QString staged = layout.staging + Names::kSelfUpdateExe;
-    const QString parked = layout.parkedUpdater + exeName;
 
     // The updater that started us must be gone before its file is moved.
-    const QString key = InstanceGuard::keyFor(installed);
+    const QString key = InstanceGuard::keyFor(layout.installation);
     QElapsedTimer timer;
     timer.start();
     while (InstanceGuard::isHeld(key)) {
@@ -48,35 +44,15 @@ int CUpdateHelper::run(const QStringList &arguments)
         QThread::msleep(100);
     }
 
-    if (swapUpdater(installed, staged, parked)) {
-        logInfo("update.exe替换成功: " + staged + "->" + installed);
+    // The journal of the apply names the updater, its staged successor and
+    // its parked place; the swap is committed there.
+    ApplyTransaction transaction(layout.installation, layout.staging, layout.backup, layout.parkedUpdater + exeName);
+    if (transaction.swapUpdater() == ApplyTransaction::Result::Done) {
+        logInfo("update.exe替换成功: " + installed);
         return startUpdater(installed, Names::kArgHelperSuccess) ? 0 : 2;
     }
+    logError("update.exe替换失败: " + transaction.failure().path + " " + transaction.failure().reason);
     return startUpdater(installed, Names::kArgHelperFaile) ? 1 : 2;
-}
-
-bool CUpdateHelper::swapUpdater(const QString &installed, const QString &staged, const QString &parked)
-{
-    if (!QFileInfo(staged).isFile()) {
-        logError("临时目录中没有新的update.exe: " + staged);
-        return false;
-    }
-    QDir().mkpath(QFileInfo(parked).absolutePath());
-    QFile::remove(parked);
-    if (!QFile::rename(installed, parked)) {
-        logError("无法移走当前的update.exe: " + installed);
-        return false;
-    }
-    if (QFile::copy(staged, installed)) {
-        QFile::setPermissions(installed, QFile::permissions(installed) | QFile::ExeOwner | QFile::ExeGroup
-                                             | QFile::ExeOther | QFile::ReadOwner | QFile::WriteOwner);
-        return true;
-    }
-    logError("复制新的update.exe失败: " + staged + "->" + installed);
-    QFile::remove(installed);
-    if (!QFile::rename(parked, installed))
-        logError("无法恢复原来的update.exe: " + parked);
-    return false;
 }
 
 bool CUpdateHelper::startUpdater(const QString &installed, const char *result)

@@ -5,11 +5,12 @@
 #include <QString>
 #include <QStringList>
 
-// The update helper program's work: puts a staged update.exe in place once
-// the updater that started it has exited, then starts the updater again in
-// update helper mode ("HelperSuccess", or "HelperFaile" when the swap failed,
-// which rolls the installation back). It reads system.cfg itself and touches
-// nothing outside the installation.
+// The update helper program's work: once the updater that started it has
+// exited, swaps the staged update.exe in as the apply's journal says (an
+// updater stays in place at every instant) and commits the update, then
+// starts the updater again in update helper mode ("HelperSuccess", or
+// "HelperFaile" when the swap failed, which undoes the whole update). It
+// reads system.cfg itself and touches nothing outside the installation.
 class CUpdateHelper
 {
 public:
@@ -17,12 +18,12 @@ public:
 
     // arguments as given by the updater ("update.exe" "update.exe", after the
     // program path). Returns 0 when the new updater is in place and started,
-    // 1 when the swap failed (the old updater is back and rolls back), 2 when
-    // nothing could be done (the updater did not exit, or bad settings).
+    // 1 when the swap failed (the old updater is in place and undoes the
+    // update), 2 when nothing could be done (the updater did not exit, or
+    // bad settings).
     int run(const QStringList &arguments);
 
 private:
-    bool swapUpdater(const QString &installed, const QString &staged, const QString &parked);
     bool startUpdater(const QString &installed, const char *result);
 
     const InstallLayout layout;

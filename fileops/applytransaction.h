@@ -1,0 +1,101 @@
+#pragma once
+
+#include "fileops/applyjournal.h"
+
+#include <QString>
+
+// Where an apply, a recovery or the updater swap stopped, and why. Texts for
+// people are made by the caller.
+struct ApplyFailure
+{
+    enum Step {
+        None,
+        Plan,    // a staged file is missing, or a target is a folder or a work file
+        Space,   // not enough free space for the journal, the backup and the swap
+        Journal, // the journal could not be written or read
+        Backup,  // an installed file could not be moved or copied into the backup
+        Replace, // a staged file could not be put in place
+        Flush,   // the file system could not be flushed before the commit
+        Restore, // a backed-up file could not be put back
+    };
+    Step step = None;
+    QString path;
+    QString reason;
+};
+
+// Applies staged files to an installation as one transaction. The journal
+// (fileops/applyjournal.h) is written and flushed before the first installed
+// file is touched; every installed file that is replaced is moved into the
+// backup folder, then every staged file moved into place (renames; copy and
+// flush only where two folders lie on different file systems); after the
+// last replacement and the version files the file system is flushed and the
+// journal's phase set to committed in one durable write: the commit point.
+// A failure before it undoes exactly what was done; nothing after it is
+// ever undone. A run killed at any instant leaves a journal that recover()
+// follows.
+//
+// All folders are absolute and end with "/"; staging and backup lie inside
+// the installation (the caller's settings check has made sure). GUI thread.
+class ApplyTransaction
+{
+public:
+    enum class Result {
+        Done,     // applied and committed; clean-up done or left to the next run
+        Handover, // applied except the updater, which the update helper swaps
+        Failed,   // see failure(); undone() says whether the installation is as before
+    };
+    enum class Recovery {
+        Nothing,    // no journal
+        Undone,     // an unfinished apply was undone
+        Finished,   // a committed apply's clean-up was finished
+        Incomplete, // undone or committed, but some clean-up is left for the next run
+        Failed,     // a backed-up file could not be restored, or the journal is unreadable
+    };
+
+    // parkedUpdater: where the replaced updater is kept until the new one
+    // has started (inside the installation).
+    ApplyTransaction(const QString &installation, const QString &staging, const QString &backup,
+                     const QString &parkedUpdater);
+
+    // The journal's file in an installation.
+    static QString journalPath(const QString &installation);
+
+    // Applies what the staging folder holds, plus the downloaded version
+    // description and manifest in "update/". A staged "update.exe" for
+    // updaterName is left to swapUpdater (Result::Handover).
+    Result apply(const QString &updaterName);
+
+    // Follows the journal of the installation, if any.
+    Recovery recover();
+
+    // The update helper's part: replaces the updater named by the journal's
+    // updater entry while an updater stays in place at every instant (the
+    // old one copied to its parked place first, the new one renamed over
+    // it), then commits. Result::Failed leaves the journal uncommitted.
+    Result swapUpdater();
+
+    ApplyFailure failure() const { return lastFailure; }
+    // After Result::Failed of apply: true when the installation is as before.
+    bool undone() const { return undoneAfterFailure; }
+
+private:
+    bool prepare(ApplyJournal &journal, const QString &updaterName);
+    bool hasSpaceFor(const ApplyJournal &journal, qint64 journalBytes);
+    bool writeJournal(const ApplyJournal &journal);
+    bool backUp(const JournalEntry &entry);
+    bool moveFile(const QString &from, const QString &to, ApplyFailure::Step step, bool keepSource);
+    bool flushAll();
+    Recovery runRecovery(const ApplyJournal &journal);
+    // Undoes a failed apply; keeps the failure that caused it.
+    Result undo(ApplyJournal journal);
+    bool fail(ApplyFailure::Step step, const QString &path, const QString &reason);
+    QString abs(const QString &relative) const { return installation + relative; }
+    QString relative(const QString &absolute) const;
+
+    QString installation;
+    QString staging;
+    QString backup;
+    QString parkedUpdater;
+    ApplyFailure lastFailure;
+    bool undoneAfterFailure = false;
+};

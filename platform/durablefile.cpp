@@ -1,0 +1,162 @@
+#include "platform/durablefile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace Durable {
+
+namespace {
+
+Outcome failure(const QString &reason, bool crossDevice = false)
+{
+    Outcome outcome;
+    outcome.ok = false;
+    outcome.crossDevice = crossDevice;
+    outcome.reason = reason;
+    return outcome;
+}
+
+#ifdef Q_OS_WIN
+
+QString systemReason()
+{
+    return QStringLiteral("Windows error %1").arg(GetLastError());
+}
+
+std::wstring native(const QString &path)
+{
+    return QDir::toNativeSeparators(path).toStdWString();
+}
+
+// Flushes what the system buffers for a file or a volume.
+Outcome flushHandleOf(const std::wstring &name)
+{
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return failure(systemReason());
+    const bool ok = FlushFileBuffers(h);
+    const Outcome outcome = ok ? Outcome() : failure(systemReason());
+    CloseHandle(h);
+    return outcome;
+}
+
+#else
+
+QString systemReason()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Runs f on a read-only descriptor of path.
+template <typename F> Outcome onDescriptor(const QString &path, F f)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return failure(systemReason());
+    const bool ok = f(fd) == 0;
+    const Outcome outcome = ok ? Outcome() : failure(systemReason());
+    ::close(fd);
+    return outcome;
+}
+
+#endif
+
+} // namespace
+
+QString partialName(const QString &dst)
+{
+    return dst + QStringLiteral(".update-part");
+}
+
+#ifdef Q_OS_WIN
+
+Outcome renameReplacing(const QString &from, const QString &to)
+{
+    if (MoveFileExW(native(from).c_str(), native(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return {};
+    return failure(systemReason(), GetLastError() == ERROR_NOT_SAME_DEVICE);
+}
+
+Outcome syncPath(const QString &path)
+{
+    // Folder entries are written through by MOVEFILE_WRITE_THROUGH; only
+    // files need a flush.
+    if (QFileInfo(path).isDir())
+        return {};
+    return flushHandleOf(native(path));
+}
+
+Outcome flushFileSystem(const QString &path)
+{
+    // The volume handle needs administrator rights, which the updater has.
+    const QString root = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()).left(2);
+    return flushHandleOf(L"\\\\.\\" + root.toStdWString());
+}
+
+#else
+
+Outcome renameReplacing(const QString &from, const QString &to)
+{
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return {};
+    return failure(systemReason(), errno == EXDEV);
+}
+
+Outcome syncPath(const QString &path)
+{
+    return onDescriptor(path, [](int fd) { return ::fsync(fd); });
+}
+
+Outcome flushFileSystem(const QString &path)
+{
+#ifdef Q_OS_LINUX
+    return onDescriptor(path, [](int fd) { return ::syncfs(fd); });
+#else
+    Q_UNUSED(path);
+    ::sync();
+    return {};
+#endif
+}
+
+#endif
+
+Outcome copyDurably(const QString &src, const QString &dst)
+{
+    const QString part = partialName(dst);
+    QFile in(src);
+    QFile out(part);
+    if (!in.open(QIODevice::ReadOnly))
+        return failure(in.errorString());
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return failure(out.errorString());
+    constexpr qint64 kBlock = 1 << 20;
+    bool written = true;
+    while (written && !in.atEnd()) {
+        const QByteArray block = in.read(kBlock);
+        written = !block.isEmpty() && out.write(block) == block.size();
+    }
+    written = written && in.error() == QFileDevice::NoError && out.flush();
+    const QString reason = out.errorString();
+    out.close();
+    Outcome outcome = written ? syncPath(part) : failure(reason);
+    if (outcome.ok) {
+        QFile::setPermissions(part, QFile::permissions(src));
+        outcome = renameReplacing(part, dst);
+    }
+    if (!outcome.ok)
+        QFile::remove(part);
+    return outcome;
+}
+
+} // namespace Durable

@@ -1,0 +1,234 @@
+// The apply transaction on real folders, in process: what it installs, that
+// a failure leaves the installation byte for byte as it was, and faults
+// injected for real (full file system, a backup folder on another, smaller
+// file system, a backup folder that refuses entries).
+#include "fileops/applytransaction.h"
+#include "support/filetree.h"
+#include "support/testfiles.h"
+#include "support/testinstall.h"
+
+#include <QProcess>
+#include <QtTest>
+
+namespace {
+
+using Result = ApplyTransaction::Result;
+
+const FileTree kInstalled{
+    {"/a.txt", "A1"}, {"/d/b.txt", "B1"}, {"/keep.txt", "K"}, {"/update/update.ini", "V1"}, {"/md5.txt", "M1"}};
+const FileTree kStaged{{"/a.txt", "A2"}, {"/d/b.txt", "B2"}, {"/n/m/new.txt", "N"}, {"/.hidden", "H"}};
+const FileTree kVersionFiles{{"/update/updateTmp.ini", "V2"}, {"/update/md5Tmp.txt", "M2"}};
+
+// A tmpfs of the given size mounted on path for the object's life.
+struct Tmpfs
+{
+    QString path;
+    bool mounted = false;
+    Tmpfs(const QString &where, const QString &options)
+        : path(where)
+    {
+        QDir().mkpath(path);
+        mounted = QProcess::execute("mount", {"-t", "tmpfs", "-o", options, "tmpfs", path}) == 0;
+    }
+    ~Tmpfs()
+    {
+        if (mounted)
+            QProcess::execute("umount", {"-l", path});
+    }
+};
+
+struct Install
+{
+    QString root;
+    QString staging() const { return root + "/UpdateTemp/"; }
+    QString backup() const { return root + "/Backup/"; }
+    QString parked() const { return root + "/UpdateTmp/update.exe"; }
+    void lay(const FileTree &installed, const FileTree &staged, const FileTree &version = kVersionFiles) const
+    {
+        writeTree(root, installed);
+        writeTree(root, version);
+        writeTree(staging(), staged);
+    }
+    Result apply() const { return ApplyTransaction(root, staging(), backup(), parked()).apply("update.exe"); }
+    QMap<QString, QString> tree() const { return hashTree(root); }
+};
+
+// Fills the file system holding dir until it has no byte or inode left.
+void fill(const QString &dir)
+{
+    QFile filler(dir + "/filler");
+    filler.open(QIODevice::WriteOnly);
+    const QByteArray block(1 << 16, 'f');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+    for (int i = 0; QFile(dir + QString("/inode%1").arg(i)).open(QIODevice::WriteOnly); ++i) {
+    }
+}
+
+} // namespace
+
+class TestApplyTransaction : public QObject
+{
+    Q_OBJECT
+private slots:
+    void appliesAndCommits()
+    {
+        QTemporaryDir dir;
+        const Install install{dir.path()};
+        install.lay(kInstalled, kStaged);
+        QFile::setPermissions(dir.path() + "/a.txt", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+        QCOMPARE(install.apply(), Result::Done);
+        FileTree expected = kInstalled;
+        expected.insert({{"/a.txt", "A2"},
+                         {"/d/b.txt", "B2"},
+                         {"/n/m/new.txt", "N"},
+                         {"/update/update.ini", "V2"},
+                         {"/md5.txt", "M2"}});
+        QCOMPARE(install.tree(), treeHashes(expected));
+        QVERIFY(QFileInfo(dir.path() + "/a.txt").isExecutable());
+        for (const char *gone : {"/UpdateTemp", "/Backup", "/update.journal"})
+            QVERIFY2(!QFileInfo::exists(dir.path() + gone), gone);
+    }
+
+    void selfUpdateStopsBeforeTheUpdater()
+    {
+        QTemporaryDir dir;
+        const Install install{dir.path()};
+        install.lay(with(kInstalled, {{"/update.exe", "U1"}}), {{"/update.exe", "U2"}, {"/a.txt", "A2"}});
+        QCOMPARE(install.apply(), Result::Handover);
+        QCOMPARE(readTestFile(dir.path() + "/a.txt"), QByteArray("A2"));
+        QCOMPARE(readTestFile(dir.path() + "/update.exe"), QByteArray("U1"));
+
+        // The helper's part, then the next run's recovery finishes.
+        ApplyTransaction helper(dir.path(), install.staging(), install.backup(), install.parked());
+        QCOMPARE(helper.swapUpdater(), Result::Done);
+        QCOMPARE(readTestFile(dir.path() + "/update.exe"), QByteArray("U2"));
+        QCOMPARE(readTestFile(dir.path() + "/UpdateTmp/update.exe"), QByteArray("U1"));
+        QCOMPARE(helper.recover(), ApplyTransaction::Recovery::Finished);
+        QVERIFY(!QFileInfo::exists(dir.path() + "/UpdateTmp/update.exe"));
+        QCOMPARE(readTestFile(dir.path() + "/a.txt"), QByteArray("A2"));
+    }
+
+    // Every failure leaves the installed files as they were; only the
+    // downloaded version files and the staging folder are gone.
+    void failureUndoesExactly_data()
+    {
+        QTest::addColumn<FileTree>("installed");
+        QTest::addColumn<FileTree>("staged");
+        QTest::addColumn<QString>("immutable"); // folder made immutable first
+        QTest::addColumn<int>("step");
+
+        QTest::newRow("a later file under an installed file")
+            << with(kInstalled, {{"/zz", "Z"}}) << with(kStaged, {{"/zz/x", "X"}}) << "" << int(ApplyFailure::Replace);
+        QTest::newRow("backup folder refuses entries")
+            << kInstalled << kStaged << "/Backup" << int(ApplyFailure::Backup);
+        FileTree folderInTheWay = kInstalled;
+        folderInTheWay.remove("/d/b.txt");
+        folderInTheWay.insert("/d/b.txt/x", "X");
+        QTest::newRow("folder where a file is expected") << folderInTheWay << kStaged << "" << int(ApplyFailure::Plan);
+    }
+    void failureUndoesExactly()
+    {
+        QFETCH(FileTree, installed);
+        QFETCH(FileTree, staged);
+        QFETCH(QString, immutable);
+        QFETCH(int, step);
+        QTemporaryDir dir;
+        const Install install{dir.path()};
+        install.lay(installed, staged, {});
+        const auto before = install.tree();
+        writeTree(dir.path(), kVersionFiles);
+        const QString frozen = dir.path() + immutable;
+        if (!immutable.isEmpty()) {
+            QVERIFY(QDir().mkpath(frozen));
+            QCOMPARE(QProcess::execute("chattr", {"+i", frozen}), 0);
+        }
+        ApplyTransaction t(dir.path(), install.staging(), install.backup(), install.parked());
+        const Result r = t.apply("update.exe");
+        if (!immutable.isEmpty())
+            QProcess::execute("chattr", {"-i", frozen});
+        QCOMPARE(r, Result::Failed);
+        QCOMPARE(int(t.failure().step), step);
+        QVERIFY(t.undone());
+        // What the immutable folder kept from the clean-up goes now.
+        QVERIFY(ApplyTransaction(dir.path(), install.staging(), install.backup(), install.parked()).recover()
+                != ApplyTransaction::Recovery::Failed);
+        auto after = install.tree();
+        // Refused before the journal: nothing was touched, not even these.
+        QCOMPARE(after.contains("/update/updateTmp.ini"), step == int(ApplyFailure::Plan));
+        after.remove("/update/updateTmp.ini");
+        after.remove("/update/md5Tmp.txt");
+        for (const QString &key : after.keys()) {
+            if (key.startsWith("/UpdateTemp/"))
+                after.remove(key);
+        }
+        auto expected = before;
+        for (const QString &key : expected.keys()) {
+            if (key.startsWith("/UpdateTemp/"))
+                expected.remove(key);
+        }
+        QCOMPARE(after, expected);
+        QVERIFY(!QFileInfo::exists(dir.path() + "/update.journal"));
+    }
+
+    // The installation on a file system with no byte left: nothing is
+    // touched, and the reason is the space.
+    void fullFileSystem()
+    {
+        QTemporaryDir dir;
+        Tmpfs disk(dir.path() + "/inst", "size=2m,nr_inodes=64");
+        QVERIFY(disk.mounted);
+        const Install install{disk.path};
+        install.lay(kInstalled, kStaged);
+        fill(disk.path);
+        const auto before = install.tree();
+        ApplyTransaction t(disk.path, install.staging(), install.backup(), install.parked());
+        QCOMPARE(t.apply("update.exe"), Result::Failed);
+        QVERIFY(t.failure().step == ApplyFailure::Space || t.failure().step == ApplyFailure::Journal);
+        auto after = install.tree();
+        QCOMPARE(after, before);
+    }
+
+    // Backup/ on a file system of its own: the backup is copied and
+    // flushed; too small for the backup, nothing is touched.
+    void backupOnAnotherFileSystem_data()
+    {
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<bool>("fits");
+        QTest::newRow("room enough") << "size=8m" << true;
+        QTest::newRow("too small") << "size=1m" << false;
+    }
+    void backupOnAnotherFileSystem()
+    {
+        QFETCH(QString, size);
+        QFETCH(bool, fits);
+        QTemporaryDir dir;
+        const Install install{dir.path()};
+        const QByteArray big(1536 * 1024, 'b');
+        install.lay(with(kInstalled, {{"/big.bin", big}}), with(kStaged, {{"/big.bin", "small now"}}));
+        Tmpfs backupFs(install.backup(), size);
+        QVERIFY(backupFs.mounted);
+        const auto before = install.tree();
+        ApplyTransaction t(dir.path(), install.staging(), install.backup(), install.parked());
+        QCOMPARE(t.apply("update.exe"), fits ? Result::Done : Result::Failed);
+        if (fits) {
+            QCOMPARE(readTestFile(dir.path() + "/big.bin"), QByteArray("small now"));
+            QCOMPARE(QDir(install.backup()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(),
+                     0);
+        } else {
+            QCOMPARE(int(t.failure().step), int(ApplyFailure::Space));
+            QCOMPARE(install.tree(), before);
+        }
+    }
+
+private:
+    static FileTree with(FileTree tree, const FileTree &more)
+    {
+        tree.insert(more);
+        return tree;
+    }
+};
+
+QTEST_GUILESS_MAIN(TestApplyTransaction)
+#include "tst_applytransaction.moc"
