@@ -9,6 +9,7 @@
 #include "platform/instanceguard.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QThread>
 
 CUpdateHelper::CUpdateHelper(const InstallLayout &installLayout, int waitMs)
