@@ -10,6 +10,7 @@
 #include "http/md5manifest.h"
 #include "http/widget.h"
 #include "log/logger.h"
+#include "platform/consoleoutput.h"
 #include "tcp/updatewidget.h"
 
 #include <QCoreApplication>
@@ -18,10 +19,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QJsonDocument>
-#include <QTextStream>
 #include <QTimer>
-
-#include <cstdio>
 
 namespace {
 
@@ -308,6 +306,5 @@ void CControler::printConsoleResult() const
 
 void CControler::printJson(const QJsonObject &object)
 {
-    QTextStream out(stdout);
-    out << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) << Qt::endl;
+    writeStdoutLine(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }

@@ -86,7 +86,13 @@ QByteArray serializeMd5Map(const Md5Map &map)
 Md5Map parseMd5Map(const QByteArray &bytes)
 {
     Md5Map map;
-    const QString text = localCodec()->toUnicode(bytes);
+    // Manifests are written in the writer's 8-bit encoding: UTF-8 from a
+    // Linux publisher, the ANSI code page (GBK) from a Windows one. Text
+    // that is valid UTF-8 is read as such; anything else as the local
+    // encoding.
+    QTextCodec::ConverterState state;
+    const QString utf8 = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    const QString text = state.invalidChars == 0 ? utf8 : localCodec()->toUnicode(bytes);
     const QVector<QStringRef> lines = text.splitRef(QLatin1Char('\n'));
     for (QStringRef line : lines) {
         if (line.endsWith(QLatin1Char('\r')))

@@ -38,6 +38,8 @@ QByteArray serializeMd5Map(const Md5Map &map);
 // Parses manifest text: each line is split at every TAB; lines with fewer
 // than two fields are skipped; field 1 is the digest, field 2 the path, the
 // rest is ignored; a later line for the same path wins. LF or CR LF.
+// Text that is valid UTF-8 is read as UTF-8, other text in the local 8-bit
+// encoding, so a Windows client reads a manifest published on Linux.
 Md5Map parseMd5Map(const QByteArray &text);
 
 // Writes serializeMd5Map(map) to path, replacing it. False when it cannot be

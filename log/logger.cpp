@@ -1,5 +1,6 @@
 #include "log/logger.h"
 
+#include <QFile>
 #include <QString>
 
 #include <spdlog/pattern_formatter.h>
@@ -93,7 +94,7 @@ void shutdownLogger()
 
 void setupLogging(const QString &logPrefix)
 {
-    initLogger((logPrefix + QStringLiteral("update.log")).toUtf8().toStdString());
+    initLogger(QFile::encodeName(logPrefix + QStringLiteral("update.log")).toStdString());
     logInfo("Update started");
 }
 

@@ -16,7 +16,9 @@ void setLogConsoleToStderr(bool toStderr);
 // "Update started". Never throws, never ends the program.
 void setupLogging(const QString &logPrefix);
 
-// Creates the logger at path (UTF-8). On failure prints
+// Creates the logger at path, given in the file system's 8-bit encoding
+// (QFile::encodeName: UTF-8 on Linux, the ANSI code page on Windows, where
+// the log is opened with the C runtime's narrow fopen). On failure prints
 // "Log initialization failed: <reason>" to standard error and leaves the
 // wrappers on their console fallbacks.
 void initLogger(const std::string &path);

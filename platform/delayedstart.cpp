@@ -7,23 +7,48 @@
 #include <QProcess>
 #include <QTextCodec>
 
+namespace {
+
+// A word inside double quotes on a batch line: cmd.exe takes "&", "^" and
+// blanks there literally, but expands "%" before it looks at quotes; "%%"
+// is a batch file's literal percent sign.
+QString batchQuoted(const QString &word)
+{
+    return QLatin1Char('"') + QString(word).replace(QLatin1Char('%'), QStringLiteral("%%")) + QLatin1Char('"');
+}
+
+QString backslashed(const QString &path)
+{
+    return QString(path).replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+} // namespace
+
 QByteArray batchScriptBytes(const QString &program, const QStringList &arguments, const QString &scriptPath)
 {
-    QString programLine = QLatin1Char('"') + QString(program).replace(QLatin1Char('/'), QLatin1Char('\\')) + QLatin1Char('"');
+    QString programLine = batchQuoted(backslashed(program));
     for (const QString &arg : arguments)
-        programLine += QStringLiteral(" \"") + arg + QLatin1Char('"');
+        programLine += QLatin1Char(' ') + batchQuoted(arg);
     const QStringList lines = {
         QStringLiteral("@echo off"),
         QStringLiteral("echo Starting in 1 second..."),
-        QStringLiteral("timeout /t 1 /nobreak >nul"),
+        // timeout refuses to run when its input is not a console (and some
+        // systems lack it); ping's one-second gap between two echoes of the
+        // loopback address then does the waiting.
+        QStringLiteral("timeout /t 1 /nobreak >nul 2>&1 || ping -n 2 127.0.0.1 >nul"),
         programLine,
-        QStringLiteral("del \"") + QString(scriptPath).replace(QLatin1Char('/'), QLatin1Char('\\')) + QLatin1Char('"'),
+        QStringLiteral("del ") + batchQuoted(backslashed(scriptPath)),
     };
     QTextCodec *gbk = QTextCodec::codecForName("GBK");
     QByteArray bytes;
     for (const QString &line : lines)
         bytes += gbk->fromUnicode(line) + "\r\n";
     return bytes;
+}
+
+QString batchCommandArguments(const QString &scriptPath)
+{
+    return QStringLiteral("/c \"\"") + QDir::toNativeSeparators(scriptPath) + QStringLiteral("\"\"");
 }
 
 QString shellQuote(const QString &word)
@@ -48,19 +73,24 @@ QByteArray shellScriptBytes(const QString &program, const QStringList &arguments
     return (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
 }
 
-bool startDetached(const QString &program, const QStringList &arguments)
+namespace {
+
+bool startWithoutStreams(QProcess &process)
 {
-#ifdef Q_OS_WIN
-    return QProcess::startDetached(program, arguments);
-#else
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(arguments);
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
     return process.startDetached();
-#endif
+}
+
+} // namespace
+
+bool startDetached(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    return startWithoutStreams(process);
 }
 
 QString delayedScriptName(qint64 msecsSinceEpoch)
@@ -89,15 +119,16 @@ void delayedStart(const QString &program, const QStringList &arguments)
 #ifdef Q_OS_WIN
     script.write(batchScriptBytes(target, arguments, scriptPath));
     script.close();
-    const QString shell = QStringLiteral("cmd.exe");
-    const QStringList shellArgs = {QStringLiteral("/c"), QDir::toNativeSeparators(scriptPath)};
+    QProcess shell;
+    shell.setProgram(QStringLiteral("cmd.exe"));
+    shell.setNativeArguments(batchCommandArguments(scriptPath));
+    const bool started = startWithoutStreams(shell);
 #else
     script.write(shellScriptBytes(target, arguments, scriptPath));
     script.close();
-    const QString shell = QStringLiteral("/bin/sh");
-    const QStringList shellArgs = {scriptPath};
+    const bool started = startDetached(QStringLiteral("/bin/sh"), {scriptPath});
 #endif
-    if (!startDetached(shell, shellArgs)) {
+    if (!started) {
         qWarning() << "无法启动批处理脚本:" << scriptPath;
         QFile::remove(scriptPath);
         startDetached(target, arguments);

@@ -8,7 +8,15 @@
 #include <QStringList>
 
 // Text of the Windows batch script, encoded in GBK with CR LF line ends.
+// Every "%" in the paths and arguments is doubled, which the batch file
+// reads back as one "%".
 QByteArray batchScriptBytes(const QString &program, const QStringList &arguments, const QString &scriptPath);
+
+// cmd.exe's command line for running the script: /c ""<script>"" with the
+// native path. cmd.exe strips the outer pair of quotes and keeps the inner
+// pair, so a path with blanks, "&", "^" or parentheses stays one word (a
+// single pair would be stripped as soon as such a character appears).
+QString batchCommandArguments(const QString &scriptPath);
 
 // Text of the POSIX shell script (UTF-8, LF), every word quoted for /bin/sh.
 QByteArray shellScriptBytes(const QString &program, const QStringList &arguments, const QString &scriptPath);
@@ -19,10 +27,11 @@ QString shellQuote(const QString &word);
 // File name of the script for this platform, %1 = milliseconds since epoch.
 QString delayedScriptName(qint64 msecsSinceEpoch);
 
-// Starts a program detached. Off Windows its standard streams go to the null
-// device: the updater's standard output belongs to the calling program (one
-// JSON line), and a reader waiting for end of file must not wait for the
-// started program to exit.
+// Starts a program detached with its standard streams on the null device:
+// the updater's standard output belongs to the calling program (one JSON
+// line), and a reader waiting for end of file must not wait for the started
+// program to exit. (Without a console input, the batch script's timeout
+// cannot run; the script then waits with ping.)
 bool startDetached(const QString &program, const QStringList &arguments);
 
 // Writes the script to the system temp directory and starts it detached;

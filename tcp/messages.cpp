@@ -42,7 +42,9 @@ QString readTextField(const char *src, int width)
 {
     const void *nul = std::memchr(src, 0, static_cast<size_t>(width));
     const int n = nul ? static_cast<int>(static_cast<const char *>(nul) - src) : width;
-    return QString::fromUtf8(src, n);
+    // The QByteArray overload: GCC's -O2 flow analysis cannot rule out the
+    // strlen() branch of fromUtf8(const char *, int) and warns on it.
+    return QString::fromUtf8(QByteArray::fromRawData(src, n));
 }
 
 QString productName(qint32 code)

@@ -15,6 +15,10 @@
 
 #include <functional>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
 
 const QString kTemp = QStringLiteral("/UpdateTemp");
@@ -50,7 +54,7 @@ QByteArray applyDownloadedUpdate(const TestInstall &install)
 void prepare(TestInstall &install, const FileTree &installed, const FileTree &staged, const QString &backup = "Backup/")
 {
     TestInstall::Settings settings = TestInstall::defaultSettings();
-    settings["Update"]["UpdateHelperExe"] = "host";
+    settings["Update"]["UpdateHelperExe"] = programName("host");
     settings["Paths"]["Backup"] = backup;
     install.writeConfig(settings);
     writeTree(install.path(), installed);
@@ -75,14 +79,39 @@ QMap<QString, QString> without(QMap<QString, QString> tree, const QStringList &p
 }
 
 // Restores the immutable attribute's absence so the temp folder can go.
-struct ImmutableFile
+// A file that can be neither removed nor overwritten: immutable on Linux,
+// held open without sharing on Windows, as a loaded DLL or a running
+// program is.
+struct UnreplaceableFile
 {
+#ifdef Q_OS_WIN
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    bool make(const QString &file)
+    {
+        handle = CreateFileW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(file).utf16()), GENERIC_READ,
+                             FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return handle != INVALID_HANDLE_VALUE;
+    }
+    ~UnreplaceableFile()
+    {
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    }
+#else
     QString path;
-    ~ImmutableFile()
+    bool make(const QString &file)
+    {
+        if (QProcess::execute("chattr", {"+i", file}) != 0)
+            return false;
+        path = file;
+        return true;
+    }
+    ~UnreplaceableFile()
     {
         if (!path.isEmpty())
             QProcess::execute("chattr", {"-i", path});
     }
+#endif
 };
 
 const FileTree kInstalled{{"/a.txt", "A1"}, {"/d/a.txt", "DA1"}, {"/d/c.txt", "DC1"},
@@ -183,10 +212,9 @@ void TestApplyUpdate::failedReplace()
     QFETCH(bool, undone);
     TestInstall install;
     prepare(install, installed, kStaged);
-    ImmutableFile guard;
+    UnreplaceableFile guard;
     if (!immutable.isEmpty()) {
-        QCOMPARE(QProcess::execute("chattr", {"+i", install.filePath(immutable)}), 0);
-        guard.path = install.filePath(immutable);
+        QVERIFY(guard.make(install.filePath(immutable)));
     }
     QMap<QString, QString> before = without(hashTree(install.path()), {kTemp, kBackup});
 

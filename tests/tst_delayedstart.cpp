@@ -31,17 +31,33 @@ private:
         return content;
     }
 
+    // Points QDir::tempPath() at dir; an empty dir restores the default.
+    static void setTempDir(const QString &dir)
+    {
+#ifdef Q_OS_WIN
+        const char *names[] = {"TMP", "TEMP"};
+#else
+        const char *names[] = {"TMPDIR"};
+#endif
+        static QMap<QByteArray, QByteArray> saved;
+        for (const char *name : names) {
+            if (!saved.contains(name))
+                saved.insert(name, qgetenv(name));
+            qputenv(name, dir.isEmpty() ? saved.value(name) : QDir::toNativeSeparators(dir).toLocal8Bit());
+        }
+    }
+
 private slots:
     void batchScriptIsGbkWithCrLf()
     {
-        const QByteArray bytes = batchScriptBytes(QStringLiteral("C:/Program Files/更新/host.exe"),
-                                                  {QStringLiteral("a b"), QStringLiteral("update.exe")},
-                                                  QStringLiteral("C:/Temp dir/delay_start_17.bat"));
+        const QByteArray bytes = batchScriptBytes(QStringLiteral("C:/Program Files/更新 100%/host.exe"),
+                                                  {QStringLiteral("a b"), QStringLiteral("%PATH%")},
+                                                  QStringLiteral("C:/Temp%dir/delay_start_17.bat"));
         const QByteArray expected = QByteArray("@echo off\r\n"
                                                "echo Starting in 1 second...\r\n"
-                                               "timeout /t 1 /nobreak >nul\r\n"
-                                               "\"C:\\Program Files\\\xb8\xfc\xd0\xc2\\host.exe\" \"a b\" \"update.exe\"\r\n"
-                                               "del \"C:\\Temp dir\\delay_start_17.bat\"\r\n");
+                                               "timeout /t 1 /nobreak >nul 2>&1 || ping -n 2 127.0.0.1 >nul\r\n"
+                                               "\"C:\\Program Files\\\xb8\xfc\xd0\xc2 100%%\\host.exe\" \"a b\" \"%%PATH%%\"\r\n"
+                                               "del \"C:\\Temp%%dir\\delay_start_17.bat\"\r\n");
         QCOMPARE(bytes, expected);
     }
 
@@ -54,6 +70,38 @@ private slots:
 #endif
     }
 
+#ifdef Q_OS_WIN
+    // The batch file as cmd.exe runs it: the program starts once with its
+    // arguments unchanged, then the script removes itself.
+    void batchScriptRunsUnderCmd_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("argument");
+        QTest::newRow("blanks") << "with blank" << "an argument";
+        QTest::newRow("batch chars") << "50% & ^caret (x)" << "%PATH% & ^x";
+    }
+    void batchScriptRunsUnderCmd()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, argument);
+        QTemporaryDir dir;
+        const QString host = placeHost(dir.path(), folder + QStringLiteral("/ho st.exe"));
+        const QString script = dir.path() + QLatin1Char('/') + folder + QStringLiteral("/delay start.bat");
+        QFile f(script);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(batchScriptBytes(host, {argument}, script));
+        f.close();
+
+        QProcess cmd;
+        cmd.setProgram(QStringLiteral("cmd.exe"));
+        cmd.setNativeArguments(batchCommandArguments(script));
+        cmd.start();
+        QVERIFY(cmd.waitForFinished(10000));
+        QCOMPARE(QString::fromUtf8(waitForFile(dir.path() + QLatin1Char('/') + folder + QStringLiteral("/host_started.txt"))),
+                 QStringLiteral("started ") + argument + QLatin1Char('\n'));
+        QVERIFY(!QFileInfo::exists(script));
+    }
+#else
     void shellScriptQuotesEveryWord_data()
     {
         QTest::addColumn<QString>("folder");
@@ -80,13 +128,14 @@ private slots:
                  QStringLiteral("started ") + argument + QLatin1Char('\n'));
         QVERIFY(!QFileInfo::exists(script));
     }
+#endif
 
     void delayedStartWaitsThenStartsAndRemovesItsScript()
     {
         QTemporaryDir tmp;
         QTemporaryDir dir;
-        qputenv("TMPDIR", tmp.path().toLocal8Bit());
-        const QString host = placeHost(dir.path(), QStringLiteral("host"));
+        setTempDir(tmp.path());
+        const QString host = placeHost(dir.path(), programName(QStringLiteral("host")));
         QElapsedTimer timer;
         timer.start();
         delayedStart(host, {QStringLiteral("update.exe"), QStringLiteral("update.exe")});
@@ -94,7 +143,7 @@ private slots:
         QVERIFY(timer.elapsed() >= 900);
         QCOMPARE(started, QByteArray("started update.exe update.exe\n"));
         QTRY_COMPARE_WITH_TIMEOUT(QDir(tmp.path()).entryList(QDir::Files), QStringList(), 5000);
-        qunsetenv("TMPDIR");
+        setTempDir(QString());
     }
 
     void unwritableScriptStartsTheProgramDirectly_data()
@@ -112,12 +161,12 @@ private slots:
         const QString temp = dir.path() + QLatin1Char('/') + tempName;
         if (isFile)
             QFile(temp).open(QIODevice::WriteOnly);
-        qputenv("TMPDIR", temp.toLocal8Bit());
-        const QString host = placeHost(dir.path(), QStringLiteral("host"));
+        setTempDir(temp);
+        const QString host = placeHost(dir.path(), programName(QStringLiteral("host")));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^无法创建批处理文件: ")));
         delayedStart(host, {});
         QCOMPARE(waitForFile(dir.path() + QStringLiteral("/host_started.txt")), QByteArray("started\n"));
-        qunsetenv("TMPDIR");
+        setTempDir(QString());
         QCOMPARE(QDir(QStringLiteral("/")).entryList({QStringLiteral("delay_start_*")}, QDir::Files), QStringList());
     }
 };

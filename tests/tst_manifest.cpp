@@ -7,7 +7,12 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace {
 const QString kEmptyMd5 = QStringLiteral("d41d8cd98f00b204e9800998ecf8427e");
@@ -32,6 +37,8 @@ private slots:
         QTest::newRow("empty fields kept") << QByteArray("\t/e\naa\t\n") << Md5Map{{"/e", ""}, {"", "aa"}};
         QTest::newRow("upper-case digest kept as is") << QByteArray("AA\t/a.dll\n") << Md5Map{{"/a.dll", "AA"}};
         QTest::newRow("utf-8 path") << QByteArray("aa\t/数据/文件.txt\n") << Md5Map{{"/数据/文件.txt", "aa"}};
+        QTest::newRow("local 8-bit path") << QByteArray("aa\t/") + QTextCodec::codecForLocale()->fromUnicode(QStringLiteral("café.txt")) + "\n"
+                                          << Md5Map{{"/café.txt", "aa"}};
     }
     void parse()
     {
@@ -99,9 +106,16 @@ private slots:
         QVERIFY(writeTestFile(root + "abc.txt", "abc"));
         QVERIFY(writeTestFile(root + "empty.bin", ""));
         QVERIFY(writeTestFile(root + "sub/deeper/big.dat", big));
-        QVERIFY(writeTestFile(root + ".hidden", "secret"));
         QDir().mkpath(root + "only/empty/dirs");
+#ifdef Q_OS_WIN
+        // Hidden is a file attribute on Windows; links there are shortcut files.
+        QVERIFY(writeTestFile(root + "hidden.txt", "secret"));
+        QVERIFY(SetFileAttributesW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(root + "hidden.txt").utf16()),
+                                   FILE_ATTRIBUTE_HIDDEN));
+#else
+        QVERIFY(writeTestFile(root + ".hidden", "secret"));
         QVERIFY(QFile::link(root + "sub", root + "sub/deeper/loop"));
+#endif
 
         generateMd5File(root);
         QFile written(root + "md5.txt");
@@ -111,7 +125,7 @@ private slots:
         QCOMPARE(readMd5File(root + "md5.txt"),
                  (Md5Map{{"/abc.txt", kAbcMd5}, {"/empty.bin", kEmptyMd5}, {"/sub/deeper/big.dat", bigMd5}}));
         QCOMPARE(text.count("\r\n"), 3);
-        QVERIFY(!text.contains(".hidden"));
+        QVERIFY(!text.contains("hidden"));
     }
 
     void unreadableInputs()

@@ -32,8 +32,12 @@ void TestPathPolicy::inside_data()
     QTest::newRow("parent") << "app/sub" << "app" << false;
     QTest::newRow("escape by ..") << "app" << "app/../outside" << false;
     QTest::newRow("name sharing the prefix") << "app" << "app2" << false;
+#ifndef Q_OS_WIN
+    // QFile::link makes shortcut files on Windows, which are no links to the
+    // file system; symbolic links there need rights a test does not have.
     QTest::newRow("link leading out") << "app" << "app/out/x" << false;
     QTest::newRow("folder reached through a link") << "applink" << "app/sub" << true;
+#endif
     QTest::newRow("empty path") << "app" << "" << false;
     QTest::newRow("empty folder") << "" << "app/sub" << false;
 }
@@ -45,7 +49,9 @@ void TestPathPolicy::inside()
     QTemporaryDir tmp;
     const QString root = tmp.path() + '/';
     QVERIFY(QDir().mkpath(root + "app/sub") && QDir().mkpath(root + "outside"));
+#ifndef Q_OS_WIN
     QVERIFY(QFile::link(root + "outside", root + "app/out") && QFile::link(root + "app", root + "applink"));
+#endif
     const auto place = [&](const QString &relative) { return relative.isEmpty() ? QString() : root + relative; };
     QTEST(PathPolicy::isStrictlyInside(place(folder), place(path)), "inside");
 }

@@ -12,7 +12,6 @@
 #include <QThread>
 #include <QtTest>
 
-#include <csignal>
 #include <memory>
 
 namespace {
@@ -64,7 +63,7 @@ FileTree selfUpdateRelease()
 void installVersion1(TestInstall &install, const TestInstall::Settings &settings, int bigSize)
 {
     install.writeConfig(settings);
-    install.addProgram(QStringLiteral("updatehelper"), QStringLiteral("updatehelper"));
+    install.addProgram(QStringLiteral("updatehelper"), programName(QStringLiteral("updatehelper")));
     writeTree(install.path(), version1(bigSize));
     generateMd5File(install.path() + QLatin1Char('/'));
 }
@@ -152,6 +151,32 @@ private slots:
         QCOMPARE(install.hostStarts(), 1);
     }
 
+#ifdef Q_OS_WIN
+    // The host application ships its own Qt DLLs beside update.exe, and a
+    // release replaces them. update.exe loads none of them: an updater that
+    // did could neither start beside this Qt5Core.dll (it is no DLL at all)
+    // nor overwrite it while running.
+    void releaseReplacesTheHostsQtDll()
+    {
+        QTemporaryDir work;
+        FileTree release = version2(4096);
+        release.insert("/Qt5Core.dll", bytes('Q', 1 << 20, "Qt5Core 2"));
+        QVERIFY(publish(work.path(), release));
+        NginxServer nginx(work.path() + QStringLiteral("/www"));
+        QVERIFY(nginx.isRunning());
+        TestInstall install;
+        install.writeFile(QStringLiteral("Qt5Core.dll"), bytes('q', 1 << 20, "Qt5Core 1"));
+        installVersion1(install, httpSettings(nginx.baseUrl()), 4096);
+
+        const RunResult run = install.runUpdater({QStringLiteral("console")});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.out, kUpdateLine);
+        QCOMPARE(install.readFile(QStringLiteral("Qt5Core.dll")), release.value("/Qt5Core.dll"));
+        QCOMPARE(differingFromManifest(install, work.path()), QStringList());
+        QCOMPARE(install.waitForHostStarts(1, 20000), 1);
+    }
+#endif
+
     // The staged update.exe disappears before the helper runs: the helper
     // restores the old updater, whose HelperFaile run rolls everything back.
     void helperFailureRollsBack()
@@ -219,7 +244,7 @@ private slots:
         QVERIFY(nginx.isRunning());
         TestInstall install;
         installVersion1(install, httpSettings(nginx.baseUrl()), 4096);
-        QVERIFY(QFile::remove(install.filePath("updatehelper")));
+        QVERIFY(QFile::remove(install.filePath(programName("updatehelper"))));
         const auto before = installedTree(install);
 
         const RunResult run = install.runUpdater(args);
@@ -312,7 +337,10 @@ private slots:
     {
         QTemporaryDir work;
         TcpServerProcess server;
-        QVERIFY(server.start(work.path() + QStringLiteral("/www"), {"--chunk-delay", "100"}));
+        // Slow enough that the first run is still downloading when the
+        // second one, started after it, has ended (Wine starts a program in
+        // seconds).
+        QVERIFY(server.start(work.path() + QStringLiteral("/www"), {"--chunk-delay", "600"}));
         FileTree release = version2(4096);
         release.insert("/system.cfg", TestInstall::configText(tcpSettings(server.port(), QStringLiteral("2.0"))));
         QVERIFY(publish(work.path(), release));
@@ -341,7 +369,10 @@ private slots:
     {
         QTemporaryDir work;
         TcpServerProcess server;
-        QVERIFY(server.start(work.path() + QStringLiteral("/www"), {"--chunk-delay", "100"}));
+        // Slow enough that the first run is still downloading when the
+        // second one, started after it, has ended (Wine starts a program in
+        // seconds).
+        QVERIFY(server.start(work.path() + QStringLiteral("/www"), {"--chunk-delay", "600"}));
         const quint16 port = server.port();
         FileTree release = version2(4096);
         release.insert("/system.cfg", TestInstall::configText(tcpSettings(port, QStringLiteral("2.0"))));

@@ -139,7 +139,12 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QByteArray>("stdoutText");
         QTest::newRow("console") << QStringList{"console"} << kNoChannelLine;
+        // Log lines on the console end the platform's way (text mode).
+#ifdef Q_OS_WIN
+        QTest::newRow("normal") << QStringList{} << QByteArray("[INFO] Update started\r\n");
+#else
         QTest::newRow("normal") << QStringList{} << QByteArray("[INFO] Update started\n");
+#endif
     }
     void unusableLogFallsBackToConsole()
     {
@@ -347,11 +352,19 @@ private slots:
         QCOMPARE(r.out, consoleLine(false, false, errormsg));
     }
 
+    void noUpdateInNormalModeStartsTheHostOnce_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("plain") << QString();
+        // Written to the script in GBK, read back by cmd.exe in code page 936.
+        QTest::newRow("chinese, blank") << QStringLiteral("程序 目录");
+    }
     void noUpdateInNormalModeStartsTheHostOnce()
     {
         // The HTTP source is unreachable: the check finds nothing to do and a
         // normal run hands over to the host program through the delayed start.
-        TestInstall install;
+        QFETCH(QString, folder);
+        TestInstall install(folder);
         TestInstall::Settings s = TestInstall::defaultSettings();
         s[QStringLiteral("Update")][QStringLiteral("HttpEnable")] = QStringLiteral("1");
         s[QStringLiteral("Update")][QStringLiteral("URL")] = QStringLiteral("http://127.0.0.1:1/");
@@ -364,6 +377,7 @@ private slots:
         QVERIFY(timer.elapsed() >= 900); // the script waits one second first
         QThread::msleep(1500);
         QCOMPARE(install.hostStarts(), 1);
+        QVERIFY(install.readFile(QStringLiteral("update.log")).contains("Update started"));
     }
 };
 

@@ -29,7 +29,7 @@ private:
     static void prepare(TestInstall &install)
     {
         install.writeConfig(TestInstall::defaultSettings());
-        install.addProgram(QStringLiteral("updatehelper"), QStringLiteral("updatehelper"));
+        install.addProgram(QStringLiteral("updatehelper"), programName(QStringLiteral("updatehelper")));
         install.writeFile("a.txt", "new a");
         install.writeFile("Backup/a.txt", "old a");
         const ApplyJournal journal{ApplyPhase::Handover, "UpdateTemp", "Backup", {},
@@ -43,7 +43,7 @@ private:
         RunResult result;
         QProcess p;
         p.setWorkingDirectory(install.path());
-        p.start(install.filePath(QStringLiteral("updatehelper")), {QStringLiteral("update.exe"), QStringLiteral("update.exe")});
+        p.start(install.filePath(programName(QStringLiteral("updatehelper"))), {QStringLiteral("update.exe"), QStringLiteral("update.exe")});
         result.finished = p.waitForFinished(timeoutMs);
         result.exitCode = p.exitCode();
         result.out = p.readAllStandardOutput();
@@ -133,7 +133,7 @@ private slots:
         QVERIFY(startGuardHolder(holder, install.filePath(QStringLiteral("update.exe"))));
 
         QProcess helper;
-        helper.start(install.filePath(QStringLiteral("updatehelper")), {QStringLiteral("update.exe"), QStringLiteral("update.exe")});
+        helper.start(install.filePath(programName(QStringLiteral("updatehelper"))), {QStringLiteral("update.exe"), QStringLiteral("update.exe")});
         QVERIFY(!helper.waitForFinished(1500));
         QVERIFY(install.readFile(QStringLiteral("update.exe")) != fresh);
 

@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QThread>
 
-#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -33,11 +32,13 @@ bool startGuardHolder(QProcess &holder, const QString &exePath)
     env.insert(QLatin1String(kHoldVariable), InstanceGuard::keyFor(QFileInfo(exePath).absolutePath()));
     holder.setProcessEnvironment(env);
     holder.start(QCoreApplication::applicationFilePath(), QStringList());
-    return holder.waitForReadyRead(10000) && holder.readAllStandardOutput() == "held\n";
+    // Trimmed: text-mode standard output ends the line with CR LF on Windows.
+    return holder.waitForReadyRead(10000) && holder.readAllStandardOutput().trimmed() == "held";
 }
 
 void killGuardHolder(QProcess &holder)
 {
-    ::kill(static_cast<pid_t>(holder.processId()), SIGKILL);
+    // SIGKILL on Unix, TerminateProcess (as "taskkill /f") on Windows.
+    holder.kill();
     holder.waitForFinished(10000);
 }

@@ -1,20 +1,51 @@
 #include "nginxserver.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
 
+#ifdef Q_OS_WIN
+// Under Wine the tests use the machine's own nginx, a Linux program that
+// Wine starts by its Unix path and that reads Unix paths.
+const QString kNginx = QStringLiteral("Z:/usr/sbin/nginx");
+
+QString serverPath(const QString &path)
+{
+    using ToUnix = char *(CDECL *)(LPCWSTR);
+    static const auto toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    const QString native = QDir::toNativeSeparators(path);
+    char *unixPath = toUnix ? toUnix(reinterpret_cast<LPCWSTR>(native.utf16())) : nullptr;
+    if (!unixPath)
+        return path;
+    const QString result = QString::fromUtf8(unixPath);
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return result;
+}
+#else
 const QString kNginx = QStringLiteral("/usr/sbin/nginx");
+
+QString serverPath(const QString &path)
+{
+    return path;
+}
+#endif
 constexpr int kStartAttempts = 5;
 constexpr int kReadyWaitMs = 5000;
 
 QByteArray configText(const QString &work, const QString &root, quint16 port)
 {
-    const QByteArray w = work.toUtf8();
+    const QByteArray w = serverPath(work).toUtf8();
     QByteArray text;
     text += "daemon off;\nmaster_process off;\nworker_processes 1;\n";
     text += "pid " + w + "/nginx.pid;\nerror_log " + w + "/error.log;\n";
@@ -25,7 +56,7 @@ QByteArray configText(const QString &work, const QString &root, quint16 port)
         text += QByteArray("  ") + kind + "_temp_path " + w + "/" + kind + ";\n";
     text += "  default_type application/octet-stream;\n  sendfile on;\n  keepalive_requests 100000;\n";
     text += "  server {\n    listen 127.0.0.1:" + QByteArray::number(port) + ";\n";
-    text += "    root \"" + root.toUtf8() + "\";\n  }\n}\n";
+    text += "    root \"" + serverPath(root).toUtf8() + "\";\n  }\n}\n";
     return text;
 }
 
@@ -68,15 +99,26 @@ bool NginxServer::tryStart(const QString &rootDir)
     file.write(configText(workDir.path(), rootDir, serverPort));
     file.close();
 
+    const QString work = serverPath(workDir.path());
+    const QStringList args{QStringLiteral("-p"), work, QStringLiteral("-c"), serverPath(conf), QStringLiteral("-e"),
+                           work + QStringLiteral("/error.log")};
+#ifdef Q_OS_WIN
+    // Wine starts a Linux program but hands back no process handle to wait
+    // on or to end it with: the server runs detached, is watched through its
+    // port and stopped through its pid file (stop()).
+    if (!QProcess::startDetached(kNginx, args))
+        return false;
+    const auto alive = [] { return true; };
+#else
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(kNginx, {QStringLiteral("-p"), workDir.path(), QStringLiteral("-c"), conf, QStringLiteral("-e"),
-                           workDir.path() + QStringLiteral("/error.log")});
+    process.start(kNginx, args);
     if (!process.waitForStarted(5000))
         return false;
+    const auto alive = [this] { return process.state() == QProcess::Running; };
+#endif
     // Ends early when nginx exits (bad configuration, port taken).
-    static_cast<void>(QTest::qWaitFor(
-        [&] { return process.state() != QProcess::Running || acceptsConnections(serverPort); }, kReadyWaitMs));
-    if (process.state() == QProcess::Running && acceptsConnections(serverPort))
+    static_cast<void>(QTest::qWaitFor([&] { return !alive() || acceptsConnections(serverPort); }, kReadyWaitMs));
+    if (alive() && acceptsConnections(serverPort))
         return true;
     stop();
     return false;
@@ -84,6 +126,17 @@ bool NginxServer::tryStart(const QString &rootDir)
 
 void NginxServer::stop()
 {
+#ifdef Q_OS_WIN
+    // nginx removes its pid file when it has shut down.
+    const QString pidPath = workDir.path() + QStringLiteral("/nginx.pid");
+    QFile pidFile(pidPath);
+    const QByteArray pid = pidFile.open(QIODevice::ReadOnly) ? pidFile.readAll().trimmed() : QByteArray();
+    pidFile.close();
+    if (pid.isEmpty())
+        return;
+    QProcess::startDetached(QStringLiteral("Z:/bin/kill"), {QStringLiteral("-TERM"), QString::fromLatin1(pid)});
+    static_cast<void>(QTest::qWaitFor([&] { return !QFileInfo::exists(pidPath); }, 5000));
+#else
     if (process.state() == QProcess::NotRunning)
         return;
     process.terminate();
@@ -91,6 +144,7 @@ void NginxServer::stop()
         process.kill();
         process.waitForFinished(5000);
     }
+#endif
 }
 
 QString NginxServer::baseUrl() const

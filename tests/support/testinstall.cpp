@@ -11,9 +11,14 @@
 #include <QSettings>
 #include <QTest>
 
+QString programName(const QString &base)
+{
+    return base.endsWith(QLatin1String(".exe")) ? base : base + QLatin1String(UPDATER_EXE_SUFFIX);
+}
+
 QString builtProgram(const QString &name)
 {
-    return QStringLiteral(UPDATER_BIN_DIR "/") + name;
+    return QStringLiteral(UPDATER_BIN_DIR "/") + programName(name);
 }
 
 bool runPublisher(const QString &src, const QString &out, const QString &version, const QString &folder)
@@ -24,10 +29,12 @@ bool runPublisher(const QString &src, const QString &out, const QString &version
         && publisher.exitCode() == 0;
 }
 
-TestInstall::TestInstall()
+TestInstall::TestInstall(const QString &folderName)
+    : root(folderName.isEmpty() ? dir.path() : dir.path() + QLatin1Char('/') + folderName)
 {
+    QDir().mkpath(root);
     addProgram(QStringLiteral("update.exe"), QStringLiteral("update.exe"));
-    addProgram(QStringLiteral("fakehost"), QStringLiteral("host"));
+    addProgram(QStringLiteral("fakehost"), programName(QStringLiteral("host")));
 }
 
 bool TestInstall::addProgram(const QString &builtName, const QString &relative)
@@ -38,15 +45,15 @@ bool TestInstall::addProgram(const QString &builtName, const QString &relative)
 
 QString TestInstall::filePath(const QString &relative) const
 {
-    return dir.path() + QLatin1Char('/') + relative;
+    return root + QLatin1Char('/') + relative;
 }
 
 TestInstall::Settings TestInstall::defaultSettings()
 {
     Settings s;
-    s[QStringLiteral("Update")][QStringLiteral("HostExe")] = QStringLiteral("host");
+    s[QStringLiteral("Update")][QStringLiteral("HostExe")] = programName(QStringLiteral("host"));
     s[QStringLiteral("Update")][QStringLiteral("UpdateExe")] = QStringLiteral("update.exe");
-    s[QStringLiteral("Update")][QStringLiteral("UpdateHelperExe")] = QStringLiteral("updatehelper");
+    s[QStringLiteral("Update")][QStringLiteral("UpdateHelperExe")] = programName(QStringLiteral("updatehelper"));
     s[QStringLiteral("Update")][QStringLiteral("HttpEnable")] = QStringLiteral("0");
     s[QStringLiteral("General")][QStringLiteral("Version")] = QStringLiteral("1.0.0");
     s[QStringLiteral("Paths")][QStringLiteral("Temp")] = QStringLiteral("UpdateTemp/");
@@ -85,7 +92,7 @@ RunResult TestInstall::runUpdater(const QStringList &arguments, int timeoutMs) c
 {
     RunResult result;
     QProcess process;
-    process.setWorkingDirectory(dir.path());
+    process.setWorkingDirectory(root);
     process.start(filePath(QStringLiteral("update.exe")), arguments);
     if (!process.waitForStarted(10000))
         return result;

@@ -6,6 +6,10 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+// File name of a program on this platform: base plus ".exe" on Windows.
+// update.exe carries its suffix everywhere.
+QString programName(const QString &base);
+
 // Path of a program built beside update.exe (update.exe, fakehost, tools).
 QString builtProgram(const QString &name);
 
@@ -32,11 +36,13 @@ class TestInstall
 public:
     using Settings = QMap<QString, QMap<QString, QString>>;
 
-    TestInstall();
+    // folderName: the installation is a folder of that name inside the
+    // temp folder (for names with blanks or non-ASCII characters).
+    explicit TestInstall(const QString &folderName = QString());
     // Copies a program built beside update.exe into the installation.
     bool addProgram(const QString &builtName, const QString &relative);
     bool isValid() const { return dir.isValid(); }
-    QString path() const { return dir.path(); }
+    QString path() const { return root; }
     QString filePath(const QString &relative) const;
 
     // The usual settings: HostExe=host, UpdateExe=update.exe, Temp, Backup,
@@ -56,6 +62,7 @@ public:
 
 private:
     QTemporaryDir dir;
+    QString root;
 };
 
 // Relative path (with "/") -> MD5 hex of every file below root, hidden ones

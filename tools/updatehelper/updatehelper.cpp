@@ -9,6 +9,7 @@
 #include "platform/instanceguard.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QThread>
 
 CUpdateHelper::CUpdateHelper(const InstallLayout &installLayout, int waitMs)
@@ -20,7 +21,7 @@ CUpdateHelper::CUpdateHelper(const InstallLayout &installLayout, int waitMs)
 int CUpdateHelper::run(const QStringList &arguments)
 {
     CSystemConfig *config = CSystemConfig::instance();
-    initLogger((layout.logPrefix + QStringLiteral("updatehelper.log")).toUtf8().toStdString());
+    initLogger(QFile::encodeName(layout.logPrefix + QStringLiteral("updatehelper.log")).toStdString());
     logInfo("更新助手启动, 参数: " + arguments.join(QLatin1Char(' ')));
 
     QString exeName = config->getUpdateExe();
