@@ -1,6 +1,7 @@
 #include "platform/durablefile.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -99,9 +100,26 @@ Outcome syncPath(const QString &path)
 
 Outcome flushFileSystem(const QString &path)
 {
-    // The volume handle needs administrator rights, which the updater has.
+    // The volume handle needs administrator rights and a file system that
+    // flushes whole volumes. Where either is missing, every file below path
+    // is flushed on its own instead, which keeps the same promise. A file
+    // that cannot be opened for writing was not written by this run.
     const QString root = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()).left(2);
-    return flushHandleOf(L"\\\\.\\" + root.toStdWString());
+    if (flushHandleOf(L"\\\\.\\" + root.toStdWString()).ok)
+        return {};
+    QDirIterator it(path, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        HANDLE h = CreateFileW(native(it.next()).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            continue;
+        const bool ok = FlushFileBuffers(h);
+        const Outcome outcome = ok ? Outcome() : failure(systemReason());
+        CloseHandle(h);
+        if (!ok)
+            return outcome;
+    }
+    return {};
 }
 
 #else
