@@ -16,6 +16,7 @@ inline constexpr const char *kGroupServer = "Server";
 inline constexpr const char *kGroupGeneral = "General";
 inline constexpr const char *kGroupPaths = "Paths";
 inline constexpr const char *kGroupProject = "Project";
+inline constexpr const char *kGroupLimits = "Limits";
 
 inline constexpr const char *kKeyUrl = "URL";
 inline constexpr const char *kKeyExeName = "ExeName";
@@ -32,6 +33,10 @@ inline constexpr const char *kKeyTemp = "Temp";
 inline constexpr const char *kKeyLog = "Log";
 inline constexpr const char *kKeyName = "Name";
 inline constexpr const char *kKeyType = "Type";
+inline constexpr const char *kKeyRequestTimeout = "RequestTimeout";
+inline constexpr const char *kKeyMinRate = "MinRate";
+inline constexpr const char *kKeyRateWindow = "RateWindow";
+inline constexpr const char *kKeyDiskReserve = "DiskReserve";
 
 inline constexpr const char *kGroupSummary = "Summary";
 inline constexpr const char *kGroupVersion = "Version";

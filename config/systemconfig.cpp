@@ -7,6 +7,8 @@
 #include <QSettings>
 #include <QVariant>
 
+#include <climits>
+
 namespace {
 
 struct KeySpec
@@ -32,6 +34,10 @@ const KeySpec kSystemKeys[] = {
     {Names::kGroupPaths, Names::kKeyLog, false},
     {Names::kGroupProject, Names::kKeyName, false},
     {Names::kGroupProject, Names::kKeyType, false},
+    {Names::kGroupLimits, Names::kKeyRequestTimeout, false},
+    {Names::kGroupLimits, Names::kKeyMinRate, false},
+    {Names::kGroupLimits, Names::kKeyRateWindow, false},
+    {Names::kGroupLimits, Names::kKeyDiskReserve, false},
 };
 
 const KeySpec kUpdateInfoKeys[] = {
@@ -152,6 +158,23 @@ bool CSystemConfig::isHttpEnable() const
 {
     const QString text = CFG(kGroupUpdate, kKeyHttpEnable);
     return text.toLower() == QLatin1String("true") || text == QLatin1String("1");
+}
+
+TransferLimits CSystemConfig::getTransferLimits() const
+{
+    // value × scale when the text is a whole number from 0 up to one that
+    // still fits, otherwise fallback.
+    const auto read = [this](const char *key, qint64 scale, qint64 max, qint64 fallback) {
+        bool ok = false;
+        const qint64 value = getValue(QString::fromLatin1(Names::kGroupLimits), QString::fromLatin1(key)).trimmed().toLongLong(&ok);
+        return ok && value >= 0 && value <= max / scale ? value * scale : fallback;
+    };
+    TransferLimits limits;
+    limits.requestDeadlineMs = int(read(Names::kKeyRequestTimeout, 1000, INT_MAX, limits.requestDeadlineMs));
+    limits.minBytesPerSecond = read(Names::kKeyMinRate, 1, INT_MAX, limits.minBytesPerSecond);
+    limits.rateWindowMs = int(read(Names::kKeyRateWindow, 1000, INT_MAX, limits.rateWindowMs));
+    limits.diskReserveBytes = read(Names::kKeyDiskReserve, qint64(1) << 20, LLONG_MAX, limits.diskReserveBytes);
+    return limits;
 }
 
 #undef CFG

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/transferlimits.h"
+
 #include <QMap>
 #include <QString>
 
@@ -41,6 +43,10 @@ public:
     QString getUpdatePort() const;
     QString getUpdateServer() const;
     bool isHttpEnable() const;
+    // The [Limits] group: RequestTimeout and RateWindow in seconds, MinRate
+    // in bytes per second, DiskReserve in MiB. An absent or unreadable value
+    // keeps its default; 0 turns the bound off.
+    TransferLimits getTransferLimits() const;
     // True once system.cfg was read without error; stays true after that.
     bool isLoaded() const;
 
