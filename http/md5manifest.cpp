@@ -104,6 +104,17 @@ Md5Map parseMd5Map(const QByteArray &bytes)
     return map;
 }
 
+Md5Map parseServerManifest(const QByteArray &text, QString *problem)
+{
+    const Md5Map map = parseMd5Map(text);
+    problem->clear();
+    if (map.isEmpty())
+        *problem = QStringLiteral("服务端清单为空");
+    else if (!text.endsWith('\n'))
+        *problem = QStringLiteral("服务端清单不完整（最后一行没有换行）");
+    return map;
+}
+
 bool writeMd5File(const QString &path, const Md5Map &map)
 {
     QSaveFile file(path);

@@ -42,6 +42,12 @@ QByteArray serializeMd5Map(const Md5Map &map);
 // encoding, so a Windows client reads a manifest published on Linux.
 Md5Map parseMd5Map(const QByteArray &text);
 
+// Manifest text as received from a server, parsed as parseMd5Map does. It
+// must be whole: *problem says why it is not (no entry at all, or a last line
+// without its line end: a transfer cut off, as the writer ends every line),
+// and is emptied when it is.
+Md5Map parseServerManifest(const QByteArray &text, QString *problem);
+
 // Writes serializeMd5Map(map) to path, replacing it. False when it cannot be
 // written completely.
 bool writeMd5File(const QString &path, const Md5Map &map);

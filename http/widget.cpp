@@ -3,6 +3,7 @@
 #include "config/names.h"
 #include "config/systemconfig.h"
 #include "fileops/pathpolicy.h"
+#include "fileops/transferguard.h"
 #include "log/logger.h"
 #include "ui/background.h"
 #include "ui_widget.h"
@@ -30,6 +31,47 @@ constexpr int kCancelGraceMs = 3000;
 // What a reply may hold before the transfer pauses: the file is written as
 // data arrives, so memory does not grow with the file size.
 constexpr qint64 kReplyBufferSize = 256 << 10;
+
+// The most the version description and the manifest may hold: both are read
+// into memory whole. A manifest of this size lists some hundred thousand
+// files.
+constexpr qint64 kMaxVersionFileBytes = 64 << 10;
+constexpr qint64 kMaxManifestBytes = 16 << 20;
+
+// Redirects are followed only to an equally or more safe scheme, and only
+// this many in a row.
+constexpr int kMaxRedirects = 3;
+
+bool isRedirect(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 305 || status == 307 || status == 308;
+}
+
+// Why what the reply holds must not be taken, or "" when it may: anything
+// but a 200 answer (a redirect is judged once the reply has ended: until
+// then it is being followed), an encoded body (the request asks for the
+// identity encoding, so nothing here ever inflates a body), or more than
+// maxBytes (0: no limit) together with the stored bytes.
+QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && isRedirect(status.toInt()) && !reply->isFinished())
+        return QString();
+    if (status.isValid() && status.toInt() != 200)
+        return QStringLiteral("服务器应答HTTP %1").arg(status.toInt());
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (!encoding.isEmpty() && encoding != "identity")
+        return QStringLiteral("服务器返回了压缩编码（%1）的内容").arg(QString::fromLatin1(encoding));
+    const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+    if (maxBytes > 0 && (announced > maxBytes || stored + reply->bytesAvailable() > maxBytes))
+        return QStringLiteral("内容超过上限（%1字节）").arg(maxBytes);
+    return QString();
+}
+
+QString fileErrorText(const QString &name, const QString &reason)
+{
+    return QStringLiteral("下载文件 \"") + name + QStringLiteral("\" 时出错: ") + reason;
+}
 
 // Qt reports a transfer time-out as a cancelled operation; a reply the
 // dialog did not abort itself and that ends cancelled has timed out.
@@ -70,6 +112,7 @@ HttpUpdateSettings HttpUpdateSettings::fromConfig(const InstallLayout &layout, c
     HttpUpdateSettings settings;
     settings.layout = layout;
     settings.baseUrl = systemConfig.getUpdateValue(Names::kUrlKey);
+    settings.limits = systemConfig.getTransferLimits();
     return settings;
 }
 
@@ -117,6 +160,9 @@ QNetworkReply *Widget::get(const QString &url)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     request.setTransferTimeout(config.transferTimeoutMs);
+    request.setRawHeader("Accept-Encoding", "identity");
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(kMaxRedirects);
     QNetworkReply *reply = networkManager.get(request);
     reply->setReadBufferSize(kReplyBufferSize);
     return reply;
@@ -129,9 +175,9 @@ int Widget::checkServerVersion()
     const QString url = config.baseUrl + Names::kUpdateIniFile;
     tempFiles.append(localPath);
 
-    if (!downloadFile(url, localPath)) {
+    if (!downloadFile(url, localPath, kMaxVersionFileBytes)) {
         statusTitle = Names::kStatusStopped;
-        statusDetail = QStringLiteral("下载%1失败").arg(url);
+        statusDetail = QStringLiteral("下载%1失败：").arg(url) + statusDetail;
         refreshStatus();
         return 2;
     }
@@ -196,9 +242,22 @@ int Widget::checkManifest()
     const QString url = config.baseUrl + serverFolder + Names::kMd5File;
     tempFiles.append(localPath);
 
-    if (!downloadFile(url, localPath, ui->progressBar_updatefile)) {
+    QString problem;
+    Md5Map serverMap;
+    if (downloadFile(url, localPath, kMaxManifestBytes, ui->progressBar_updatefile)) {
+        QFile manifest(localPath);
+        if (manifest.open(QIODevice::ReadOnly))
+            serverMap = parseServerManifest(manifest.read(kMaxManifestBytes), &problem);
+        else
+            problem = QStringLiteral("无法打开文件:") + localPath;
+    } else {
+        problem = statusDetail;
+    }
+    if (!problem.isEmpty()) {
         statusTitle = Names::kStatusFailed;
-        statusDetail = QStringLiteral("下载%1失败").arg(Names::kMd5File);
+        statusDetail = QStringLiteral("下载%1失败：").arg(Names::kMd5File) + problem;
+        logError(statusDetail);
+        cleanupTempFiles();
         refreshStatus();
         return 2;
     }
@@ -208,7 +267,6 @@ int Widget::checkManifest()
     if (!QFileInfo(appDir + Names::kMd5File).isFile())
         generateMd5File(appDir);
     const Md5Map localMap = readMd5File(appDir + Names::kMd5File);
-    const Md5Map serverMap = readMd5File(localPath);
 
     // A manifest that names a file outside the staging folder is refused
     // whole: nothing of such a release is fetched.
@@ -230,7 +288,7 @@ int Widget::checkManifest()
     return changedFiles.isEmpty() ? 0 : 1;
 }
 
-bool Widget::downloadFile(const QString &url, const QString &localPath, QProgressBar *progressBar)
+bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 maxBytes, QProgressBar *progressBar)
 {
     statusDetail.clear();
     const QString dirPath = QFileInfo(localPath).absolutePath();
@@ -247,8 +305,23 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, QProgres
     QNetworkReply *reply = get(url);
     QEventLoop loop;
     bool written = true;
+    QString refusal; // why this function ended the transfer itself
+    const auto refuse = [&](const QString &why) {
+        if (refusal.isEmpty() && !why.isEmpty()) {
+            refusal = why;
+            reply->abort();
+        }
+    };
+    TransferGuard guard(TransferGuard::Kind::Request, config.limits);
+    connect(&guard, &TransferGuard::breached, &loop, [&] { refuse(guard.breachText()); });
+    connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] { refuse(answerProblem(reply, 0, maxBytes)); });
     connect(reply, &QNetworkReply::readyRead, &loop, [&] {
-        if (written && !appendReplyData(reply, file, nullptr)) {
+        if (!written || !refusal.isEmpty())
+            return;
+        const QString problem = answerProblem(reply, file.size(), maxBytes);
+        if (!problem.isEmpty()) {
+            refuse(problem);
+        } else if (!appendReplyData(reply, file, nullptr)) {
             written = false;
             reply->abort();
         }
@@ -260,14 +333,21 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, QProgres
         });
     }
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    guard.start();
     if (!reply->isFinished())
         loop.exec();
+    guard.stop();
 
-    if (reply->error() == QNetworkReply::NoError && written)
-        written = appendReplyData(reply, file, nullptr);
+    if (reply->error() == QNetworkReply::NoError && written && refusal.isEmpty()) {
+        refusal = answerProblem(reply, file.size(), maxBytes);
+        if (refusal.isEmpty())
+            written = appendReplyData(reply, file, nullptr);
+    }
     const bool closed = closeWritten(file);
-    if (reply->error() != QNetworkReply::NoError || !written || !closed) {
-        if (!written || !closed)
+    if (!refusal.isEmpty() || reply->error() != QNetworkReply::NoError || !written || !closed) {
+        if (!refusal.isEmpty())
+            statusDetail = refusal;
+        else if (!written || !closed)
             statusDetail = QStringLiteral("无法保存文件:") + localPath;
         else if (timedOut(reply, false))
             statusDetail = timeoutText(config.transferTimeoutMs) + QStringLiteral("：") + url;
@@ -306,7 +386,16 @@ void Widget::beginDownloads(const Md5Map &files)
     ui->progressBar_update->setRange(0, totalCount);
     ui->label_update->setText(Names::kStatusUpdating + tr("准备更新 %1 个文件").arg(totalCount));
 
-    if (tasks.isEmpty())
+    delete fileGuard;
+    fileGuard = new TransferGuard(TransferGuard::Kind::File, config.limits, this);
+    connect(fileGuard, &TransferGuard::breached, this, [this] { failDownload(fileGuard->breachText()); });
+    reserve.emplace(config.layout.staging, config.limits.diskReserveBytes);
+    if (!tasks.isEmpty() && !reserve->admit(0)) {
+        // Nothing is requested while the staging folder's disk is short.
+        statusDetail = reserve->shortageText();
+        logError(statusDetail);
+        onUpdateCompleted(false);
+    } else if (tasks.isEmpty())
         onUpdateCompleted(true);
     else
         startNextDownload();
@@ -341,6 +430,7 @@ void Widget::startNextDownload()
     connect(currentReply, &QNetworkReply::downloadProgress, this, &Widget::onDownloadProgress);
     connect(currentReply, &QNetworkReply::finished, this, &Widget::onDownloadFinished);
     connect(currentReply, &QNetworkReply::errorOccurred, this, &Widget::onDownloadError);
+    fileGuard->start();
 }
 
 void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -351,8 +441,28 @@ void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void Widget::onDownloadReadyRead()
 {
-    if (currentReply && !appendReplyData(currentReply, currentFile, &currentHash))
+    if (currentReply)
+        storeReplyData();
+}
+
+bool Widget::storeReplyData()
+{
+    const QString problem = answerProblem(currentReply, 0, 0);
+    if (!problem.isEmpty()) {
+        failDownload(problem);
+        return false;
+    }
+    const qint64 bytes = currentReply->bytesAvailable();
+    if (!reserve->admit(bytes)) {
+        failDownload(reserve->shortageText());
+        return false;
+    }
+    fileGuard->addBytes(bytes);
+    if (!appendReplyData(currentReply, currentFile, &currentHash)) {
         failToSave(currentFile.fileName());
+        return false;
+    }
+    return true;
 }
 
 void Widget::onDownloadFinished()
@@ -368,21 +478,19 @@ void Widget::onDownloadFinished()
     }
     if (!currentReply)
         return;
+    fileGuard->stop();
+    if (currentReply->error() != QNetworkReply::NoError) {
+        failRun(QStringLiteral("文件下载失败:") + currentReply->errorString());
+        return;
+    }
+    if (!storeReplyData())
+        return;
 
     QNetworkReply *reply = currentReply;
     currentReply = nullptr;
     reply->deleteLater();
     const DownloadTask &task = tasks.at(currentIndex);
-
-    if (reply->error() != QNetworkReply::NoError) {
-        statusDetail = QStringLiteral("文件下载失败:") + reply->errorString();
-        logError(statusDetail);
-        discardCurrentFile();
-        onUpdateCompleted(false);
-        return;
-    }
-    const bool written = appendReplyData(reply, currentFile, &currentHash);
-    if (!closeWritten(currentFile) || !written) {
+    if (!closeWritten(currentFile)) {
         failToSave(task.localPath);
         return;
     }
@@ -412,7 +520,7 @@ void Widget::onDownloadError(QNetworkReply::NetworkError)
             name = QStringLiteral("unknown_file");
         const QString reason =
             timedOut(currentReply, cancelRequested) ? timeoutText(config.transferTimeoutMs) : currentReply->errorString();
-        statusDetail = QStringLiteral("下载文件 \"") + name + QStringLiteral("\" 时出错: ") + reason;
+        statusDetail = fileErrorText(name, reason);
         logError(statusDetail);
         currentReply->deleteLater();
         currentReply = nullptr;
@@ -427,6 +535,8 @@ void Widget::onUpdateCompleted(bool success)
     updating = false;
     cancelRequested = false;
     cancelTimer->stop();
+    if (fileGuard)
+        fileGuard->stop();
     ui->pushButton_cancel->setEnabled(false);
     if (success) {
         ui->label_update->setText(kInstalling);
@@ -487,6 +597,8 @@ void Widget::cancelRun()
     cancelRequested = true;
     statusTitle = Names::kStatusCancelling;
     ui->pushButton_cancel->setEnabled(false);
+    if (fileGuard)
+        fileGuard->stop();
     // Started first: an abort that reports at once ends the run and stops it.
     cancelTimer->start();
     if (currentReply) {
@@ -510,13 +622,23 @@ void Widget::onCheckCancelRequest()
     onUpdateCompleted(false);
 }
 
-void Widget::failToSave(const QString &path)
+void Widget::failRun(const QString &detail)
 {
     dropCurrentReply();
     discardCurrentFile();
-    statusDetail = QStringLiteral("无法保存文件:") + path;
+    statusDetail = detail;
     logError(statusDetail);
     onUpdateCompleted(false);
+}
+
+void Widget::failToSave(const QString &path)
+{
+    failRun(QStringLiteral("无法保存文件:") + path);
+}
+
+void Widget::failDownload(const QString &reason)
+{
+    failRun(fileErrorText(QFileInfo(currentFile.fileName()).fileName(), reason));
 }
 
 void Widget::dropCurrentReply()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/transferlimits.h"
+#include "fileops/diskreserve.h"
 #include "fileops/installlayout.h"
 #include "http/md5manifest.h"
 #include "ui/runwindow.h"
@@ -13,9 +15,12 @@
 #include <QStringList>
 #include <QVector>
 
+#include <optional>
+
 class CSystemConfig;
 class QProgressBar;
 class QTimer;
+class TransferGuard;
 
 namespace Ui {
 class Widget;
@@ -29,6 +34,7 @@ struct HttpUpdateSettings
     InstallLayout layout; // installation and staging folder
     QString baseUrl;      // Update/URL: prefix of "update.ini" and of the release folder
     int transferTimeoutMs = 120000; // per request, without data moving
+    TransferLimits limits;          // deadline of the checks, least file rate, disk reserve
 
     static HttpUpdateSettings fromConfig(const InstallLayout &layout, const CSystemConfig &config);
 };
@@ -58,16 +64,21 @@ public:
     void setSettings(const HttpUpdateSettings &settings);
 
     // 0 same version, 1 update needed, 2 update.ini not downloaded,
-    // 3 update.ini unusable. Blocks in a nested event loop.
+    // 3 update.ini unusable. Blocks in a nested event loop, at most for the
+    // request deadline.
     int checkServerVersion();
     bool parseServerVersion();
-    // 0 nothing changed, 1 changed files found, 2 md5.txt not downloaded,
-    // 3 the server manifest names a path that is not safe (nothing is
-    // downloaded then).
+    // 0 nothing changed, 1 changed files found, 2 md5.txt not downloaded
+    // (also: larger than its limit, cut off, empty), 3 the server manifest
+    // names a path that is not safe (nothing is downloaded then).
     int checkManifest();
-    // One synchronous download, written to localPath as it arrives; on
-    // failure nothing is left at localPath and statusDetail says why.
-    bool downloadFile(const QString &url, const QString &localPath, QProgressBar *progressBar = nullptr);
+    // One synchronous download of at most maxBytes, written to localPath as
+    // it arrives and bounded by the request deadline. Only a 200 answer in
+    // the identity encoding counts; redirects are followed when no less
+    // safe, a few at most. On failure nothing is left at localPath and
+    // statusDetail says why.
+    bool downloadFile(const QString &url, const QString &localPath, qint64 maxBytes,
+                      QProgressBar *progressBar = nullptr);
     // Downloads changedFiles; the result arrives through sigUpdateResult.
     // A successful download says it is being installed: the run ends when
     // the installer calls showRunEnd.
@@ -114,8 +125,15 @@ private:
     // False when a running download should keep the window open: the user
     // declined to cancel it.
     bool mayClose();
-    // Ends the run with "无法保存文件:" + path (logged).
+    // Ends the run with detail as the reason (logged).
+    void failRun(const QString &detail);
+    // Ends the run with "无法保存文件:" + path.
     void failToSave(const QString &path);
+    // Ends the run with the reason the current file's transfer failed.
+    void failDownload(const QString &reason);
+    // Judges what the reply in flight holds and stores it; false when that
+    // ended the run.
+    bool storeReplyData();
     // Detaches the reply in flight from the dialog and aborts it; its slots
     // no longer run.
     void dropCurrentReply();
@@ -145,4 +163,6 @@ private:
 
     QFile currentFile;
     QCryptographicHash currentHash{QCryptographicHash::Md5};
+    TransferGuard *fileGuard = nullptr; // the least rate of the file in flight
+    std::optional<DiskReserve> reserve;  // free space kept beside the staged files
 };

@@ -17,6 +17,7 @@
 #include <QtTest>
 
 using Fault = ScriptedHttpServer::Fault;
+Q_DECLARE_METATYPE(ScriptedHttpServer::Response)
 
 namespace {
 
@@ -30,9 +31,9 @@ struct Site
 {
     QTemporaryDir dir;
     Widget widget;
-    explicit Site(const QString &baseUrl, int timeoutMs = 120000)
+    explicit Site(const QString &baseUrl, int timeoutMs = 120000, const TransferLimits &limits = TransferLimits())
     {
-        widget.setSettings({InstallLayout::build(dir.path(), "UpdateTemp/", "Backup/", ""), baseUrl, timeoutMs});
+        widget.setSettings({InstallLayout::build(dir.path(), "UpdateTemp/", "Backup/", ""), baseUrl, timeoutMs, limits});
         QVERIFY(writeTestFile(path("update/update.ini"), "[Version]\nVersion=1.0\n"));
     }
     QString path(const QString &relative) const { return dir.path() + '/' + relative; }
@@ -56,6 +57,19 @@ void scriptRelease(ScriptedHttpServer &server)
     server.setFile("/update.ini", "[Version]\nVersion=2.0\nFolder=v2\n");
     server.setFile("/v2/md5.txt", serializeMd5Map(manifest));
 }
+
+// Tight time limits: small requests end after 300 ms, files below 1000
+// bytes per second over 300 ms; the trickling server sends 20 per second.
+TransferLimits tightLimits()
+{
+    TransferLimits limits;
+    limits.requestDeadlineMs = 300;
+    limits.minBytesPerSecond = 1000;
+    limits.rateWindowMs = 300;
+    return limits;
+}
+
+const QByteArray kGzip = "Content-Encoding: gzip\r\n";
 
 } // namespace
 
@@ -81,7 +95,12 @@ private slots:
                                        << "本地update文件不存在，准备更新";
         QTest::newRow("no folder") << v1 << 200 << QByteArray("[Version]\nVersion=2.0\n") << 3 << "更新失败"
                                    << "服务端版本解析失败";
-        QTest::newRow("404") << v1 << 404 << QByteArray() << 2 << "停止更新" << "下载%1update.ini失败";
+        QTest::newRow("404") << v1 << 404 << QByteArray() << 2 << "停止更新" << "下载%1update.ini失败：";
+        QTest::newRow("500") << v1 << 500 << v2 << 2 << "停止更新" << "下载%1update.ini失败：服务器应答HTTP 500";
+        QTest::newRow("trickled past the deadline") << v1 << -200 << v2 << 2 << "停止更新"
+                                                    << "下载%1update.ini失败：请求超时（1秒内未完成）";
+        QTest::newRow("too large") << v1 << 200 << v2 + QByteArray(64 << 10, ';') << 2 << "停止更新"
+                                   << "下载%1update.ini失败：内容超过上限（65536字节）";
     }
     void versionCheck()
     {
@@ -92,8 +111,8 @@ private slots:
         QFETCH(QString, title);
         QFETCH(QString, detail);
         ScriptedHttpServer server;
-        server.setRoute("/update.ini", {status, serverIni, Fault::None, 0});
-        Site site(server.baseUrl());
+        server.setRoute("/update.ini", {qAbs(status), serverIni, status < 0 ? Fault::Trickle : Fault::None, 0});
+        Site site(server.baseUrl(), 120000, tightLimits());
         if (localIni.isNull())
             QFile::remove(site.path("update/update.ini"));
         else
@@ -101,7 +120,8 @@ private slots:
 
         QCOMPARE(site.widget.checkServerVersion(), code);
         QCOMPARE(site.label("label_update"), title);
-        QCOMPARE(site.label("label_updatefile"), detail.replace("%1", server.baseUrl()));
+        QVERIFY2(site.label("label_updatefile").startsWith(detail.replace("%1", server.baseUrl())),
+                 qPrintable(site.label("label_updatefile")));
         // The server copy stays only while it is still needed.
         QCOMPARE(QFile::exists(site.path("update/updateTmp.ini")), code == 1 || code == 3);
     }
@@ -109,32 +129,60 @@ private slots:
     void manifestCheck_data()
     {
         QTest::addColumn<QByteArray>("localManifest");
-        QTest::addColumn<QByteArray>("serverManifest");
+        QTest::addColumn<ScriptedHttpServer::Response>("serverManifest");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("detail");
         QTest::addColumn<QStringList>("changed");
         const QByteArray server = "11\t/a.dll\r\n22\t/sub/b.dll\r\n";
-        QTest::newRow("all equal") << server << server << 0 << "MD5比对" << QStringList();
-        QTest::newRow("one differs") << QByteArray("11\t/a.dll\r\n99\t/sub/b.dll\r\n") << server << 1 << "MD5比对"
+        const ScriptedHttpServer::Response ok{200, server};
+        const QByteArray other = "99\t/a.dll\r\n22\t/sub/b.dll\r\n";
+        QTest::newRow("all equal") << server << ok << 0 << "MD5比对" << QStringList();
+        QTest::newRow("one differs") << QByteArray("11\t/a.dll\r\n99\t/sub/b.dll\r\n") << ok << 1 << "MD5比对"
                                      << QStringList{"/sub/b.dll"};
-        QTest::newRow("generated locally") << QByteArray() << server << 1 << "MD5比对"
+        QTest::newRow("generated locally") << QByteArray() << ok << 1 << "MD5比对"
                                            << QStringList{"/a.dll", "/sub/b.dll"};
-        QTest::newRow("not served") << server << QByteArray() << 2 << "下载md5.txt失败" << QStringList();
+        QTest::newRow("not served") << server << ScriptedHttpServer::Response{404, ""} << 2 << "下载md5.txt失败："
+                                    << QStringList();
         for (const char *bad : {"/sub/../../evil.dll", "/C:/evil.dll"})
-            QTest::newRow(bad) << server << server + "33\t" + bad + "\r\n" << 3 << QString("服务端清单包含不安全的路径:") + bad
+            QTest::newRow(bad) << server << ScriptedHttpServer::Response{200, server + "33\t" + bad + "\r\n"} << 3
+                               << QString("服务端清单包含不安全的路径:") + bad << QStringList();
+        // Answers that are no whole manifest fail the check, never "no update".
+        const QString failed = "下载md5.txt失败：";
+        QTest::newRow("empty") << server << ScriptedHttpServer::Response{200, ""} << 2 << failed + "服务端清单为空"
                                << QStringList();
+        QTest::newRow("cut off, no length")
+            << server << ScriptedHttpServer::Response{200, other.left(other.size() - 3), Fault::None, 0, {}, true} << 2
+            << failed + "服务端清单不完整" << QStringList();
+        QTest::newRow("302 without a target") << server << ScriptedHttpServer::Response{302, ""} << 2 << failed
+                                              << QStringList();
+        QTest::newRow("302 to the same scheme")
+            << server << ScriptedHttpServer::Response{302, "", Fault::None, 0, "Location: /v2/moved.txt\r\n"} << 1
+            << "MD5比对" << QStringList{"/a.dll"};
+        QTest::newRow("302 to another scheme")
+            << server << ScriptedHttpServer::Response{302, "", Fault::None, 0, "Location: ftp://127.0.0.1/md5.txt\r\n"}
+            << 2 << failed << QStringList();
+        QTest::newRow("302 in a loop")
+            << server << ScriptedHttpServer::Response{302, "", Fault::None, 0, "Location: /v2/md5.txt\r\n"} << 2
+            << failed << QStringList();
+        QTest::newRow("gzip encoded") << server << ScriptedHttpServer::Response{200, other, Fault::None, 0, kGzip} << 2
+                                      << failed + "服务器返回了压缩编码（gzip）的内容" << QStringList();
+        QTest::newRow("too large") << server << ScriptedHttpServer::Response{200, QByteArray((16 << 20) + 1, '\n')}
+                                   << 2 << failed + "内容超过上限（16777216字节）" << QStringList();
+        QTest::newRow("too large, cut off")
+            << server << ScriptedHttpServer::Response{200, QByteArray((16 << 20) + 1, '\n'), Fault::None, 0, {}, true}
+            << 2 << failed + "内容超过上限（16777216字节）" << QStringList();
     }
     void manifestCheck()
     {
         QFETCH(QByteArray, localManifest);
-        QFETCH(QByteArray, serverManifest);
+        QFETCH(ScriptedHttpServer::Response, serverManifest);
         QFETCH(int, code);
         QFETCH(QString, detail);
         QFETCH(QStringList, changed);
         ScriptedHttpServer server;
         server.setFile("/update.ini", "[Version]\nVersion=2.0\nFolder=v2\n");
-        if (!serverManifest.isNull())
-            server.setFile("/v2/md5.txt", serverManifest);
+        server.setRoute("/v2/md5.txt", serverManifest);
+        server.setFile("/v2/moved.txt", "99\t/a.dll\r\n22\t/sub/b.dll\r\n");
         Site site(server.baseUrl());
         if (!localManifest.isNull())
             QVERIFY(writeTestFile(site.path("md5.txt"), localManifest));
@@ -145,8 +193,11 @@ private slots:
         QVERIFY2(site.label("label_updatefile").startsWith(detail), qPrintable(site.label("label_updatefile")));
         QCOMPARE(site.widget.changedFileMap().keys(), changed);
         QVERIFY(QFile::exists(site.path("md5.txt")));
-        QCOMPARE(server.requests(), (QStringList{"/update.ini", "/v2/md5.txt"}));
-        if (code == 3) // refused whole: the server copies and update/'s leftovers are gone
+        QCOMPARE(server.requests().mid(0, 2), (QStringList{"/update.ini", "/v2/md5.txt"}));
+        // Three redirects at most (and Qt may send one request again on a
+        // connection the server closed).
+        QVERIFY2(server.requests().size() <= 2 + 3 + 1, qPrintable(server.requests().join(" ")));
+        if (code >= 2) // refused whole: the server copies and update/'s leftovers are gone
             QCOMPARE(site.updateDirEntries(), QStringList{"update.ini"});
     }
 
@@ -158,30 +209,38 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("fault");
+        QTest::addColumn<QByteArray>("headers");
         QTest::addColumn<QString>("detail");
         const QByteArray good = kRelease.value("/sub/b.dll");
         const QString staged = "UpdateTemp//sub/b.dll";
-        QTest::newRow("ok") << 200 << good << int(Fault::None) << QString();
-        QTest::newRow("stall") << 200 << good << int(Fault::Stall) << "下载文件 \"b.dll\" 时出错: 下载超时（1秒）";
+        QTest::newRow("ok") << 200 << good << int(Fault::None) << QByteArray() << QString();
+        QTest::newRow("stall") << 200 << good << int(Fault::Stall) << QByteArray() << "下载文件 \"b.dll\" 时出错: 下载超时（1秒）";
         // Depending on timing Qt reports the broken-off transfer or ends it
         // quietly; then the digest check catches it.
-        QTest::newRow("drop") << 200 << good << int(Fault::Drop) << "b.dll";
-        QTest::newRow("404") << 404 << QByteArray("gone") << int(Fault::None) << "下载文件 \"b.dll\" 时出错: ";
+        QTest::newRow("drop") << 200 << good << int(Fault::Drop) << QByteArray() << "b.dll";
+        QTest::newRow("404") << 404 << QByteArray("gone") << int(Fault::None) << QByteArray() << "下载文件 \"b.dll\" 时出错: ";
         QTest::newRow("digest mismatch") << 200 << QByteArray(good).replace(1000, 1, "X") << int(Fault::None)
-                                         << "文件校验失败:%1" + staged;
+                                         << QByteArray() << "文件校验失败:%1" + staged;
         QTest::newRow("truncated but ends cleanly") << 200 << good.left(5000) << int(Fault::None)
-                                                    << "文件校验失败:%1" + staged;
+                                                    << QByteArray() << "文件校验失败:%1" + staged;
+        QTest::newRow("trickle") << 200 << good << int(Fault::Trickle) << QByteArray()
+                                 << "下载文件 \"b.dll\" 时出错: 传输过慢（1秒内平均低于1000字节/秒）";
+        QTest::newRow("gzip encoded") << 200 << good << int(Fault::None) << kGzip
+                                      << "下载文件 \"b.dll\" 时出错: 服务器返回了压缩编码（gzip）的内容";
+        QTest::newRow("302 without a target") << 302 << QByteArray() << int(Fault::None) << QByteArray()
+                                              << "下载文件 \"b.dll\" 时出错: ";
     }
     void downloadRun()
     {
         QFETCH(int, status);
         QFETCH(QByteArray, body);
         QFETCH(int, fault);
+        QFETCH(QByteArray, headers);
         QFETCH(QString, detail);
         ScriptedHttpServer server;
         scriptRelease(server);
-        server.setRoute("/v2/sub/b.dll", {status, body, Fault(fault), 100000});
-        Site site(server.baseUrl(), 1000);
+        server.setRoute("/v2/sub/b.dll", {status, body, Fault(fault), 100000, headers});
+        Site site(server.baseUrl(), 1000, Fault(fault) == Fault::Trickle ? tightLimits() : TransferLimits());
         CHttpUpdate channel(nullptr);
         channel.setDialog(&site.widget);
         QSignalSpy results(&channel, &CHttpUpdate::sigUpdateResult);

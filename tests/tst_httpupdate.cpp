@@ -157,14 +157,19 @@ private slots:
         QTest::addColumn<QByteArray>("body"); // null: the published content
         QTest::addColumn<int>("fault");
         QTest::addColumn<QByteArray>("marker");
+        QTest::addColumn<QByteArray>("headers");
         const QString big = "/v2/data/new/added.bin";
-        QTest::newRow("drop mid-file") << big << 200 << QByteArray() << int(Fault::Drop) << QByteArray("added.bin");
-        QTest::newRow("404") << big << 404 << QByteArray("") << int(Fault::None) << QByteArray("added.bin");
+        QTest::newRow("drop mid-file") << big << 200 << QByteArray() << int(Fault::Drop) << QByteArray("added.bin") << QByteArray();
+        QTest::newRow("404") << big << 404 << QByteArray("") << int(Fault::None) << QByteArray("added.bin") << QByteArray();
         QTest::newRow("digest mismatch") << big << 200 << QByteArray(1500000, 'N') << int(Fault::None)
-                                         << QByteArray("文件校验失败");
+                                         << QByteArray("文件校验失败") << QByteArray();
         // From the staging folder, "/../app.dll" is the installed app.dll.
         QTest::newRow("unsafe manifest") << "/v2/md5.txt" << 200 << QByteArray("00\t/same.txt\r\n00\t/../app.dll\r\n")
-                                         << int(Fault::None) << QByteArray("不安全的路径:/../app.dll");
+                                         << int(Fault::None) << QByteArray("不安全的路径:/../app.dll") << QByteArray();
+        // 64 MiB of zeros in 64 KiB: never inflated, refused.
+        QTest::newRow("compression bomb manifest")
+            << "/v2/md5.txt" << 200 << qCompress(QByteArray(64 << 20, '\0'), 9).mid(4) << int(Fault::None)
+            << QByteArray("压缩编码") << QByteArray("Content-Encoding: deflate\r\n");
     }
     void faultsChangeNothing()
     {
@@ -173,12 +178,13 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(int, fault);
         QFETCH(QByteArray, marker);
+        QFETCH(QByteArray, headers);
         QTemporaryDir work;
         const QString www = publishVersion2(work.path());
         QVERIFY(!www.isEmpty());
         ScriptedHttpServer server;
         serveFolder(server, www);
-        server.setRoute(path, {status, body.isNull() ? readTestFile(www + path) : body, Fault(fault), 700000});
+        server.setRoute(path, {status, body.isNull() ? readTestFile(www + path) : body, Fault(fault), 700000, headers});
         TestInstall install;
         installVersion1(install, server.baseUrl());
         const auto before = hashTree(install.path(), kWorkFiles);
@@ -197,6 +203,7 @@ private slots:
             QCOMPARE(run.out, consoleLine(true, true));
         }
         QCOMPARE(hashTree(install.path(), kWorkFiles), before);
+        QVERIFY(!QFileInfo::exists(install.filePath("UpdateTemp"))); // nothing staged stays
         QCOMPARE(install.hostStarts(), 0);
         if (refused)
             QCOMPARE(server.requests(), (QStringList{"/update.ini", "/v2/md5.txt"}));

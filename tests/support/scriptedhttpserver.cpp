@@ -4,6 +4,7 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <memory>
 
@@ -17,7 +18,7 @@ QString normalPath(const QByteArray &raw)
 
 QByteArray statusLine(int status)
 {
-    const char *reason = status == 200 ? "OK" : status == 404 ? "Not Found" : "Error";
+    const char *reason = status == 200 ? "OK" : status == 404 ? "Not Found" : status == 302 ? "Found" : "Error";
     return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\n";
 }
 
@@ -84,8 +85,22 @@ void ScriptedHttpServer::serve(QTcpSocket *socket, const QByteArray &rawPath)
         seen.append(QString::fromLatin1(rawPath));
         response = routes.value(normalPath(rawPath), response);
     }
-    socket->write(statusLine(response.status) + "Content-Type: application/octet-stream\r\nContent-Length: "
-                  + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n\r\n");
+    const QByteArray length =
+        response.noLength ? QByteArray() : "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    socket->write(statusLine(response.status) + "Content-Type: application/octet-stream\r\n" + length
+                  + response.headers + "Connection: close\r\n\r\n");
+    if (response.fault == Fault::Trickle) {
+        auto *timer = new QTimer(socket);
+        auto sent = std::make_shared<int>(0);
+        QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, sent, body = response.body] {
+            if (*sent < body.size())
+                socket->write(body.mid((*sent)++, 1));
+            else
+                timer->stop();
+        });
+        timer->start(50);
+        return;
+    }
     if (response.fault == Fault::None) {
         socket->write(response.body);
         socket->disconnectFromHost();

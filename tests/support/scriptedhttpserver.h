@@ -10,21 +10,29 @@
 class QTcpServer;
 
 // A tiny HTTP/1.1 server on 127.0.0.1 whose answers the test scripts, for the
-// faults a real web server does not produce on demand: a transfer that stalls
-// or breaks off mid-file, error statuses, content that is not what the
-// manifest says. It serves from a thread of its own, so the test thread may
+// faults a real web server does not produce on demand: a transfer that stalls,
+// breaks off mid-file or trickles, error statuses and redirects, encoded
+// bodies, content that is not what the manifest says. It serves from a thread of its own, so the test thread may
 // block (waiting for a process, say) while it answers. One request per
 // connection; repeated "/" in a request path count as one.
 class ScriptedHttpServer
 {
 public:
-    enum class Fault { None, Stall, Drop };
+    // Trickle sends the body one byte every 50 ms.
+    enum class Fault { None, Stall, Drop, Trickle };
     struct Response
     {
-        int status = 200;
+        Response(int status = 200, const QByteArray &body = QByteArray(), Fault fault = Fault::None, int cutAfter = 0,
+                 const QByteArray &headers = QByteArray(), bool noLength = false)
+            : status(status), body(body), fault(fault), cutAfter(cutAfter), headers(headers), noLength(noLength)
+        {
+        }
+        int status;
         QByteArray body;
-        Fault fault = Fault::None;
-        int cutAfter = 0; // bytes of the body sent before a Stall or Drop
+        Fault fault;
+        int cutAfter;       // bytes of the body sent before a Stall or Drop
+        QByteArray headers; // more header lines, each ending with CR LF
+        bool noLength;      // no Content-Length: the end of the body is the connection's
     };
 
     ScriptedHttpServer();
