@@ -215,7 +215,9 @@ void CControler::onUpdateResult(bool bSuccess)
 {
     awaitingResult = false;
     if (!bSuccess) {
-        // The window already shows why the download ended.
+        // The window already shows why the download ended. Nothing of a
+        // failed download stays on the disk.
+        removeTempDir();
         endFailedRun();
         return;
     }

@@ -1,8 +1,10 @@
 #include "fileops/tempfilewriter.h"
 
+#include "config/systemconfig.h"
 #include "fileops/installlayout.h"
 #include "fileops/layout.h"
 #include "fileops/pathpolicy.h"
+#include "log/logger.h"
 
 #include <QDebug>
 #include <QDir>
@@ -40,17 +42,20 @@ QString stagedFilePath(const QString &root, const QString &path, const QString &
 
 TempFileWriter *TempFileWriter::instance()
 {
-    static TempFileWriter writer(InstallLayout::ofProgram());
+    static TempFileWriter writer(InstallLayout::ofProgram(),
+                                 CSystemConfig::instance()->getTransferLimits().diskReserveBytes);
     return &writer;
 }
 
-TempFileWriter::TempFileWriter(const QString &stagingRoot)
+TempFileWriter::TempFileWriter(const QString &stagingRoot, qint64 reserveBytes)
     : root(stagingRoot.isEmpty() ? QString() : Layout::withSlash(stagingRoot))
+    , reserve(root, reserveBytes)
 {
 }
 
-TempFileWriter::TempFileWriter(const InstallLayout &layout)
+TempFileWriter::TempFileWriter(const InstallLayout &layout, qint64 reserveBytes)
     : root(PathPolicy::isStrictlyInside(layout.installation, layout.staging) ? layout.staging : QString())
+    , reserve(root, reserveBytes)
 {
 }
 
@@ -96,6 +101,10 @@ bool TempFileWriter::writeChunk(const QString &path, const QString &name, const 
         openFiles.insert(full, file);
     }
 
+    if (!data.isEmpty() && !reserve.admit(data.size())) {
+        logError(reserve.shortageText() + QStringLiteral(": ") + full);
+        return false;
+    }
     const qint64 written = file->write(data);
     if (written != data.size()) {
         qWarning() << "Failed to write all data to file:" << full << "Expected:" << data.size()

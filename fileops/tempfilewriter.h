@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fileops/diskreserve.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QString>
@@ -31,10 +33,11 @@ public:
     static TempFileWriter *instance();
 
     // A writer staging below stagingRoot (tests).
-    explicit TempFileWriter(const QString &stagingRoot);
+    explicit TempFileWriter(const QString &stagingRoot, qint64 reserveBytes = 0);
     // A writer staging into the layout's staging folder, or refusing every
     // file when that is not a folder strictly inside the installation.
-    explicit TempFileWriter(const InstallLayout &layout);
+    // Either keeps reserveBytes free on the staging folder's file system.
+    TempFileWriter(const InstallLayout &layout, qint64 reserveBytes);
     ~TempFileWriter();
     TempFileWriter(const TempFileWriter &) = delete;
     TempFileWriter &operator=(const TempFileWriter &) = delete;
@@ -48,11 +51,14 @@ public:
     // False, with a Qt warning and nothing written, when the pair is unsafe
     // (see stagedFilePath), the staging folder is not configured, or the
     // folder or file cannot be created; false with a warning when not all
-    // bytes were written (the file stays open, a later chunk appends).
+    // bytes were written (the file stays open, a later chunk appends), and
+    // false, logged, with nothing written when the data would leave less free
+    // space than the reserve.
     bool writeChunk(const QString &path, const QString &name, const QByteArray &data, bool isLast);
 
 private:
     const QString root;
+    DiskReserve reserve;
     // Keyed by the cleaned target path, so two different pairs never share a
     // file and spellings of the same file ("a\b", "a/b") do.
     QMap<QString, QFile *> openFiles;

@@ -40,6 +40,7 @@ void CTCPUpdate::setUpClient()
     if (host.isEmpty() || port == 0)
         return;
     m_client = new QUpdateTcpClient(this);
+    m_client->setLimits(CSystemConfig::instance()->getTransferLimits());
     connect(m_client, &QUpdateTcpClient::versionChecked, this, &CTCPUpdate::onVersionChecked);
     connect(m_client, &QUpdateTcpClient::sigFileDownloadProgress, this, &CTCPUpdate::onFileDownloadProgress);
     connect(m_client, &QUpdateTcpClient::sigFileDownloadCompleted, this, &CTCPUpdate::onFileDownloadCompleted);

@@ -2,6 +2,7 @@
 
 #include "config/systemconfig.h"
 #include "fileops/tempfilewriter.h"
+#include "fileops/transferguard.h"
 #include "log/logger.h"
 #include "tcp/asyncwaiter.h"
 
@@ -147,7 +148,7 @@ void QUpdateTcpClient::onReadyRead()
         if (reader.buffered() >= TcpProtocol::kHeaderSize
             && TcpProtocol::decodeHeader(reader.data()).type == TcpProtocol::FileData)
             fileDataMoved = true;
-        if (fileDataMoved && activeWaiter)
+        if (fileDataMoved && activeWaiter && fileGuard)
             activeWaiter->rearm();
     }
     reading = false;
@@ -221,6 +222,8 @@ void QUpdateTcpClient::handleFileData(const QByteArray &payload)
         return;
     }
     currentReceived += chunk.chunkSize;
+    if (fileGuard)
+        fileGuard->addBytes(chunk.data.size());
     const quint32 total = currentTotal;
     const quint32 received = currentReceived;
     const quint64 percent = total == 0 ? 0 : static_cast<quint64>(received) * 100 / total;
@@ -325,8 +328,17 @@ bool QUpdateTcpClient::downloadFile(const FileRequest &file, int silenceMs)
         fail(TcpFailure::Network, kFileSendFailed);
         return false;
     }
+    TransferGuard guard(TransferGuard::Kind::File, limits);
+    connect(&guard, &TransferGuard::breached, this, [&] {
+        logError(guard.breachText() + QStringLiteral(": ") + file.fileName);
+        fail(TcpFailure::Timeout, guard.breachText());
+    });
     activeWaiter = &waiter;
+    fileGuard = &guard;
+    guard.start();
     const bool signalled = waiter.wait(silenceMs);
+    guard.stop();
+    fileGuard = nullptr;
     activeWaiter = nullptr;
 
     if (completed)

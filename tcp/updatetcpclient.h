@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/transferlimits.h"
 #include "tcp/messages.h"
 
 #include <QAbstractSocket>
@@ -11,6 +12,7 @@
 class AsyncWaiter;
 class QTcpSocket;
 class QTimer;
+class TransferGuard;
 
 // Why the client's last request or connection failed: the kind, decided
 // where the failure happens, and the text for people.
@@ -59,7 +61,8 @@ public:
 
     // Requests one file and waits until its last chunk is stored: true then.
     // silenceMs bounds the time without file data arriving (0 or less: no
-    // bound); a transfer that keeps moving is never cut off. Ends false at
+    // bound); a transfer that keeps moving is cut off only when its data
+    // arrive slower than the least rate of the limits (a Timeout failure). Ends false at
     // once on a server error, a lost connection, a chunk that cannot be
     // stored or cancelRequest(). After a failure the connection is closed
     // (the server may still be streaming the file, and those bytes must not
@@ -79,6 +82,9 @@ public:
 
     // Replaces where received chunks go (default: the staging writer).
     void setChunkSink(ChunkSink sink);
+    // The least file rate downloadFile holds a transfer to (default: the
+    // built-in limits).
+    void setLimits(const TransferLimits &transferLimits) { limits = transferLimits; }
 
 signals:
     void connected();
@@ -125,6 +131,9 @@ private:
     quint32 currentReceived = 0;
     bool currentFailed = false;
 
-    // The blocking request in flight, if any.
+    // The blocking request in flight, if any; file data keeps only a file
+    // request waiting (fileGuard is set then).
     AsyncWaiter *activeWaiter = nullptr;
+    TransferGuard *fileGuard = nullptr;
+    TransferLimits limits;
 };

@@ -6,6 +6,7 @@
 #include "support/filetree.h"
 #include "support/testfiles.h"
 #include "support/testinstall.h"
+#include "support/tmpfs.h"
 
 #include <QProcess>
 #include <QtTest>
@@ -18,24 +19,6 @@ const FileTree kInstalled{
     {"/a.txt", "A1"}, {"/d/b.txt", "B1"}, {"/keep.txt", "K"}, {"/update/update.ini", "V1"}, {"/md5.txt", "M1"}};
 const FileTree kStaged{{"/a.txt", "A2"}, {"/d/b.txt", "B2"}, {"/n/m/new.txt", "N"}, {"/.hidden", "H"}};
 const FileTree kVersionFiles{{"/update/updateTmp.ini", "V2"}, {"/update/md5Tmp.txt", "M2"}};
-
-// A tmpfs of the given size mounted on path for the object's life.
-struct Tmpfs
-{
-    QString path;
-    bool mounted = false;
-    Tmpfs(const QString &where, const QString &options)
-        : path(where)
-    {
-        QDir().mkpath(path);
-        mounted = QProcess::execute("mount", {"-t", "tmpfs", "-o", options, "tmpfs", path}) == 0;
-    }
-    ~Tmpfs()
-    {
-        if (mounted)
-            QProcess::execute("umount", {"-l", path});
-    }
-};
 
 struct Install
 {

@@ -6,6 +6,7 @@
 #include "tcp/updatetcpclient.h"
 
 #include <QTcpServer>
+#include <QTimer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -84,6 +85,8 @@ private slots:
     void downloadFailures_data();
     void downloadFailures();
     void slowMovingTransferIsNotCut();
+    void tricklingTransferIsCut();
+    void fileDataDoesNotProlongVersionCheck();
     void retryAfterStallStartsClean();
     void completionOfOtherFileDoesNotEndWait();
     void cancelEndsWait();
@@ -299,6 +302,56 @@ void TestTcpClient::slowMovingTransferIsNotCut()
     QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), server->port()));
     QVERIFY(client.downloadFile(FileRequest{QString(), QStringLiteral("slow.bin")}, 1000));
     QCOMPARE(memory.files.value(QStringLiteral("/slow.bin")), releaseFiles.value(QStringLiteral("slow.bin")));
+}
+
+void TestTcpClient::tricklingTransferIsCut()
+{
+    // One byte every 50 ms never falls silent, but stays under the least
+    // rate of 1000 bytes per second over 300 ms.
+    QVERIFY(server->start(dir->path(), {"--chunk-size", "1", "--chunk-delay", "50"}));
+    QUpdateTcpClient client;
+    TransferLimits limits;
+    limits.minBytesPerSecond = 1000;
+    limits.rateWindowMs = 300;
+    client.setLimits(limits);
+    MemorySink memory;
+    client.setChunkSink(memory.sink());
+    QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), server->port()));
+    QVERIFY(!client.downloadFile(kBig, 10000));
+    QCOMPARE(client.lastFailure().kind, TcpFailure::Timeout);
+    QCOMPARE(client.lastError(), QStringLiteral("传输过慢（1秒内平均低于1000字节/秒）"));
+    QVERIFY(!client.isConnected());
+    QVERIFY(memory.open.isEmpty());
+}
+
+void TestTcpClient::fileDataDoesNotProlongVersionCheck()
+{
+    // A peer that answers the version check with an endless stream of empty
+    // file chunks; it gives up after five seconds.
+    QTcpServer peer;
+    QVERIFY(peer.listen(QHostAddress::LocalHost, 0));
+    QTimer stream;
+    QTcpSocket *socket = nullptr;
+    FileDataChunk empty;
+    empty.fileName = kBig.fileName;
+    empty.totalSize = 100;
+    connect(&peer, &QTcpServer::newConnection, this, [&] {
+        socket = peer.nextPendingConnection();
+        connect(socket, &QTcpSocket::readyRead, this, [&] {
+            socket->readAll();
+            stream.start(100);
+            QTimer::singleShot(5000, socket, &QTcpSocket::disconnectFromHost);
+        });
+    });
+    connect(&stream, &QTimer::timeout, this,
+            [&] { socket->write(encodeMessage(FileData, 0, encodeFileDataPrefix(empty))); });
+    QUpdateTcpClient client;
+    MemorySink memory;
+    client.setChunkSink(memory.sink());
+    QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), peer.serverPort()));
+    // Its own 500 ms end the wait, not the peer giving up.
+    QVERIFY(!client.sendVersionCheck(request(QStringLiteral("1")), 500).needUpdate);
+    QVERIFY(client.isConnected());
 }
 
 void TestTcpClient::retryAfterStallStartsClean()
