@@ -166,7 +166,8 @@ TransferLimits CSystemConfig::getTransferLimits() const
     // still fits, otherwise fallback.
     const auto read = [this](const char *key, qint64 scale, qint64 max, qint64 fallback) {
         bool ok = false;
-        const qint64 value = getValue(QString::fromLatin1(Names::kGroupLimits), QString::fromLatin1(key)).trimmed().toLongLong(&ok);
+        const qint64 value =
+            getValue(QString::fromLatin1(Names::kGroupLimits), QString::fromLatin1(key)).trimmed().toLongLong(&ok);
         return ok && value >= 0 && value <= max / scale ? value * scale : fallback;
     };
     TransferLimits limits;

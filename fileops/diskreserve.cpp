@@ -29,7 +29,5 @@ bool DiskReserve::admit(qint64 bytes)
 
 QString DiskReserve::shortageText() const
 {
-    return QStringLiteral("磁盘空间不足（剩余%1 MB，需保留%2 MB）")
-        .arg(lastFree >> 20)
-        .arg(reserve >> 20);
+    return QStringLiteral("磁盘空间不足（剩余%1 MB，需保留%2 MB）").arg(lastFree >> 20).arg(reserve >> 20);
 }

@@ -164,5 +164,5 @@ private:
     QFile currentFile;
     QCryptographicHash currentHash{QCryptographicHash::Md5};
     TransferGuard *fileGuard = nullptr; // the least rate of the file in flight
-    std::optional<DiskReserve> reserve;  // free space kept beside the staged files
+    std::optional<DiskReserve> reserve; // free space kept beside the staged files
 };

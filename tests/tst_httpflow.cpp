@@ -33,7 +33,8 @@ struct Site
     Widget widget;
     explicit Site(const QString &baseUrl, int timeoutMs = 120000, const TransferLimits &limits = TransferLimits())
     {
-        widget.setSettings({InstallLayout::build(dir.path(), "UpdateTemp/", "Backup/", ""), baseUrl, timeoutMs, limits});
+        widget.setSettings(
+            {InstallLayout::build(dir.path(), "UpdateTemp/", "Backup/", ""), baseUrl, timeoutMs, limits});
         QVERIFY(writeTestFile(path("update/update.ini"), "[Version]\nVersion=1.0\n"));
     }
     QString path(const QString &relative) const { return dir.path() + '/' + relative; }
@@ -95,8 +96,10 @@ private slots:
                                        << "本地update文件不存在，准备更新";
         QTest::newRow("no folder") << v1 << 200 << QByteArray("[Version]\nVersion=2.0\n") << 3 << "更新失败"
                                    << "服务端版本解析失败";
-        QTest::newRow("404") << v1 << 404 << QByteArray() << 2 << "停止更新" << "下载%1update.ini失败：";
-        QTest::newRow("500") << v1 << 500 << v2 << 2 << "停止更新" << "下载%1update.ini失败：服务器应答HTTP 500";
+        QTest::newRow("404") << v1 << 404 << QByteArray() << 2 << "停止更新"
+                             << "下载%1update.ini失败：";
+        QTest::newRow("500") << v1 << 500 << v2 << 2 << "停止更新"
+                             << "下载%1update.ini失败：服务器应答HTTP 500";
         QTest::newRow("trickled past the deadline") << v1 << -200 << v2 << 2 << "停止更新"
                                                     << "下载%1update.ini失败：请求超时（1秒内未完成）";
         QTest::newRow("too large") << v1 << 200 << v2 + QByteArray(64 << 10, ';') << 2 << "停止更新"
@@ -139,8 +142,8 @@ private slots:
         QTest::newRow("all equal") << server << ok << 0 << "MD5比对" << QStringList();
         QTest::newRow("one differs") << QByteArray("11\t/a.dll\r\n99\t/sub/b.dll\r\n") << ok << 1 << "MD5比对"
                                      << QStringList{"/sub/b.dll"};
-        QTest::newRow("generated locally") << QByteArray() << ok << 1 << "MD5比对"
-                                           << QStringList{"/a.dll", "/sub/b.dll"};
+        QTest::newRow("generated locally")
+            << QByteArray() << ok << 1 << "MD5比对" << QStringList{"/a.dll", "/sub/b.dll"};
         QTest::newRow("not served") << server << ScriptedHttpServer::Response{404, ""} << 2 << "下载md5.txt失败："
                                     << QStringList();
         for (const char *bad : {"/sub/../../evil.dll", "/C:/evil.dll"})
@@ -153,21 +156,22 @@ private slots:
         QTest::newRow("cut off, no length")
             << server << ScriptedHttpServer::Response{200, other.left(other.size() - 3), Fault::None, 0, {}, true} << 2
             << failed + "服务端清单不完整" << QStringList();
-        QTest::newRow("302 without a target") << server << ScriptedHttpServer::Response{302, ""} << 2 << failed
-                                              << QStringList();
+        QTest::newRow("302 without a target")
+            << server << ScriptedHttpServer::Response{302, ""} << 2 << failed << QStringList();
         QTest::newRow("302 to the same scheme")
             << server << ScriptedHttpServer::Response{302, "", Fault::None, 0, "Location: /v2/moved.txt\r\n"} << 1
             << "MD5比对" << QStringList{"/a.dll"};
         QTest::newRow("302 to another scheme")
             << server << ScriptedHttpServer::Response{302, "", Fault::None, 0, "Location: ftp://127.0.0.1/md5.txt\r\n"}
             << 2 << failed << QStringList();
-        QTest::newRow("302 in a loop")
-            << server << ScriptedHttpServer::Response{302, "", Fault::None, 0, "Location: /v2/md5.txt\r\n"} << 2
-            << failed << QStringList();
+        QTest::newRow("302 in a loop") << server
+                                       << ScriptedHttpServer::Response{302, "", Fault::None, 0,
+                                                                       "Location: /v2/md5.txt\r\n"}
+                                       << 2 << failed << QStringList();
         QTest::newRow("gzip encoded") << server << ScriptedHttpServer::Response{200, other, Fault::None, 0, kGzip} << 2
                                       << failed + "服务器返回了压缩编码（gzip）的内容" << QStringList();
-        QTest::newRow("too large") << server << ScriptedHttpServer::Response{200, QByteArray((16 << 20) + 1, '\n')}
-                                   << 2 << failed + "内容超过上限（16777216字节）" << QStringList();
+        QTest::newRow("too large") << server << ScriptedHttpServer::Response{200, QByteArray((16 << 20) + 1, '\n')} << 2
+                                   << failed + "内容超过上限（16777216字节）" << QStringList();
         QTest::newRow("too large, cut off")
             << server << ScriptedHttpServer::Response{200, QByteArray((16 << 20) + 1, '\n'), Fault::None, 0, {}, true}
             << 2 << failed + "内容超过上限（16777216字节）" << QStringList();
@@ -214,21 +218,23 @@ private slots:
         const QByteArray good = kRelease.value("/sub/b.dll");
         const QString staged = "UpdateTemp//sub/b.dll";
         QTest::newRow("ok") << 200 << good << int(Fault::None) << QByteArray() << QString();
-        QTest::newRow("stall") << 200 << good << int(Fault::Stall) << QByteArray() << "下载文件 \"b.dll\" 时出错: 下载超时（1秒）";
+        QTest::newRow("stall") << 200 << good << int(Fault::Stall) << QByteArray()
+                               << "下载文件 \"b.dll\" 时出错: 下载超时（1秒）";
         // Depending on timing Qt reports the broken-off transfer or ends it
         // quietly; then the digest check catches it.
         QTest::newRow("drop") << 200 << good << int(Fault::Drop) << QByteArray() << "b.dll";
-        QTest::newRow("404") << 404 << QByteArray("gone") << int(Fault::None) << QByteArray() << "下载文件 \"b.dll\" 时出错: ";
+        QTest::newRow("404") << 404 << QByteArray("gone") << int(Fault::None) << QByteArray()
+                             << "下载文件 \"b.dll\" 时出错: ";
         QTest::newRow("digest mismatch") << 200 << QByteArray(good).replace(1000, 1, "X") << int(Fault::None)
                                          << QByteArray() << "文件校验失败:%1" + staged;
-        QTest::newRow("truncated but ends cleanly") << 200 << good.left(5000) << int(Fault::None)
-                                                    << QByteArray() << "文件校验失败:%1" + staged;
+        QTest::newRow("truncated but ends cleanly")
+            << 200 << good.left(5000) << int(Fault::None) << QByteArray() << "文件校验失败:%1" + staged;
         QTest::newRow("trickle") << 200 << good << int(Fault::Trickle) << QByteArray()
                                  << "下载文件 \"b.dll\" 时出错: 传输过慢（1秒内平均低于1000字节/秒）";
         QTest::newRow("gzip encoded") << 200 << good << int(Fault::None) << kGzip
                                       << "下载文件 \"b.dll\" 时出错: 服务器返回了压缩编码（gzip）的内容";
-        QTest::newRow("302 without a target") << 302 << QByteArray() << int(Fault::None) << QByteArray()
-                                              << "下载文件 \"b.dll\" 时出错: ";
+        QTest::newRow("302 without a target")
+            << 302 << QByteArray() << int(Fault::None) << QByteArray() << "下载文件 \"b.dll\" 时出错: ";
     }
     void downloadRun()
     {

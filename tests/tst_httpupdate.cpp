@@ -159,8 +159,10 @@ private slots:
         QTest::addColumn<QByteArray>("marker");
         QTest::addColumn<QByteArray>("headers");
         const QString big = "/v2/data/new/added.bin";
-        QTest::newRow("drop mid-file") << big << 200 << QByteArray() << int(Fault::Drop) << QByteArray("added.bin") << QByteArray();
-        QTest::newRow("404") << big << 404 << QByteArray("") << int(Fault::None) << QByteArray("added.bin") << QByteArray();
+        QTest::newRow("drop mid-file") << big << 200 << QByteArray() << int(Fault::Drop) << QByteArray("added.bin")
+                                       << QByteArray();
+        QTest::newRow("404") << big << 404 << QByteArray("") << int(Fault::None) << QByteArray("added.bin")
+                             << QByteArray();
         QTest::newRow("digest mismatch") << big << 200 << QByteArray(1500000, 'N') << int(Fault::None)
                                          << QByteArray("文件校验失败") << QByteArray();
         // From the staging folder, "/../app.dll" is the installed app.dll.

@@ -6,9 +6,9 @@
 #include "tcp/updatetcpclient.h"
 
 #include <QTcpServer>
-#include <QTimer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 using namespace TcpProtocol;

@@ -45,17 +45,17 @@ private slots:
         QTest::newRow("request trickles past its deadline")
             << request << usual << Timeline{{1000, 1}, {30000, 1}, {59999, 1}, {60000, 1}} << qint64(60000)
             << Breach::Deadline;
-        QTest::newRow("request within its deadline") << request << usual << Timeline{{59999, 100}} << qint64(-1)
-                                                      << Breach::None;
-        QTest::newRow("request without a deadline") << request << limits(0, 1024, 60000)
-                                                    << Timeline{{3600000, 0}} << qint64(-1) << Breach::None;
+        QTest::newRow("request within its deadline")
+            << request << usual << Timeline{{59999, 100}} << qint64(-1) << Breach::None;
+        QTest::newRow("request without a deadline")
+            << request << limits(0, 1024, 60000) << Timeline{{3600000, 0}} << qint64(-1) << Breach::None;
         // 61440 bytes are exactly 1 KiB/s over 60 s.
         QTest::newRow("file one byte short of the rate")
             << file << usual << Timeline{{1000, 61439}, {60000, 0}} << qint64(60000) << Breach::TooSlow;
-        QTest::newRow("file at the rate") << file << usual << Timeline{{1000, 61440}, {60000, 0}} << qint64(-1)
-                                          << Breach::None;
-        QTest::newRow("file slow only before a window ends") << file << usual << Timeline{{59999, 0}} << qint64(-1)
-                                                             << Breach::None;
+        QTest::newRow("file at the rate")
+            << file << usual << Timeline{{1000, 61440}, {60000, 0}} << qint64(-1) << Breach::None;
+        QTest::newRow("file slow only before a window ends")
+            << file << usual << Timeline{{59999, 0}} << qint64(-1) << Breach::None;
         // Each window is judged on its own: a fast start does not carry a
         // stalled rest.
         QTest::newRow("file fast, then empty chunks")
@@ -63,10 +63,10 @@ private slots:
             << Breach::TooSlow;
         QTest::newRow("file of one-byte chunks")
             << file << usual << Timeline{{10000, 1}, {20000, 1}, {60000, 1}} << qint64(60000) << Breach::TooSlow;
-        QTest::newRow("file without a least rate") << file << limits(60000, 0, 60000)
-                                                   << Timeline{{600000, 0}} << qint64(-1) << Breach::None;
-        QTest::newRow("file ignores the request deadline") << file << limits(10, 1, 60000)
-                                                           << Timeline{{59999, 0}} << qint64(-1) << Breach::None;
+        QTest::newRow("file without a least rate")
+            << file << limits(60000, 0, 60000) << Timeline{{600000, 0}} << qint64(-1) << Breach::None;
+        QTest::newRow("file ignores the request deadline")
+            << file << limits(10, 1, 60000) << Timeline{{59999, 0}} << qint64(-1) << Breach::None;
     }
     void bounds()
     {

@@ -87,8 +87,8 @@ void ScriptedHttpServer::serve(QTcpSocket *socket, const QByteArray &rawPath)
     }
     const QByteArray length =
         response.noLength ? QByteArray() : "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
-    socket->write(statusLine(response.status) + "Content-Type: application/octet-stream\r\n" + length
-                  + response.headers + "Connection: close\r\n\r\n");
+    socket->write(statusLine(response.status) + "Content-Type: application/octet-stream\r\n" + length + response.headers
+                  + "Connection: close\r\n\r\n");
     if (response.fault == Fault::Trickle) {
         auto *timer = new QTimer(socket);
         auto sent = std::make_shared<int>(0);

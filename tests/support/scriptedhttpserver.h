@@ -24,7 +24,12 @@ public:
     {
         Response(int status = 200, const QByteArray &body = QByteArray(), Fault fault = Fault::None, int cutAfter = 0,
                  const QByteArray &headers = QByteArray(), bool noLength = false)
-            : status(status), body(body), fault(fault), cutAfter(cutAfter), headers(headers), noLength(noLength)
+            : status(status)
+            , body(body)
+            , fault(fault)
+            , cutAfter(cutAfter)
+            , headers(headers)
+            , noLength(noLength)
         {
         }
         int status;
