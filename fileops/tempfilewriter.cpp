@@ -70,6 +70,15 @@ QString TempFileWriter::stagingRoot() const
     return root;
 }
 
+bool TempFileWriter::hasRoomToStart(QString *why)
+{
+    // Without a staging folder every file is refused anyway.
+    if (root.isEmpty() || reserve.admit(0))
+        return true;
+    *why = reserve.shortageText();
+    return false;
+}
+
 bool TempFileWriter::writeChunk(const QString &path, const QString &name, const QByteArray &data, bool isLast)
 {
     if (root.isEmpty()) {

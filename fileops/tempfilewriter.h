@@ -46,6 +46,10 @@ public:
     // file is refused.
     QString stagingRoot() const;
 
+    // False, with *why filled, when the staging folder's file system has
+    // less free space than the reserve already: a download should not start.
+    bool hasRoomToStart(QString *why);
+
     // Appends data to the staged file (path, name); the first chunk of a
     // file truncates whatever an earlier run left there, isLast closes it.
     // False, with a Qt warning and nothing written, when the pair is unsafe

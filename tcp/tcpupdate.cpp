@@ -1,6 +1,7 @@
 #include "tcp/tcpupdate.h"
 
 #include "config/systemconfig.h"
+#include "fileops/tempfilewriter.h"
 #include "log/logger.h"
 #include "tcp/asyncwaiter.h"
 #include "tcp/updatetcpclient.h"
@@ -157,6 +158,14 @@ bool CTCPUpdate::downloadAll()
     if (total == 0) {
         showStatus(QStringLiteral("没有文件需要下载"));
         return true;
+    }
+    QString shortage;
+    if (!TempFileWriter::instance()->hasRoomToStart(&shortage)) {
+        // Nothing is requested while the staging folder's disk is short.
+        logError(shortage);
+        if (progressWindow)
+            progressWindow->showRunEnd(RunEnd::Failed, shortage);
+        return false;
     }
     currentIndex = 0;
     showProgress(QStringLiteral("准备下载文件，共 %1 个文件").arg(total), 0);

@@ -37,6 +37,7 @@ private slots:
         QTest::newRow("http, reserve reached mid-file") << false << "4" << true;
         QTest::newRow("http, reserve short at the start") << false << "64" << false;
         QTest::newRow("tcp, reserve reached mid-file") << true << "4" << true;
+        QTest::newRow("tcp, reserve short at the start") << true << "64" << false;
     }
     void largeReleaseLeavesNothing()
     {
@@ -78,7 +79,9 @@ private slots:
         QVERIFY2(run.err.contains("磁盘空间不足"), run.err.right(2000).constData());
         QCOMPARE(hashTree(install.path(), work), before);
         QCOMPARE(QDir(staging.path).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
-        if (!tcp)
+        if (tcp)
+            QCOMPARE(server.count("file request") > 0, filesAsked);
+        else
             QCOMPARE(http.requests().contains("/v2//a.dll"), filesAsked);
     }
 };
