@@ -68,6 +68,16 @@ QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes)
     return QString();
 }
 
+// The reply's failure for people; a redirect Qt would not follow (too many,
+// to a less safe scheme, without a target) names the answer.
+QString replyErrorText(QNetworkReply *reply)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && isRedirect(status.toInt()))
+        return QStringLiteral("服务器应答HTTP %1，重定向未被跟随：").arg(status.toInt()) + reply->errorString();
+    return reply->errorString();
+}
+
 QString fileErrorText(const QString &name, const QString &reason)
 {
     return QStringLiteral("下载文件 \"") + name + QStringLiteral("\" 时出错: ") + reason;
@@ -352,7 +362,7 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
         else if (timedOut(reply, false))
             statusDetail = timeoutText(config.transferTimeoutMs) + QStringLiteral("：") + url;
         else
-            statusDetail = QStringLiteral("下载错误：") + reply->errorString() + QStringLiteral("（file：") + localPath
+            statusDetail = QStringLiteral("下载错误：") + replyErrorText(reply) + QStringLiteral("（file：") + localPath
                 + QStringLiteral("）");
         reply->deleteLater();
         file.remove();
@@ -519,7 +529,7 @@ void Widget::onDownloadError(QNetworkReply::NetworkError)
         if (name.isEmpty())
             name = QStringLiteral("unknown_file");
         const QString reason =
-            timedOut(currentReply, cancelRequested) ? timeoutText(config.transferTimeoutMs) : currentReply->errorString();
+            timedOut(currentReply, cancelRequested) ? timeoutText(config.transferTimeoutMs) : replyErrorText(currentReply);
         statusDetail = fileErrorText(name, reason);
         logError(statusDetail);
         currentReply->deleteLater();

@@ -151,23 +151,24 @@ private slots:
                                << QString("服务端清单包含不安全的路径:") + bad << QStringList();
         // Answers that are no whole manifest fail the check, never "no update".
         const QString failed = "下载md5.txt失败：";
+        const QString unfollowed = "下载错误：服务器应答HTTP 302，重定向未被跟随";
         QTest::newRow("empty") << server << ScriptedHttpServer::Response{200, ""} << 2 << failed + "服务端清单为空"
                                << QStringList();
         QTest::newRow("cut off, no length")
             << server << ScriptedHttpServer::Response{200, other.left(other.size() - 3), Fault::None, 0, {}, true} << 2
             << failed + "服务端清单不完整" << QStringList();
         QTest::newRow("302 without a target")
-            << server << ScriptedHttpServer::Response{302, ""} << 2 << failed << QStringList();
+            << server << ScriptedHttpServer::Response{302, ""} << 2 << failed + unfollowed << QStringList();
         QTest::newRow("302 to the same scheme")
             << server << ScriptedHttpServer::Response{302, "", Fault::None, 0, "Location: /v2/moved.txt\r\n"} << 1
             << "MD5比对" << QStringList{"/a.dll"};
         QTest::newRow("302 to another scheme")
             << server << ScriptedHttpServer::Response{302, "", Fault::None, 0, "Location: ftp://127.0.0.1/md5.txt\r\n"}
-            << 2 << failed << QStringList();
+            << 2 << failed + unfollowed << QStringList();
         QTest::newRow("302 in a loop") << server
                                        << ScriptedHttpServer::Response{302, "", Fault::None, 0,
                                                                        "Location: /v2/md5.txt\r\n"}
-                                       << 2 << failed << QStringList();
+                                       << 2 << failed + unfollowed << QStringList();
         QTest::newRow("gzip encoded") << server << ScriptedHttpServer::Response{200, other, Fault::None, 0, kGzip} << 2
                                       << failed + "服务器返回了压缩编码（gzip）的内容" << QStringList();
         QTest::newRow("too large") << server << ScriptedHttpServer::Response{200, QByteArray((16 << 20) + 1, '\n')} << 2
@@ -234,7 +235,8 @@ private slots:
         QTest::newRow("gzip encoded") << 200 << good << int(Fault::None) << kGzip
                                       << "下载文件 \"b.dll\" 时出错: 服务器返回了压缩编码（gzip）的内容";
         QTest::newRow("302 without a target")
-            << 302 << QByteArray() << int(Fault::None) << QByteArray() << "下载文件 \"b.dll\" 时出错: ";
+            << 302 << QByteArray() << int(Fault::None) << QByteArray()
+            << "下载文件 \"b.dll\" 时出错: 服务器应答HTTP 302，重定向未被跟随";
     }
     void downloadRun()
     {
