@@ -63,6 +63,7 @@ inline const QString kUpdateIniFile = QStringLiteral("update.ini");
 inline const QString kUpdateTmpIniFile = QStringLiteral("updateTmp.ini");
 inline const QString kMd5File = QStringLiteral("md5.txt");
 inline const QString kMd5TmpFile = QStringLiteral("md5Tmp.txt");
+inline const QString kJournalFile = QStringLiteral("update.journal");
 inline const QString kUpdateDir = QStringLiteral("update/");
 inline const QString kUpdateKeyPrefix = QStringLiteral("Update/");
 inline const QString kUrlKey = QStringLiteral("URL");

@@ -14,8 +14,6 @@
 
 namespace {
 
-const QString kJournalFile = QStringLiteral("update.journal");
-
 // Room left beside the journal and the copies, so the apply never fills a
 // file system to the last byte.
 constexpr qint64 kSpaceMargin = 1 << 20;
@@ -59,7 +57,7 @@ ApplyTransaction::ApplyTransaction(const QString &inst, const QString &stage, co
 
 QString ApplyTransaction::journalPath(const QString &inst)
 {
-    return Layout::withSlash(inst) + kJournalFile;
+    return Layout::withSlash(inst) + Names::kJournalFile;
 }
 
 QString ApplyTransaction::relative(const QString &absolute) const
@@ -93,7 +91,7 @@ bool ApplyTransaction::prepare(ApplyJournal &journal, const QString &updaterName
     for (const JournalEntry &e : qAsConst(journal.entries)) {
         if (!QFileInfo(abs(e.source)).isFile())
             return fail(ApplyFailure::Plan, abs(e.source), QStringLiteral("staged file missing"));
-        if (isWithin(e.target, journal.staging) || isWithin(e.target, journal.backup) || e.target == kJournalFile)
+        if (isWithin(e.target, journal.staging) || isWithin(e.target, journal.backup) || e.target == Names::kJournalFile)
             return fail(ApplyFailure::Plan, abs(e.target), QStringLiteral("target is a work file of the updater"));
         const QFileInfo target(abs(e.target));
         if (target.exists() && !target.isFile())

@@ -33,6 +33,31 @@ InstallLayout InstallLayout::fromConfig(const QString &folder, const CSystemConf
     return build(folder, config.getTempPath(), config.getBackupPath(), config.getLogPath());
 }
 
+InstallLayout InstallLayout::withUsualSettings(const QString &folder)
+{
+    return build(folder, QStringLiteral("UpdateTemp/"), QStringLiteral("Backup/"), QString());
+}
+
+QStringList InstallLayout::workPlaces() const
+{
+    const auto inside = [this](const QString &path) {
+        QString rel = path.startsWith(installation) ? path.mid(installation.size()) : QString();
+        while (rel.endsWith(QLatin1Char('/')))
+            rel.chop(1);
+        return rel;
+    };
+    QStringList places{inside(staging), inside(backup), inside(parkedUpdater), Names::kJournalFile,
+                       Names::kUpdateDir + Names::kUpdateTmpIniFile, Names::kUpdateDir + Names::kMd5TmpFile};
+    // The logs rotate into name.1.log .. name.3.log.
+    for (const QString &base : {QStringLiteral("update"), QStringLiteral("updatehelper")}) {
+        places << inside(logPrefix + base + QStringLiteral(".log"));
+        for (int i = 1; i <= 3; ++i)
+            places << inside(logPrefix + base + QStringLiteral(".%1.log").arg(i));
+    }
+    places.removeAll(QString());
+    return places;
+}
+
 const InstallLayout &InstallLayout::ofProgram()
 {
     static const InstallLayout layout = fromConfig(QCoreApplication::applicationDirPath(), *CSystemConfig::instance());

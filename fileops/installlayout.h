@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class CSystemConfig;
 
@@ -20,6 +21,16 @@ struct InstallLayout
     // of their own is the caller's decision (see PathPolicy).
     static InstallLayout build(const QString &folder, const QString &temp, const QString &backup, const QString &log);
     static InstallLayout fromConfig(const QString &folder, const CSystemConfig &config);
+    // The places of the settings system.cfg ships with (Temp "UpdateTemp/",
+    // Backup "Backup/", no Log prefix): what the tools that publish and serve
+    // releases assume of a client.
+    static InstallLayout withUsualSettings(const QString &folder);
+
+    // The updater's own files and folders below the installation, relative,
+    // "/"-separated: the staging and backup folders, the parked updater's
+    // folder, the journal, the log files and the downloaded version files.
+    // A release that names one of them cannot be installed.
+    QStringList workPlaces() const;
 
     // The running program's installation, built on first use from the
     // program folder and CSystemConfig::instance().

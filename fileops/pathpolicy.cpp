@@ -69,4 +69,21 @@ bool isPlainFileName(const QString &name)
     return isSafeRelativeName(name) && !name.contains(QLatin1Char('/'));
 }
 
+ReleaseNameProblem releaseNameProblem(const QString &relative, const QStringList &workPlaces)
+{
+    if (!isSafeRelativeName(relative))
+        return ReleaseNameProblem::Unsafe;
+    if (relative.startsWith(QLatin1Char('.')) || relative.contains(QLatin1String("/.")))
+        return ReleaseNameProblem::Hidden;
+    for (const QString &place : workPlaces) {
+        const auto within = [](const QString &inner, const QString &outer) {
+            return inner.compare(outer, Qt::CaseInsensitive) == 0
+                || inner.startsWith(outer + QLatin1Char('/'), Qt::CaseInsensitive);
+        };
+        if (within(relative, place) || within(place, relative))
+            return ReleaseNameProblem::WorkPlace;
+    }
+    return ReleaseNameProblem::None;
+}
+
 } // namespace PathPolicy

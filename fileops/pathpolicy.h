@@ -7,6 +7,7 @@
 // name checks are pure text rules and touch no file.
 
 #include <QString>
+#include <QStringList>
 
 namespace PathPolicy {
 
@@ -39,5 +40,19 @@ bool isSafeRelativeName(const QString &relative);
 
 // A bare file name: a safe relative name of one level.
 bool isPlainFileName(const QString &name);
+
+// Why a file of a release (relative, "/"-separated) can never be installed.
+enum class ReleaseNameProblem {
+    None,
+    Unsafe,    // see relativeNameProblem
+    Hidden,    // a level starting with ".": never listed in a manifest, never applied
+    WorkPlace, // is, holds or lies inside one of the updater's own places
+};
+
+// Checks relative against the rules above. workPlaces: relative paths of the
+// updater's own files and folders in the installation (see
+// InstallLayout::workPlaces), compared without regard to letter case, as a
+// Windows file system does.
+ReleaseNameProblem releaseNameProblem(const QString &relative, const QStringList &workPlaces);
 
 } // namespace PathPolicy

@@ -32,12 +32,26 @@ QString normalisedPath(const QString &path)
 
 } // namespace
 
+QString stagedRelativePath(const QString &path, const QString &name)
+{
+    const QString folder = normalisedPath(path);
+    if (folder.isNull() || !PathPolicy::isPlainFileName(name))
+        return QString();
+    return folder.isEmpty() ? name : folder + QLatin1Char('/') + name;
+}
+
+PathPolicy::ReleaseNameProblem stagedNameProblem(const QString &path, const QString &name,
+                                                 const QStringList &workPlaces)
+{
+    const QString relative = stagedRelativePath(path, name);
+    return relative.isNull() ? PathPolicy::ReleaseNameProblem::Unsafe
+                             : PathPolicy::releaseNameProblem(relative, workPlaces);
+}
+
 QString stagedFilePath(const QString &root, const QString &path, const QString &name)
 {
-    const QString relative = normalisedPath(path);
-    if (relative.isNull() || !PathPolicy::isPlainFileName(name))
-        return QString();
-    return QDir::cleanPath(Layout::withSlash(root) + relative + QLatin1Char('/') + name);
+    const QString relative = stagedRelativePath(path, name);
+    return relative.isNull() ? QString() : QDir::cleanPath(Layout::withSlash(root) + relative);
 }
 
 TempFileWriter *TempFileWriter::instance()

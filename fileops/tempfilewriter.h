@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fileops/diskreserve.h"
+#include "fileops/pathpolicy.h"
 
 #include <QByteArray>
 #include <QMap>
@@ -15,6 +16,15 @@ struct InstallLayout;
 // absolute or otherwise not a safe relative name, or the name is not a plain
 // file name (see PathPolicy). Pure: touches no file.
 QString stagedFilePath(const QString &root, const QString &path, const QString &name);
+
+// The same file relative to the staging folder (and so to the installation):
+// path + "/" + name cleaned, "/"-separated; null when the pair is unsafe.
+QString stagedRelativePath(const QString &path, const QString &name);
+
+// Why the file (path, name), named the TCP way, can never be installed (see
+// PathPolicy::releaseNameProblem); None when it can.
+PathPolicy::ReleaseNameProblem stagedNameProblem(const QString &path, const QString &name,
+                                                 const QStringList &workPlaces);
 
 // Writes file chunks received over TCP into the staging folder, so both
 // channels stage files identically: the file (path, name) lands at

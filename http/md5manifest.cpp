@@ -147,13 +147,14 @@ Md5Map compareMd5Maps(const Md5Map &local, const Md5Map &remote)
     return changed;
 }
 
-QString unsafePathReason(const QString &path)
+QString unsafePathReason(const QString &path, const QStringList &workPlaces)
 {
     if (!path.startsWith(QLatin1Char('/')))
         return QStringLiteral("路径不是以/开头");
-    switch (PathPolicy::relativeNameProblem(path.mid(1))) {
+    const QString relative = path.mid(1);
+    switch (PathPolicy::relativeNameProblem(relative)) {
     case PathPolicy::NameProblem::None:
-        return QString();
+        break;
     case PathPolicy::NameProblem::ControlCharacter:
         return QStringLiteral("路径包含控制字符");
     case PathPolicy::NameProblem::Backslash:
@@ -164,6 +165,21 @@ QString unsafePathReason(const QString &path)
         return QStringLiteral("路径包含空的层级");
     case PathPolicy::NameProblem::DotLevel:
         return QStringLiteral("路径包含.或..");
+    }
+    return releaseNameText(PathPolicy::releaseNameProblem(relative, workPlaces));
+}
+
+QString releaseNameText(PathPolicy::ReleaseNameProblem problem)
+{
+    switch (problem) {
+    case PathPolicy::ReleaseNameProblem::None:
+        break;
+    case PathPolicy::ReleaseNameProblem::Unsafe:
+        return QStringLiteral("路径不安全");
+    case PathPolicy::ReleaseNameProblem::Hidden:
+        return QStringLiteral("路径包含隐藏的文件或目录");
+    case PathPolicy::ReleaseNameProblem::WorkPlace:
+        return QStringLiteral("路径与更新程序自己的文件或目录重名");
     }
     return QString();
 }

@@ -5,6 +5,8 @@
 // key order with CR LF line ends in the local 8-bit encoding; read with LF or
 // CR LF. None of these functions logs or reports errors.
 
+#include "fileops/pathpolicy.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QString>
@@ -64,7 +66,10 @@ Md5Map compareMd5Maps(const Md5Map &local, const Md5Map &remote);
 // root, "/"-separated, with or without a trailing "/").
 bool listsFileUnder(const Md5Map &map, const QString &folder);
 
-// Why a manifest path must not be used as a file below the staging folder,
-// or "" when it is safe: it must start with "/" and the rest must be a safe
-// relative name (see PathPolicy).
-QString unsafePathReason(const QString &path);
+// Why a manifest path cannot be a file of a release, or "" when it can: it
+// must start with "/" and the rest must be a safe relative name that names
+// no hidden entry and none of workPlaces (see PathPolicy).
+QString unsafePathReason(const QString &path, const QStringList &workPlaces);
+
+// The text for people of a release name problem; "" for None.
+QString releaseNameText(PathPolicy::ReleaseNameProblem problem);

@@ -234,7 +234,7 @@ bool Widget::parseServerVersion()
 
 QString Widget::unsafeServerPath(const QString &path) const
 {
-    const QString reason = unsafePathReason(path);
+    const QString reason = unsafePathReason(path, config.layout.workPlaces());
     if (!reason.isEmpty())
         return reason;
     // The syntax rules keep a path inside; this guards the joined result,

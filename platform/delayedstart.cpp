@@ -1,11 +1,18 @@
 #include "platform/delayedstart.h"
 
-#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTextCodec>
+
+#ifdef Q_OS_WIN
+#include <QDateTime>
+#else
+#include "platform/privatefolder.h"
+
+#include <QTemporaryFile>
+#endif
 
 namespace {
 
@@ -93,13 +100,11 @@ bool startDetached(const QString &program, const QStringList &arguments)
     return startWithoutStreams(process);
 }
 
+#ifdef Q_OS_WIN
+
 QString delayedScriptName(qint64 msecsSinceEpoch)
 {
-#ifdef Q_OS_WIN
     return QStringLiteral("delay_start_%1.bat").arg(msecsSinceEpoch);
-#else
-    return QStringLiteral("delay_start_%1.sh").arg(msecsSinceEpoch);
-#endif
 }
 
 void delayedStart(const QString &program, const QStringList &arguments)
@@ -116,21 +121,42 @@ void delayedStart(const QString &program, const QStringList &arguments)
         startDetached(target, arguments);
         return;
     }
-#ifdef Q_OS_WIN
     script.write(batchScriptBytes(target, arguments, scriptPath));
     script.close();
     QProcess shell;
     shell.setProgram(QStringLiteral("cmd.exe"));
     shell.setNativeArguments(batchCommandArguments(scriptPath));
-    const bool started = startWithoutStreams(shell);
-#else
-    script.write(shellScriptBytes(target, arguments, scriptPath));
-    script.close();
-    const bool started = startDetached(QStringLiteral("/bin/sh"), {scriptPath});
-#endif
-    if (!started) {
+    if (!startWithoutStreams(shell)) {
         qWarning() << "无法启动批处理脚本:" << scriptPath;
         QFile::remove(scriptPath);
         startDetached(target, arguments);
     }
 }
+
+#else
+
+void delayedStart(const QString &program, const QStringList &arguments)
+{
+    const QString target = QDir::current().filePath(program);
+    // Created new (never an existing name, never through a link or FIFO)
+    // under an unpredictable name, in a folder no other user can write: no
+    // one else can choose what the shell runs.
+    const QString folder = privateRuntimeFolder();
+    QTemporaryFile script(folder + QStringLiteral("delay_start_XXXXXX.sh"));
+    script.setAutoRemove(false);
+    if (folder.isEmpty() || !script.open()) {
+        qWarning() << "无法创建批处理文件:" << script.fileTemplate();
+        startDetached(target, arguments);
+        return;
+    }
+    const QString scriptPath = script.fileName();
+    script.write(shellScriptBytes(target, arguments, scriptPath));
+    script.close();
+    if (!startDetached(QStringLiteral("/bin/sh"), {scriptPath})) {
+        qWarning() << "无法启动批处理脚本:" << scriptPath;
+        QFile::remove(scriptPath);
+        startDetached(target, arguments);
+    }
+}
+
+#endif

@@ -24,8 +24,10 @@ QByteArray shellScriptBytes(const QString &program, const QStringList &arguments
 // Quotes one word for /bin/sh: '...' with embedded quotes as '\''.
 QString shellQuote(const QString &word);
 
-// File name of the script for this platform, %1 = milliseconds since epoch.
+#ifdef Q_OS_WIN
+// File name of the batch script, %1 = milliseconds since epoch.
 QString delayedScriptName(qint64 msecsSinceEpoch);
+#endif
 
 // Starts a program detached with its standard streams on the null device:
 // the updater's standard output belongs to the calling program (one JSON
@@ -34,7 +36,9 @@ QString delayedScriptName(qint64 msecsSinceEpoch);
 // cannot run; the script then waits with ping.)
 bool startDetached(const QString &program, const QStringList &arguments);
 
-// Writes the script to the system temp directory and starts it detached;
-// falls back to a direct detached start when the script cannot be written or
-// started. Warnings go to Qt's message handler.
+// Writes the script and starts it detached; falls back to a direct detached
+// start when the script cannot be written or started. Warnings go to Qt's
+// message handler. On Windows the script goes to the user's temp folder;
+// elsewhere it is created exclusively, under an unpredictable name, in the
+// user's private folder (see privateRuntimeFolder).
 void delayedStart(const QString &program, const QStringList &arguments);

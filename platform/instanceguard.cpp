@@ -11,6 +11,8 @@
 
 #include <memory>
 #else
+#include "platform/privatefolder.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 
@@ -74,19 +76,24 @@ bool InstanceGuard::isHeld(const QString &key)
 // the kernel drops the lock when the holder exits, however it ends.
 namespace {
 
+// In the user's private folder: a lock file in a folder other users can
+// write could be created and held by any of them, stopping every update.
+// Without a private folder, beside the installation (as hidden file), which
+// only those who may change the installation can write.
 QString lockFilePath(const QString &key)
 {
-    QString dir = QDir::tempPath();
-    if (dir.isEmpty())
-        dir = QStringLiteral("/tmp");
+    const QString folder = privateRuntimeFolder();
+    if (folder.isEmpty())
+        return QFileInfo(key).path() + QStringLiteral("/.update_guard.lock");
     const QByteArray digest = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1).toHex();
-    return dir + QStringLiteral("/update_guard_") + QString::fromLatin1(digest) + QStringLiteral(".lock");
+    return folder + QStringLiteral("update_guard_") + QString::fromLatin1(digest) + QStringLiteral(".lock");
 }
 
 // An open descriptor holding the lock, or -1.
 int lockKey(const QString &key)
 {
-    const int fd = ::open(QFile::encodeName(lockFilePath(key)).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = ::open(QFile::encodeName(lockFilePath(key)).constData(),
+                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return -1;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

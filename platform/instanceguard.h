@@ -6,10 +6,12 @@
 // resolved; case folded on Windows), so every name, copy or link of the
 // updater inside one installation shares it. On Windows: a named
 // semaphore around a one-byte named shared-memory segment that stays attached
-// for the life of the process. Elsewhere: an exclusive lock on a lock file in
-// the temp folder named after the key, which the system releases when the
-// process ends, even by a crash. Two live updaters of one installation
-// exclude each other; updaters of different installations do not.
+// for the life of the process. Elsewhere: an exclusive lock on a lock file
+// named after the key in the user's private folder (privateRuntimeFolder, so
+// no other user can hold it; without one, a hidden file in the installation),
+// which the system releases when the process ends, even by a crash. Two live
+// updaters of one installation run by one user exclude each other; updaters
+// of different installations do not.
 class InstanceGuard
 {
 public:

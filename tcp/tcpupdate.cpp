@@ -1,7 +1,9 @@
 #include "tcp/tcpupdate.h"
 
 #include "config/systemconfig.h"
+#include "fileops/installlayout.h"
 #include "fileops/tempfilewriter.h"
+#include "http/md5manifest.h"
 #include "log/logger.h"
 #include "tcp/asyncwaiter.h"
 #include "tcp/updatetcpclient.h"
@@ -17,6 +19,7 @@ const QString kCancelledStatus = QStringLiteral("下载已取消");
 
 CTCPUpdate::CTCPUpdate(QObject *parent)
     : QObject(parent)
+    , workPlaces(InstallLayout::ofProgram().workPlaces())
 {
     CSystemConfig *config = CSystemConfig::instance();
     if (config->isLoaded()) {
@@ -28,6 +31,7 @@ CTCPUpdate::CTCPUpdate(QObject *parent)
 
 CTCPUpdate::CTCPUpdate(const QString &serverHost, quint16 serverPort, QObject *parent)
     : QObject(parent)
+    , workPlaces(InstallLayout::ofProgram().workPlaces())
     , host(serverHost)
     , port(serverPort)
 {
@@ -116,7 +120,27 @@ bool CTCPUpdate::checkVersion()
     versionInfo = m_client->sendVersionCheck(request, kVersionCheckTimeoutMs);
     if (!versionAnswered)
         checkError = m_client->lastError().isEmpty() ? QStringLiteral("服务器未应答版本检查") : m_client->lastError();
-    return versionInfo.needUpdate;
+    if (versionInfo.needUpdate)
+        checkError = refusedEntry(fileList, workPlaces);
+    if (!checkError.isEmpty())
+        fileList.clear();
+    return versionInfo.needUpdate && checkError.isEmpty();
+}
+
+QString CTCPUpdate::refusedEntry(const QVector<FileRequest> &files, const QStringList &workPlaces)
+{
+    // Refused whole, before anything is fetched: a file that cannot be
+    // installed would otherwise be staged and then left out or break the apply.
+    for (const FileRequest &file : files) {
+        const PathPolicy::ReleaseNameProblem problem = stagedNameProblem(file.filePath, file.fileName, workPlaces);
+        if (problem != PathPolicy::ReleaseNameProblem::None) {
+            const QString text = QStringLiteral("服务端文件列表包含无法安装的文件:%1/%2（%3）")
+                                     .arg(file.filePath, file.fileName, releaseNameText(problem));
+            logError(text);
+            return text;
+        }
+    }
+    return QString();
 }
 
 QString CTCPUpdate::lastError() const

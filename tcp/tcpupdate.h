@@ -55,8 +55,9 @@ public:
     void setProgressWindow(UpdateWidget *window);
 
     // True when the server says an update is needed; its file list is kept.
-    // False without a connection, on time-out or a server error (lastError()
-    // then says why) and when the server says no update is needed.
+    // False without a connection, on time-out or a server error, when the
+    // list names a file that cannot be installed (lastError() then says why)
+    // and when the server says no update is needed.
     bool checkVersion();
     // Why the last check failed; empty when the server answered.
     QString lastError() const;
@@ -70,6 +71,11 @@ public:
     // Chinese ones exactly). The client's failures carry their class from
     // where they happen (TcpFailure) and are not read back from their text.
     static ErrorClass classifyError(const QString &text);
+
+    // The failure text for the first file of files that no installation
+    // could take (an unsafe name, a hidden entry, one of workPlaces); empty
+    // when every file can be installed.
+    static QString refusedEntry(const QVector<FileRequest> &files, const QStringList &workPlaces);
 
     // The version the server offered at the last check (what a successful
     // run installs).
@@ -110,6 +116,8 @@ private:
     // Shows the file progress that the refresh limit held back.
     void showHeldFileProgress();
 
+    // This installation's own places, which no release file may name.
+    const QStringList workPlaces;
     QString host;
     quint16 port = 0;
     QUpdateTcpClient *m_client = nullptr;

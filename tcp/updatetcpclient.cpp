@@ -26,6 +26,10 @@ const QString kTimeoutDetail = QStringLiteral("下载超时");
 const QString kServerError = QStringLiteral("服务器返回错误");
 const QString kConnectionLost = QStringLiteral("与服务器的连接已断开");
 const QString kMessageTooLong = QStringLiteral("服务器消息长度超出上限，连接已关闭");
+const QString kUnrequestedData = QStringLiteral("服务器发送了未请求的文件数据: %1/%2");
+const QString kSizeChanged = QStringLiteral("文件数据声明的大小前后不一致: %1/%2");
+const QString kTooLong = QStringLiteral("文件数据超出声明的大小: %1/%2");
+const QString kTooShort = QStringLiteral("文件数据少于声明的大小: %1/%2");
 
 } // namespace
 
@@ -180,8 +184,7 @@ bool QUpdateTcpClient::processNextMessage(bool &fileDataMoved)
         break;
     case TcpProtocol::FileData:
         fileDataMoved = true;
-        handleFileData(payload);
-        break;
+        return handleFileData(payload);
     case TcpProtocol::ErrorReply:
         fail(TcpFailure::Unknown, kServerError);
         break;
@@ -191,37 +194,48 @@ bool QUpdateTcpClient::processNextMessage(bool &fileDataMoved)
     return true;
 }
 
-void QUpdateTcpClient::handleFileData(const QByteArray &payload)
+bool QUpdateTcpClient::handleFileData(const QByteArray &payload)
 {
     const FileDataChunk chunk = TcpProtocol::decodeFileData(payload);
-    if (currentName.isEmpty() || chunk.fileName != currentName) {
-        currentPath = chunk.filePath;
-        currentName = chunk.fileName;
+    // Data only ever belongs to the file requested, and only until its last
+    // chunk: anything else (another file, a chunk after the last one) would
+    // overwrite a file already complete. The stream cannot be trusted after.
+    if (!requestActive || chunk.filePath != requested.filePath || chunk.fileName != requested.fileName)
+        return rejectStream(kUnrequestedData.arg(chunk.filePath, chunk.fileName));
+    if (currentFailed)
+        return true;
+    if (!transferStarted) {
+        transferStarted = true;
         currentTotal = chunk.totalSize;
         currentReceived = 0;
-        logInfo(QStringLiteral("开始接收文件传输: ") + currentName + QStringLiteral(" (大小: ")
+        logInfo(QStringLiteral("开始接收文件传输: ") + requested.fileName + QStringLiteral(" (大小: ")
             + QString::number(currentTotal) + QStringLiteral(" 字节)"));
-        emit sigFileDownloadProgress(currentPath, currentName, 0, currentTotal);
+        emit sigFileDownloadProgress(requested.filePath, requested.fileName, 0, currentTotal);
     }
-    // A file that lost a chunk is broken: its later chunks are not stored
-    // (that would leave a hole) and it never counts as completed.
-    if (currentFailed)
-        return;
-    logInfo(QStringLiteral("收到文件数据块: ") + currentName + QStringLiteral(" (大小: ")
-        + QString::number(chunk.chunkSize) + QStringLiteral(", 是否结束: ")
+    // The announced size bounds the file: nothing past it is stored, and a
+    // file is complete only with exactly that many bytes.
+    const quint64 after = quint64(currentReceived) + quint64(chunk.data.size());
+    if (chunk.totalSize != currentTotal)
+        return rejectStream(kSizeChanged.arg(chunk.filePath, chunk.fileName));
+    if (after > currentTotal)
+        return rejectStream(kTooLong.arg(chunk.filePath, chunk.fileName));
+    if (chunk.isLast && after != currentTotal)
+        return rejectStream(kTooShort.arg(chunk.filePath, chunk.fileName));
+    logInfo(QStringLiteral("收到文件数据块: ") + requested.fileName + QStringLiteral(" (大小: ")
+        + QString::number(chunk.data.size()) + QStringLiteral(", 是否结束: ")
         + (chunk.isLast ? QStringLiteral("是") : QStringLiteral("否")) + QStringLiteral(")"));
 
     // Signals below may run code that starts a new request; work on copies.
-    const QString path = currentPath;
-    const QString name = currentName;
+    const QString path = requested.filePath;
+    const QString name = requested.fileName;
     if (!chunkSink(path, name, chunk.data, chunk.isLast)) {
         const QString text = QStringLiteral("Failed to save file data: %1/%2").arg(path, name);
         currentFailed = true;
         m_lastFailure = {TcpFailure::FileSystem, text};
         emit sigFileDownloadError(path, name, text);
-        return;
+        return true;
     }
-    currentReceived += chunk.chunkSize;
+    currentReceived = static_cast<quint32>(after);
     if (fileGuard)
         fileGuard->addBytes(chunk.data.size());
     const quint32 total = currentTotal;
@@ -230,19 +244,31 @@ void QUpdateTcpClient::handleFileData(const QByteArray &payload)
     logInfo(QStringLiteral("文件传输进度: ") + name + QStringLiteral(" (") + QString::number(received)
         + QLatin1Char('/') + QString::number(total) + QStringLiteral(" 字节, ") + QString::number(percent)
         + QStringLiteral("%)"));
-    if (chunk.isLast)
+    if (chunk.isLast) {
         resetTransfer();
+        requestActive = false;
+    }
     emit sigFileDownloadProgress(path, name, received, total);
     if (chunk.isLast) {
         logInfo(QStringLiteral("文件传输完成: ") + name);
         emit sigFileDownloadCompleted(path, name);
     }
+    return true;
+}
+
+bool QUpdateTcpClient::rejectStream(const QString &text)
+{
+    logError(text);
+    currentFailed = true;
+    reader.clear();
+    fail(TcpFailure::Network, text);
+    socket->abort();
+    return false;
 }
 
 void QUpdateTcpClient::resetTransfer()
 {
-    currentPath.clear();
-    currentName.clear();
+    transferStarted = false;
     currentTotal = 0;
     currentReceived = 0;
     currentFailed = false;
@@ -250,8 +276,8 @@ void QUpdateTcpClient::resetTransfer()
 
 void QUpdateTcpClient::abandonTransfer()
 {
-    if (!currentName.isEmpty())
-        chunkSink(currentPath, currentName, QByteArray(), true);
+    if (transferStarted)
+        chunkSink(requested.filePath, requested.fileName, QByteArray(), true);
     resetTransfer();
 }
 
@@ -324,7 +350,10 @@ bool QUpdateTcpClient::downloadFile(const FileRequest &file, int silenceMs)
     // Whatever arrived for an earlier request that never finished is not
     // part of this file.
     abandonTransfer();
+    requested = file;
+    requestActive = true;
     if (!sendMessage(TcpProtocol::FileDownload, TcpProtocol::encodeFileRequest(file))) {
+        requestActive = false;
         fail(TcpFailure::Network, kFileSendFailed);
         return false;
     }
@@ -350,6 +379,7 @@ bool QUpdateTcpClient::downloadFile(const FileRequest &file, int silenceMs)
         m_lastFailure = {TcpFailure::Network, kConnectionLost};
     }
     abandonTransfer();
+    requestActive = false;
     if (socket->state() != QAbstractSocket::UnconnectedState)
         socket->abort();
     return false;

@@ -60,6 +60,10 @@ public:
     VersionInfo sendVersionCheck(const VersionCheckRequest &request, int timeoutMs);
 
     // Requests one file and waits until its last chunk is stored: true then.
+    // Its chunks must carry the requested path and name and add up to
+    // exactly the size they announce; more bytes, fewer at the last chunk,
+    // or a chunk of any other file (also one after the last) break the
+    // protocol: the request fails and the connection is closed.
     // silenceMs bounds the time without file data arriving (0 or less: no
     // bound); a transfer that keeps moving is cut off only when its data
     // arrive slower than the least rate of the limits (a Timeout failure). Ends false at
@@ -107,7 +111,11 @@ private:
     // Takes and handles the next complete message; false when it waits for
     // more bytes or dropped the buffer.
     bool processNextMessage(bool &fileDataMoved);
-    void handleFileData(const QByteArray &payload);
+    // Stores one chunk of the requested file; false when the stream broke
+    // the protocol and the connection was closed.
+    bool handleFileData(const QByteArray &payload);
+    // Fails the request, drops what is buffered and closes the connection.
+    bool rejectStream(const QString &text);
     // Records the failure and reports its text through errorOccurred.
     void fail(TcpFailure::Kind kind, const QString &text);
     void resetTransfer();
@@ -124,9 +132,10 @@ private:
     bool reading = false;
     ChunkSink chunkSink;
 
-    // The file whose chunks are arriving; empty when none.
-    QString currentPath;
-    QString currentName;
+    // The file requested and not yet complete, and how much of it arrived.
+    FileRequest requested;
+    bool requestActive = false;
+    bool transferStarted = false;
     quint32 currentTotal = 0;
     quint32 currentReceived = 0;
     bool currentFailed = false;

@@ -2,12 +2,20 @@
 #include "support/testfiles.h"
 #include "support/testinstall.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#ifndef Q_OS_WIN
+#include "platform/privatefolder.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 class TestDelayedStart : public QObject
 {
@@ -31,13 +39,14 @@ private:
         return content;
     }
 
-    // Points QDir::tempPath() at dir; an empty dir restores the default.
+    // Points QDir::tempPath() (and elsewhere than on Windows the user's
+    // runtime folder) at dir; an empty dir restores the default.
     static void setTempDir(const QString &dir)
     {
 #ifdef Q_OS_WIN
         const char *names[] = {"TMP", "TEMP"};
 #else
-        const char *names[] = {"TMPDIR"};
+        const char *names[] = {"TMPDIR", "XDG_RUNTIME_DIR"};
 #endif
         static QMap<QByteArray, QByteArray> saved;
         for (const char *name : names) {
@@ -61,16 +70,12 @@ private slots:
         QCOMPARE(bytes, expected);
     }
 
+#ifdef Q_OS_WIN
     void scriptNameCarriesTheMilliseconds()
     {
-#ifdef Q_OS_WIN
         QCOMPARE(delayedScriptName(1733650000123), QStringLiteral("delay_start_1733650000123.bat"));
-#else
-        QCOMPARE(delayedScriptName(1733650000123), QStringLiteral("delay_start_1733650000123.sh"));
-#endif
     }
 
-#ifdef Q_OS_WIN
     // The batch file as cmd.exe runs it: the program starts once with its
     // arguments unchanged, then the script removes itself.
     void batchScriptRunsUnderCmd_data()
@@ -127,6 +132,69 @@ private slots:
         QCOMPARE(QString::fromUtf8(waitForFile(dir.path() + QLatin1Char('/') + folder + QStringLiteral("/host_started.txt"))),
                  QStringLiteral("started ") + argument + QLatin1Char('\n'));
         QVERIFY(!QFileInfo::exists(script));
+    }
+#endif
+
+#ifndef Q_OS_WIN
+    void privateFolderCheck_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("owner"); // -1: the running user
+        QTest::addColumn<bool>("link");
+        QTest::addColumn<bool>("isPrivate");
+        QTest::newRow("own, 0700") << 0700 << -1 << false << true;
+        QTest::newRow("group may write") << 0770 << -1 << false << false;
+        QTest::newRow("others may enter") << 0701 << -1 << false << false;
+        QTest::newRow("another user's") << 0700 << 65534 << false << false;
+        QTest::newRow("link to an own folder") << 0700 << -1 << true << false;
+    }
+    void privateFolderCheck()
+    {
+        QFETCH(int, mode);
+        QFETCH(int, owner);
+        QFETCH(bool, link);
+        QTemporaryDir dir;
+        const QByteArray real = QFile::encodeName(dir.path() + QStringLiteral("/real"));
+        QCOMPARE(::mkdir(real.constData(), 0700), 0);
+        QCOMPARE(::chmod(real.constData(), static_cast<mode_t>(mode)), 0);
+        if (owner >= 0)
+            QCOMPARE(::chown(real.constData(), static_cast<uid_t>(owner), static_cast<gid_t>(owner)), 0);
+        const QString path = dir.path() + (link ? QStringLiteral("/link") : QStringLiteral("/real"));
+        if (link)
+            QVERIFY(QFile::link(QFile::decodeName(real), path));
+        QTEST(isPrivateFolder(path, ::geteuid()), "isPrivate");
+    }
+
+    void plantedScriptNamesAreNeitherFollowedNorUsed_data()
+    {
+        QTest::addColumn<bool>("fifo");
+        QTest::newRow("symbolic links") << false;
+        QTest::newRow("FIFOs") << true;
+    }
+    void plantedScriptNamesAreNeitherFollowedNorUsed()
+    {
+        // Another user fills the shared temp folder with every name the
+        // script could get in the next seconds.
+        QFETCH(bool, fifo);
+        QTemporaryDir shared;
+        QTemporaryDir runtime;
+        QTemporaryDir dir;
+        const QString victim = dir.path() + QStringLiteral("/victim.txt");
+        QVERIFY(writeTestFile(victim, "untouched"));
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        for (qint64 ms = now; ms < now + 3000; ++ms) {
+            const QString planted = shared.path() + QStringLiteral("/delay_start_%1.sh").arg(ms);
+            QVERIFY(fifo ? ::mkfifo(QFile::encodeName(planted).constData(), 0666) == 0 : QFile::link(victim, planted));
+        }
+        qputenv("TMPDIR", QFile::encodeName(shared.path()));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        const QString host = placeHost(dir.path(), programName(QStringLiteral("host")));
+        delayedStart(host, {});
+        QCOMPARE(waitForFile(dir.path() + QStringLiteral("/host_started.txt")), QByteArray("started\n"));
+        setTempDir(QString());
+        QCOMPARE(readTestFile(victim), QByteArray("untouched"));
+        QCOMPARE(QDir(shared.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size(), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(runtime.path()).entryList(QDir::Files), QStringList(), 5000);
     }
 #endif
 

@@ -86,12 +86,14 @@ private slots:
         QTest::newRow("relative") << "a.dll" << false;
         QTest::newRow("absolute twice") << "//etc/passwd" << false;
         QTest::newRow("parent inside") << "/a/../../evil.dll" << false;
+        QTest::newRow("hidden") << "/sub/.cache/x" << false;
+        QTest::newRow("work place") << "/Backup/a.dll" << false;
     }
     void unsafePaths()
     {
         QFETCH(QString, path);
         QFETCH(bool, safe);
-        QCOMPARE(unsafePathReason(path).isEmpty(), safe);
+        QCOMPARE(unsafePathReason(path, {QStringLiteral("Backup")}).isEmpty(), safe);
     }
 
     // A real tree: sub-folders, an empty file, a file larger than one read

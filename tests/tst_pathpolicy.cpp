@@ -1,5 +1,6 @@
 // The one rule set for places and names: containment on real folders (links
 // resolved) and the name rules.
+#include "fileops/installlayout.h"
 #include "fileops/pathpolicy.h"
 
 #include <QDir>
@@ -8,7 +9,9 @@
 #include <QtTest>
 
 using PathPolicy::NameProblem;
+using PathPolicy::ReleaseNameProblem;
 Q_DECLARE_METATYPE(NameProblem)
+Q_DECLARE_METATYPE(ReleaseNameProblem)
 
 class TestPathPolicy : public QObject
 {
@@ -18,6 +21,8 @@ private slots:
     void inside();
     void names_data();
     void names();
+    void releaseNames_data();
+    void releaseNames();
 };
 
 void TestPathPolicy::inside_data()
@@ -83,6 +88,38 @@ void TestPathPolicy::names()
     QFETCH(QString, name);
     QTEST(PathPolicy::relativeNameProblem(name), "problem");
     QTEST(PathPolicy::isPlainFileName(name), "plain");
+}
+
+void TestPathPolicy::releaseNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<ReleaseNameProblem>("problem");
+
+    QTest::newRow("plain") << "bin/app.dll" << ReleaseNameProblem::None;
+    QTest::newRow("dots inside names") << "a.b/c..d" << ReleaseNameProblem::None;
+    QTest::newRow("unsafe") << "a/../b" << ReleaseNameProblem::Unsafe;
+    QTest::newRow("hidden file") << ".env" << ReleaseNameProblem::Hidden;
+    QTest::newRow("hidden folder") << "sub/.git/config" << ReleaseNameProblem::Hidden;
+    QTest::newRow("staging folder itself") << "work/tmp" << ReleaseNameProblem::WorkPlace;
+    QTest::newRow("inside staging, other case") << "WORK/Tmp/x.dll" << ReleaseNameProblem::WorkPlace;
+    QTest::newRow("file where staging's parent is") << "work" << ReleaseNameProblem::WorkPlace;
+    QTest::newRow("beside staging") << "work/tmp2/x.dll" << ReleaseNameProblem::None;
+    QTest::newRow("backup") << "backup/a.dll" << ReleaseNameProblem::WorkPlace;
+    QTest::newRow("parked updater") << "UpdateTmp/update.exe" << ReleaseNameProblem::WorkPlace;
+    QTest::newRow("journal") << "update.journal" << ReleaseNameProblem::WorkPlace;
+    QTest::newRow("log") << "logs/update.log" << ReleaseNameProblem::WorkPlace;
+    QTest::newRow("rotated helper log") << "logs/updatehelper.2.log" << ReleaseNameProblem::WorkPlace;
+    QTest::newRow("log name outside the log prefix") << "update.log" << ReleaseNameProblem::None;
+    QTest::newRow("downloaded manifest") << "update/md5Tmp.txt" << ReleaseNameProblem::WorkPlace;
+    QTest::newRow("version description") << "update/update.ini" << ReleaseNameProblem::None;
+}
+
+void TestPathPolicy::releaseNames()
+{
+    QFETCH(QString, name);
+    const InstallLayout layout = InstallLayout::build(QStringLiteral("/inst"), QStringLiteral("work/tmp/"),
+                                                      QStringLiteral("Backup/"), QStringLiteral("logs/"));
+    QTEST(PathPolicy::releaseNameProblem(name, layout.workPlaces()), "problem");
 }
 
 QTEST_GUILESS_MAIN(TestPathPolicy)

@@ -98,6 +98,8 @@ private slots:
         QTest::newRow("backslash in a name") << "a\\b.dll" << "www2" << "a\\b.dll";
         QTest::newRow("colon in a name") << "sub/c:d.dll" << "www2" << "c:d.dll";
 #endif
+        QTest::newRow("a work folder's name") << "backup/old.dll" << "www2" << "backup/old.dll";
+        QTest::newRow("the journal's name") << "update.journal" << "www2" << "update.journal";
         QTest::newRow("no source") << "-" << "www2" << "not a folder";
     }
     void refuses()

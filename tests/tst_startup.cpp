@@ -6,6 +6,7 @@
 #include "support/tcpserverprocess.h"
 #include "support/testinstall.h"
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -137,6 +138,29 @@ private slots:
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.out, kNoChannelLine);
     }
+
+#ifndef Q_OS_WIN
+    void lockHeldByAnotherUserInTheSharedTempDoesNotBlock()
+    {
+        // Another local user creates and holds a lock file under the name an
+        // updater would look for in the temp folder every user may write.
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        const QString shared = QDir::tempPath() + QStringLiteral("/update_guard_")
+            + QString::fromLatin1(QCryptographicHash::hash(guardKey(install).toUtf8(), QCryptographicHash::Sha1).toHex())
+            + QStringLiteral(".lock");
+        QProcess holder;
+        holder.start(QStringLiteral("setpriv"), {"--reuid=65534", "--regid=65534", "--clear-groups", "flock", "-n", shared,
+                                                 "-c", "echo held; exec sleep 60"});
+        QVERIFY(QTest::qWaitFor([&] { return holder.readAllStandardOutput().contains("held"); }, 10000));
+        const RunResult r = install.runUpdater({QStringLiteral("console")});
+        holder.kill();
+        holder.waitForFinished();
+        QFile::remove(shared);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, kNoChannelLine);
+    }
+#endif
 
     void unusableLogFallsBackToConsole_data()
     {

@@ -88,7 +88,8 @@ private slots:
     void tricklingTransferIsCut();
     void fileDataDoesNotProlongVersionCheck();
     void retryAfterStallStartsClean();
-    void completionOfOtherFileDoesNotEndWait();
+    void scriptedFileData_data();
+    void scriptedFileData();
     void cancelEndsWait();
     void scriptedStreams_data();
     void scriptedStreams();
@@ -372,27 +373,70 @@ void TestTcpClient::retryAfterStallStartsClean()
     QCOMPARE(server->count(QStringLiteral("file request sub/dir/big.bin")), 2);
 }
 
-void TestTcpClient::completionOfOtherFileDoesNotEndWait()
+namespace {
+
+QByteArray chunkMessage(const FileRequest &id, quint32 totalSize, const QByteArray &data, bool isLast)
 {
-    // The peer answers the request with a whole file of another path.
-    FileDataChunk other;
-    other.filePath = QStringLiteral("elsewhere");
-    other.fileName = kBig.fileName;
-    other.totalSize = 2;
-    other.chunkSize = 2;
-    other.isLast = true;
+    FileDataChunk chunk;
+    chunk.filePath = id.filePath;
+    chunk.fileName = id.fileName;
+    chunk.totalSize = totalSize;
+    chunk.chunkSize = static_cast<quint32>(data.size());
+    chunk.isLast = isLast;
+    return encodeMessage(FileData, 0, encodeFileDataPrefix(chunk) + data);
+}
+
+} // namespace
+
+void TestTcpClient::scriptedFileData_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QByteArray>("stored"); // what the sink holds for kBig afterwards
+    QTest::addColumn<QString>("lastError");
+
+    const FileRequest other{QStringLiteral("elsewhere"), kBig.fileName};
+    const QString key = kBig.filePath + QLatin1Char('/') + kBig.fileName;
+    QTest::newRow("exact size") << chunkMessage(kBig, 4, "ab", false) + chunkMessage(kBig, 4, "cd", true) << true
+                                << QByteArray("abcd") << QString();
+    QTest::newRow("shorter than announced") << chunkMessage(kBig, 5, "ab", false) + chunkMessage(kBig, 5, "cd", true)
+                                            << false << QByteArray("ab")
+                                            << QStringLiteral("文件数据少于声明的大小: ") + key;
+    QTest::newRow("longer than announced") << chunkMessage(kBig, 3, "ab", false) + chunkMessage(kBig, 3, "cd", true)
+                                           << false << QByteArray("ab")
+                                           << QStringLiteral("文件数据超出声明的大小: ") + key;
+    QTest::newRow("endless chunks past the size") << chunkMessage(kBig, 2, "ab", false).repeated(50) << false
+                                                  << QByteArray("ab")
+                                                  << QStringLiteral("文件数据超出声明的大小: ") + key;
+    QTest::newRow("announced size changes") << chunkMessage(kBig, 4, "ab", false) + chunkMessage(kBig, 2, "cd", true)
+                                            << false << QByteArray("ab")
+                                            << QStringLiteral("文件数据声明的大小前后不一致: ") + key;
+    // Complete and kept: the stray chunk behind it never reaches the file.
+    QTest::newRow("stray chunk after the last") << chunkMessage(kBig, 2, "ok", true) + chunkMessage(kBig, 2, "XX", true)
+                                                << true << QByteArray("ok")
+                                                << QStringLiteral("服务器发送了未请求的文件数据: ") + key;
+    QTest::newRow("chunk of another file") << chunkMessage(other, 2, "ok", true) << false << QByteArray()
+                                           << QStringLiteral("服务器发送了未请求的文件数据: elsewhere/big.bin");
+}
+
+void TestTcpClient::scriptedFileData()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QByteArray, stored);
     ScriptedPeer peer;
-    peer.answer = encodeMessage(FileData, 0, encodeFileDataPrefix(other) + "ok");
+    peer.answer = answer;
     QUpdateTcpClient client;
     MemorySink memory;
     client.setChunkSink(memory.sink());
     QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), peer.port()));
-    QSignalSpy completed(&client, &QUpdateTcpClient::sigFileDownloadCompleted);
 
-    QVERIFY(!client.downloadFile(kBig, 800));
-    QCOMPARE(completed.count(), 1);
-    QCOMPARE(completed.first().at(0).toString(), QStringLiteral("elsewhere"));
-    QCOMPARE(client.lastError(), QStringLiteral("文件下载超时"));
+    QTEST(client.downloadFile(kBig, 5000), "result");
+    QTEST(client.lastError(), "lastError");
+    QCOMPARE(memory.files.value(kBig.filePath + QLatin1Char('/') + kBig.fileName), stored);
+    QCOMPARE(memory.files.size(), stored.isEmpty() ? 0 : 1);
+    QVERIFY(memory.open.isEmpty());
+    // A stream that broke the protocol is not read any further.
+    QCOMPARE(client.isConnected(), client.lastError().isEmpty());
 }
 
 void TestTcpClient::cancelEndsWait()

@@ -1,6 +1,7 @@
 // The TCP download queue (CTCPUpdate) against the reference server on
 // 127.0.0.1, driving a real progress window: whole runs, retries, failures
 // of each class, cancellation, and the queued result signal.
+#include "fileops/installlayout.h"
 #include "log/logger.h"
 #include "support/boxanswerer.h"
 #include "support/memorysink.h"
@@ -38,6 +39,9 @@ private slots:
     void cleanup();
     void classifyError_data();
     void classifyError();
+    void refusedEntries_data();
+    void refusedEntries();
+    void serverRefusesUninstallableRelease();
     void wholeRun();
     void noServer();
     void finalFailures_data();
@@ -128,6 +132,45 @@ void TestTcpUpdate::classifyError()
 {
     QFETCH(QString, text);
     QTEST(int(CTCPUpdate::classifyError(text)), "errorClass");
+}
+
+void TestTcpUpdate::refusedEntries_data()
+{
+    QTest::addColumn<QStringList>("files"); // path|name
+    QTest::addColumn<QString>("refused");   // the end of the failure text, "" for none
+
+    QTest::newRow("installable") << QStringList{"plugins|codec.dll", "|update.ini", "update|update.ini", "|md5.txt"}
+                                 << "";
+    QTest::newRow("hidden folder, Windows separators")
+        << QStringList{"a|b.dll", "sub\\.git|config"} << "sub\\.git/config（路径包含隐藏的文件或目录）";
+    QTest::newRow("the journal") << QStringList{"|update.journal"} << "/update.journal（路径与更新程序自己的文件或目录重名）";
+    QTest::newRow("inside the staging folder") << QStringList{"updatetemp|a.dll"} << "updatetemp/a.dll（路径与更新程序自己的文件或目录重名）";
+    QTest::newRow("leaves the staging folder") << QStringList{"..|evil.dll"} << "../evil.dll（路径不安全）";
+}
+
+void TestTcpUpdate::refusedEntries()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QString, refused);
+    QVector<FileRequest> list;
+    for (const QString &file : files)
+        list.append(FileRequest{file.section('|', 0, 0), file.section('|', 1)});
+    const QString text =
+        CTCPUpdate::refusedEntry(list, InstallLayout::withUsualSettings(QStringLiteral("/inst")).workPlaces());
+    QCOMPARE(text.isEmpty(), refused.isEmpty());
+    QVERIFY2(refused.isEmpty() || text.endsWith(refused), qPrintable(text));
+}
+
+void TestTcpUpdate::serverRefusesUninstallableRelease()
+{
+    // The server offers nothing a client would refuse: a release with a
+    // hidden file is answered with an error, not half offered.
+    releaseFiles[QStringLiteral("sub/.hidden")] = "x";
+    writeRelease(dir->path(), QStringLiteral("2.0"), releaseFiles);
+    QVERIFY(startServer());
+    CTCPUpdate update(QStringLiteral("127.0.0.1"), server->port());
+    QVERIFY(!update.checkVersion());
+    QCOMPARE(update.lastError(), QStringLiteral("服务器返回错误"));
 }
 
 void TestTcpUpdate::wholeRun()

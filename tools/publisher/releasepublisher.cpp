@@ -1,6 +1,7 @@
 #include "releasepublisher.h"
 
 #include "config/names.h"
+#include "fileops/installlayout.h"
 #include "fileops/pathpolicy.h"
 #include "http/md5manifest.h"
 
@@ -87,8 +88,9 @@ QString publishRelease(const PublishRequest &request, int *fileCount)
     QStringList files;
     listFilesRecursive(source, QString(), files);
     files.removeAll(QLatin1Char('/') + Names::kMd5File);
+    const QStringList workPlaces = InstallLayout::withUsualSettings(source).workPlaces();
     for (const QString &relative : qAsConst(files)) {
-        const QString reason = unsafePathReason(relative);
+        const QString reason = unsafePathReason(relative, workPlaces);
         if (!reason.isEmpty())
             return QStringLiteral("cannot publish %1: a client would refuse it (%2)").arg(relative, reason);
     }

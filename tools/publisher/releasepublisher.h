@@ -46,7 +46,8 @@ QByteArray releaseIniText(const QString &version, const QString &folder);
 // Publishes the release. Hidden entries are not published (a client's own
 // manifest never lists them), nor a top-level md5.txt of the source, which
 // the new manifest replaces. Refuses a non-empty <out>/<folder>, an output
-// folder inside the source, and file names a client could not stage
-// safely. Returns "" on success, else the reason; fileCount receives the
+// folder inside the source, and file names a client could not install (see
+// unsafePathReason; the updater's own places as the usual settings have
+// them). Returns "" on success, else the reason; fileCount receives the
 // number of published files.
 QString publishRelease(const PublishRequest &request, int *fileCount = nullptr);

@@ -1,7 +1,10 @@
 #include "release.h"
 
 #include "config/names.h"
+#include "fileops/installlayout.h"
 #include "fileops/pathpolicy.h"
+#include "fileops/tempfilewriter.h"
+#include "http/md5manifest.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -18,8 +21,11 @@ bool fits(const QString &text, int width)
 }
 
 // A check on one file; empty when it can be offered.
-QString problemWith(const ReleaseFile &file)
+QString problemWith(const ReleaseFile &file, const QStringList &workPlaces)
 {
+    const PathPolicy::ReleaseNameProblem problem = stagedNameProblem(file.id.filePath, file.id.fileName, workPlaces);
+    if (problem != PathPolicy::ReleaseNameProblem::None)
+        return QStringLiteral("a client could not install %1 (%2)").arg(file.localPath, releaseNameText(problem));
     if (!fits(file.id.filePath, TcpProtocol::kPathWidth))
         return QStringLiteral("path longer than %1 bytes: %2").arg(TcpProtocol::kPathWidth - 1).arg(file.id.filePath);
     if (!fits(file.id.fileName, TcpProtocol::kNameWidth))
@@ -84,8 +90,9 @@ Release scanRelease(const QString &root)
     std::sort(release.files.begin(), release.files.end(), [](const ReleaseFile &a, const ReleaseFile &b) {
         return a.id.filePath != b.id.filePath ? a.id.filePath < b.id.filePath : a.id.fileName < b.id.fileName;
     });
+    const QStringList workPlaces = InstallLayout::withUsualSettings(root).workPlaces();
     for (const ReleaseFile &file : release.files) {
-        release.error = problemWith(file);
+        release.error = problemWith(file, workPlaces);
         if (!release.isValid())
             break;
     }

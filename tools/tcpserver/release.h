@@ -19,7 +19,8 @@ struct ReleaseFile
 //   <root>/update.ini            [Version] Version=..., Folder=...
 //   <root>/<Folder>/...          the release's files
 //   <root>/<Folder>/md5.txt      its manifest
-// Offered are every file below <root>/<Folder> (hidden ones included) and
+// Offered are every file below <root>/<Folder> (a hidden one makes the
+// release unusable, see scanRelease) and
 // <root>/update.ini as ("", "update.ini"), unless the folder has its own
 // update.ini at its top. The client stages each file at filePath/fileName
 // below its staging folder, so the files land at their place relative to
@@ -37,6 +38,8 @@ struct Release
 };
 
 // Reads the release below root. Names that do not fit the protocol's fields
-// (path over 127, name over 31 UTF-8 bytes), files of 4 GiB or more and a
-// Folder that leaves root make the release unusable (error says which).
+// (path over 127, name over 31 UTF-8 bytes), names a client could not install
+// (hidden entries, the updater's own places with the usual settings: the
+// publisher never writes them), files of 4 GiB or more and a Folder that
+// leaves root make the release unusable (error says which).
 Release scanRelease(const QString &root);

@@ -1,0 +1,38 @@
+// md5.txt as a server sends it: parsed, every path judged, compared with a
+// local manifest, and written back out.
+#include "fileops/installlayout.h"
+#include "fuzzcheck.h"
+#include "http/md5manifest.h"
+
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const QStringList workPlaces = InstallLayout::withUsualSettings(QStringLiteral("/inst")).workPlaces();
+    const QByteArray bytes(reinterpret_cast<const char *>(data), static_cast<int>(size));
+    const Md5Map remote = parseMd5Map(bytes);
+    for (auto it = remote.cbegin(); it != remote.cend(); ++it) {
+        const QString reason = unsafePathReason(it.key(), workPlaces);
+        // A path that passes never leaves the folder it is joined to.
+        if (reason.isEmpty())
+            FUZZ_CHECK(!it.key().contains(QLatin1String("/../")) && !it.key().endsWith(QLatin1String("/..")));
+        (void)listsFileUnder(remote, it.key().mid(1));
+    }
+    const Md5Map changed = compareMd5Maps(Md5Map{{QStringLiteral("/a"), QStringLiteral("x")}}, remote);
+    FUZZ_CHECK(changed.size() <= remote.size());
+    // Every printable ASCII entry survives a round trip (other text depends
+    // on the local encoding the file is written in).
+    const auto plain = [](const QString &text) {
+        for (const QChar c : text) {
+            if (c.unicode() < 0x20 || c.unicode() > 0x7e)
+                return false;
+        }
+        return true;
+    };
+    const Md5Map again = parseMd5Map(serializeMd5Map(remote));
+    for (auto it = remote.cbegin(); it != remote.cend(); ++it) {
+        if (plain(it.key()) && plain(it.value()))
+            FUZZ_CHECK(again.value(it.key()) == it.value());
+    }
+    return 0;
+}
