@@ -40,22 +40,28 @@ void listFilesRecursive(const QString &root, const QString &relative, QStringLis
     }
 }
 
-QString md5OfFile(const QString &path)
+std::optional<QByteArray> fileDigest(const QString &path, QCryptographicHash::Algorithm algorithm)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return QString();
-    QCryptographicHash hash(QCryptographicHash::Md5);
+        return std::nullopt;
+    QCryptographicHash hash(algorithm);
     std::vector<char> buffer(static_cast<size_t>(kHashChunk));
     for (;;) {
         const qint64 n = file.read(buffer.data(), kHashChunk);
         if (n < 0)
-            return QString();
+            return std::nullopt;
         if (n == 0)
             break;
         hash.addData(buffer.data(), static_cast<int>(n));
     }
-    return QString::fromLatin1(hash.result().toHex());
+    return hash.result();
+}
+
+QString md5OfFile(const QString &path)
+{
+    const auto digest = fileDigest(path, QCryptographicHash::Md5);
+    return digest ? QString::fromLatin1(digest->toHex()) : QString();
 }
 
 Md5Map hashDirectory(const QString &dir)

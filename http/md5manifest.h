@@ -6,9 +6,12 @@
 // CR LF. None of these functions logs or reports errors.
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QMap>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 // Relative path -> digest, ordered by QString's operator< (case-sensitive).
 using Md5Map = QMap<QString, QString>;
@@ -22,6 +25,9 @@ void listFilesRecursive(const QString &root, const QString &relative, QStringLis
 // Lower-case hex MD5 of the file's whole content, streamed in bounded chunks;
 // "" when the file cannot be opened or read to its end.
 QString md5OfFile(const QString &path);
+// The raw digest of the file's whole content, streamed in bounded chunks;
+// nothing when the file cannot be opened or read to its end.
+std::optional<QByteArray> fileDigest(const QString &path, QCryptographicHash::Algorithm algorithm);
 
 // Digest of every file below dir (which ends with "/"), keyed by relative path.
 Md5Map hashDirectory(const QString &dir);
