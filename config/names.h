@@ -32,6 +32,8 @@ inline constexpr const char *kKeyTemp = "Temp";
 inline constexpr const char *kKeyLog = "Log";
 inline constexpr const char *kKeyName = "Name";
 inline constexpr const char *kKeyType = "Type";
+inline constexpr const char *kKeyPublicKey = "PublicKey";
+inline constexpr const char *kKeyCaFile = "CaFile";
 
 inline constexpr const char *kGroupSummary = "Summary";
 inline constexpr const char *kGroupVersion = "Version";
@@ -59,6 +61,10 @@ inline const QString kUpdateTmpIniFile = QStringLiteral("updateTmp.ini");
 inline const QString kMd5File = QStringLiteral("md5.txt");
 inline const QString kMd5TmpFile = QStringLiteral("md5Tmp.txt");
 inline const QString kUpdateDir = QStringLiteral("update/");
+// The signed release statement and its detached signature, in the release
+// folder; the accepted statement is kept as kUpdateDir + kStatementFile.
+inline const QString kStatementFile = QStringLiteral("release.statement");
+inline const QString kStatementSignatureFile = QStringLiteral("release.statement.sig");
 inline const QString kUpdateKeyPrefix = QStringLiteral("Update/");
 inline const QString kUrlKey = QStringLiteral("URL");
 inline const QString kExeNameKey = QStringLiteral("ExeName");
