@@ -40,6 +40,11 @@ public:
     QString getUpdateHelperExe() const;
     QString getUpdatePort() const;
     QString getUpdateServer() const;
+    // Update/PublicKey: the base64 keys a release statement must be signed
+    // with (blanks or commas between them); empty: releases are not checked.
+    QString getPublicKeys() const;
+    // Update/CaFile: a PEM file of extra certificate authorities for HTTPS.
+    QString getCaFile() const;
     bool isHttpEnable() const;
     // True once system.cfg was read without error; stays true after that.
     bool isLoaded() const;

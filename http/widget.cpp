@@ -70,6 +70,7 @@ HttpUpdateSettings HttpUpdateSettings::fromConfig(const InstallLayout &layout, c
     HttpUpdateSettings settings;
     settings.layout = layout;
     settings.baseUrl = systemConfig.getUpdateValue(Names::kUrlKey);
+    settings.fetchStatement = !systemConfig.getPublicKeys().trimmed().isEmpty();
     return settings;
 }
 
@@ -286,7 +287,17 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, QProgres
 void Widget::startUpdate()
 {
     ui->pushButton_cancel->setEnabled(true);
+    if (config.fetchStatement)
+        fetchStatement();
     beginDownloads(changedFiles);
+}
+
+void Widget::fetchStatement()
+{
+    for (const QString &name : {Names::kStatementFile, Names::kStatementSignatureFile}) {
+        if (!downloadFile(config.baseUrl + serverFolder + name, config.layout.staging + name))
+            logWarn(statusDetail);
+    }
 }
 
 void Widget::beginDownloads(const Md5Map &files)

@@ -29,6 +29,7 @@ struct HttpUpdateSettings
     InstallLayout layout; // installation and staging folder
     QString baseUrl;      // Update/URL: prefix of "update.ini" and of the release folder
     int transferTimeoutMs = 120000; // per request, without data moving
+    bool fetchStatement = false;    // also stage the release's signed statement (Update/PublicKey set)
 
     static HttpUpdateSettings fromConfig(const InstallLayout &layout, const CSystemConfig &config);
 };
@@ -105,6 +106,9 @@ protected:
 
 private:
     void beginDownloads(const Md5Map &files);
+    // Stages the release statement and its signature; one that cannot be
+    // fetched is missing when the staged release is checked.
+    void fetchStatement();
     void startNextDownload();
     void cleanupTempFiles();
     void refreshStatus();
