@@ -3,6 +3,7 @@
 #include "config/names.h"
 #include "config/systemconfig.h"
 #include "fileops/pathpolicy.h"
+#include "http/tlstrust.h"
 #include "log/logger.h"
 #include "ui/background.h"
 #include "ui_widget.h"
@@ -71,6 +72,8 @@ HttpUpdateSettings HttpUpdateSettings::fromConfig(const InstallLayout &layout, c
     settings.layout = layout;
     settings.baseUrl = systemConfig.getUpdateValue(Names::kUrlKey);
     settings.fetchStatement = !systemConfig.getPublicKeys().trimmed().isEmpty();
+    const QString caFile = systemConfig.getCaFile();
+    settings.caFile = caFile.isEmpty() ? QString() : QDir(layout.installation).absoluteFilePath(caFile);
     return settings;
 }
 
@@ -118,7 +121,9 @@ QNetworkReply *Widget::get(const QString &url)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     request.setTransferTimeout(config.transferTimeoutMs);
+    applyTrust(request, config.caFile);
     QNetworkReply *reply = networkManager.get(request);
+    reportCertificateErrors(reply);
     reply->setReadBufferSize(kReplyBufferSize);
     return reply;
 }
@@ -133,6 +138,8 @@ int Widget::checkServerVersion()
     if (!downloadFile(url, localPath)) {
         statusTitle = Names::kStatusStopped;
         statusDetail = QStringLiteral("下载%1失败").arg(url);
+        if (!refusedCertificate.isEmpty())
+            statusDetail += QStringLiteral("（") + refusedCertificate + QStringLiteral("）");
         refreshStatus();
         return 2;
     }
@@ -267,6 +274,7 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, QProgres
     if (reply->error() == QNetworkReply::NoError && written)
         written = appendReplyData(reply, file, nullptr);
     const bool closed = closeWritten(file);
+    refusedCertificate = certificateRefusal(reply);
     if (reply->error() != QNetworkReply::NoError || !written || !closed) {
         if (!written || !closed)
             statusDetail = QStringLiteral("无法保存文件:") + localPath;

@@ -30,6 +30,7 @@ struct HttpUpdateSettings
     QString baseUrl;      // Update/URL: prefix of "update.ini" and of the release folder
     int transferTimeoutMs = 120000; // per request, without data moving
     bool fetchStatement = false;    // also stage the release's signed statement (Update/PublicKey set)
+    QString caFile{};               // Update/CaFile: PEM certificates trusted besides the system's
 
     static HttpUpdateSettings fromConfig(const InstallLayout &layout, const CSystemConfig &config);
 };
@@ -144,6 +145,8 @@ private:
     bool cancelRequested = false;
     QString statusTitle;
     QString statusDetail;
+    // Why the last downloadFile's server certificate was refused, or "".
+    QString refusedCertificate;
     QTimer *cancelTimer = nullptr;
     Md5Map changedFiles;
 
