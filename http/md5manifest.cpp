@@ -2,6 +2,7 @@
 
 #include "config/names.h"
 #include "fileops/pathpolicy.h"
+#include "platform/sha256.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -40,12 +41,13 @@ void listFilesRecursive(const QString &root, const QString &relative, QStringLis
     }
 }
 
-std::optional<QByteArray> fileDigest(const QString &path, QCryptographicHash::Algorithm algorithm)
+// The digest by hash of the file's whole content, read in bounded chunks.
+template <typename Hash>
+std::optional<QByteArray> digestOfFile(const QString &path, Hash &hash)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return std::nullopt;
-    QCryptographicHash hash(algorithm);
     std::vector<char> buffer(static_cast<size_t>(kHashChunk));
     for (;;) {
         const qint64 n = file.read(buffer.data(), kHashChunk);
@@ -58,9 +60,17 @@ std::optional<QByteArray> fileDigest(const QString &path, QCryptographicHash::Al
     return hash.result();
 }
 
+std::optional<QByteArray> sha256OfFile(const QString &path)
+{
+    Sha256 hash;
+    const auto digest = digestOfFile(path, hash);
+    return digest && !digest->isEmpty() ? digest : std::nullopt;
+}
+
 QString md5OfFile(const QString &path)
 {
-    const auto digest = fileDigest(path, QCryptographicHash::Md5);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    const auto digest = digestOfFile(path, hash);
     return digest ? QString::fromLatin1(digest->toHex()) : QString();
 }
 

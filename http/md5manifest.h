@@ -6,7 +6,6 @@
 // CR LF. None of these functions logs or reports errors.
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -25,9 +24,9 @@ void listFilesRecursive(const QString &root, const QString &relative, QStringLis
 // Lower-case hex MD5 of the file's whole content, streamed in bounded chunks;
 // "" when the file cannot be opened or read to its end.
 QString md5OfFile(const QString &path);
-// The raw digest of the file's whole content, streamed in bounded chunks;
-// nothing when the file cannot be opened or read to its end.
-std::optional<QByteArray> fileDigest(const QString &path, QCryptographicHash::Algorithm algorithm);
+// The raw SHA-256 of the file's whole content (platform/sha256.h), streamed
+// in bounded chunks; nothing when the file cannot be opened or read to its end.
+std::optional<QByteArray> sha256OfFile(const QString &path);
 
 // Digest of every file below dir (which ends with "/"), keyed by relative path.
 Md5Map hashDirectory(const QString &dir);

@@ -31,7 +31,7 @@ StatementCheck failed(StatementFailure failure, const QString &detail)
 
 StatementCheck checkFile(const ReleaseStatement &statement, const QString &listedAs, const QString &path)
 {
-    const auto digest = fileDigest(path, QCryptographicHash::Sha256);
+    const auto digest = sha256OfFile(path);
     if (!digest)
         return failed(StatementFailure::FileMismatch, listedAs);
     return checkStatementFile(statement, listedAs, QFileInfo(path).size(), *digest);

@@ -76,7 +76,7 @@ QString writeSignedStatement(const QString &outDir, const QString &releaseDir, c
     listFilesRecursive(releaseDir, QString(), files);
     for (const QString &relative : qAsConst(files)) {
         const QString path = releaseDir + relative;
-        const auto digest = fileDigest(path, QCryptographicHash::Sha256);
+        const auto digest = sha256OfFile(path);
         if (!digest)
             return QStringLiteral("cannot read ") + path;
         statement.files.insert(relative, {QFileInfo(path).size(), *digest});
