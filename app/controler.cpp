@@ -116,6 +116,13 @@ void CControler::removeWorkDir(const QString &dir)
     QDir(dir).removeRecursively();
 }
 
+void CControler::discardDownload()
+{
+    removeTempDir();
+    QFile::remove(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile);
+    QFile::remove(appDir + Names::kUpdateDir + Names::kMd5TmpFile);
+}
+
 void CControler::removeTempDir()
 {
     removeWorkDir(tempDir);
@@ -228,9 +235,7 @@ void CControler::onUpdateResult(bool bSuccess)
         lastError = QStringLiteral("更新助手程序不存在，未执行更新: ") + helper;
         logError(lastError);
         model->showRunEnd(RunEnd::Failed, lastError);
-        removeTempDir();
-        QFile::remove(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile);
-        QFile::remove(appDir + Names::kUpdateDir + Names::kMd5TmpFile);
+        discardDownload();
         if (runMode == RunMode::Console) {
             endFailedRun();
         } else {
@@ -238,6 +243,12 @@ void CControler::onUpdateResult(bool bSuccess)
             launchHostProgram();
             QTimer::singleShot(0, qApp, &QCoreApplication::quit);
         }
+        return;
+    }
+    // Checked before the client's system.cfg is merged into the staged one.
+    if (!verifyStagedRelease()) {
+        discardDownload();
+        failInstall(QStringLiteral("更新被拒绝（") + lastError + QStringLiteral("），未改动已安装的文件"));
         return;
     }
     // A TCP update records the installed version in system.cfg; a release's

@@ -67,6 +67,10 @@ public:
     // when an unfinished apply could not be undone.
     bool recoverUnfinishedApply();
     bool checkSelfUpdate();
+    // The staged release against its signed statement when Update/PublicKey
+    // is set (trust/stagedrelease.h); without keys a warning. False with
+    // lastError set when the release is not to be installed.
+    bool verifyStagedRelease();
     void removeTempDir();
     void removeBackupDir();
     void cleanTempFiles();
@@ -94,6 +98,9 @@ private:
     // host program in normal mode.
     void refuseRun();
     bool launchProgram(QString (CSystemConfig::*exeName)() const, const QStringList &arguments);
+    // Removes what a download left: the staging folder and the downloaded
+    // version description and manifest.
+    void discardDownload();
     void removeWorkDir(const QString &dir);
 
     Widget *httpDialog = nullptr;

@@ -6,7 +6,10 @@
 //      one shell script, as a time ratio (target <= 1.0);
 //   2. update.exe's peak resident memory (target <= 100 MiB);
 //   3. generating the manifest of the 1 GiB installation against md5sum over
-//      the same files, as a time ratio (target <= 1.2).
+//      the same files, as a time ratio (target <= 1.2);
+//   4. the same update published signed, with the client checking the signed
+//      statement and every file's SHA-256, against the unsigned one (target
+//      <= 1.1), and its peak resident memory (target <= 100 MiB).
 // Usage: httpbench [work-folder-parent]   (needs about 7 GiB free there)
 #include "http/md5manifest.h"
 #include "support/nginxserver.h"
@@ -172,6 +175,18 @@ void run(const QString &w)
     NginxServer nginx(w + "/www");
     if (!nginx.isRunning())
         fail("nginx did not start: " + QString::fromUtf8(nginx.errorLog()));
+    // The same release signed, served beside it.
+    QProcess keygen;
+    keygen.start(builtProgram("publisher"), {"keygen", w + "/bench.key"});
+    if (!keygen.waitForFinished(30000) || keygen.exitCode() != 0)
+        fail("publisher keygen failed");
+    const QByteArray publicKey = keygen.readAllStandardOutput().trimmed();
+    timed(builtProgram("publisher"), {"--key", w + "/bench.key", w + "/v2src/app", w + "/wwws", "2.0", "v2"});
+    NginxServer signedNginx(w + "/wwws");
+    if (!signedNginx.isRunning())
+        fail("nginx did not start: " + QString::fromUtf8(signedNginx.errorLog()));
+    const QByteArray signedConfig = "[Update]\nHostExe=host\nUpdateExe=update.exe\nHttpEnable=1\nURL="
+        + signedNginx.baseUrl().toUtf8() + "\nPublicKey=" + publicKey + "\n[Paths]\nTemp=UpdateTemp/\nBackup=Backup/\n";
 
     // Installation of version 1: the updater, a host, the configuration.
     const QString base = w + "/install";
@@ -214,14 +229,21 @@ void run(const QString &w)
         }
         return true;
     };
-    qint64 updateMs = 0, scriptMs = 0, peakKiB = 0, fetchMs = 0, curlMs = 0;
+    qint64 updateMs = 0, scriptMs = 0, peakKiB = 0, fetchMs = 0, curlMs = 0, signedMs = 0, signedPeakKiB = 0;
     for (int round = 1; round <= kRounds; ++round) {
         const QString a = w + QStringLiteral("/run%1a").arg(round), b = w + QStringLiteral("/run%1b").arg(round);
+        const QString c = w + QStringLiteral("/run%1c").arg(round);
         copyTree(base, a);
         copyTree(base, b);
+        copyTree(base, c);
+        writeTestFile(c + "/system.cfg", signedConfig);
         // Each run starts with no dirty pages of the set-up still being
         // written back; the order alternates between rounds.
-        qint64 u = 0, s = 0;
+        qint64 u = 0, s = 0, v = 0;
+        const auto runSigned = [&] {
+            timed("sync", {});
+            v = timed("/usr/bin/time", {"-f", "%M", "-o", w + "/rss-signed.txt", c + "/update.exe", "console"}, c);
+        };
         const auto runUpdate = [&] {
             timed("sync", {});
             u = timed("/usr/bin/time", {"-f", "%M", "-o", w + "/rss.txt", a + "/update.exe", "console"}, a);
@@ -232,9 +254,11 @@ void run(const QString &w)
         };
         if (round % 2) {
             runUpdate();
+            runSigned();
             runScript();
         } else {
             runScript();
+            runSigned();
             runUpdate();
         }
         const qint64 peak = readTestFile(w + "/rss.txt").trimmed().toLongLong();
@@ -245,8 +269,10 @@ void run(const QString &w)
         QList<qint64> updateMarks = logMarks(a + "/update.log", {"Update started", "开始应用更新",
                                                                  "更新日志已写入", "更新已提交"});
         updateMarks << updateMarks.value(0) + u;
-        if (!installed(a) || !installed(b))
+        if (!installed(a) || !installed(b) || !installed(c) || !QFileInfo::exists(c + "/update/release.statement"))
             fail(QStringLiteral("round %1 did not install version 2").arg(round));
+        signedMs = round == 1 ? v : std::min(signedMs, v);
+        signedPeakKiB = std::max(signedPeakKiB, readTestFile(w + "/rss-signed.txt").trimmed().toLongLong());
         updateMs = round == 1 ? u : std::min(updateMs, u);
         scriptMs = round == 1 ? s : std::min(scriptMs, s);
         peakKiB = std::max(peakKiB, peak);
@@ -257,8 +283,9 @@ void run(const QString &w)
         curlMs = round == 1 ? curl : std::min(curlMs, curl);
         QDir(a).removeRecursively();
         QDir(b).removeRecursively();
-        out << "round " << round << ": update.exe " << u << " ms (peak " << peak / 1024 << " MiB), script " << s
-            << " ms" << Qt::endl
+        QDir(c).removeRecursively();
+        out << "round " << round << ": update.exe " << u << " ms (peak " << peak / 1024 << " MiB), signed " << v
+            << " ms, script " << s << " ms" << Qt::endl
             << "  update.exe: "
             << phases({"start+check+download+verify", "plan+journal", "backup+replace+flush+commit", "clean-up+exit"},
                       updateMarks)
@@ -271,6 +298,9 @@ void run(const QString &w)
         << QString::number(ratio(fetchMs, curlMs), 'f', 2) << Qt::endl;
     out << "peak RSS of update.exe: " << QString::number(double(peakKiB) / 1024.0, 'f', 1)
         << " MiB (target <= 100)" << Qt::endl;
+    out << "signed update: update.exe " << signedMs << " ms, unsigned " << updateMs << " ms, ratio "
+        << QString::number(ratio(signedMs, updateMs), 'f', 2) << " (target <= 1.10), peak RSS "
+        << QString::number(double(signedPeakKiB) / 1024.0, 'f', 1) << " MiB (target <= 100)" << Qt::endl;
 }
 
 } // namespace

@@ -37,6 +37,8 @@ inline constexpr const char *kKeyRequestTimeout = "RequestTimeout";
 inline constexpr const char *kKeyMinRate = "MinRate";
 inline constexpr const char *kKeyRateWindow = "RateWindow";
 inline constexpr const char *kKeyDiskReserve = "DiskReserve";
+inline constexpr const char *kKeyPublicKey = "PublicKey";
+inline constexpr const char *kKeyCaFile = "CaFile";
 
 inline constexpr const char *kGroupSummary = "Summary";
 inline constexpr const char *kGroupVersion = "Version";
@@ -65,6 +67,10 @@ inline const QString kMd5File = QStringLiteral("md5.txt");
 inline const QString kMd5TmpFile = QStringLiteral("md5Tmp.txt");
 inline const QString kJournalFile = QStringLiteral("update.journal");
 inline const QString kUpdateDir = QStringLiteral("update/");
+// The signed release statement and its detached signature, in the release
+// folder; the accepted statement is kept as kUpdateDir + kStatementFile.
+inline const QString kStatementFile = QStringLiteral("release.statement");
+inline const QString kStatementSignatureFile = QStringLiteral("release.statement.sig");
 inline const QString kUpdateKeyPrefix = QStringLiteral("Update/");
 inline const QString kUrlKey = QStringLiteral("URL");
 inline const QString kExeNameKey = QStringLiteral("ExeName");

@@ -25,6 +25,8 @@ const KeySpec kSystemKeys[] = {
     {Names::kGroupUpdate, Names::kKeyUpdateExe, false},
     {Names::kGroupUpdate, Names::kKeyUpdateHelperExe, false},
     {Names::kGroupUpdate, Names::kKeyHttpEnable, true},
+    {Names::kGroupUpdate, Names::kKeyPublicKey, false},
+    {Names::kGroupUpdate, Names::kKeyCaFile, false},
     {Names::kGroupServer, Names::kKeyUpdateServer, false},
     {Names::kGroupServer, Names::kKeyUpdatePort, false},
     {Names::kGroupGeneral, Names::kKeyVersion, false},
@@ -70,7 +72,11 @@ bool readTable(const QString &path, const KeySpec (&keys)[N], CSystemConfig::Tab
         if (!topLevel)
             settings.beginGroup(group);
         const QVariant def = spec.httpEnableDefault ? QVariant(true) : QVariant(QString());
-        table[group][key] = settings.value(key, def).toString();
+        // QSettings splits an unquoted value at its commas; the text is
+        // taken whole (a list of keys would otherwise read as empty).
+        const QVariant value = settings.value(key, def);
+        table[group][key] = value.type() == QVariant::StringList ? value.toStringList().join(QLatin1Char(','))
+                                                                 : value.toString();
         if (!topLevel)
             settings.endGroup();
     }
@@ -145,6 +151,8 @@ QString CSystemConfig::getUpdateExe() const { return CFG(kGroupUpdate, kKeyUpdat
 QString CSystemConfig::getUpdateHelperExe() const { return CFG(kGroupUpdate, kKeyUpdateHelperExe); }
 QString CSystemConfig::getUpdatePort() const { return CFG(kGroupServer, kKeyUpdatePort); }
 QString CSystemConfig::getUpdateServer() const { return CFG(kGroupServer, kKeyUpdateServer); }
+QString CSystemConfig::getPublicKeys() const { return CFG(kGroupUpdate, kKeyPublicKey); }
+QString CSystemConfig::getCaFile() const { return CFG(kGroupUpdate, kKeyCaFile); }
 
 int CSystemConfig::getProjectType() const
 {

@@ -42,6 +42,11 @@ public:
     QString getUpdateHelperExe() const;
     QString getUpdatePort() const;
     QString getUpdateServer() const;
+    // Update/PublicKey: the base64 keys a release statement must be signed
+    // with (blanks or commas between them); empty: releases are not checked.
+    QString getPublicKeys() const;
+    // Update/CaFile: a PEM file of extra certificate authorities for HTTPS.
+    QString getCaFile() const;
     bool isHttpEnable() const;
     // The [Limits] group: RequestTimeout and RateWindow in seconds, MinRate
     // in bytes per second, DiskReserve in MiB. An absent or unreadable value

@@ -47,7 +47,8 @@ QStringList InstallLayout::workPlaces() const
         return rel;
     };
     QStringList places{inside(staging), inside(backup), inside(parkedUpdater), Names::kJournalFile,
-                       Names::kUpdateDir + Names::kUpdateTmpIniFile, Names::kUpdateDir + Names::kMd5TmpFile};
+                       Names::kUpdateDir + Names::kUpdateTmpIniFile, Names::kUpdateDir + Names::kMd5TmpFile,
+                       Names::kUpdateDir + Names::kStatementFile};
     // The logs rotate into name.1.log .. name.3.log.
     for (const QString &base : {QStringLiteral("update"), QStringLiteral("updatehelper")}) {
         places << inside(logPrefix + base + QStringLiteral(".log"));

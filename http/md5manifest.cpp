@@ -2,6 +2,7 @@
 
 #include "config/names.h"
 #include "fileops/pathpolicy.h"
+#include "platform/sha256.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -40,22 +41,37 @@ void listFilesRecursive(const QString &root, const QString &relative, QStringLis
     }
 }
 
-QString md5OfFile(const QString &path)
+// The digest by hash of the file's whole content, read in bounded chunks.
+template <typename Hash>
+std::optional<QByteArray> digestOfFile(const QString &path, Hash &hash)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return QString();
-    QCryptographicHash hash(QCryptographicHash::Md5);
+        return std::nullopt;
     std::vector<char> buffer(static_cast<size_t>(kHashChunk));
     for (;;) {
         const qint64 n = file.read(buffer.data(), kHashChunk);
         if (n < 0)
-            return QString();
+            return std::nullopt;
         if (n == 0)
             break;
         hash.addData(buffer.data(), static_cast<int>(n));
     }
-    return QString::fromLatin1(hash.result().toHex());
+    return hash.result();
+}
+
+std::optional<QByteArray> sha256OfFile(const QString &path)
+{
+    Sha256 hash;
+    const auto digest = digestOfFile(path, hash);
+    return digest && !digest->isEmpty() ? digest : std::nullopt;
+}
+
+QString md5OfFile(const QString &path)
+{
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    const auto digest = digestOfFile(path, hash);
+    return digest ? QString::fromLatin1(digest->toHex()) : QString();
 }
 
 Md5Map hashDirectory(const QString &dir)

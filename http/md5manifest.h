@@ -12,6 +12,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 // Relative path -> digest, ordered by QString's operator< (case-sensitive).
 using Md5Map = QMap<QString, QString>;
 
@@ -24,6 +26,9 @@ void listFilesRecursive(const QString &root, const QString &relative, QStringLis
 // Lower-case hex MD5 of the file's whole content, streamed in bounded chunks;
 // "" when the file cannot be opened or read to its end.
 QString md5OfFile(const QString &path);
+// The raw SHA-256 of the file's whole content (platform/sha256.h), streamed
+// in bounded chunks; nothing when the file cannot be opened or read to its end.
+std::optional<QByteArray> sha256OfFile(const QString &path);
 
 // Digest of every file below dir (which ends with "/"), keyed by relative path.
 Md5Map hashDirectory(const QString &dir);

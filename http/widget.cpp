@@ -4,6 +4,7 @@
 #include "config/systemconfig.h"
 #include "fileops/pathpolicy.h"
 #include "fileops/transferguard.h"
+#include "http/tlstrust.h"
 #include "log/logger.h"
 #include "ui/background.h"
 #include "ui_widget.h"
@@ -123,6 +124,9 @@ HttpUpdateSettings HttpUpdateSettings::fromConfig(const InstallLayout &layout, c
     settings.layout = layout;
     settings.baseUrl = systemConfig.getUpdateValue(Names::kUrlKey);
     settings.limits = systemConfig.getTransferLimits();
+    settings.fetchStatement = !systemConfig.getPublicKeys().trimmed().isEmpty();
+    const QString caFile = systemConfig.getCaFile();
+    settings.caFile = caFile.isEmpty() ? QString() : QDir(layout.installation).absoluteFilePath(caFile);
     return settings;
 }
 
@@ -173,7 +177,9 @@ QNetworkReply *Widget::get(const QString &url)
     request.setRawHeader("Accept-Encoding", "identity");
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(kMaxRedirects);
+    applyTrust(request, config.caFile);
     QNetworkReply *reply = networkManager.get(request);
+    reportCertificateErrors(reply);
     reply->setReadBufferSize(kReplyBufferSize);
     return reply;
 }
@@ -354,6 +360,9 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
             written = appendReplyData(reply, file, nullptr);
     }
     const bool closed = closeWritten(file);
+    // A refused server certificate is named: Qt's own text only says the handshake failed.
+    if (refusal.isEmpty())
+        refusal = certificateRefusal(reply);
     if (!refusal.isEmpty() || reply->error() != QNetworkReply::NoError || !written || !closed) {
         if (!refusal.isEmpty())
             statusDetail = refusal;
@@ -376,7 +385,17 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
 void Widget::startUpdate()
 {
     ui->pushButton_cancel->setEnabled(true);
+    if (config.fetchStatement)
+        fetchStatement();
     beginDownloads(changedFiles);
+}
+
+void Widget::fetchStatement()
+{
+    for (const QString &name : {Names::kStatementFile, Names::kStatementSignatureFile}) {
+        if (!downloadFile(config.baseUrl + serverFolder + name, config.layout.staging + name))
+            logWarn(statusDetail);
+    }
 }
 
 void Widget::beginDownloads(const Md5Map &files)

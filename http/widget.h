@@ -35,6 +35,8 @@ struct HttpUpdateSettings
     QString baseUrl;      // Update/URL: prefix of "update.ini" and of the release folder
     int transferTimeoutMs = 120000; // per request, without data moving
     TransferLimits limits;          // deadline of the checks, least file rate, disk reserve
+    bool fetchStatement = false;    // also stage the release's signed statement (Update/PublicKey set)
+    QString caFile{};               // Update/CaFile: PEM certificates trusted besides the system's
 
     static HttpUpdateSettings fromConfig(const InstallLayout &layout, const CSystemConfig &config);
 };
@@ -116,6 +118,9 @@ protected:
 
 private:
     void beginDownloads(const Md5Map &files);
+    // Stages the release statement and its signature; one that cannot be
+    // fetched is missing when the staged release is checked.
+    void fetchStatement();
     void startNextDownload();
     void cleanupTempFiles();
     void refreshStatus();

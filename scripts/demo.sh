@@ -43,14 +43,17 @@ write_tree() {  # folder version
   head -c 300000 /dev/zero | tr '\0' "${2:0:1}" > "$1/lib/core.dll"
   printf 'Read me (unchanged)\r\n' > "$1/docs/readme.txt"
 }
+# Releases are signed; the installations trust the public key.
+"$bin/publisher" keygen "$demo/signing.key" > "$demo/signing.pub"
+public_key=$(cat "$demo/signing.pub")
 write_tree "$demo/src-v2" 2.0
 mkdir -p "$demo/src-v2/plugins"; printf 'new in 2.0\r\n' > "$demo/src-v2/plugins/new.dll"
-"$bin/publisher" "$demo/src-v2" "$demo/pub/http" 2.0 v2
+"$bin/publisher" --key "$demo/signing.key" "$demo/src-v2" "$demo/pub/http" 2.0 v2
 
 cp -r "$demo/src-v2" "$demo/src-self"
 { cat "$bin/update.exe"; printf '\nupdater of release 2.0\n'; } > "$demo/src-self/update.exe"
 chmod +x "$demo/src-self/update.exe"
-"$bin/publisher" "$demo/src-self" "$demo/pub/self" 2.0 v2
+"$bin/publisher" --key "$demo/signing.key" "$demo/src-self" "$demo/pub/self" 2.0 v2
 
 # --- the servers ------------------------------------------------------------
 http_port=$(free_port)
@@ -75,7 +78,7 @@ pids+=($!)
 
 tcp_port=$(free_port)
 config() {  # version url tcp-port
-  printf '[Update]\nHostExe=host\nUpdateExe=update.exe\nUpdateHelperExe=updatehelper\nHttpEnable=1\nURL=%s\n' "$2"
+  printf '[Update]\nHostExe=host\nUpdateExe=update.exe\nUpdateHelperExe=updatehelper\nHttpEnable=1\nURL=%s\nPublicKey=%s\n' "$2" "$public_key"
   printf '[Server]\nUpdateServer=%s\nUpdatePort=%s\n' "${3:+127.0.0.1}" "$3"
   printf '[General]\nVersion=%s\n[Paths]\nTemp=UpdateTemp/\nBackup=Backup/\n[Project]\nType=1\n' "$1"
 }
@@ -115,6 +118,7 @@ run_road() {  # name folder
     | sed -n 's/^> [0-9a-f]*  \.\//     /p' || true
   echo "   installed version: $(grep '^Version=' "$2/update/update.ini"), system.cfg: $(grep '^Version=' "$2/system.cfg")"
   echo "   app.txt now says:  $(tr -d '\r' < "$2/app.txt")"
+  echo "   signed release: $(grep -c '发布声明已验证' "$2/update.log" || true) statement check(s) passed, recorded sequence $(sed -n 's/^sequence\t//p' "$2/update/release.statement" 2>/dev/null)"
   echo "   host program started $(grep -c started "$2/host_started.txt" 2>/dev/null || echo 0) time(s)"
 }
 

@@ -139,6 +139,26 @@ private slots:
         generateMd5File(dir.path() + "/only/");
         QCOMPARE(QFileInfo(dir.path() + "/only/md5.txt").size(), 0);
         QVERIFY(!writeMd5File(dir.path() + "/no/such/dir/md5.txt", {{"/a", "1"}}));
+        QVERIFY(!sha256OfFile(dir.path() + "/missing"));
+    }
+
+    // The system's SHA-256 agrees with Qt's, across read chunks too.
+    void sha256_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("abc") << QByteArray("abc");
+        QByteArray big(3 << 20, 'x');
+        big[(3 << 20) - 1] = 'y';
+        QTest::newRow("several chunks") << big;
+    }
+    void sha256()
+    {
+        QFETCH(QByteArray, content);
+        QTemporaryDir dir;
+        QVERIFY(writeTestFile(dir.path() + "/f", content));
+        QCOMPARE(sha256OfFile(dir.path() + "/f").value_or("unreadable"),
+                 QCryptographicHash::hash(content, QCryptographicHash::Sha256));
     }
 };
 

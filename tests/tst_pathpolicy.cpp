@@ -111,6 +111,7 @@ void TestPathPolicy::releaseNames_data()
     QTest::newRow("rotated helper log") << "logs/updatehelper.2.log" << ReleaseNameProblem::WorkPlace;
     QTest::newRow("log name outside the log prefix") << "update.log" << ReleaseNameProblem::None;
     QTest::newRow("downloaded manifest") << "update/md5Tmp.txt" << ReleaseNameProblem::WorkPlace;
+    QTest::newRow("recorded statement") << "update/release.statement" << ReleaseNameProblem::WorkPlace;
     QTest::newRow("version description") << "update/update.ini" << ReleaseNameProblem::None;
 }
 

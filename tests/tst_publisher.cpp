@@ -2,6 +2,8 @@
 // writes, and what it refuses to publish.
 #include "http/md5manifest.h"
 #include "releasepublisher.h"
+#include "trust/ed25519.h"
+#include "trust/statement.h"
 #include "support/testfiles.h"
 #include "support/testinstall.h"
 
@@ -41,6 +43,15 @@ private slots:
         QTest::newRow("version not ASCII") << QStringList{"src", "out", "二", "v2"} << QString();
         QTest::newRow("default folder not a name") << QStringList{"src", "out", "2.0 beta"} << QString();
         QTest::newRow("folder climbs") << QStringList{"src", "out", "2", ".."} << QString();
+        QTest::newRow("signed, expiring") << QStringList{"--key", "k", "--expires", "2030-01-02T03:04:05Z", "src", "out", "2"}
+                                          << "2";
+        QTest::newRow("expiry without key") << QStringList{"--expires", "2030-01-02T03:04:05Z", "src", "out", "2"}
+                                            << QString();
+        QTest::newRow("expiry not UTC form") << QStringList{"--key", "k", "--expires", "2030-01-02", "src", "out", "2"}
+                                             << QString();
+        QTest::newRow("option without value") << QStringList{"src", "out", "2", "--key"} << QString();
+        QTest::newRow("unknown option") << QStringList{"--sign", "k", "src", "out", "2"} << QString();
+        QTest::newRow("keygen without file") << QStringList{"keygen"} << QString();
     }
     void arguments()
     {
@@ -83,6 +94,45 @@ private slots:
         QCOMPARE(readMd5File(out + "/v2/md5.txt").value("/update.exe"), md5OfFile(out + "/v2/update.exe"));
         QCOMPARE(hashTree(out + "/v2").value("/update.exe"), expected.value("/update.exe"));
         QCOMPARE(readMd5File(out + "/3.0/md5.txt").value("/update.exe"), md5OfFile(src + "/update.exe"));
+    }
+
+    // keygen: a new owner-only key file and the public key on one line;
+    // never over an existing file. Signed releases then carry a statement
+    // whose sequence grows per output folder, and the same md5.txt and
+    // update.ini as unsigned ones.
+    void signsReleases()
+    {
+        QTemporaryDir dir;
+        const QString key = dir.path() + "/secret.key", src = dir.path() + "/src";
+        RunResult run = runPublisher({"keygen", key});
+        QCOMPARE(run.exitCode, 0);
+        const auto publicKeys = Ed25519::parsePublicKeys(QString::fromLatin1(run.out));
+        QVERIFY(run.out.endsWith('\n') && run.out.count('\n') == 1 && publicKeys && publicKeys->size() == 1);
+#ifndef Q_OS_WIN
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
+            | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+        QCOMPARE(QFileInfo(key).permissions() & others, QFileDevice::Permissions());
+#endif
+        const QByteArray secret = readTestFile(key);
+        QCOMPARE(runPublisher({"keygen", key}).exitCode, 1);
+        QCOMPARE(readTestFile(key), secret);
+
+        QVERIFY(writeTestFile(src + "/a/b.dll", "b"));
+        QCOMPARE(runPublisher({src, dir.path() + "/plain", "2"}).exitCode, 0);
+        QCOMPARE(runPublisher({"--key", key, src, dir.path() + "/www", "2"}).exitCode, 0);
+        for (const QString file : {"/update.ini", "/2/md5.txt"})
+            QCOMPARE(readTestFile(dir.path() + "/www" + file), readTestFile(dir.path() + "/plain" + file));
+        QCOMPARE(runPublisher({"--key", key, src, dir.path() + "/www", "3"}).exitCode, 0);
+        for (const quint64 sequence : {1, 2}) {
+            const QString release = dir.path() + "/www/" + QString::number(sequence + 1) + "/";
+            const QByteArray bytes = readTestFile(release + "release.statement");
+            StatementExpectation expected{*publicKeys, QString::number(sequence + 1), QString(), sequence,
+                                          QDateTime::currentDateTimeUtc()};
+            ReleaseStatement statement;
+            QVERIFY(checkStatement(bytes, readTestFile(release + "release.statement.sig"), expected, &statement).ok());
+            QCOMPARE(statement.sequence, sequence);
+            QCOMPARE(statement.files.keys(), QStringList({"/a/b.dll", "/md5.txt"}));
+        }
     }
 
     void refuses_data()

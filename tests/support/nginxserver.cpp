@@ -43,7 +43,7 @@ QString serverPath(const QString &path)
 constexpr int kStartAttempts = 5;
 constexpr int kReadyWaitMs = 5000;
 
-QByteArray configText(const QString &work, const QString &root, quint16 port)
+QByteArray configText(const QString &work, const QString &root, quint16 port, const NginxTls &tls)
 {
     const QByteArray w = serverPath(work).toUtf8();
     QByteArray text;
@@ -55,7 +55,11 @@ QByteArray configText(const QString &work, const QString &root, quint16 port)
     for (const char *kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         text += QByteArray("  ") + kind + "_temp_path " + w + "/" + kind + ";\n";
     text += "  default_type application/octet-stream;\n  sendfile on;\n  keepalive_requests 100000;\n";
-    text += "  server {\n    listen 127.0.0.1:" + QByteArray::number(port) + ";\n";
+    text += "  server {\n    listen 127.0.0.1:" + QByteArray::number(port) + (tls.certificate.isEmpty() ? ";\n" : " ssl;\n");
+    if (!tls.certificate.isEmpty()) {
+        text += "    ssl_certificate \"" + serverPath(tls.certificate).toUtf8() + "\";\n";
+        text += "    ssl_certificate_key \"" + serverPath(tls.key).toUtf8() + "\";\n";
+    }
     text += "    root \"" + serverPath(root).toUtf8() + "\";\n  }\n}\n";
     return text;
 }
@@ -75,7 +79,8 @@ quint16 freeLocalPort()
     return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
 
-NginxServer::NginxServer(const QString &rootDir)
+NginxServer::NginxServer(const QString &rootDir, const NginxTls &serverTls)
+    : tls(serverTls)
 {
     // Another program may take the probed port before nginx binds it: try again.
     for (int attempt = 0; attempt < kStartAttempts && !running; ++attempt)
@@ -96,7 +101,7 @@ bool NginxServer::tryStart(const QString &rootDir)
     QFile file(conf);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    file.write(configText(workDir.path(), rootDir, serverPort));
+    file.write(configText(workDir.path(), rootDir, serverPort, tls));
     file.close();
 
     const QString work = serverPath(workDir.path());
@@ -149,7 +154,8 @@ void NginxServer::stop()
 
 QString NginxServer::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1/").arg(serverPort);
+    return (tls.certificate.isEmpty() ? QStringLiteral("http://127.0.0.1:%1/") : QStringLiteral("https://127.0.0.1:%1/"))
+        .arg(serverPort);
 }
 
 QByteArray NginxServer::errorLog() const

@@ -8,10 +8,18 @@
 // object lives. Its configuration, pid, logs and temp folders live in a
 // temp folder of their own; the server runs in the foreground as a child
 // process and is stopped by the destructor.
+// PEM files of the server's certificate (chain) and key: with them the
+// server speaks HTTPS only.
+struct NginxTls
+{
+    QString certificate;
+    QString key;
+};
+
 class NginxServer
 {
 public:
-    explicit NginxServer(const QString &rootDir);
+    explicit NginxServer(const QString &rootDir, const NginxTls &tls = {});
     ~NginxServer();
     NginxServer(const NginxServer &) = delete;
     NginxServer &operator=(const NginxServer &) = delete;
@@ -19,7 +27,7 @@ public:
     // True once the server accepts connections.
     bool isRunning() const { return running; }
     quint16 port() const { return serverPort; }
-    // "http://127.0.0.1:<port>/"
+    // "http://127.0.0.1:<port>/" ("https://" with TLS)
     QString baseUrl() const;
     // nginx's error log, for failure messages.
     QByteArray errorLog() const;
@@ -28,6 +36,7 @@ private:
     bool tryStart(const QString &rootDir);
     void stop();
 
+    NginxTls tls;
     QTemporaryDir workDir;
     QProcess process;
     quint16 serverPort = 0;

@@ -1,5 +1,7 @@
-// publisher SOURCE_DIR OUT_DIR VERSION [FOLDER]: see releasepublisher.h.
+// publisher [--key FILE [--expires TIME]] SOURCE_DIR OUT_DIR VERSION [FOLDER]
+// publisher keygen FILE: see releasepublisher.h.
 #include "releasepublisher.h"
+#include "releasesigner.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -17,6 +19,16 @@ int main(int argc, char **argv)
     if (!parsed.error.isEmpty()) {
         err << "publisher: " << parsed.error << "\n\n" << publisherUsage();
         return 2;
+    }
+    if (!parsed.keygenFile.isEmpty()) {
+        QByteArray publicKey;
+        const QString error = createKeyFile(parsed.keygenFile, &publicKey);
+        if (!error.isEmpty()) {
+            err << "publisher: " << error << '\n';
+            return 1;
+        }
+        out << publicKey << '\n';
+        return 0;
     }
     int fileCount = 0;
     const QString error = publishRelease(parsed.request, &fileCount);

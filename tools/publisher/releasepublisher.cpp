@@ -1,5 +1,7 @@
 #include "releasepublisher.h"
 
+#include "releasesigner.h"
+
 #include "config/names.h"
 #include "fileops/installlayout.h"
 #include "fileops/pathpolicy.h"
@@ -26,13 +28,21 @@ bool isFolderChar(QChar c)
 QString publisherUsage()
 {
     return QStringLiteral(
-        "Usage: publisher SOURCE_DIR OUT_DIR VERSION [FOLDER]\n"
+        "Usage: publisher [--key SECRET_KEY_FILE [--expires TIME]] SOURCE_DIR OUT_DIR VERSION [FOLDER]\n"
+        "       publisher keygen SECRET_KEY_FILE\n"
         "\n"
         "Publishes the files below SOURCE_DIR as release VERSION for the HTTP update\n"
         "channel. Writes OUT_DIR/FOLDER/ (the files and their md5.txt) and then\n"
         "OUT_DIR/update.ini naming VERSION and FOLDER. FOLDER defaults to VERSION and\n"
         "must not exist yet (or be empty). Serve OUT_DIR with any static web server and\n"
-        "set Update/URL in system.cfg to its address, ending with \"/\".\n");
+        "set Update/URL in system.cfg to its address, ending with \"/\".\n"
+        "\n"
+        "keygen creates a new signing key pair: the secret key goes to SECRET_KEY_FILE\n"
+        "(created readable by its owner only, never overwritten), the public key is\n"
+        "printed as one base64 line for Update/PublicKey in the clients' system.cfg.\n"
+        "With --key the release also gets release.statement and its signature\n"
+        "release.statement.sig; --expires (UTC, e.g. 2027-01-31T00:00:00Z) sets when\n"
+        "clients stop accepting the statement.\n");
 }
 
 PublisherArguments parsePublisherArguments(const QStringList &arguments)
@@ -42,14 +52,47 @@ PublisherArguments parsePublisherArguments(const QStringList &arguments)
         parsed.help = true;
         return parsed;
     }
-    if (arguments.size() < 3 || arguments.size() > 4) {
+    if (arguments.value(0) == QLatin1String("keygen")) {
+        if (arguments.size() != 2)
+            parsed.error = QStringLiteral("expected keygen SECRET_KEY_FILE");
+        else
+            parsed.keygenFile = arguments.at(1);
+        return parsed;
+    }
+    QStringList rest = arguments;
+    while (rest.value(0).startsWith(QLatin1String("--"))) {
+        const QString option = rest.takeFirst();
+        if (rest.isEmpty()) {
+            parsed.error = option + QStringLiteral(" needs a value");
+            return parsed;
+        }
+        const QString value = rest.takeFirst();
+        if (option == QLatin1String("--key")) {
+            parsed.request.secretKeyFile = value;
+        } else if (option == QLatin1String("--expires")) {
+            parsed.request.expires = QDateTime::fromString(value, QStringLiteral("yyyy-MM-ddTHH:mm:ssZ"));
+            parsed.request.expires.setTimeSpec(Qt::UTC);
+            if (!parsed.request.expires.isValid()) {
+                parsed.error = QStringLiteral("--expires takes a UTC time like 2027-01-31T00:00:00Z");
+                return parsed;
+            }
+        } else {
+            parsed.error = QStringLiteral("unknown option ") + option;
+            return parsed;
+        }
+    }
+    if (parsed.request.expires.isValid() && parsed.request.secretKeyFile.isEmpty()) {
+        parsed.error = QStringLiteral("--expires needs --key");
+        return parsed;
+    }
+    if (rest.size() < 3 || rest.size() > 4) {
         parsed.error = QStringLiteral("expected SOURCE_DIR OUT_DIR VERSION [FOLDER]");
         return parsed;
     }
-    parsed.request.sourceDir = arguments.at(0);
-    parsed.request.outDir = arguments.at(1);
-    parsed.request.version = arguments.at(2);
-    parsed.request.folder = arguments.size() == 4 ? arguments.at(3) : arguments.at(2);
+    parsed.request.sourceDir = rest.at(0);
+    parsed.request.outDir = rest.at(1);
+    parsed.request.version = rest.at(2);
+    parsed.request.folder = rest.size() == 4 ? rest.at(3) : rest.at(2);
     parsed.error = checkReleaseNames(parsed.request.version, parsed.request.folder);
     return parsed;
 }
@@ -80,6 +123,12 @@ QString publishRelease(const PublishRequest &request, int *fileCount)
     const QString nameError = checkReleaseNames(request.version, request.folder);
     if (!nameError.isEmpty())
         return nameError;
+    QByteArray secretKey;
+    if (!request.secretKeyFile.isEmpty()) {
+        const QString keyError = readSecretKeyFile(request.secretKeyFile, &secretKey);
+        if (!keyError.isEmpty())
+            return keyError;
+    }
     const QFileInfo sourceInfo(request.sourceDir);
     if (!sourceInfo.isDir())
         return QStringLiteral("not a folder: ") + request.sourceDir;
@@ -116,6 +165,12 @@ QString publishRelease(const PublishRequest &request, int *fileCount)
     const Md5Map manifest = readMd5File(releaseDir + QLatin1Char('/') + Names::kMd5File);
     if (manifest.size() != files.size() || manifest.values().contains(QString()))
         return QStringLiteral("cannot write a complete manifest in ") + releaseDir;
+    if (!secretKey.isEmpty()) {
+        const QString signError =
+            writeSignedStatement(request.outDir, releaseDir, request.version, request.folder, secretKey, request.expires);
+        if (!signError.isEmpty())
+            return signError;
+    }
 
     QSaveFile ini(request.outDir + QLatin1Char('/') + Names::kUpdateIniFile);
     const QByteArray text = releaseIniText(request.version, request.folder);

@@ -5,11 +5,14 @@
 //   <out>/update.ini                [Version] Version=<version>, Folder=<folder>
 //   <out>/<folder>/<every file>     the release's files, sub-folders kept
 //   <out>/<folder>/md5.txt          their manifest, made by generateMd5File
+//   <out>/<folder>/release.statement(.sig)  with a secret key: the signed
+//                                   statement over all of them (releasesigner.h)
 //
 // update.ini is replaced last and atomically, so a client never sees it
 // point at a folder that is still being filled; older folders stay where
 // they are for clients that are still downloading from them.
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -19,14 +22,18 @@ struct PublishRequest
     QString outDir;
     QString version;
     QString folder; // defaults to the version text
+    QString secretKeyFile; // "": the release is not signed
+    QDateTime expires;     // of the signed statement; invalid: never
 };
 
 // Command line of the publisher (arguments without the program name):
-//   SOURCE_DIR OUT_DIR VERSION [FOLDER]
+//   [--key SECRET_KEY_FILE [--expires yyyy-MM-ddTHH:mm:ssZ]] SOURCE_DIR OUT_DIR VERSION [FOLDER]
+//   keygen SECRET_KEY_FILE
 // help is set for -h/--help; otherwise error is "" or says what is wrong.
 struct PublisherArguments
 {
     PublishRequest request;
+    QString keygenFile; // set for the keygen command
     bool help = false;
     QString error;
 };

@@ -1,0 +1,211 @@
+// Signed releases over both roads, with update.exe as a real process against
+// nginx and the reference TCP server on 127.0.0.1: a release signed with a
+// configured key is installed and its statement recorded; a tampered,
+// replayed, stale or unsigned one is refused with the installation left
+// byte for byte as it was and nothing of the release left behind.
+#include "config/names.h"
+#include "http/md5manifest.h"
+#include "releasepublisher.h"
+#include "releasesigner.h"
+#include "support/filetree.h"
+#include "support/nginxserver.h"
+#include "support/tcpserverprocess.h"
+#include "support/testfiles.h"
+#include "support/testinstall.h"
+#include "trust/statement.h"
+
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+enum Tamper {
+    None,
+    FlipByte,
+    SwapFile,
+    Truncate,
+    ExtraFile,
+    Replay,
+    EditStatement,
+    OtherVersionStatement,
+    Expired,
+    MissingSignature,
+};
+
+// Files a run writes beside the installation's own.
+const QStringList kRunFiles{"/update.log", "/host_started.txt"};
+
+const FileTree kVersion1{{"/app.txt", "app 1"},
+                         {"/lib/core.dll", QByteArray(200000, '1')},
+                         {"/update/update.ini", "[Version]\nVersion=1.0\nFolder=v1\n"}};
+const FileTree kVersion2{{"/app.txt", "app 2"}, {"/lib/core.dll", QByteArray(200000, '2')}, {"/lib/new.dll", "new"}};
+
+} // namespace
+
+class TestSignedRelease : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void httpRoad_data() { addRows(); }
+    void httpRoad() { runRow(false); }
+    void tcpRoad_data() { addRows(); }
+    void tcpRoad() { runRow(true); }
+
+private:
+    void addRows();
+    void runRow(bool tcp);
+    // Publishes version 2 into work/www signed with keyFile, then tampers.
+    bool publishTampered(const QString &work, const QString &keyFile, Tamper tamper);
+
+    QTemporaryDir keyDir;
+    QString keyFiles[3];
+    QString publicKeys[3];
+};
+
+void TestSignedRelease::initTestCase()
+{
+    for (int i = 0; i < 3; ++i) {
+        keyFiles[i] = keyDir.filePath(QStringLiteral("key%1").arg(i));
+        QByteArray publicKey;
+        QCOMPARE(createKeyFile(keyFiles[i], &publicKey), QString());
+        publicKeys[i] = QString::fromLatin1(publicKey);
+    }
+}
+
+void TestSignedRelease::addRows()
+{
+    QTest::addColumn<int>("tamper");
+    QTest::addColumn<int>("signer");       // key that signs the release
+    QTest::addColumn<QList<int>>("client"); // keys the client trusts
+    QTest::addColumn<QString>("refusal");  // "" for an update that is installed
+    const QList<int> a{0};
+    QTest::newRow("signed update") << int(None) << 0 << a << QString();
+    QTest::newRow("key rotation") << int(None) << 1 << QList<int>{0, 1} << QString();
+    QTest::newRow("flipped byte") << int(FlipByte) << 0 << a << QStringLiteral("文件与发布声明不符");
+    QTest::newRow("file of another release") << int(SwapFile) << 0 << a << QStringLiteral("文件与发布声明不符");
+    QTest::newRow("truncated file") << int(Truncate) << 0 << a << QStringLiteral("文件与发布声明不符");
+    QTest::newRow("extra file") << int(ExtraFile) << 0 << a << QStringLiteral("文件未列在发布声明中");
+    QTest::newRow("older statement replayed") << int(Replay) << 0 << a << QStringLiteral("旧版本重放");
+    QTest::newRow("unknown key") << int(None) << 2 << QList<int>{0, 1} << QStringLiteral("不属于任何已配置的公钥");
+    QTest::newRow("edited statement") << int(EditStatement) << 0 << a << QStringLiteral("不属于任何已配置的公钥");
+    QTest::newRow("statement of another version") << int(OtherVersionStatement) << 0 << a
+                                                  << QStringLiteral("版本与服务端公布的版本不符");
+    QTest::newRow("expired") << int(Expired) << 0 << a << QStringLiteral("发布声明已过期");
+    QTest::newRow("missing signature") << int(MissingSignature) << 0 << a << QStringLiteral("签名缺失");
+}
+
+bool TestSignedRelease::publishTampered(const QString &work, const QString &keyFile, Tamper tamper)
+{
+    const QString www = work + QStringLiteral("/www");
+    const QString release = www + QStringLiteral("/v2/");
+    writeTree(work + QStringLiteral("/src"), kVersion2);
+    PublishRequest request{work + QStringLiteral("/src"), www, QStringLiteral("2.0"), QStringLiteral("v2"), keyFile,
+                           QDateTime()};
+    if (tamper == Expired)
+        request.expires = QDateTime(QDate(2020, 1, 1), QTime(0, 0), Qt::UTC);
+    if (!publishRelease(request).isEmpty())
+        return false;
+    QByteArray core = readTestFile(release + "lib/core.dll");
+    switch (tamper) {
+    case FlipByte:
+        core[1000] = core[1000] ^ 1;
+        break;
+    case SwapFile:
+        core = kVersion1.value("/lib/core.dll");
+        break;
+    case Truncate:
+        core.chop(1);
+        break;
+    case ExtraFile:
+        writeTree(release, {{"/lib/extra.dll", "not signed"}});
+        break;
+    case EditStatement:
+        writeTree(release, {{"/release.statement",
+                             readTestFile(release + "release.statement").replace("\nsequence\t1\n", "\nsequence\t9\n")}});
+        return true;
+    case OtherVersionStatement: {
+        request.outDir = work + QStringLiteral("/www3");
+        request.version = request.folder = QStringLiteral("3.0");
+        if (!publishRelease(request).isEmpty())
+            return false;
+        for (const QString &name : {Names::kStatementFile, Names::kStatementSignatureFile})
+            writeTree(release, {{"/" + name, readTestFile(request.outDir + "/3.0/" + name)}});
+        return true;
+    }
+    case MissingSignature:
+        return QFile::remove(release + Names::kStatementSignatureFile);
+    default:
+        return true;
+    }
+    // A server that changes files also serves a manifest that agrees.
+    writeTree(release, {{"/lib/core.dll", core}});
+    QFile::remove(release + Names::kMd5File);
+    generateMd5File(release);
+    return true;
+}
+
+void TestSignedRelease::runRow(bool tcp)
+{
+    QFETCH(int, tamper);
+    QFETCH(int, signer);
+    QFETCH(QList<int>, client);
+    QFETCH(QString, refusal);
+    QTemporaryDir work;
+    QVERIFY(publishTampered(work.path(), keyFiles[signer], Tamper(tamper)));
+    const QString www = work.filePath("www");
+
+    TestInstall install;
+    TestInstall::Settings settings = TestInstall::defaultSettings();
+    std::unique_ptr<NginxServer> nginx;
+    TcpServerProcess server;
+    if (tcp) {
+        QVERIFY(server.start(www));
+        settings["Server"]["UpdateServer"] = "127.0.0.1";
+        settings["Server"]["UpdatePort"] = QString::number(server.port());
+        settings["General"]["Version"] = "1.0";
+    } else {
+        nginx = std::make_unique<NginxServer>(www);
+        QVERIFY2(nginx->isRunning(), nginx->errorLog().constData());
+        settings["Update"]["HttpEnable"] = "1";
+        settings["Update"]["URL"] = nginx->baseUrl();
+    }
+    QStringList trusted;
+    for (int key : client)
+        trusted << publicKeys[key];
+    // A comma-separated list, which QSettings would split into a list.
+    settings["Update"]["PublicKey"] = trusted.join(QLatin1Char(','));
+    install.writeConfig(settings);
+    writeTree(install.path(), kVersion1);
+    if (tamper == Replay) {
+        ReleaseStatement installed;
+        installed.version = installed.folder = QStringLiteral("1.0");
+        installed.sequence = 99;
+        install.writeFile("update/release.statement", serializeStatement(installed));
+    }
+    generateMd5File(install.path() + QLatin1Char('/'));
+    const QMap<QString, QString> before = hashTree(install.path(), kRunFiles);
+
+    const RunResult run = install.runUpdater({"console"}, 60000);
+    QVERIFY2(run.finished, run.err.right(2000).constData());
+    QCOMPARE(run.out, consoleLine(true, true));
+    if (!refusal.isEmpty()) {
+        QVERIFY2(run.err.contains(refusal.toUtf8()), run.err.right(2000).constData());
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(hashTree(install.path(), kRunFiles), before);
+        QCOMPARE(install.hostStarts(), 0);
+        return;
+    }
+    QVERIFY2(run.exitCode == 0, run.err.right(2000).constData());
+    QCOMPARE(install.waitForHostStarts(1), 1);
+    for (auto it = kVersion2.cbegin(); it != kVersion2.cend(); ++it)
+        QCOMPARE(install.readFile(it.key().mid(1)), it.value());
+    // The statement is recorded, not installed as a file of the host.
+    QCOMPARE(install.readFile("update/release.statement"), readTestFile(www + "/v2/release.statement"));
+    for (const char *stray : {"release.statement", "release.statement.sig", "UpdateTemp", "Backup"})
+        QVERIFY2(!QFileInfo::exists(install.filePath(stray)), stray);
+}
+
+QTEST_GUILESS_MAIN(TestSignedRelease)
+#include "tst_signedrelease.moc"

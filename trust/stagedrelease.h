@@ -1,0 +1,41 @@
+#pragma once
+// The one check between a finished download and the apply, the same for
+// both roads: the staged release against its signed statement.
+//
+// Both roads leave the statement and its signature in the staging folder
+// (HTTP fetches them from the release folder, TCP receives them as two of
+// the release's files), and a version description that the apply installs:
+// staging/update.ini (TCP) or update/updateTmp.ini (HTTP). The check takes
+// the statement and signature out of the staging folder, so they are never
+// installed as files of the host program; a trusted statement is put back
+// as staging/update/release.statement, which the apply installs with the
+// release (and a failed apply undoes): the record the next update's
+// sequence is compared with.
+
+#include "trust/statement.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QVector>
+
+struct StagedRelease
+{
+    QString installation; // absolute, ends with "/"
+    QString staging;      // absolute, ends with "/"
+    QString announcedVersion; // the version the check announced; "" takes the version description's
+};
+
+// With no keys: removes the statement files from the staging folder and
+// trusts the release (the caller warns). With keys: verifies the statement
+// (trust/statement.h) against the installed record's sequence and the
+// announced version and folder, then every staged file's size and SHA-256
+// and the downloaded manifest's; refuses a staged file the statement does
+// not list. Reads every staged file once; changes nothing but the two
+// statement files unless it succeeds.
+StatementCheck checkStagedRelease(const StagedRelease &release, const QVector<QByteArray> &publicKeys,
+                                  const QDateTime &now);
+
+// The sequence number of the release installed now: its recorded
+// statement's, 0 when there is none.
+quint64 installedSequence(const QString &installation);

@@ -1,0 +1,185 @@
+#include "trust/statement.h"
+
+#include "http/md5manifest.h"
+#include "trust/ed25519.h"
+
+#include <QList>
+
+#include <limits>
+
+namespace {
+
+const QByteArray kHeader = QByteArrayLiteral("release-statement\t1");
+const QString kTimeFormat = QStringLiteral("yyyy-MM-ddTHH:mm:ssZ");
+
+StatementCheck failed(StatementFailure failure, const QString &detail)
+{
+    return {failure, detail};
+}
+
+// A decimal without sign, leading zeros or blanks.
+std::optional<quint64> parseDecimal(const QByteArray &text)
+{
+    if (text.isEmpty() || (text.size() > 1 && text.startsWith('0')))
+        return std::nullopt;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+    }
+    bool ok = false;
+    const quint64 value = text.toULongLong(&ok);
+    return ok ? std::optional<quint64>(value) : std::nullopt;
+}
+
+std::optional<QString> parseText(const QByteArray &field)
+{
+    const QString text = QString::fromUtf8(field);
+    // Only valid UTF-8 without control characters survives the round trip.
+    if (text.isEmpty() || text.toUtf8() != field || text.contains(QChar::ReplacementCharacter))
+        return std::nullopt;
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return std::nullopt;
+    }
+    return text;
+}
+
+std::optional<QDateTime> parseTime(const QByteArray &field)
+{
+    QDateTime time = QDateTime::fromString(QString::fromLatin1(field), kTimeFormat);
+    if (!time.isValid())
+        return std::nullopt;
+    time.setTimeSpec(Qt::UTC);
+    if (time.toString(kTimeFormat).toLatin1() != field)
+        return std::nullopt;
+    return time;
+}
+
+bool parseFileLine(const QList<QByteArray> &fields, ReleaseStatement &statement, QString *previousPath)
+{
+    if (fields.size() != 4)
+        return false;
+    const auto size = parseDecimal(fields.at(1));
+    const QByteArray digest = QByteArray::fromHex(fields.at(2));
+    const auto path = parseText(fields.at(3));
+    if (!size || *size > static_cast<quint64>(std::numeric_limits<qint64>::max()) || digest.size() != 32
+        || digest.toHex() != fields.at(2) || !path || !unsafePathReason(*path).isEmpty()
+        || *path <= *previousPath)
+        return false;
+    statement.files.insert(*path, {static_cast<qint64>(*size), digest});
+    *previousPath = *path;
+    return true;
+}
+
+} // namespace
+
+QByteArray serializeStatement(const ReleaseStatement &statement)
+{
+    QByteArray out = kHeader + '\n';
+    out += "version\t" + statement.version.toUtf8() + '\n';
+    out += "folder\t" + statement.folder.toUtf8() + '\n';
+    out += "sequence\t" + QByteArray::number(statement.sequence) + '\n';
+    if (statement.expires.isValid())
+        out += "expires\t" + statement.expires.toUTC().toString(kTimeFormat).toLatin1() + '\n';
+    for (auto it = statement.files.cbegin(); it != statement.files.cend(); ++it)
+        out += "file\t" + QByteArray::number(it->size) + '\t' + it->sha256.toHex() + '\t' + it.key().toUtf8() + '\n';
+    return out;
+}
+
+std::optional<ReleaseStatement> parseStatement(const QByteArray &bytes, StatementCheck *check)
+{
+    auto malformed = [check](int line) -> std::optional<ReleaseStatement> {
+        if (check)
+            *check = failed(StatementFailure::Malformed, QStringLiteral("line %1").arg(line));
+        return std::nullopt;
+    };
+    if (!bytes.endsWith('\n'))
+        return malformed(bytes.count('\n') + 1);
+    QList<QByteArray> lines = bytes.split('\n');
+    lines.removeLast();
+
+    // The fixed head, in order; "expires" may be left out.
+    const QByteArray keys[] = {"version", "folder", "sequence", "expires"};
+    ReleaseStatement statement;
+    if (lines.isEmpty() || lines.first() != kHeader)
+        return malformed(1);
+    int index = 1;
+    for (const QByteArray &key : keys) {
+        const QList<QByteArray> fields = index < lines.size() ? lines.at(index).split('\t') : QList<QByteArray>();
+        if (fields.value(0) != key) {
+            if (key == "expires")
+                break;
+            return malformed(index + 1);
+        }
+        if (fields.size() != 2)
+            return malformed(index + 1);
+        const QByteArray &value = fields.at(1);
+        bool ok = true;
+        if (key == "version" || key == "folder") {
+            const auto text = parseText(value);
+            ok = text.has_value();
+            (key == "version" ? statement.version : statement.folder) = text.value_or(QString());
+        } else if (key == "sequence") {
+            const auto sequence = parseDecimal(value);
+            ok = sequence && *sequence > 0;
+            statement.sequence = sequence.value_or(0);
+        } else {
+            const auto time = parseTime(value);
+            ok = time.has_value();
+            statement.expires = time.value_or(QDateTime());
+        }
+        if (!ok)
+            return malformed(index + 1);
+        ++index;
+    }
+    QString previousPath;
+    for (; index < lines.size(); ++index) {
+        const QList<QByteArray> fields = lines.at(index).split('\t');
+        if (fields.first() != "file" || !parseFileLine(fields, statement, &previousPath))
+            return malformed(index + 1);
+    }
+    if (check)
+        *check = StatementCheck();
+    return statement;
+}
+
+StatementCheck checkStatement(const QByteArray &statementBytes, const QByteArray &signatureText,
+                              const StatementExpectation &expected, ReleaseStatement *statement)
+{
+    const auto signature = Ed25519::decodeBase64(signatureText, Ed25519::kSignatureBytes);
+    if (!signature)
+        return failed(StatementFailure::Malformed, QStringLiteral("signature"));
+    bool signedByKnownKey = false;
+    for (const QByteArray &key : expected.publicKeys)
+        signedByKnownKey = signedByKnownKey || Ed25519::verify(statementBytes, *signature, key);
+    if (!signedByKnownKey)
+        return failed(StatementFailure::UnknownKey, QString());
+
+    StatementCheck check;
+    const auto parsed = parseStatement(statementBytes, &check);
+    if (!parsed)
+        return check;
+    if (parsed->version != expected.version)
+        return failed(StatementFailure::WrongVersion, parsed->version + QStringLiteral(" != ") + expected.version);
+    if (!expected.folder.isEmpty() && parsed->folder != expected.folder)
+        return failed(StatementFailure::WrongVersion, parsed->folder + QStringLiteral(" != ") + expected.folder);
+    if (parsed->sequence < expected.installedSequence)
+        return failed(StatementFailure::Replayed,
+                      QStringLiteral("%1 < %2").arg(parsed->sequence).arg(expected.installedSequence));
+    if (parsed->expires.isValid() && parsed->expires <= expected.now)
+        return failed(StatementFailure::Expired, parsed->expires.toString(Qt::ISODate));
+    if (statement)
+        *statement = *parsed;
+    return StatementCheck();
+}
+
+StatementCheck checkStatementFile(const ReleaseStatement &statement, const QString &path, qint64 size,
+                                  const QByteArray &sha256)
+{
+    const auto it = statement.files.constFind(path);
+    if (it == statement.files.cend())
+        return failed(StatementFailure::UnlistedFile, path);
+    if (it->size != size || it->sha256 != sha256)
+        return failed(StatementFailure::FileMismatch, path);
+    return StatementCheck();
+}
