@@ -393,7 +393,8 @@ void Widget::startUpdate()
 void Widget::fetchStatement()
 {
     for (const QString &name : {Names::kStatementFile, Names::kStatementSignatureFile}) {
-        if (!downloadFile(config.baseUrl + serverFolder + name, config.layout.staging + name))
+        // A statement lists what md5.txt lists, so the manifest's bound holds for it.
+        if (!downloadFile(config.baseUrl + serverFolder + name, config.layout.staging + name, kMaxManifestBytes))
             logWarn(statusDetail);
     }
 }

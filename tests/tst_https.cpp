@@ -95,7 +95,7 @@ void TestHttps::certificates()
 
     const QString install = work.filePath("install");
     Widget widget;
-    widget.setSettings({InstallLayout::build(install, "UpdateTemp/", "Backup/", ""), nginx.baseUrl(), 30000, false,
+    widget.setSettings({InstallLayout::build(install, "UpdateTemp/", "Backup/", ""), nginx.baseUrl(), 30000, {}, false,
                         withCaFile ? pki.filePath("ca.pem") : QString()});
     QVERIFY(writeTestFile(install + "/update/update.ini", "[Version]\nVersion=1.0\n"));
     const int version = widget.checkServerVersion();

@@ -63,7 +63,7 @@ bool parseFileLine(const QList<QByteArray> &fields, ReleaseStatement &statement,
     const QByteArray digest = QByteArray::fromHex(fields.at(2));
     const auto path = parseText(fields.at(3));
     if (!size || *size > static_cast<quint64>(std::numeric_limits<qint64>::max()) || digest.size() != 32
-        || digest.toHex() != fields.at(2) || !path || !unsafePathReason(*path).isEmpty()
+        || digest.toHex() != fields.at(2) || !path || !unsafePathReason(*path, {}).isEmpty()
         || *path <= *previousPath)
         return false;
     statement.files.insert(*path, {static_cast<qint64>(*size), digest});
