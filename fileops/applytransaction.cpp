@@ -46,6 +46,16 @@ bool isWithin(const QString &path, const QString &folder)
     return path == folder || path.startsWith(folder + QLatin1Char('/'));
 }
 
+// The journal at path, read and closed again: on Windows an open file
+// cannot be replaced or removed, and both happen to the journal later.
+std::optional<ApplyJournal> readJournal(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return parseJournal(file.readAll());
+}
+
 } // namespace
 
 ApplyTransaction::ApplyTransaction(const QString &inst, const QString &stage, const QString &back,
@@ -243,10 +253,7 @@ ApplyTransaction::Result ApplyTransaction::swapUpdater()
 {
     lastFailure = {};
     const QString path = journalPath(installation);
-    QFile file(path);
-    std::optional<ApplyJournal> journal;
-    if (file.open(QIODevice::ReadOnly))
-        journal = parseJournal(file.readAll());
+    std::optional<ApplyJournal> journal = readJournal(path);
     if (!journal || journal->phase != ApplyPhase::Handover) {
         fail(ApplyFailure::Journal, path, QStringLiteral("no update waits for the updater swap"));
         return Result::Failed;
@@ -280,12 +287,9 @@ ApplyTransaction::Recovery ApplyTransaction::recover()
 {
     const QString path = journalPath(installation);
     QFile::remove(Durable::partialName(path));
-    QFile file(path);
-    if (!file.exists())
+    if (!QFile::exists(path))
         return Recovery::Nothing;
-    std::optional<ApplyJournal> journal;
-    if (file.open(QIODevice::ReadOnly))
-        journal = parseJournal(file.readAll());
+    const std::optional<ApplyJournal> journal = readJournal(path);
     if (!journal) {
         fail(ApplyFailure::Journal, path, QStringLiteral("journal unreadable"));
         return Recovery::Failed;
