@@ -302,7 +302,10 @@ ApplyTransaction::Recovery ApplyTransaction::runRecovery(const ApplyJournal &jou
     const bool undo = journal.phase != ApplyPhase::Committed;
     logWarn(undo ? "撤销未完成的更新" : "完成已提交更新的清理");
     bool complete = true;
-    const QVector<RecoveryStep> steps = recoverySteps(journal, Durable::partialName);
+    QVector<RecoveryStep> steps = recoverySteps(journal, Durable::partialName);
+    // A replaced file that was in use was set aside under another name.
+    for (const JournalEntry &e : journal.entries)
+        steps.append({RecoveryStep::RemoveFile, Durable::retiredName(e.target), QString()});
     for (const RecoveryStep &step : steps) {
         const QString path = abs(step.path);
         switch (step.kind) {
