@@ -44,6 +44,16 @@ bool isWithin(const QString &path, const QString &folder)
     return path == folder || path.startsWith(folder + QLatin1Char('/'));
 }
 
+// The journal at path, read and closed again: on Windows an open file
+// cannot be replaced or removed, and both happen to the journal later.
+std::optional<ApplyJournal> readJournal(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return parseJournal(file.readAll());
+}
+
 } // namespace
 
 ApplyTransaction::ApplyTransaction(const QString &inst, const QString &stage, const QString &back,
@@ -241,10 +251,7 @@ ApplyTransaction::Result ApplyTransaction::swapUpdater()
 {
     lastFailure = {};
     const QString path = journalPath(installation);
-    QFile file(path);
-    std::optional<ApplyJournal> journal;
-    if (file.open(QIODevice::ReadOnly))
-        journal = parseJournal(file.readAll());
+    std::optional<ApplyJournal> journal = readJournal(path);
     if (!journal || journal->phase != ApplyPhase::Handover) {
         fail(ApplyFailure::Journal, path, QStringLiteral("no update waits for the updater swap"));
         return Result::Failed;
@@ -278,12 +285,9 @@ ApplyTransaction::Recovery ApplyTransaction::recover()
 {
     const QString path = journalPath(installation);
     QFile::remove(Durable::partialName(path));
-    QFile file(path);
-    if (!file.exists())
+    if (!QFile::exists(path))
         return Recovery::Nothing;
-    std::optional<ApplyJournal> journal;
-    if (file.open(QIODevice::ReadOnly))
-        journal = parseJournal(file.readAll());
+    const std::optional<ApplyJournal> journal = readJournal(path);
     if (!journal) {
         fail(ApplyFailure::Journal, path, QStringLiteral("journal unreadable"));
         return Recovery::Failed;
@@ -296,7 +300,10 @@ ApplyTransaction::Recovery ApplyTransaction::runRecovery(const ApplyJournal &jou
     const bool undo = journal.phase != ApplyPhase::Committed;
     logWarn(undo ? "撤销未完成的更新" : "完成已提交更新的清理");
     bool complete = true;
-    const QVector<RecoveryStep> steps = recoverySteps(journal, Durable::partialName);
+    QVector<RecoveryStep> steps = recoverySteps(journal, Durable::partialName);
+    // A replaced file that was in use was set aside under another name.
+    for (const JournalEntry &e : journal.entries)
+        steps.append({RecoveryStep::RemoveFile, Durable::retiredName(e.target), QString()});
     for (const RecoveryStep &step : steps) {
         const QString path = abs(step.path);
         switch (step.kind) {

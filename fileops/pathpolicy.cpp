@@ -39,6 +39,30 @@ bool isSameFolder(const QString &a, const QString &b)
     return !a.isEmpty() && !b.isEmpty() && canonicalFolder(a) == canonicalFolder(b);
 }
 
+namespace {
+
+// A level Windows cannot create as given: it drops a trailing dot or space,
+// and a device name opens the device whatever extension follows it.
+bool isWindowsReserved(const QStringRef &level)
+{
+    if (level.endsWith(QLatin1Char('.')) || level.endsWith(QLatin1Char(' ')))
+        return true;
+    // The name before the first dot, spaces before that dot dropped.
+    QString base = level.left(level.indexOf(QLatin1Char('.'))).toString().toUpper();
+    while (base.endsWith(QLatin1Char(' ')))
+        base.chop(1);
+    static const QStringList devices{QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"),
+                                     QStringLiteral("NUL")};
+    if (devices.contains(base))
+        return true;
+    // COM1-9 and LPT1-9, the superscript digits included.
+    static const QString digits = QStringLiteral("123456789\u00b9\u00b2\u00b3");
+    return base.size() == 4 && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))
+        && digits.contains(base.at(3));
+}
+
+} // namespace
+
 NameProblem relativeNameProblem(const QString &relative)
 {
     for (const QChar c : relative) {
@@ -55,6 +79,8 @@ NameProblem relativeNameProblem(const QString &relative)
             return NameProblem::EmptyLevel;
         if (level == QLatin1String(".") || level == QLatin1String(".."))
             return NameProblem::DotLevel;
+        if (isWindowsReserved(level))
+            return NameProblem::WindowsName;
     }
     return NameProblem::None;
 }

@@ -32,6 +32,9 @@ enum class NameProblem {
     Colon,            // drive letters, alternate streams
     EmptyLevel,       // "", a leading, doubled or trailing "/"
     DotLevel,         // "." or ".."
+    WindowsName,      // a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, also
+                      // with an extension) or a level ending with "." or " ":
+                      // every release must be installable on Windows
 };
 NameProblem relativeNameProblem(const QString &relative);
 

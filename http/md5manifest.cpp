@@ -181,6 +181,8 @@ QString unsafePathReason(const QString &path, const QStringList &workPlaces)
         return QStringLiteral("路径包含空的层级");
     case PathPolicy::NameProblem::DotLevel:
         return QStringLiteral("路径包含.或..");
+    case PathPolicy::NameProblem::WindowsName:
+        return QStringLiteral("路径包含Windows不能使用的名称");
     }
     return releaseNameText(PathPolicy::releaseNameProblem(relative, workPlaces));
 }

@@ -80,13 +80,39 @@ QString partialName(const QString &dst)
     return dst + QStringLiteral(".update-part");
 }
 
+QString retiredName(const QString &dst)
+{
+    return dst + QStringLiteral(".update-old");
+}
+
 #ifdef Q_OS_WIN
 
 Outcome renameReplacing(const QString &from, const QString &to)
 {
-    if (MoveFileExW(native(from).c_str(), native(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    const std::wstring source = native(from);
+    const std::wstring target = native(to);
+    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return {};
-    return failure(systemReason(), GetLastError() == ERROR_NOT_SAME_DEVICE);
+    const DWORD error = GetLastError();
+    const Outcome refused = failure(systemReason(), error == ERROR_NOT_SAME_DEVICE);
+    if (error != ERROR_ACCESS_DENIED || !QFileInfo(to).isFile())
+        return refused;
+    // A program still running from to (or a library loaded from it) may be
+    // renamed, though not replaced: move it aside, then put from in place.
+    const std::wstring retired = native(retiredName(to));
+    DeleteFileW(retired.c_str());
+    if (!MoveFileExW(target.c_str(), retired.c_str(), MOVEFILE_WRITE_THROUGH))
+        return refused;
+    if (!MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        const Outcome outcome = failure(systemReason());
+        MoveFileExW(retired.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
+        return outcome;
+    }
+    // Gone now if the program has exited meanwhile; otherwise the journal's
+    // clean-up retries, and the system removes it on restart.
+    if (!DeleteFileW(retired.c_str()))
+        MoveFileExW(retired.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return {};
 }
 
 Outcome syncPath(const QString &path)

@@ -19,7 +19,14 @@ struct Outcome
 
 // Renames from to to, replacing an existing to in one step: a reader sees
 // either the old or the new file at to, never none. Does not create folders.
+// On Windows a running program or a loaded library at to can be renamed but
+// not replaced: it is renamed to retiredName(to) first and the new file
+// renamed into its place right after (the one moment without a file at to),
+// and removed once it is no longer in use (at the latest on restart).
 Outcome renameReplacing(const QString &from, const QString &to);
+
+// Where renameReplacing puts a file in use that it replaces.
+QString retiredName(const QString &dst);
 
 // Flushes a file's bytes, or a folder's entries, to the disk.
 Outcome syncPath(const QString &path);

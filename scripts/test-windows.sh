@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 started=$(date +%s)
 
 packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 xvfb xauth cmake ninja-build
-          nginx-light zip)
+          nginx-light zip fonts-wqy-microhei)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -73,6 +73,17 @@ if [ ! -e "$UPDATER_WINEPREFIX/system.reg" ]; then
   WINEPREFIX=$UPDATER_WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" /usr/lib/wine/wine64 wineboot --init
   WINEPREFIX=$UPDATER_WINEPREFIX /usr/lib/wine/wineserver -w
 fi
+# Chinese Windows draws its dialogs in a CJK sans-serif font; Wine has none,
+# and picks some thin font for the dialog font instead. WenQuanYi Micro Hei
+# from Linux stands in for SimSun and the dialog font.
+if [ ! -e "$UPDATER_WINEPREFIX/.cjk-font" ]; then
+  for font in SimSun "MS Shell Dlg 2"; do
+    WINEPREFIX=$UPDATER_WINEPREFIX WINEDEBUG=-all /usr/lib/wine/wine64 reg add \
+      'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /t REG_SZ /d "WenQuanYi Micro Hei" /f >/dev/null
+  done
+  WINEPREFIX=$UPDATER_WINEPREFIX /usr/lib/wine/wineserver -w
+  touch "$UPDATER_WINEPREFIX/.cjk-font"
+fi
 
 cmake -S . -B build-win -G Ninja --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DUPDATER_WIN_PREFIX="$prefix;$mixed" -DUPDATER_BENCH=OFF \
@@ -80,6 +91,18 @@ cmake -S . -B build-win -G Ninja --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cma
 cmake --build build-win
 cmake --build build-win --target dist
 echo "== Windows build took $(( $(date +%s) - started )) s"
+
+# The shipped programs import only Windows' own DLLs (each one is in Wine's
+# system32): no Qt, C++ runtime or threads DLL that a host may ship too.
+system32=$UPDATER_WINEPREFIX/drive_c/windows/system32
+for exe in build-win/dist/*.exe; do
+  for dll in $(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p'); do
+    if ! ls "$system32" | grep -qixF "$dll"; then
+      echo "$exe imports $dll, which Windows does not provide" >&2
+      exit 1
+    fi
+  done
+done
 
 (cd build-win && LANG=zh_CN.UTF-8 LC_ALL= xvfb-run -a ctest --output-on-failure -j2)
 WINEPREFIX=$UPDATER_WINEPREFIX /usr/lib/wine/wineserver -k || true

@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole test suite: once as a normal build, once
 # with AddressSanitizer and UndefinedBehaviorSanitizer; then runs every fuzz
-# target for a bounded time in a clang build. The Windows leg
-# (scripts/test-windows.sh) is not part of it yet: the apply transaction's
-# tests still need their Windows counterparts.
+# target for a bounded time in a clang build; then cross-builds for Windows and
+# runs the suite under Wine (scripts/test-windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,3 +17,5 @@ cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DUPDATER_FUZZ
   -DUPDATER_BENCH=OFF >/dev/null
 cmake --build build-fuzz --target fuzzers
 (cd build-fuzz && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j2)
+
+bash scripts/test-windows.sh

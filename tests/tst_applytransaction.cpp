@@ -1,12 +1,14 @@
 // The apply transaction on real folders, in process: what it installs, that
 // a failure leaves the installation byte for byte as it was, and faults
-// injected for real (full file system, a backup folder on another, smaller
-// file system, a backup folder that refuses entries).
+// injected for real (an installed file in use, and on Linux a full file
+// system, a backup folder on another, smaller file system, a backup folder
+// that refuses entries).
 #include "fileops/applytransaction.h"
 #include "support/filetree.h"
 #include "support/testfiles.h"
 #include "support/testinstall.h"
 #include "support/tmpfs.h"
+#include "support/unreplaceablefile.h"
 
 #include <QProcess>
 #include <QtTest>
@@ -36,6 +38,7 @@ struct Install
     QMap<QString, QString> tree() const { return hashTree(root); }
 };
 
+#ifndef Q_OS_WIN
 // Fills the file system holding dir until it has no byte or inode left.
 void fill(const QString &dir)
 {
@@ -47,6 +50,7 @@ void fill(const QString &dir)
     for (int i = 0; QFile(dir + QString("/inode%1").arg(i)).open(QIODevice::WriteOnly); ++i) {
     }
 }
+#endif
 
 } // namespace
 
@@ -59,7 +63,9 @@ private slots:
         QTemporaryDir dir;
         const Install install{dir.path()};
         install.lay(kInstalled, kStaged);
+#ifndef Q_OS_WIN
         QFile::setPermissions(dir.path() + "/a.txt", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+#endif
 
         QCOMPARE(install.apply(), Result::Done);
         FileTree expected = kInstalled;
@@ -69,7 +75,9 @@ private slots:
                          {"/update/update.ini", "V2"},
                          {"/md5.txt", "M2"}});
         QCOMPARE(install.tree(), treeHashes(expected));
+#ifndef Q_OS_WIN
         QVERIFY(QFileInfo(dir.path() + "/a.txt").isExecutable());
+#endif
         for (const char *gone : {"/UpdateTemp", "/Backup", "/update.journal"})
             QVERIFY2(!QFileInfo::exists(dir.path() + gone), gone);
     }
@@ -99,13 +107,17 @@ private slots:
     {
         QTest::addColumn<FileTree>("installed");
         QTest::addColumn<FileTree>("staged");
-        QTest::addColumn<QString>("immutable"); // folder made immutable first
+        QTest::addColumn<QString>("unreplaceable"); // made so first
         QTest::addColumn<int>("step");
 
         QTest::newRow("a later file under an installed file")
             << with(kInstalled, {{"/zz", "Z"}}) << with(kStaged, {{"/zz/x", "X"}}) << "" << int(ApplyFailure::Replace);
+        // a.txt is in the backup already when d/b.txt cannot follow.
+        QTest::newRow("an installed file in use") << kInstalled << kStaged << "/d/b.txt" << int(ApplyFailure::Backup);
+#ifndef Q_OS_WIN
         QTest::newRow("backup folder refuses entries")
             << kInstalled << kStaged << "/Backup" << int(ApplyFailure::Backup);
+#endif
         FileTree folderInTheWay = kInstalled;
         folderInTheWay.remove("/d/b.txt");
         folderInTheWay.insert("/d/b.txt/x", "X");
@@ -115,26 +127,26 @@ private slots:
     {
         QFETCH(FileTree, installed);
         QFETCH(FileTree, staged);
-        QFETCH(QString, immutable);
+        QFETCH(QString, unreplaceable);
         QFETCH(int, step);
         QTemporaryDir dir;
         const Install install{dir.path()};
         install.lay(installed, staged, {});
         const auto before = install.tree();
         writeTree(dir.path(), kVersionFiles);
-        const QString frozen = dir.path() + immutable;
-        if (!immutable.isEmpty()) {
-            QVERIFY(QDir().mkpath(frozen));
-            QCOMPARE(QProcess::execute("chattr", {"+i", frozen}), 0);
+        UnreplaceableFile held;
+        if (!unreplaceable.isEmpty()) {
+            const QString path = dir.path() + unreplaceable;
+            QVERIFY(QFileInfo::exists(path) || QDir().mkpath(path));
+            QVERIFY(held.make(path));
         }
         ApplyTransaction t(dir.path(), install.staging(), install.backup(), install.parked());
         const Result r = t.apply("update.exe");
-        if (!immutable.isEmpty())
-            QProcess::execute("chattr", {"-i", frozen});
+        held.release();
         QCOMPARE(r, Result::Failed);
         QCOMPARE(int(t.failure().step), step);
         QVERIFY(t.undone());
-        // What the immutable folder kept from the clean-up goes now.
+        // What the unreplaceable path kept from the clean-up goes now.
         QVERIFY(ApplyTransaction(dir.path(), install.staging(), install.backup(), install.parked()).recover()
                 != ApplyTransaction::Recovery::Failed);
         auto after = install.tree();
@@ -154,6 +166,9 @@ private slots:
         QCOMPARE(after, expected);
         QVERIFY(!QFileInfo::exists(dir.path() + "/update.journal"));
     }
+
+#ifndef Q_OS_WIN
+    // A full file system and a second file system are tmpfs mounts.
 
     // The installation on a file system with no byte left: nothing is
     // touched, and the reason is the space.
@@ -204,6 +219,7 @@ private slots:
             QCOMPARE(install.tree(), before);
         }
     }
+#endif
 
 private:
     static FileTree with(FileTree tree, const FileTree &more)

@@ -9,15 +9,12 @@
 #include "support/filetree.h"
 #include "support/testfiles.h"
 #include "support/testinstall.h"
+#include "support/unreplaceablefile.h"
 
 #include <QApplication>
 #include <QtTest>
 
 #include <functional>
-
-#ifdef Q_OS_WIN
-#include <windows.h>
-#endif
 
 namespace {
 
@@ -77,42 +74,6 @@ QMap<QString, QString> without(QMap<QString, QString> tree, const QStringList &p
     }
     return tree;
 }
-
-// Restores the immutable attribute's absence so the temp folder can go.
-// A file that can be neither removed nor overwritten: immutable on Linux,
-// held open without sharing on Windows, as a loaded DLL or a running
-// program is.
-struct UnreplaceableFile
-{
-#ifdef Q_OS_WIN
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    bool make(const QString &file)
-    {
-        handle = CreateFileW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(file).utf16()), GENERIC_READ,
-                             FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        return handle != INVALID_HANDLE_VALUE;
-    }
-    ~UnreplaceableFile()
-    {
-        if (handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
-    }
-#else
-    QString path;
-    bool make(const QString &file)
-    {
-        if (QProcess::execute("chattr", {"+i", file}) != 0)
-            return false;
-        path = file;
-        return true;
-    }
-    ~UnreplaceableFile()
-    {
-        if (!path.isEmpty())
-            QProcess::execute("chattr", {"-i", path});
-    }
-#endif
-};
 
 const FileTree kInstalled{{"/a.txt", "A1"}, {"/d/a.txt", "DA1"}, {"/d/c.txt", "DC1"},
                           {"/update/update.ini", "V1"}, {"/update/updateTmp.ini", "V2"}, {"/md5.txt", "M1"}};

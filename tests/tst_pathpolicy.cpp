@@ -78,6 +78,11 @@ void TestPathPolicy::names_data()
     QTest::newRow("stream") << "a.dll:payload" << NameProblem::Colon << false;
     QTest::newRow("nul") << QString("a") + QChar(0) + "b" << NameProblem::ControlCharacter << false;
     QTest::newRow("newline before a colon") << "a\nb:c" << NameProblem::ControlCharacter << false;
+    QTest::newRow("device name, any case, any extension") << "bin/cOm1 .tar.gz" << NameProblem::WindowsName << false;
+    QTest::newRow("device name alone") << "NUL" << NameProblem::WindowsName << false;
+    QTest::newRow("device-like names") << "CONSOLE/com10/lpt0.txt/xnul" << NameProblem::None << false;
+    QTest::newRow("trailing dot") << "readme." << NameProblem::WindowsName << false;
+    QTest::newRow("trailing space") << "docs /a.txt" << NameProblem::WindowsName << false;
     QTest::newRow("absolute") << "/etc/passwd" << NameProblem::EmptyLevel << false;
     QTest::newRow("folder") << "sub/" << NameProblem::EmptyLevel << false;
     QTest::newRow("empty") << "" << NameProblem::EmptyLevel << false;

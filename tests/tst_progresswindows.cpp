@@ -85,7 +85,12 @@ private slots:
                     ++clear[side];
             }
         }
-        QVERIFY2(clear[0] + clear[1] >= 30, qPrintable(QString("only %1 clear glyph pixels").arg(clear[0] + clear[1])));
+        // How many pixels a glyph has depends on the font and its rendering:
+        // "0%" in a thin font may have fewer than thirty, and still reads.
+        const int allClear = clear[0] + clear[1];
+        const int allGlyph = glyph[0] + glyph[1];
+        QVERIFY2(allClear >= 10 && allClear * 4 >= allGlyph,
+                 qPrintable(QString("%1 of %2 glyph pixels clear").arg(allClear).arg(allGlyph)));
         for (int side : {0, 1}) {
             if (glyph[side] >= 10)
                 QVERIFY2(clear[side] * 4 >= glyph[side],

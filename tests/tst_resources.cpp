@@ -29,10 +29,18 @@ private slots:
 
 #ifdef Q_OS_WIN
     // update.exe carries its icon and the manifest that asks for
-    // administrator rights in its PE resources, where Windows looks for them.
+    // administrator rights in its PE resources, where Windows looks for them,
+    // as built and as shipped (stripped).
+    void executableCarriesManifestAndIcon_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::newRow("built") << builtProgram(QStringLiteral("update.exe"));
+        QTest::newRow("deployable folder") << QStringLiteral(UPDATER_DIST_DIR "/update.exe");
+    }
     void executableCarriesManifestAndIcon()
     {
-        const QString exe = QDir::toNativeSeparators(builtProgram(QStringLiteral("update.exe")));
+        QFETCH(QString, program);
+        const QString exe = QDir::toNativeSeparators(program);
         HMODULE module = LoadLibraryExW(reinterpret_cast<LPCWSTR>(exe.utf16()), nullptr,
                                         LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         QVERIFY(module);

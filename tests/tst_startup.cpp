@@ -5,6 +5,7 @@
 #include "support/guardholder.h"
 #include "support/tcpserverprocess.h"
 #include "support/testinstall.h"
+#include "support/unreplaceablefile.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
@@ -303,11 +304,11 @@ private slots:
                      {{JournalEntry::Replace, "a.txt", "UpdateTemp/a.txt", "Backup/a.txt"},
                       {JournalEntry::Replace, "b.txt", "UpdateTemp/b.txt", "Backup/b.txt"}});
         const QString stuck = install.filePath(QStringLiteral("Backup/a.txt"));
+        UnreplaceableFile held;
         if (undeletable)
-            QCOMPARE(QProcess::execute("chattr", {"+i", stuck}), 0);
+            QVERIFY(held.make(stuck));
         const RunResult first = install.runUpdater({QStringLiteral("console")});
-        if (undeletable)
-            QProcess::execute("chattr", {"-i", stuck});
+        held.release();
         QCOMPARE(first.exitCode, 0);
         QCOMPARE(install.readFile(QStringLiteral("a.txt")), QByteArray("new a"));
         QCOMPARE(QFileInfo::exists(install.filePath(QStringLiteral("update.journal"))), undeletable);

@@ -16,11 +16,12 @@ const QByteArray kUpdated = consoleLine(true, true);
 const QByteArray kUpToDate = consoleLine(true, false);
 
 // The client's own file: CRLF lines, comments (one in GBK) and keys the
-// updater does not read, all of which an update must keep.
+// updater does not read, all of which an update must keep. The helper is
+// the fake host, named as the file is (the updater checks that it exists).
 QByteArray config(quint16 port, const QString &version)
 {
     return "; \xCF\xB5\xCD\xB3\xC5\xE4\xD6\xC3\r\n[Update]\r\nHostExe=host\r\nUpdateExe=update.exe\r\n"
-           "UpdateHelperExe=host\r\nHttpEnable=0\r\n"
+           "UpdateHelperExe=" + programName("host").toUtf8() + "\r\nHttpEnable=0\r\n"
            "[Server]\r\nUpdateServer=127.0.0.1\r\nUpdatePort=" + QByteArray::number(port) + "\r\n"
            "[General]\r\n# installed\r\nVersion=" + version.toUtf8() + "\r\nLastCheckTime=never\r\n"
            "[Paths]\r\nTemp=UpdateTemp/\r\nBackup=Backup/\r\n[Project]\r\nType=1\r\n";

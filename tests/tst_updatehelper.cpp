@@ -143,6 +143,28 @@ private slots:
         QCOMPARE(install.readFile(QStringLiteral("update.exe")), fresh);
         QCOMPARE(install.waitForHostStarts(1), 1);
     }
+
+    // The old updater has let its guard go but still runs (as while it
+    // exits): Windows refuses to overwrite a running program, so it is
+    // renamed aside for the new one.
+    void replacesAnUpdaterThatStillRuns()
+    {
+        TestInstall install;
+        prepare(install);
+        const QByteArray fresh = newUpdater();
+        install.writeFile(QStringLiteral("UpdateTemp/update.exe"), fresh);
+        const QString installed = install.filePath(QStringLiteral("update.exe"));
+        QVERIFY(QFile::remove(installed) && QFile::copy(QCoreApplication::applicationFilePath(), installed));
+        QTemporaryDir elsewhere;
+        QProcess running;
+        QVERIFY(startGuardHolder(running, elsewhere.filePath(QStringLiteral("update.exe")), installed));
+
+        const RunResult r = runHelper(install);
+        killGuardHolder(running);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(install.readFile(QStringLiteral("update.exe")), fresh);
+        QCOMPARE(install.waitForHostStarts(1), 1);
+    }
 };
 
 int main(int argc, char **argv)

@@ -26,12 +26,12 @@ bool holdGuardIfAsked(int argc, char **argv)
     return true;
 }
 
-bool startGuardHolder(QProcess &holder, const QString &exePath)
+bool startGuardHolder(QProcess &holder, const QString &exePath, const QString &program)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QLatin1String(kHoldVariable), InstanceGuard::keyFor(QFileInfo(exePath).absolutePath()));
     holder.setProcessEnvironment(env);
-    holder.start(QCoreApplication::applicationFilePath(), QStringList());
+    holder.start(program.isEmpty() ? QCoreApplication::applicationFilePath() : program, QStringList());
     // Trimmed: text-mode standard output ends the line with CR LF on Windows.
     return holder.waitForReadyRead(10000) && holder.readAllStandardOutput().trimmed() == "held";
 }

@@ -11,9 +11,9 @@
 // returns true (main then returns). False in the test itself.
 bool holdGuardIfAsked(int argc, char **argv);
 
-// Starts this test program as a holder of the guard of the executable at
-// exePath; true once it holds it.
-bool startGuardHolder(QProcess &holder, const QString &exePath);
+// Starts program (this test program or a copy of it) as a holder of the
+// guard of the executable at exePath; true once it holds it.
+bool startGuardHolder(QProcess &holder, const QString &exePath, const QString &program = QString());
 
 // Ends the holder the hard way, leaving its guard behind as a crash would.
 void killGuardHolder(QProcess &holder);
