@@ -94,10 +94,12 @@ echo "== Windows build took $(( $(date +%s) - started )) s"
 
 # The shipped programs import only Windows' own DLLs (each one is in Wine's
 # system32): no Qt, C++ runtime or threads DLL that a host may ship too.
-system32=$UPDATER_WINEPREFIX/drive_c/windows/system32
+# Names compared in lower case, as Windows does (and without a grep -q that
+# could end ls with SIGPIPE under pipefail).
+system32=$(ls "$UPDATER_WINEPREFIX/drive_c/windows/system32" | tr '[:upper:]' '[:lower:]')
 for exe in build-win/dist/*.exe; do
   for dll in $(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p'); do
-    if ! ls "$system32" | grep -qixF "$dll"; then
+    if ! grep -xF "$(echo "$dll" | tr '[:upper:]' '[:lower:]')" <<<"$system32" >/dev/null; then
       echo "$exe imports $dll, which Windows does not provide" >&2
       exit 1
     fi
