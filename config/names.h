@@ -39,6 +39,8 @@ inline constexpr const char *kKeyRateWindow = "RateWindow";
 inline constexpr const char *kKeyDiskReserve = "DiskReserve";
 inline constexpr const char *kKeyPublicKey = "PublicKey";
 inline constexpr const char *kKeyCaFile = "CaFile";
+inline constexpr const char *kKeyParallelDownloads = "ParallelDownloads";
+inline constexpr const char *kKeyConnections = "Connections";
 
 inline constexpr const char *kGroupSummary = "Summary";
 inline constexpr const char *kGroupVersion = "Version";

@@ -27,8 +27,10 @@ const KeySpec kSystemKeys[] = {
     {Names::kGroupUpdate, Names::kKeyHttpEnable, true},
     {Names::kGroupUpdate, Names::kKeyPublicKey, false},
     {Names::kGroupUpdate, Names::kKeyCaFile, false},
+    {Names::kGroupUpdate, Names::kKeyParallelDownloads, false},
     {Names::kGroupServer, Names::kKeyUpdateServer, false},
     {Names::kGroupServer, Names::kKeyUpdatePort, false},
+    {Names::kGroupServer, Names::kKeyConnections, false},
     {Names::kGroupGeneral, Names::kKeyVersion, false},
     {Names::kGroupGeneral, Names::kKeyLastCheckTime, false},
     {Names::kGroupPaths, Names::kKeyBackup, false},
@@ -184,6 +186,23 @@ TransferLimits CSystemConfig::getTransferLimits() const
     limits.rateWindowMs = int(read(Names::kKeyRateWindow, 1000, INT_MAX, limits.rateWindowMs));
     limits.diskReserveBytes = read(Names::kKeyDiskReserve, qint64(1) << 20, LLONG_MAX, limits.diskReserveBytes);
     return limits;
+}
+
+int CSystemConfig::transferCount(const char *group, const char *key, int fallback) const
+{
+    bool ok = false;
+    const int value = getValue(QString::fromLatin1(group), QString::fromLatin1(key)).trimmed().toInt(&ok);
+    return ok && value >= 1 && value <= kMaxTransfers ? value : fallback;
+}
+
+int CSystemConfig::getParallelDownloads() const
+{
+    return transferCount(Names::kGroupUpdate, Names::kKeyParallelDownloads, kDefaultParallelDownloads);
+}
+
+int CSystemConfig::getServerConnections() const
+{
+    return transferCount(Names::kGroupServer, Names::kKeyConnections, kDefaultServerConnections);
 }
 
 #undef CFG

@@ -17,6 +17,12 @@ class CSystemConfig
 public:
     using Table = QMap<QString, QMap<QString, QString>>;
 
+    static constexpr int kDefaultParallelDownloads = 6;
+    static constexpr int kDefaultServerConnections = 1;
+    // More transfers at once gain nothing on a real network and multiply
+    // what one run holds open.
+    static constexpr int kMaxTransfers = 16;
+
     // The one object, created on first use; lives until process exit.
     static CSystemConfig *instance();
 
@@ -52,6 +58,13 @@ public:
     // in bytes per second, DiskReserve in MiB. An absent or unreadable value
     // keeps its default; 0 turns the bound off.
     TransferLimits getTransferLimits() const;
+    // Update/ParallelDownloads: HTTP file downloads in flight at once, 1 to
+    // kMaxTransfers (default 6; 1 downloads one file after another).
+    int getParallelDownloads() const;
+    // Server/Connections: connections to the TCP update server, each with
+    // one file request at a time, 1 to kMaxTransfers. The default stays 1:
+    // a deployed server may take only one connection per client.
+    int getServerConnections() const;
     // True once system.cfg was read without error; stays true after that.
     bool isLoaded() const;
 
@@ -64,6 +77,8 @@ private:
     void loadUpdateTable();
     void loadSystemTable();
     void loadUpdateInfoTable();
+    // group/key as a whole number from 1 to kMaxTransfers, else fallback.
+    int transferCount(const char *group, const char *key, int fallback) const;
 
     QString configPath;
     QString systemCfgPath;

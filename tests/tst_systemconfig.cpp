@@ -173,6 +173,29 @@ private slots:
         QVERIFY(withoutIni.isLoaded());
     }
 
+    void transferCounts_data()
+    {
+        QTest::addColumn<QByteArray>("cfg");
+        QTest::addColumn<int>("downloads");
+        QTest::addColumn<int>("connections");
+        QTest::newRow("absent") << QByteArray("[Update]\nHostExe=a\n") << 6 << 1;
+        QTest::newRow("set") << QByteArray("[Update]\nParallelDownloads=1\n[Server]\nConnections=6\n") << 1 << 6;
+        QTest::newRow("highest") << QByteArray("[Update]\nParallelDownloads=16\n[Server]\nConnections= 16\n") << 16 << 16;
+        QTest::newRow("zero") << QByteArray("[Update]\nParallelDownloads=0\n[Server]\nConnections=0\n") << 6 << 1;
+        QTest::newRow("too many") << QByteArray("[Update]\nParallelDownloads=17\n[Server]\nConnections=99\n") << 6 << 1;
+        QTest::newRow("not a number") << QByteArray("[Update]\nParallelDownloads=six\n[Server]\nConnections=2x\n") << 6 << 1;
+        QTest::newRow("other group") << QByteArray("[Server]\nParallelDownloads=2\n[Update]\nConnections=3\n") << 6 << 1;
+    }
+    void transferCounts()
+    {
+        QFETCH(QByteArray, cfg);
+        QFETCH(int, downloads);
+        QFETCH(int, connections);
+        CSystemConfig config(write(cfg));
+        QCOMPARE(config.getParallelDownloads(), downloads);
+        QCOMPARE(config.getServerConnections(), connections);
+    }
+
     void portText_data()
     {
         QTest::addColumn<QString>("text");
