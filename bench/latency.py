@@ -53,14 +53,15 @@ started = []  # every process this run started, ended in reverse order on exit
 
 
 def enter_namespace():
-    """Re-executes this script in a new network namespace, which vanishes
-    with its last process: nothing to clean up in the machine's own network."""
+    """Re-executes this script in new network and mount namespaces, which
+    vanish with its last process: nothing to clean up in the machine's own
+    network, and the work folder's tmpfs is mounted for this run alone."""
     if os.environ.get(INSIDE_MARK):
         return
     if os.geteuid() != 0:
         sys.exit("latency.py needs root: it creates a network namespace and a TUN device")
     os.environ[INSIDE_MARK] = "1"
-    os.execvp("unshare", ["unshare", "--net", "--", sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
+    os.execvp("unshare", ["unshare", "--net", "--mount", "--propagation", "private", "--", sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
 
 
 def start(args, **kwargs):
@@ -88,6 +89,19 @@ def stop_all():
 
 def run(args):
     subprocess.run(args, check=True, stdout=subprocess.DEVNULL)
+
+
+def make_workdir():
+    """A tmpfs: the update's flushes to disk then wait for no one else's
+    writes, which on a shared machine made the same run vary several-fold."""
+    work = tempfile.mkdtemp(prefix="latbench.")
+    run(["mount", "-t", "tmpfs", "-o", "size=2g,mode=0700", "latbench", work])
+    return work
+
+
+def remove_workdir(work):
+    subprocess.run(["umount", "-l", work])
+    os.rmdir(work)
 
 
 def set_congestion(name):
@@ -253,6 +267,19 @@ def wait_for_host(inst):
         time.sleep(0.1)
 
 
+def timed_child(args, **kwargs):
+    """Runs a program to its end. Returns its seconds, exit code and peak
+    resident memory in MiB, from the kernel's accounting of the finished
+    process. Until then it counts as started, so an interrupt ends it too."""
+    start_time = time.monotonic()
+    proc = start(args, **kwargs)
+    _, status, usage = os.wait4(proc.pid, 0)
+    seconds = time.monotonic() - start_time
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    started.remove(proc)
+    return seconds, proc.returncode, usage.ru_maxrss / 1024.0
+
+
 def update_time(template, inst, config, www):
     """Seconds of one whole `update.exe console` run on a fresh copy of the
     installation, and its peak resident memory in MiB."""
@@ -260,27 +287,24 @@ def update_time(template, inst, config, www):
     with open(os.path.join(inst, "system.cfg"), "w") as f:
         f.write(config)
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-    errors = inst + ".stderr"
-    os.sync()  # no write-back of the copy during the timed run
-    with open(errors, "wb") as err:
-        start_time = time.monotonic()
-        proc = subprocess.Popen([os.path.join(inst, "update.exe"), "console"], cwd=inst, env=env,
-                                stdout=subprocess.PIPE, stderr=err)
-        out = proc.stdout.read()
-        _, status, usage = os.wait4(proc.pid, 0)
-        seconds = time.monotonic() - start_time
-    code = os.waitstatus_to_exitcode(status)
-    if code != 0 or b'"update":true' not in out:
-        with open(errors, "rb") as f:
+    out_path, err_path = inst + ".out", inst + ".err"
+    with open(out_path, "wb") as out, open(err_path, "wb") as err:
+        seconds, code, peak = timed_child([os.path.join(inst, "update.exe"), "console"], cwd=inst, env=env,
+                                          stdout=out, stderr=err)
+    with open(out_path, "rb") as f:
+        line = f.read()
+    if code != 0 or b'"update":true' not in line:
+        with open(err_path, "rb") as f:
             tail = f.read()[-2000:].decode("utf-8", "replace")
-        sys.exit(f"update.exe failed ({code}): {out!r}\n{tail}")
+        sys.exit(f"update.exe failed ({code}): {line!r}\n{tail}")
     # A quick proof the whole release arrived: the installed manifest is the release's.
     if not filecmp.cmp(os.path.join(inst, "md5.txt"), os.path.join(www, "v2", "md5.txt"), shallow=False):
         sys.exit("update.exe reported success but md5.txt is not the release's")
     wait_for_host(inst)
     shutil.rmtree(inst)
-    os.remove(errors)
-    return seconds, usage.ru_maxrss / 1024.0
+    os.remove(out_path)
+    os.remove(err_path)
+    return seconds, peak
 
 
 def curl_time(work, peer, files, parallel):
@@ -294,10 +318,9 @@ def curl_time(work, peer, files, parallel):
     args = ["curl", "--no-progress-meter", "--fail", "--noproxy", "*", "-K", cfg]
     if parallel:
         args += ["--parallel", "--parallel-max", str(parallel)]
-    os.sync()
-    start_time = time.monotonic()
-    subprocess.run(args, check=True)
-    seconds = time.monotonic() - start_time
+    seconds, code, _ = timed_child(args)
+    if code != 0:
+        sys.exit(f"curl failed ({code})")
     shutil.rmtree(out)
     os.remove(cfg)
     return seconds
@@ -379,7 +402,7 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     run(["ip", "link", "set", "lo", "up"])
     opts.congestion = set_congestion(opts.congestion)
-    work = tempfile.mkdtemp(prefix="latbench.")
+    work = make_workdir()
     try:
         files = [(f"small/f{i:05d}.bin", opts.small_kib * 1024) for i in range(opts.small_files)]
         files.append(("big.bin", opts.big_mib * 1024 * 1024))
@@ -394,7 +417,7 @@ def main():
         report(opts, rtts, results, peak, sum(size for _, size in files) / 2**20)
     finally:
         stop_all()
-        shutil.rmtree(work, ignore_errors=True)
+        remove_workdir(work)
 
 
 if __name__ == "__main__":
