@@ -62,7 +62,8 @@ def enter_namespace():
     if os.geteuid() != 0:
         sys.exit("latency.py needs root: it creates a network namespace and a TUN device")
     os.environ[INSIDE_MARK] = "1"
-    os.execvp("unshare", ["unshare", "--net", "--mount", "--propagation", "private", "--", sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
+    os.execvp("unshare", ["unshare", "--net", "--mount", "--propagation", "private", "--",
+                          sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
 
 
 def start(args, **kwargs):
@@ -96,7 +97,11 @@ def make_workdir():
     """A tmpfs: the update's flushes to disk then wait for no one else's
     writes, which on a shared machine made the same run vary several-fold."""
     work = tempfile.mkdtemp(prefix="latbench.")
-    run(["mount", "-t", "tmpfs", "-o", "size=2g,mode=0700", "latbench", work])
+    try:
+        run(["mount", "-t", "tmpfs", "-o", "size=2g,mode=0700", "latbench", work])
+    except subprocess.CalledProcessError:
+        os.rmdir(work)
+        raise
     return work
 
 
