@@ -36,6 +36,8 @@ import sys
 import tempfile
 import time
 
+from tcp_vs_nginx import write_random  # this folder is on the path of a script run from it
+
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 INSIDE_MARK = "UPDATER_LATENCY_BENCH_NETNS"  # set once the script runs in its own namespace
 HTTP_PORT = 8080
@@ -142,16 +144,6 @@ def open_path(tundelay, index, delay_ms):
     # waits for a core on a busy machine; drops would be counted as latency.
     run(["ip", "link", "set", dev, "txqueuelen", "10000", "up"])
     return proc, local, peer
-
-
-def write_random(path, size):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        left = size
-        while left:
-            n = min(left, 8 * 1024 * 1024)
-            f.write(os.urandom(n))
-            left -= n
 
 
 def write_version(src, files):
