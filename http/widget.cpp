@@ -332,6 +332,9 @@ void Widget::beginDownloads(const Md5Map &files)
 
     ui->progressBar_update->setValue(0);
     ui->progressBar_update->setRange(0, totalCount);
+    // Not per file: a bar repainted twice for each small file costs more
+    // than the file.
+    ui->progressBar_updatefile->setValue(0);
     ui->label_update->setText(Names::kStatusUpdating + tr("准备更新 %1 个文件").arg(totalCount));
 
     reserve.emplace(config.layout.staging, config.limits.diskReserveBytes);
@@ -367,7 +370,6 @@ void Widget::startDownload(const DownloadTask &task)
     transfers.append(transfer);
     shown = transfer;
     statusDetail = QFileInfo(task.localPath).fileName();
-    ui->progressBar_updatefile->setValue(0);
     showDoneCount();
 
     connect(transfer, &FileTransfer::progress, this, [this, transfer](qint64 received, qint64 total) {
