@@ -4,6 +4,7 @@
 #include "config/systemconfig.h"
 #include "fileops/pathpolicy.h"
 #include "fileops/transferguard.h"
+#include "http/replyrules.h"
 #include "http/tlstrust.h"
 #include "log/logger.h"
 #include "ui/background.h"
@@ -16,7 +17,8 @@
 #include <QNetworkRequest>
 #include <QPushButton>
 #include <QSettings>
-#include <QTimer>
+
+#include <utility>
 
 namespace {
 
@@ -24,14 +26,6 @@ const QString kCompleted = QStringLiteral("更新完成!");
 const QString kInstalling = QStringLiteral("下载完成，正在安装更新…");
 const QString kCancelled = QStringLiteral("更新已取消");
 const QString kCancelledDetail = QStringLiteral("已取消，未安装任何文件");
-
-// How long a confirmed cancel waits for the aborted transfer to report
-// before the run is ended regardless.
-constexpr int kCancelGraceMs = 3000;
-
-// What a reply may hold before the transfer pauses: the file is written as
-// data arrives, so memory does not grow with the file size.
-constexpr qint64 kReplyBufferSize = 256 << 10;
 
 // The most the version description and the manifest may hold: both are read
 // into memory whole. A manifest of this size lists some hundred thousand
@@ -42,79 +36,6 @@ constexpr qint64 kMaxManifestBytes = 16 << 20;
 // Redirects are followed only to an equally or more safe scheme, and only
 // this many in a row.
 constexpr int kMaxRedirects = 3;
-
-bool isRedirect(int status)
-{
-    return status == 301 || status == 302 || status == 303 || status == 305 || status == 307 || status == 308;
-}
-
-// Why what the reply holds must not be taken, or "" when it may: anything
-// but a 200 answer (a redirect is judged once the reply has ended: until
-// then it is being followed), an encoded body (the request asks for the
-// identity encoding, so nothing here ever inflates a body), or more than
-// maxBytes (0: no limit) together with the stored bytes.
-QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes)
-{
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && isRedirect(status.toInt()) && !reply->isFinished())
-        return QString();
-    if (status.isValid() && status.toInt() != 200)
-        return QStringLiteral("服务器应答HTTP %1").arg(status.toInt());
-    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
-    if (!encoding.isEmpty() && encoding != "identity")
-        return QStringLiteral("服务器返回了压缩编码（%1）的内容").arg(QString::fromLatin1(encoding));
-    const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-    if (maxBytes > 0 && (announced > maxBytes || stored + reply->bytesAvailable() > maxBytes))
-        return QStringLiteral("内容超过上限（%1字节）").arg(maxBytes);
-    return QString();
-}
-
-// The reply's failure for people; a redirect Qt would not follow (too many,
-// to a less safe scheme, without a target) names the answer.
-QString replyErrorText(QNetworkReply *reply)
-{
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && isRedirect(status.toInt()))
-        return QStringLiteral("服务器应答HTTP %1，重定向未被跟随：").arg(status.toInt()) + reply->errorString();
-    return reply->errorString();
-}
-
-QString fileErrorText(const QString &name, const QString &reason)
-{
-    return QStringLiteral("下载文件 \"") + name + QStringLiteral("\" 时出错: ") + reason;
-}
-
-// Qt reports a transfer time-out as a cancelled operation; a reply the
-// dialog did not abort itself and that ends cancelled has timed out.
-bool timedOut(QNetworkReply *reply, bool abortedByUs)
-{
-    return reply->error() == QNetworkReply::TimeoutError
-        || (reply->error() == QNetworkReply::OperationCanceledError && !abortedByUs);
-}
-
-QString timeoutText(int timeoutMs)
-{
-    return QStringLiteral("下载超时（") + QString::number((timeoutMs + 999) / 1000) + QStringLiteral("秒）");
-}
-
-// Moves what the reply holds into file (and hash); false when the file did
-// not take all of it.
-bool appendReplyData(QNetworkReply *reply, QFile &file, QCryptographicHash *hash)
-{
-    const QByteArray chunk = reply->readAll();
-    if (chunk.isEmpty())
-        return true;
-    if (hash)
-        hash->addData(chunk);
-    return file.write(chunk) == chunk.size();
-}
-
-bool closeWritten(QFile &file)
-{
-    const bool flushed = file.flush();
-    file.close();
-    return flushed && file.error() == QFileDevice::NoError;
-}
 
 } // namespace
 
@@ -127,6 +48,7 @@ HttpUpdateSettings HttpUpdateSettings::fromConfig(const InstallLayout &layout, c
     settings.fetchStatement = !systemConfig.getPublicKeys().trimmed().isEmpty();
     const QString caFile = systemConfig.getCaFile();
     settings.caFile = caFile.isEmpty() ? QString() : QDir(layout.installation).absoluteFilePath(caFile);
+    settings.parallelDownloads = systemConfig.getParallelDownloads();
     return settings;
 }
 
@@ -151,17 +73,12 @@ Widget::Widget(QWidget *parent)
     }
     connect(ui->pushButton_cancel, &QPushButton::clicked, this, &Widget::onCancelUpdate);
     connect(ui->pushButton_close, &QPushButton::clicked, this, &QWidget::close);
-
-    cancelTimer = new QTimer(this);
-    cancelTimer->setInterval(kCancelGraceMs);
-    connect(cancelTimer, &QTimer::timeout, this, &Widget::onCheckCancelRequest);
 }
 
 Widget::~Widget()
 {
     emit sigUpdateResult(false);
-    dropCurrentReply();
-    discardCurrentFile();
+    abortTransfers();
     delete ui;
 }
 
@@ -367,8 +284,8 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
         if (!refusal.isEmpty())
             statusDetail = refusal;
         else if (!written || !closed)
-            statusDetail = QStringLiteral("无法保存文件:") + localPath;
-        else if (timedOut(reply, false))
+            statusDetail = saveErrorText(localPath);
+        else if (timedOut(reply))
             statusDetail = timeoutText(config.transferTimeoutMs) + QStringLiteral("：") + url;
         else
             statusDetail = QStringLiteral("下载错误：") + replyErrorText(reply) + QStringLiteral("（file：") + localPath
@@ -406,7 +323,8 @@ void Widget::beginDownloads(const Md5Map &files)
     statusDetail.clear();
 
     tasks.clear();
-    currentIndex = 0;
+    nextIndex = 0;
+    doneCount = 0;
     totalCount = files.size();
     const QString &staging = config.layout.staging;
     for (auto it = files.cbegin(); it != files.cend(); ++it)
@@ -414,149 +332,83 @@ void Widget::beginDownloads(const Md5Map &files)
 
     ui->progressBar_update->setValue(0);
     ui->progressBar_update->setRange(0, totalCount);
+    // Not per file: a bar repainted twice for each small file costs more
+    // than the file.
+    ui->progressBar_updatefile->setValue(0);
     ui->label_update->setText(Names::kStatusUpdating + tr("准备更新 %1 个文件").arg(totalCount));
 
-    delete fileGuard;
-    fileGuard = new TransferGuard(TransferGuard::Kind::File, config.limits, this);
-    connect(fileGuard, &TransferGuard::breached, this, [this] { failDownload(fileGuard->breachText()); });
     reserve.emplace(config.layout.staging, config.limits.diskReserveBytes);
     if (!tasks.isEmpty() && !reserve->admit(0)) {
         // Nothing is requested while the staging folder's disk is short.
         statusDetail = reserve->shortageText();
         logError(statusDetail);
         onUpdateCompleted(false);
-    } else if (tasks.isEmpty())
-        onUpdateCompleted(true);
-    else
-        startNextDownload();
+        return;
+    }
+    startDownloads();
 }
 
-void Widget::startNextDownload()
+void Widget::startDownloads()
 {
-    if (cancelRequested) {
-        onUpdateCompleted(false);
-        return;
-    }
-    if (currentIndex >= totalCount) {
+    const int inFlight = qBound(1, config.parallelDownloads, kMaxConnections);
+    while (updating && transfers.size() < inFlight && nextIndex < totalCount)
+        startDownload(tasks.at(nextIndex++));
+    if (updating && transfers.isEmpty() && doneCount == totalCount)
         onUpdateCompleted(true);
+}
+
+void Widget::startDownload(const DownloadTask &task)
+{
+    auto *transfer = new FileTransfer(task, config.limits, config.transferTimeoutMs, *reserve, this);
+    if (!transfer->open()) {
+        delete transfer;
+        const QString detail = saveErrorText(task.localPath);
+        logError(detail);
+        failRun(detail);
         return;
     }
-
-    const DownloadTask &task = tasks.at(currentIndex);
-    statusTitle = QStringLiteral("%1 %2/%3").arg(Names::kStatusUpdating).arg(currentIndex + 1).arg(totalCount);
+    transfers.append(transfer);
+    shown = transfer;
     statusDetail = QFileInfo(task.localPath).fileName();
+    showDoneCount();
+
+    connect(transfer, &FileTransfer::progress, this, [this, transfer](qint64 received, qint64 total) {
+        if (transfer == shown && total > 0)
+            ui->progressBar_updatefile->setValue(static_cast<int>(received * 100 / total));
+    });
+    connect(transfer, &FileTransfer::succeeded, this, [this, transfer] { onTransferSucceeded(transfer); });
+    connect(transfer, &FileTransfer::failed, this, &Widget::failRun);
+    transfer->start(get(task.url));
+}
+
+void Widget::onTransferSucceeded(FileTransfer *transfer)
+{
+    logInfo(QStringLiteral("文件下载成功并验证通过:") + transfer->task().localPath);
+    transfers.removeOne(transfer);
+    transfer->deleteLater();
+    ++doneCount;
+    ui->progressBar_update->setValue(doneCount);
+    showDoneCount();
+    startDownloads();
+}
+
+void Widget::showDoneCount()
+{
+    statusTitle = QStringLiteral("%1 %2/%3").arg(Names::kStatusUpdating).arg(doneCount).arg(totalCount);
     refreshStatus();
-
-    QDir().mkpath(QFileInfo(task.localPath).absolutePath());
-    currentFile.setFileName(task.localPath);
-    if (!currentFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        failToSave(task.localPath);
-        return;
-    }
-    currentHash.reset();
-
-    currentReply = get(task.url);
-    connect(currentReply, &QNetworkReply::readyRead, this, &Widget::onDownloadReadyRead);
-    connect(currentReply, &QNetworkReply::downloadProgress, this, &Widget::onDownloadProgress);
-    connect(currentReply, &QNetworkReply::finished, this, &Widget::onDownloadFinished);
-    connect(currentReply, &QNetworkReply::errorOccurred, this, &Widget::onDownloadError);
-    fileGuard->start();
 }
 
-void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+void Widget::abortTransfers()
 {
-    if (bytesTotal > 0)
-        ui->progressBar_updatefile->setValue(static_cast<int>(bytesReceived * 100 / bytesTotal));
-}
-
-void Widget::onDownloadReadyRead()
-{
-    if (currentReply)
-        storeReplyData();
-}
-
-bool Widget::storeReplyData()
-{
-    const QString problem = answerProblem(currentReply, 0, 0);
-    if (!problem.isEmpty()) {
-        failDownload(problem);
-        return false;
+    // Taken first: a transfer that is dropped reports nothing, but the list
+    // must not change while it is walked.
+    const QList<FileTransfer *> dropped = std::exchange(transfers, {});
+    shown = nullptr;
+    for (FileTransfer *transfer : dropped) {
+        transfer->abort();
+        // The one that failed may be reporting right now.
+        transfer->deleteLater();
     }
-    const qint64 bytes = currentReply->bytesAvailable();
-    if (!reserve->admit(bytes)) {
-        failDownload(reserve->shortageText());
-        return false;
-    }
-    fileGuard->addBytes(bytes);
-    if (!appendReplyData(currentReply, currentFile, &currentHash)) {
-        failToSave(currentFile.fileName());
-        return false;
-    }
-    return true;
-}
-
-void Widget::onDownloadFinished()
-{
-    if (cancelRequested) {
-        if (currentReply) {
-            currentReply->deleteLater();
-            currentReply = nullptr;
-        }
-        discardCurrentFile();
-        onUpdateCompleted(false);
-        return;
-    }
-    if (!currentReply)
-        return;
-    fileGuard->stop();
-    if (currentReply->error() != QNetworkReply::NoError) {
-        failRun(QStringLiteral("文件下载失败:") + currentReply->errorString());
-        return;
-    }
-    if (!storeReplyData())
-        return;
-
-    QNetworkReply *reply = currentReply;
-    currentReply = nullptr;
-    reply->deleteLater();
-    const DownloadTask &task = tasks.at(currentIndex);
-    if (!closeWritten(currentFile)) {
-        failToSave(task.localPath);
-        return;
-    }
-    const QString digest = QString::fromLatin1(currentHash.result().toHex());
-    if (digest.compare(task.md5, Qt::CaseInsensitive) != 0) {
-        // A file that is not what the manifest promised is never installed.
-        QFile::remove(task.localPath);
-        statusDetail = QStringLiteral("文件校验失败:") + task.localPath;
-        logError(statusDetail + QStringLiteral(" md5=") + digest + QStringLiteral(" 期望=") + task.md5);
-        onUpdateCompleted(false);
-        return;
-    }
-
-    logInfo(QStringLiteral("文件下载成功并验证通过:") + task.localPath);
-    ui->progressBar_update->setValue(currentIndex + 1);
-    ++currentIndex;
-    startNextDownload();
-}
-
-void Widget::onDownloadError(QNetworkReply::NetworkError)
-{
-    statusDetail.clear();
-    if (currentReply) {
-        const QString path = currentReply->request().url().path(QUrl::FullyDecoded);
-        QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
-        if (name.isEmpty())
-            name = QStringLiteral("unknown_file");
-        const QString reason =
-            timedOut(currentReply, cancelRequested) ? timeoutText(config.transferTimeoutMs) : replyErrorText(currentReply);
-        statusDetail = fileErrorText(name, reason);
-        logError(statusDetail);
-        currentReply->deleteLater();
-        currentReply = nullptr;
-    }
-    discardCurrentFile();
-    onUpdateCompleted(false);
 }
 
 void Widget::onUpdateCompleted(bool success)
@@ -564,9 +416,7 @@ void Widget::onUpdateCompleted(bool success)
     const bool cancelled = cancelRequested;
     updating = false;
     cancelRequested = false;
-    cancelTimer->stop();
-    if (fileGuard)
-        fileGuard->stop();
+    abortTransfers();
     ui->pushButton_cancel->setEnabled(false);
     if (success) {
         ui->label_update->setText(kInstalling);
@@ -623,71 +473,22 @@ void Widget::onCancelUpdate()
 
 void Widget::cancelRun()
 {
-    updating = false;
     cancelRequested = true;
     statusTitle = Names::kStatusCancelling;
     ui->pushButton_cancel->setEnabled(false);
-    if (fileGuard)
-        fileGuard->stop();
-    // Started first: an abort that reports at once ends the run and stops it.
-    cancelTimer->start();
-    if (currentReply) {
-        // Qt's replies report the abort (error, then finished) inside this call.
-        currentReply->abort();
-        dropCurrentReply();
-    }
+    abortTransfers();
     tasks.clear();
-    if (cancelRequested)
-        cleanupTempFiles();
-}
-
-void Widget::onCheckCancelRequest()
-{
-    if (currentReply)
-        return;
-    cancelTimer->stop();
-    if (!cancelRequested)
-        return;
-    discardCurrentFile();
     onUpdateCompleted(false);
 }
 
 void Widget::failRun(const QString &detail)
 {
-    dropCurrentReply();
-    discardCurrentFile();
+    // A transfer dropped by an earlier end reports nothing; this only guards
+    // against a second failure reported in the same turn.
+    if (!updating)
+        return;
     statusDetail = detail;
-    logError(statusDetail);
     onUpdateCompleted(false);
-}
-
-void Widget::failToSave(const QString &path)
-{
-    failRun(QStringLiteral("无法保存文件:") + path);
-}
-
-void Widget::failDownload(const QString &reason)
-{
-    failRun(fileErrorText(QFileInfo(currentFile.fileName()).fileName(), reason));
-}
-
-void Widget::dropCurrentReply()
-{
-    if (!currentReply)
-        return;
-    QNetworkReply *reply = currentReply;
-    currentReply = nullptr;
-    disconnect(reply, nullptr, this, nullptr);
-    reply->abort();
-    reply->deleteLater();
-}
-
-void Widget::discardCurrentFile()
-{
-    if (!currentFile.isOpen())
-        return;
-    currentFile.close();
-    currentFile.remove();
 }
 
 void Widget::cleanupTempFiles()

@@ -3,12 +3,12 @@
 #include "config/transferlimits.h"
 #include "fileops/diskreserve.h"
 #include "fileops/installlayout.h"
+#include "http/filetransfer.h"
 #include "http/md5manifest.h"
 #include "ui/runwindow.h"
 
-#include <QCryptographicHash>
 #include <QDialog>
-#include <QFile>
+#include <QList>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QString>
@@ -19,8 +19,6 @@
 
 class CSystemConfig;
 class QProgressBar;
-class QTimer;
-class TransferGuard;
 
 namespace Ui {
 class Widget;
@@ -37,29 +35,29 @@ struct HttpUpdateSettings
     TransferLimits limits;          // deadline of the checks, least file rate, disk reserve
     bool fetchStatement = false;    // also stage the release's signed statement (Update/PublicKey set)
     QString caFile{};               // Update/CaFile: PEM certificates trusted besides the system's
+    int parallelDownloads = 6;      // Update/ParallelDownloads: files in flight at once (1: one after another)
 
     static HttpUpdateSettings fromConfig(const InstallLayout &layout, const CSystemConfig &config);
 };
 
-// One file of a run.
-struct DownloadTask
-{
-    QString url;
-    QString localPath;
-    QString md5; // the server's digest, checked against the received bytes
-};
-
 // The HTTP update dialog, and the whole HTTP update logic: version check,
-// manifest check, sequential downloads into the staging folder, progress,
-// cancellation and clean-up. Every run that starts ends with exactly one
-// sigUpdateResult. The dialog never touches the installed files.
+// manifest check, downloads into the staging folder (several files in
+// flight at once), progress, cancellation and clean-up. Every run that
+// starts ends with exactly one sigUpdateResult; the first transfer that
+// fails ends it, and the others are dropped with their partial files. The
+// dialog never touches the installed files.
 class Widget : public QDialog
 {
     Q_OBJECT
 public:
+    // Qt opens at most this many connections to one server and queues
+    // further requests inside, where their silence limit already runs: a
+    // run never has more files in flight.
+    static constexpr int kMaxConnections = 6;
+
     explicit Widget(QWidget *parent = nullptr);
-    // Emits sigUpdateResult(false); a transfer in flight is dropped and its
-    // partial file removed.
+    // Emits sigUpdateResult(false); transfers in flight are dropped and their
+    // partial files removed.
     ~Widget() override;
 
     // Replaces the configuration-derived settings (tests).
@@ -81,9 +79,10 @@ public:
     // statusDetail says why.
     bool downloadFile(const QString &url, const QString &localPath, qint64 maxBytes,
                       QProgressBar *progressBar = nullptr);
-    // Downloads changedFiles; the result arrives through sigUpdateResult.
-    // A successful download says it is being installed: the run ends when
-    // the installer calls showRunEnd.
+    // Downloads changedFiles, settings' parallelDownloads at once (at most
+    // kMaxConnections); the result arrives through sigUpdateResult. A
+    // successful download says it is being installed: the run ends when the
+    // installer calls showRunEnd.
     void startUpdate();
     // Shows how the run ended (title, detail, logged) and turns the cancel
     // button into a close button; closing no longer asks anything.
@@ -100,13 +99,8 @@ signals:
     void sigUpdateResult(bool bSuccess);
 
 public slots:
-    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
-    void onDownloadReadyRead();
-    void onDownloadFinished();
-    void onDownloadError(QNetworkReply::NetworkError error);
     void onUpdateCompleted(bool success);
     void onCancelUpdate();
-    void onCheckCancelRequest();
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -121,29 +115,25 @@ private:
     // Stages the release statement and its signature; one that cannot be
     // fetched is missing when the staged release is checked.
     void fetchStatement();
-    void startNextDownload();
+    // Starts files until the run's number is in flight; ends the run when
+    // all are staged.
+    void startDownloads();
+    void startDownload(const DownloadTask &task);
+    void onTransferSucceeded(FileTransfer *transfer);
+    // Drops every transfer in flight with its partial file; none reports.
+    void abortTransfers();
+    // The title: files staged of all.
+    void showDoneCount();
     void cleanupTempFiles();
     void refreshStatus();
-    // Confirmed cancel: abort the transfer, clean up; the run ends through
-    // the aborted reply's slots or, failing that, cancelTimer.
+    // Confirmed cancel: drop the transfers, clean up, end the run.
     void cancelRun();
     // False when a running download should keep the window open: the user
     // declined to cancel it.
     bool mayClose();
-    // Ends the run with detail as the reason (logged).
+    // Ends the run, once, with detail as the reason: the other transfers
+    // are dropped.
     void failRun(const QString &detail);
-    // Ends the run with "无法保存文件:" + path.
-    void failToSave(const QString &path);
-    // Ends the run with the reason the current file's transfer failed.
-    void failDownload(const QString &reason);
-    // Judges what the reply in flight holds and stores it; false when that
-    // ended the run.
-    bool storeReplyData();
-    // Detaches the reply in flight from the dialog and aborts it; its slots
-    // no longer run.
-    void dropCurrentReply();
-    // Closes and removes the partial file of the transfer in flight.
-    void discardCurrentFile();
     // Why a server path may not be staged, or "" when it is fine.
     QString unsafeServerPath(const QString &path) const;
     QNetworkReply *get(const QString &url);
@@ -155,19 +145,17 @@ private:
     QString serverVersion;
     QStringList tempFiles;
     QNetworkAccessManager networkManager;
-    QNetworkReply *currentReply = nullptr;
     QVector<DownloadTask> tasks;
-    int currentIndex = 0;
+    int nextIndex = 0; // of the next task to start
+    int doneCount = 0; // files staged and verified
     int totalCount = 0;
     bool updating = false;
     bool cancelRequested = false;
     QString statusTitle;
     QString statusDetail;
-    QTimer *cancelTimer = nullptr;
     Md5Map changedFiles;
 
-    QFile currentFile;
-    QCryptographicHash currentHash{QCryptographicHash::Md5};
-    TransferGuard *fileGuard = nullptr; // the least rate of the file in flight
-    std::optional<DiskReserve> reserve; // free space kept beside the staged files
+    std::optional<DiskReserve> reserve;  // free space kept beside the staged files, for all transfers
+    QList<FileTransfer *> transfers;     // in flight, owned
+    FileTransfer *shown = nullptr;       // the one the file line and bar follow: the latest started
 };

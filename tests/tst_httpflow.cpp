@@ -31,10 +31,11 @@ struct Site
 {
     QTemporaryDir dir;
     Widget widget;
-    explicit Site(const QString &baseUrl, int timeoutMs = 120000, const TransferLimits &limits = TransferLimits())
+    explicit Site(const QString &baseUrl, int timeoutMs = 120000, const TransferLimits &limits = TransferLimits(),
+                  int parallel = 1)
     {
-        widget.setSettings(
-            {InstallLayout::build(dir.path(), "UpdateTemp/", "Backup/", ""), baseUrl, timeoutMs, limits});
+        widget.setSettings({InstallLayout::build(dir.path(), "UpdateTemp/", "Backup/", ""), baseUrl, timeoutMs, limits,
+                            false, QString(), parallel});
         QVERIFY(writeTestFile(path("update/update.ini"), "[Version]\nVersion=1.0\n"));
     }
     QString path(const QString &relative) const { return dir.path() + '/' + relative; }
@@ -71,6 +72,35 @@ TransferLimits tightLimits()
 }
 
 const QByteArray kGzip = "Content-Encoding: gzip\r\n";
+
+// A release of many files for runs with several in flight: /f00.bin to
+// /f23.bin, 40 000 bytes each, all different; the first slow ones have 40
+// bytes only, trickled (2 s each).
+Md5Map scriptManyFiles(ScriptedHttpServer &server, int slow = 0)
+{
+    Md5Map manifest;
+    for (int i = 0; i < 24; ++i) {
+        const QString name = QString::asprintf("/f%02d.bin", i);
+        const QByteArray body = QByteArray(i < slow ? 40 : 40000, char('a' + i));
+        manifest.insert(name, md5(body));
+        server.setRoute("/v2" + name, {200, body, i < slow ? Fault::Trickle : Fault::None});
+    }
+    server.setFile("/update.ini", "[Version]\nVersion=2.0\nFolder=v2\n");
+    server.setFile("/v2/md5.txt", serializeMd5Map(manifest));
+    return manifest;
+}
+
+// Files staged so far whose content is not what the manifest promises.
+QStringList unverified(const Site &site, const Md5Map &manifest)
+{
+    QStringList wrong;
+    const auto staged = hashTree(site.path("UpdateTemp"));
+    for (auto it = staged.cbegin(); it != staged.cend(); ++it) {
+        if (manifest.value(it.key()) != it.value())
+            wrong.append(it.key());
+    }
+    return wrong;
+}
 
 } // namespace
 
@@ -277,6 +307,108 @@ private slots:
         }
         QCOMPARE(hashTree(site.path("UpdateTemp")), expected);
         QVERIFY(!site.cancelButton()->isEnabled());
+    }
+
+    // Runs of 24 files with several in flight, one of them scripted (by
+    // default the fourth, which is in flight with five others). A failure
+    // ends the run once with that file's reason, drops the others and leaves
+    // no partial file; the limits hold per transfer while others run.
+    void parallelRun_data()
+    {
+        QTest::addColumn<int>("parallel");
+        QTest::addColumn<int>("slowFiles"); // as scriptManyFiles() takes them
+        QTest::addColumn<ScriptedHttpServer::Response>("f03"); // status 0: as published
+        QTest::addColumn<bool>("tight"); // tightLimits(), else no least rate
+        QTest::addColumn<QString>("detail");
+        const ScriptedHttpServer::Response published{0};
+        const QByteArray good(40000, 'd');
+        QTest::newRow("all staged") << 6 << 0 << published << false << QString();
+        QTest::newRow("digest mismatch") << 6 << 0 << ScriptedHttpServer::Response{200, QByteArray(40000, 'X')}
+                                         << false << "文件校验失败:%1UpdateTemp//f03.bin";
+        // Three slow files are still in flight when it fails.
+        QTest::newRow("missing") << 6 << 3 << ScriptedHttpServer::Response{404, "gone"} << false
+                                 << "下载文件 \"f03.bin\" 时出错: ";
+        QTest::newRow("stalls") << 6 << 0 << ScriptedHttpServer::Response{200, good, Fault::Stall, 1000}
+                                << false << "下载文件 \"f03.bin\" 时出错: 下载超时（1秒）";
+        QTest::newRow("trickles") << 6 << 0 << ScriptedHttpServer::Response{200, good, Fault::Trickle} << true
+                                  << "下载文件 \"f03.bin\" 时出错: 传输过慢（1秒内平均低于1000字节/秒）";
+        // Six slow files keep every connection busy for longer than the
+        // silence limit: a seventh request must not wait inside Qt, where
+        // its silence limit would already run.
+        QTest::newRow("more wanted than connections") << 16 << 6 << published << false << QString();
+        QTest::newRow("one at a time") << 1 << 0 << published << false << QString();
+    }
+    void parallelRun()
+    {
+        QFETCH(int, parallel);
+        QFETCH(int, slowFiles);
+        QFETCH(ScriptedHttpServer::Response, f03);
+        QFETCH(bool, tight);
+        QFETCH(QString, detail);
+        ScriptedHttpServer server;
+        const Md5Map manifest = scriptManyFiles(server, slowFiles);
+        if (f03.status != 0)
+            server.setRoute("/v2/f03.bin", f03);
+        TransferLimits limits = tightLimits();
+        if (!tight)
+            limits.minBytesPerSecond = 0;
+        Site site(server.baseUrl(), 1000, limits, parallel);
+        QSignalSpy results(&site.widget, &Widget::sigUpdateResult);
+        QCOMPARE(site.widget.checkServerVersion(), 1);
+        QCOMPARE(site.widget.checkManifest(), 1);
+        site.widget.startUpdate();
+
+        QVERIFY(results.wait(15000));
+        QTest::qWait(300); // dropped transfers have nothing more to say
+        QCOMPARE(results.count(), 1);
+        const bool ok = detail.isEmpty();
+        QCOMPARE(results.at(0).at(0).toBool(), ok);
+        const auto staged = hashTree(site.path("UpdateTemp"));
+        QCOMPARE(unverified(site, manifest), QStringList());
+        // The overall bar counts the files finished.
+        QCOMPARE(site.bar("progressBar_update")->value(), staged.size());
+        if (ok) {
+            QCOMPARE(staged.size(), 24);
+            QCOMPARE(site.label("label_update"), QString("下载完成，正在安装更新…"));
+        } else {
+            QVERIFY(!staged.contains("/f03.bin"));
+            QCOMPARE(site.label("label_update"), QString("更新失败"));
+            QVERIFY2(site.label("label_updatefile").startsWith(detail.replace("%1", site.path(""))),
+                     qPrintable(site.label("label_updatefile")));
+            QCOMPARE(site.updateDirEntries(), QStringList{"update.ini"});
+        }
+    }
+
+    // Cancel with six files in flight: the run ends once, nothing partial
+    // stays. The file line follows the file started last; the others'
+    // progress does not move its bar.
+    void cancelAmongMany()
+    {
+        ScriptedHttpServer server;
+        scriptManyFiles(server, 5);
+        server.setRoute("/v2/f05.bin", {200, QByteArray(40000, 'f'), Fault::Stall, 0});
+        Site site(server.baseUrl(), 120000, TransferLimits(), 6);
+        site.widget.show();
+        QSignalSpy results(&site.widget, &Widget::sigUpdateResult);
+        QCOMPARE(site.widget.checkServerVersion(), 1);
+        QCOMPARE(site.widget.checkManifest(), 1);
+        site.widget.startUpdate();
+        QTRY_COMPARE(server.requests().size(), 2 + 6);
+        QTest::qWait(600); // the five others report progress at most every 100 ms
+        QCOMPARE(site.label("label_update"), QString("正在更新 0/24"));
+        QCOMPARE(site.label("label_updatefile"), QString("f05.bin"));
+        QCOMPARE(site.bar("progressBar_updatefile")->value(), 0);
+
+        BoxAnswerer answerer("确认");
+        site.cancelButton()->click();
+        QCOMPARE(results.count(), 1);
+        QCOMPARE(results.at(0).at(0).toBool(), false);
+        QCOMPARE(site.label("label_update"), QString("更新已取消"));
+        QCOMPARE(hashTree(site.path("UpdateTemp")), (QMap<QString, QString>()));
+        QCOMPARE(site.updateDirEntries(), QStringList{"update.ini"});
+        QTest::qWait(300);
+        QCOMPARE(results.count(), 1);
+        QCOMPARE(server.requests().size(), 2 + 6);
     }
 
     void emptyChangeSetSucceedsAtOnce()

@@ -41,6 +41,7 @@ void installVersion1(TestInstall &install, const QString &baseUrl, const QByteAr
     TestInstall::Settings settings = TestInstall::defaultSettings();
     settings["Update"]["HttpEnable"] = "1";
     settings["Update"]["URL"] = baseUrl;
+    settings["Update"]["ParallelDownloads"] = "6"; // all changed files in flight together
     install.writeConfig(settings);
     writeTree(install.path(), {{"/app.dll", "app v1"}, {"/same.txt", "same"}, {"/data/sub/deep.txt", "deep v1"},
                                {"/update/update.ini", "[Version]\nVersion=" + localVersion + "\nFolder=v1\n"}});

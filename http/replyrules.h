@@ -1,0 +1,44 @@
+#pragma once
+// What a download reply from the update server may hold, and how its
+// failures read. Shared by the dialog's single requests and the transfers of
+// a download run.
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QNetworkReply>
+#include <QString>
+
+// What a reply may hold before the transfer pauses: the file is written as
+// data arrives, so memory does not grow with the file size.
+constexpr qint64 kReplyBufferSize = 256 << 10;
+
+// Why what the reply holds must not be taken, or "" when it may: anything
+// but a 200 answer (a redirect is judged once the reply has ended: until
+// then it is being followed), an encoded body (the request asks for the
+// identity encoding, so nothing here ever inflates a body), or more than
+// maxBytes (0: no limit) together with the stored bytes.
+QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes);
+
+// The reply's failure for people; a redirect Qt would not follow (too many,
+// to a less safe scheme, without a target) names the answer.
+QString replyErrorText(QNetworkReply *reply);
+
+// "下载文件 "<name>" 时出错: " + reason.
+QString fileErrorText(const QString &name, const QString &reason);
+
+// "无法保存文件:" + path.
+QString saveErrorText(const QString &path);
+
+// Qt reports a transfer time-out as a cancelled operation. Callers detach
+// from a reply before they abort it, so a reply they still hear end
+// cancelled has timed out.
+bool timedOut(QNetworkReply *reply);
+
+QString timeoutText(int timeoutMs);
+
+// Moves what the reply holds into file (and hash); false when the file did
+// not take all of it.
+bool appendReplyData(QNetworkReply *reply, QFile &file, QCryptographicHash *hash);
+
+// Flushes and closes file; false when anything written did not reach it.
+bool closeWritten(QFile &file);
