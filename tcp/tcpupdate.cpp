@@ -256,7 +256,7 @@ void CTCPUpdate::openLanes()
         QSet<QUpdateTcpClient *> failed;
         AsyncWaiter wait;
         const auto settle = [&] {
-            if (answered.size() + failed.size() == opening.size())
+            if (QSet<QUpdateTcpClient *>(answered).unite(failed).size() == opening.size())
                 emit wait.signalReceived();
         };
         for (int i = 0; i < extra; ++i) {
