@@ -452,7 +452,7 @@ void TestTcpUpdate::parallelRuns()
         QVERIFY(QFile::remove(dir->filePath("files/" + missing)));
     BoxAnswerer answerer(QStringLiteral("确认"));
     if (cancel) {
-        QTimer::singleShot(400, &window, [&] {
+        QTimer::singleShot(200, &window, [&] {
             QTest::mouseClick(window.findChild<QPushButton *>("pushButton_cancel"), Qt::LeftButton);
         });
     }
