@@ -28,12 +28,6 @@ bool AsyncWaiter::wait(int timeoutMs)
     return result;
 }
 
-void AsyncWaiter::rearm()
-{
-    if (timer.isActive())
-        timer.start();
-}
-
 void AsyncWaiter::onSignalReceived()
 {
     signalled = true;

@@ -19,11 +19,6 @@ public:
     // emitted before wait() began does not count.
     bool wait(int timeoutMs);
 
-    // Starts the running time-out again from now, so that a wait that sees
-    // activity only ends after timeoutMs without any. Does nothing when no
-    // time-out runs.
-    void rearm();
-
 signals:
     void signalReceived();
 

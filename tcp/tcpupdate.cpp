@@ -9,11 +9,15 @@
 #include "tcp/updatetcpclient.h"
 #include "tcp/updatewidget.h"
 
+#include <QSet>
+#include <QTimer>
 #include <QtDebug>
 
 namespace {
 
 const QString kCancelledStatus = QStringLiteral("下载已取消");
+// Why the requests of the other connections end when a run ends early.
+const QString kRunStopped = QStringLiteral("更新已结束，请求已停止");
 
 } // namespace
 
@@ -26,6 +30,7 @@ CTCPUpdate::CTCPUpdate(QObject *parent)
         host = config->getUpdateServer();
         port = portFromText(config->getUpdatePort());
     }
+    maxConnections = config->getServerConnections();
     setUpClient();
 }
 
@@ -34,6 +39,7 @@ CTCPUpdate::CTCPUpdate(const QString &serverHost, quint16 serverPort, QObject *p
     , workPlaces(InstallLayout::ofProgram().workPlaces())
     , host(serverHost)
     , port(serverPort)
+    , maxConnections(CSystemConfig::instance()->getServerConnections())
 {
     setUpClient();
 }
@@ -44,13 +50,24 @@ void CTCPUpdate::setUpClient()
 {
     if (host.isEmpty() || port == 0)
         return;
-    m_client = new QUpdateTcpClient(this);
-    m_client->setLimits(CSystemConfig::instance()->getTransferLimits());
+    m_client = newClient();
     connect(m_client, &QUpdateTcpClient::versionChecked, this, &CTCPUpdate::onVersionChecked);
-    connect(m_client, &QUpdateTcpClient::sigFileDownloadProgress, this, &CTCPUpdate::onFileDownloadProgress);
-    connect(m_client, &QUpdateTcpClient::sigFileDownloadCompleted, this, &CTCPUpdate::onFileDownloadCompleted);
-    connect(m_client, &QUpdateTcpClient::sigFileDownloadError, this, &CTCPUpdate::onFileDownloadError);
     m_client->connectToServer(host, port);
+}
+
+QUpdateTcpClient *CTCPUpdate::newClient()
+{
+    auto *client = new QUpdateTcpClient(this);
+    client->setLimits(CSystemConfig::instance()->getTransferLimits());
+    connect(client, &QUpdateTcpClient::sigFileDownloadProgress, this, &CTCPUpdate::onFileDownloadProgress);
+    connect(client, &QUpdateTcpClient::sigFileDownloadCompleted, this, &CTCPUpdate::onFileDownloadCompleted);
+    connect(client, &QUpdateTcpClient::sigFileDownloadError, this, &CTCPUpdate::onFileDownloadError);
+    return client;
+}
+
+void CTCPUpdate::setConnections(int count)
+{
+    maxConnections = qBound(1, count, CSystemConfig::kMaxTransfers);
 }
 
 void CTCPUpdate::setProgressWindow(UpdateWidget *window)
@@ -96,11 +113,10 @@ void CTCPUpdate::showHeldFileProgress()
         return;
     const FileProgress p = *heldFileProgress;
     heldFileProgress.reset();
-    const int percent = p.total == 0 ? 0 : static_cast<int>(static_cast<double>(p.downloaded) / p.total * 100);
     progressWindow->updateFileProgress(p.fileName, p.downloaded, p.total);
     showProgress(QStringLiteral("下载文件: %1 (%2/%3)")
                      .arg(p.fileName, UpdateWidget::formatFileSize(p.downloaded), UpdateWidget::formatFileSize(p.total)),
-                 percent);
+                 overallPercent());
 }
 
 bool CTCPUpdate::checkVersion()
@@ -191,94 +207,228 @@ bool CTCPUpdate::downloadAll()
             progressWindow->showRunEnd(RunEnd::Failed, shortage);
         return false;
     }
-    currentIndex = 0;
+    currentIndex = -1;
+    nextIndex = 0;
+    doneCount = 0;
+    failedIndex = -1;
+    failedKind = TcpFailure::Unknown;
+    runOver = false;
     showProgress(QStringLiteral("准备下载文件，共 %1 个文件").arg(total), 0);
     logInfo("开始迭代下载，总文件数: " + std::to_string(total));
-    while (currentIndex < total) {
-        if (cancelRequested) {
-            reportCancelled();
-            return false;
-        }
-        if (!downloadWithRetry()) {
-            showHeldFileProgress();
-            if (cancelRequested)
-                reportCancelled();
-            else if (progressWindow)
-                progressWindow->showRunEnd(RunEnd::Failed, failureText());
-            else
-                logError(failureText());
-            return false;
-        }
-        ++currentIndex;
-        updateOverallProgress();
+    openLanes();
+    for (int lane = 0; lane < lanes.size(); ++lane)
+        assignNext(lane);
+    // The lanes run on events; the run ends in this one wait.
+    if (!runOver) {
+        AsyncWaiter wait;
+        runWait = &wait;
+        wait.wait(0);
+        runWait = nullptr;
     }
-    showHeldFileProgress();
-    // Downloaded, not installed yet: success is shown once the files are in place.
-    showProgress(QStringLiteral("所有文件下载完成！"), 100);
-    logInfo("所有文件下载完成");
-    return true;
-}
+    closeLanes();
 
-bool CTCPUpdate::downloadWithRetry()
-{
-    const QString name = fileList.at(currentIndex).fileName;
-    for (int attempt = 0; attempt <= maxRetries; ++attempt) {
-        if (cancelRequested)
-            return false;
-        if (attempt > 0) {
-            showStatus(QStringLiteral("第%1次重试下载: %2").arg(attempt).arg(name));
-            logInfo(QStringLiteral("重试下载: ") + name + QStringLiteral(", 尝试次数: ") + QString::number(attempt));
-        }
-        if (downloadCurrentFile())
-            return true;
-        if (cancelRequested)
-            return false;
-        if (attempt < maxRetries) {
-            logWarn(QStringLiteral("下载失败，等待重试: ") + name);
-            pauseBeforeRetry();
-        }
+    showHeldFileProgress();
+    if (doneCount == total) {
+        // Downloaded, not installed yet: success is shown once the files are in place.
+        showProgress(QStringLiteral("所有文件下载完成！"), 100);
+        logInfo("所有文件下载完成");
+        return true;
     }
-    logError(QStringLiteral("下载最终失败，已达到最大重试次数: ") + name);
+    if (cancelRequested)
+        reportCancelled();
+    else if (progressWindow)
+        progressWindow->showRunEnd(RunEnd::Failed, failureText());
+    else
+        logError(failureText());
     return false;
 }
 
-void CTCPUpdate::pauseBeforeRetry()
+void CTCPUpdate::openLanes()
 {
-    // The window stays responsive during the pause, and cancel ends it.
-    AsyncWaiter pause;
-    if (progressWindow)
-        connect(progressWindow, &UpdateWidget::sigCancelRequested, &pause, &AsyncWaiter::signalReceived);
-    pause.wait(kRetryPauseMs);
+    lanes = {Lane{m_client}};
+    const int extra = qMin(maxConnections, fileList.size()) - 1;
+    if (extra > 0) {
+        // All extra connections are opened together and each proves it
+        // is served by answering a heartbeat; those that do not in time are
+        // dropped. The run goes on with the connections that work.
+        QVector<QUpdateTcpClient *> opening;
+        QSet<QUpdateTcpClient *> answered;
+        QSet<QUpdateTcpClient *> failed;
+        AsyncWaiter wait;
+        const auto settle = [&] {
+            if (QSet<QUpdateTcpClient *>(answered).unite(failed).size() == opening.size())
+                emit wait.signalReceived();
+        };
+        for (int i = 0; i < extra; ++i) {
+            QUpdateTcpClient *client = newClient();
+            client->setChunkSink(m_client->chunkSink());
+            opening.append(client);
+            connect(client, &QUpdateTcpClient::connected, &wait, [client] { client->sendHeartbeat(); });
+            connect(client, &QUpdateTcpClient::heartbeatReceived, &wait, [&, client] {
+                answered.insert(client);
+                settle();
+            });
+            const auto lost = [&, client] {
+                failed.insert(client);
+                settle();
+            };
+            connect(client, &QUpdateTcpClient::errorOccurred, &wait, lost);
+            connect(client, &QUpdateTcpClient::disconnected, &wait, lost);
+            client->beginConnect(host, port);
+        }
+        if (progressWindow)
+            connect(progressWindow, &UpdateWidget::sigCancelRequested, &wait, &AsyncWaiter::signalReceived);
+        wait.wait(kExtraConnectionWaitMs);
+        for (QUpdateTcpClient *client : opening) {
+            if (answered.contains(client) && !failed.contains(client) && client->isConnected())
+                lanes.append(Lane{client});
+            else
+                delete client;
+        }
+        if (lanes.size() - 1 < extra)
+            logWarn(QStringLiteral("只打开了 %1 个到更新服务器的连接（需要 %2 个），其余连接无法打开或未应答")
+                        .arg(lanes.size())
+                        .arg(extra + 1));
+    }
+    logInfo(QStringLiteral("下载使用 %1 个连接").arg(lanes.size()));
+    for (int i = 0; i < lanes.size(); ++i) {
+        Lane &lane = lanes[i];
+        lane.pause = new QTimer(this);
+        lane.pause->setSingleShot(true);
+        // Both connections live as long as the pause timer: until the run ends.
+        connect(lane.pause, &QTimer::timeout, this, [this, i] {
+            ++lanes[i].attempt;
+            startAttempt(i);
+        });
+        connect(lane.client, &QUpdateTcpClient::requestFinished, lane.pause, [this, i](bool ok) { onAttemptEnded(i, ok); });
+    }
 }
 
-bool CTCPUpdate::downloadCurrentFile()
+void CTCPUpdate::closeLanes()
 {
-    if (currentIndex >= fileList.size())
-        return false;
-    const FileRequest file = fileList.at(currentIndex);
+    for (const Lane &lane : qAsConst(lanes)) {
+        delete lane.pause;
+        if (lane.client != m_client)
+            delete lane.client;
+    }
+    lanes.clear();
+}
+
+void CTCPUpdate::assignNext(int lane)
+{
+    lanes[lane].index = -1;
+    if (runOver)
+        return;
+    if (cancelRequested) {
+        finishRun();
+        return;
+    }
+    // Without files left the lane stays idle; the last file done ends the run.
+    if (nextIndex >= fileList.size())
+        return;
+    lanes[lane].index = nextIndex++;
+    lanes[lane].attempt = 0;
+    startAttempt(lane);
+}
+
+void CTCPUpdate::startAttempt(int lane)
+{
+    // Window calls process events: the run may end inside any of them.
+    if (runOver)
+        return;
+    if (cancelRequested) {
+        finishRun();
+        return;
+    }
+    const int index = lanes[lane].index;
+    const int attempt = lanes[lane].attempt;
+    const FileRequest file = fileList.at(index);
+    if (attempt > 0) {
+        showStatus(QStringLiteral("第%1次重试下载: %2").arg(attempt).arg(file.fileName));
+        logInfo(QStringLiteral("重试下载: ") + file.fileName + QStringLiteral(", 尝试次数: ") + QString::number(attempt));
+    }
+    if (currentIndex != index) {
+        // The window follows the file started last; what it held of the
+        // one before is stale.
+        currentIndex = index;
+        heldFileProgress.reset();
+    }
     if (refreshDue())
-        showProgress(QStringLiteral("正在下载: %1 (%2/%3)").arg(file.fileName).arg(currentIndex + 1).arg(fileList.size()), 0);
+        showProgress(QStringLiteral("正在下载: %1 (%2/%3)").arg(file.fileName).arg(index + 1).arg(fileList.size()),
+                     overallPercent());
+    if (runOver)
+        return;
     logInfo(QStringLiteral("开始下载文件: ") + file.fileName + QStringLiteral(" 路径: ") + file.filePath);
 
     // A failed attempt closes the connection (the server may still be
     // sending the file); each attempt therefore starts from a fresh one.
-    if (!m_client->isConnected()) {
+    QUpdateTcpClient *client = lanes[lane].client;
+    if (!client->isConnected()) {
         logInfo(QStringLiteral("重新连接更新服务器: ") + host + QLatin1Char(':') + QString::number(port));
-        m_client->connectToServer(host, port);
+        client->connectToServer(host, port);
     }
-    const bool ok = !cancelRequested && m_client->downloadFile(file, silenceLimitMs);
-    if (ok)
-        logInfo(QStringLiteral("文件下载成功: ") + file.fileName);
-    else
-        logError(QStringLiteral("文件下载失败: ") + file.fileName);
-    return ok;
+    if (!client->startDownload(file, silenceLimitMs))
+        onAttemptEnded(lane, false);
+}
+
+void CTCPUpdate::onAttemptEnded(int lane, bool ok)
+{
+    // Requests stopped by the end of the run report here too.
+    if (runOver)
+        return;
+    const int index = lanes[lane].index;
+    const QString name = fileList.at(index).fileName;
+    if (ok) {
+        logInfo(QStringLiteral("文件下载成功: ") + name);
+        ++doneCount;
+        updateOverallProgress();
+        if (doneCount == fileList.size())
+            finishRun();
+        else
+            assignNext(lane);
+        return;
+    }
+    logError(QStringLiteral("文件下载失败: ") + name);
+    if (cancelRequested) {
+        finishRun();
+        return;
+    }
+    if (lanes[lane].attempt < maxRetries) {
+        // The window stays responsive during the pause, and cancel ends it.
+        logWarn(QStringLiteral("下载失败，等待重试: ") + name);
+        lanes[lane].pause->start(kRetryPauseMs);
+        return;
+    }
+    logError(QStringLiteral("下载最终失败，已达到最大重试次数: ") + name);
+    failedIndex = index;
+    failedKind = lanes[lane].client->lastFailure().kind;
+    finishRun();
+}
+
+void CTCPUpdate::finishRun()
+{
+    if (runOver)
+        return;
+    runOver = true;
+    for (const Lane &lane : qAsConst(lanes)) {
+        if (lane.pause)
+            lane.pause->stop();
+        lane.client->cancelRequest(cancelRequested ? kCancelledStatus : kRunStopped);
+    }
+    if (runWait)
+        emit runWait->signalReceived();
+}
+
+int CTCPUpdate::overallPercent() const
+{
+    return fileList.isEmpty() ? 0 : doneCount * 100 / fileList.size();
 }
 
 void CTCPUpdate::updateOverallProgress()
 {
-    const int done = currentIndex;
+    const int done = doneCount;
     const int total = fileList.size();
-    const int percent = total == 0 ? 0 : done * 100 / total;
+    const int percent = overallPercent();
     if (refreshDue())
         showProgress(QStringLiteral("总体进度: %1/%2 (%3%)").arg(done).arg(total).arg(percent), percent);
     logInfo("下载进度更新: " + std::to_string(done) + "/" + std::to_string(total) + " (" + std::to_string(percent) + "%)");
@@ -286,8 +436,8 @@ void CTCPUpdate::updateOverallProgress()
 
 QString CTCPUpdate::failureText() const
 {
-    const QString name = fileList.at(currentIndex).fileName;
-    const ErrorClass errorClass = m_client ? ErrorClass(m_client->lastFailure().kind) : UnknownError;
+    const QString name = fileList.at(failedIndex).fileName;
+    const ErrorClass errorClass = ErrorClass(failedKind);
     logError(QStringLiteral("下载错误处理完成，文件: ") + name + QStringLiteral(" 错误类型: ")
         + QString::number(errorClass));
     switch (errorClass) {
@@ -315,8 +465,7 @@ void CTCPUpdate::reportCancelled()
 void CTCPUpdate::onCancelRequested()
 {
     cancelRequested = true;
-    if (m_client)
-        m_client->cancelRequest(kCancelledStatus);
+    finishRun();
 }
 
 CTCPUpdate::ErrorClass CTCPUpdate::classifyError(const QString &text)
@@ -342,12 +491,17 @@ CTCPUpdate::ErrorClass CTCPUpdate::classifyError(const QString &text)
     return UnknownError;
 }
 
-void CTCPUpdate::onFileDownloadProgress(const QString &, const QString &fileName, uint32_t downloaded, uint32_t total)
+void CTCPUpdate::onFileDownloadProgress(const QString &filePath, const QString &fileName, uint32_t downloaded,
+                                        uint32_t total)
 {
     const int percent = total == 0 ? 0 : static_cast<int>(static_cast<double>(downloaded) / total * 100);
     logInfo(QStringLiteral("TCP文件下载进度:") + fileName + QLatin1Char(' ') + QString::number(downloaded)
         + QLatin1Char('/') + QString::number(total) + QLatin1Char(' ') + QString::number(percent)
         + QLatin1Char('%'));
+    // Only the file started last moves the file line and bar: other files in
+    // flight would make them jump between files.
+    if (currentIndex < 0 || currentIndex >= fileList.size() || !(fileList.at(currentIndex) == FileRequest{filePath, fileName}))
+        return;
     heldFileProgress = FileProgress{fileName, downloaded, total};
     if (refreshDue())
         showHeldFileProgress();

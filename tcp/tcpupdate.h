@@ -11,14 +11,17 @@
 
 #include <optional>
 
+class AsyncWaiter;
+class QTimer;
 class UpdateWidget;
 
 // The TCP update channel: asks the server whether an update is needed, then
-// downloads the listed files one after another into the staging folder,
-// each with up to three retries, reporting in the progress window it is
-// given. The run is synchronous (startUpdate returns when it is over) and
-// ends by emitting sigUpdateResult once the event loop runs again, so the
-// controller applies a TCP download exactly like an HTTP one.
+// downloads the listed files into the staging folder over up to
+// connections() connections, each carrying one file at a time, each file
+// with up to three retries on its connection, reporting in the progress
+// window it is given. The run is synchronous (startUpdate returns when it
+// is over) and ends by emitting sigUpdateResult once the event loop runs
+// again, so the controller applies a TCP download exactly like an HTTP one.
 //
 // Created without parent and owned by the update model. GUI thread only.
 class CTCPUpdate : public QObject
@@ -38,6 +41,10 @@ public:
     // A file attempt fails after this long without any of its data arriving.
     static constexpr int kSilenceLimitMs = 30000;
     static constexpr int kRetryPauseMs = 1000;
+    // Bounds opening the extra connections of a run, and proving each
+    // answers (a heartbeat round trip): a server that takes only one
+    // connection per client is then used through that one.
+    static constexpr int kExtraConnectionWaitMs = 1000;
     // Least time between two window refreshes for the routine steps of a
     // run (file started, progress, file done): each refresh repaints the
     // window, which costs more than receiving a small file.
@@ -81,8 +88,15 @@ public:
     // run installs).
     QString offeredVersion() const { return versionInfo.version; }
 
-    // The connection (null when the configuration named no usable server).
+    // The connection of the version check and of the run's first files (null
+    // when the configuration named no usable server). The run's extra
+    // connections take its chunk sink.
     QUpdateTcpClient *client() const { return m_client; }
+    // How many connections a run may use, 1 to CSystemConfig::kMaxTransfers
+    // (default: the configuration's Server/Connections); never more than
+    // there are files.
+    int connections() const { return maxConnections; }
+    void setConnections(int count);
     const QVector<FileRequest> &files() const { return fileList; }
     // For tests: a shorter silence limit.
     void setSilenceLimitForTest(int ms) { silenceLimitMs = ms; }
@@ -98,11 +112,28 @@ private slots:
     void onCancelRequested();
 
 private:
+    // One connection of a run and the file it works on.
+    struct Lane
+    {
+        QUpdateTcpClient *client = nullptr;
+        QTimer *pause = nullptr; // between two attempts of the file
+        int index = -1;          // in fileList; -1 while idle
+        int attempt = 0;
+    };
+
     void setUpClient();
+    QUpdateTcpClient *newClient();
     bool downloadAll();
-    bool downloadWithRetry();
-    bool downloadCurrentFile();
-    void pauseBeforeRetry();
+    // Lane 0 is the first connection; extra ones that opened and answered
+    // in time follow.
+    void openLanes();
+    void closeLanes();
+    void assignNext(int lane);
+    void startAttempt(int lane);
+    void onAttemptEnded(int lane, bool ok);
+    // Ends the run once: stops every request and pause, ends the wait.
+    void finishRun();
+    int overallPercent() const;
     void updateOverallProgress();
     // The text of a final download failure, shown as the run's end.
     QString failureText() const;
@@ -126,9 +157,19 @@ private:
     bool versionAnswered = false;
     QString checkError;
     QVector<FileRequest> fileList;
+    // The file most recently started: the window's file line shows it.
     int currentIndex = -1;
     int maxRetries = 3;
+    int maxConnections = 1;
     bool cancelRequested = false;
+    // The run in progress.
+    QVector<Lane> lanes;
+    AsyncWaiter *runWait = nullptr;
+    bool runOver = true;
+    int nextIndex = 0;
+    int doneCount = 0;
+    int failedIndex = -1;
+    TcpFailure::Kind failedKind = TcpFailure::Unknown;
     int silenceLimitMs = kSilenceLimitMs;
     QElapsedTimer lastRefresh;
     // The latest file progress not shown yet.

@@ -30,6 +30,7 @@ const QString kUnrequestedData = QStringLiteral("服务器发送了未请求的�
 const QString kSizeChanged = QStringLiteral("文件数据声明的大小前后不一致: %1/%2");
 const QString kTooLong = QStringLiteral("文件数据超出声明的大小: %1/%2");
 const QString kTooShort = QStringLiteral("文件数据少于声明的大小: %1/%2");
+const QString kRequestBusy = QStringLiteral("上一个文件请求尚未结束");
 
 } // namespace
 
@@ -37,10 +38,15 @@ QUpdateTcpClient::QUpdateTcpClient(QObject *parent)
     : QObject(parent)
     , socket(new QTcpSocket(this))
     , heartbeatTimer(new QTimer(this))
-    , chunkSink([](const QString &path, const QString &name, const QByteArray &data, bool isLast) {
+    , silenceTimer(new QTimer(this))
+    , m_chunkSink([](const QString &path, const QString &name, const QByteArray &data, bool isLast) {
         return TempFileWriter::instance()->writeChunk(path, name, data, isLast);
     })
+    , fileGuard(nullptr)
 {
+    setLimits(limits);
+    silenceTimer->setSingleShot(true);
+    connect(silenceTimer, &QTimer::timeout, this, &QUpdateTcpClient::onSilence);
     socket->setReadBufferSize(kSocketReadBuffer);
     connect(socket, &QTcpSocket::connected, this, &QUpdateTcpClient::onConnected);
     connect(socket, &QTcpSocket::disconnected, this, &QUpdateTcpClient::onDisconnected);
@@ -51,6 +57,9 @@ QUpdateTcpClient::QUpdateTcpClient(QObject *parent)
 
 QUpdateTcpClient::~QUpdateTcpClient()
 {
+    // Nothing is reported from a client being destroyed.
+    requestActive = false;
+    stopRequestBounds();
     if (heartbeatTimer->isActive())
         heartbeatTimer->stop();
     if (socket->state() != QAbstractSocket::UnconnectedState)
@@ -59,6 +68,11 @@ QUpdateTcpClient::~QUpdateTcpClient()
 }
 
 bool QUpdateTcpClient::connectToServer(const QString &serverHost, quint16 serverPort, int timeoutMs)
+{
+    return beginConnect(serverHost, serverPort) && socket->waitForConnected(timeoutMs);
+}
+
+bool QUpdateTcpClient::beginConnect(const QString &serverHost, quint16 serverPort)
 {
     if (m_state == Connecting || m_state == Connected) {
         m_lastFailure = {TcpFailure::Network, kAlreadyConnected};
@@ -70,7 +84,7 @@ bool QUpdateTcpClient::connectToServer(const QString &serverHost, quint16 server
     reader.clear();
     resetTransfer();
     socket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
-    return socket->waitForConnected(timeoutMs);
+    return true;
 }
 
 bool QUpdateTcpClient::isConnected() const
@@ -80,7 +94,18 @@ bool QUpdateTcpClient::isConnected() const
 
 void QUpdateTcpClient::setChunkSink(ChunkSink sink)
 {
-    chunkSink = std::move(sink);
+    m_chunkSink = std::move(sink);
+}
+
+void QUpdateTcpClient::setLimits(const TransferLimits &transferLimits)
+{
+    limits = transferLimits;
+    delete fileGuard;
+    fileGuard = new TransferGuard(TransferGuard::Kind::File, limits, this);
+    connect(fileGuard, &TransferGuard::breached, this, [this] {
+        logError(fileGuard->breachText() + QStringLiteral(": ") + requested.fileName);
+        fail(TcpFailure::Timeout, fileGuard->breachText());
+    });
 }
 
 void QUpdateTcpClient::onConnected()
@@ -103,6 +128,11 @@ void QUpdateTcpClient::onDisconnected()
         heartbeatTimer->stop();
     }
     emit disconnected();
+    // A loss that no error reported first.
+    if (requestActive) {
+        m_lastFailure = {TcpFailure::Network, kConnectionLost};
+        failRequest();
+    }
 }
 
 void QUpdateTcpClient::onError(QAbstractSocket::SocketError error)
@@ -115,7 +145,12 @@ void QUpdateTcpClient::onError(QAbstractSocket::SocketError error)
 void QUpdateTcpClient::onHeartbeatTimeout()
 {
     if (m_state == Connected)
-        sendMessage(TcpProtocol::Heartbeat, TcpProtocol::encodeHeartbeat(QDateTime::currentMSecsSinceEpoch()));
+        sendHeartbeat();
+}
+
+bool QUpdateTcpClient::sendHeartbeat()
+{
+    return sendMessage(TcpProtocol::Heartbeat, TcpProtocol::encodeHeartbeat(QDateTime::currentMSecsSinceEpoch()));
 }
 
 bool QUpdateTcpClient::sendMessage(quint32 type, const QByteArray &payload)
@@ -152,8 +187,8 @@ void QUpdateTcpClient::onReadyRead()
         if (reader.buffered() >= TcpProtocol::kHeaderSize
             && TcpProtocol::decodeHeader(reader.data()).type == TcpProtocol::FileData)
             fileDataMoved = true;
-        if (fileDataMoved && activeWaiter && fileGuard)
-            activeWaiter->rearm();
+        if (fileDataMoved && requestActive && silenceTimer->isActive())
+            silenceTimer->start();
     }
     reading = false;
 }
@@ -228,16 +263,17 @@ bool QUpdateTcpClient::handleFileData(const QByteArray &payload)
     // Signals below may run code that starts a new request; work on copies.
     const QString path = requested.filePath;
     const QString name = requested.fileName;
-    if (!chunkSink(path, name, chunk.data, chunk.isLast)) {
+    if (!m_chunkSink(path, name, chunk.data, chunk.isLast)) {
+        // A chunk that cannot be stored dooms the file: waiting on is pointless.
         const QString text = QStringLiteral("Failed to save file data: %1/%2").arg(path, name);
         currentFailed = true;
         m_lastFailure = {TcpFailure::FileSystem, text};
         emit sigFileDownloadError(path, name, text);
+        failRequest();
         return true;
     }
     currentReceived = static_cast<quint32>(after);
-    if (fileGuard)
-        fileGuard->addBytes(chunk.data.size());
+    fileGuard->addBytes(chunk.data.size());
     const quint32 total = currentTotal;
     const quint32 received = currentReceived;
     const quint64 percent = total == 0 ? 0 : static_cast<quint64>(received) * 100 / total;
@@ -247,11 +283,13 @@ bool QUpdateTcpClient::handleFileData(const QByteArray &payload)
     if (chunk.isLast) {
         resetTransfer();
         requestActive = false;
+        stopRequestBounds();
     }
     emit sigFileDownloadProgress(path, name, received, total);
     if (chunk.isLast) {
         logInfo(QStringLiteral("文件传输完成: ") + name);
         emit sigFileDownloadCompleted(path, name);
+        emit requestFinished(true);
     }
     return true;
 }
@@ -277,19 +315,52 @@ void QUpdateTcpClient::resetTransfer()
 void QUpdateTcpClient::abandonTransfer()
 {
     if (transferStarted)
-        chunkSink(requested.filePath, requested.fileName, QByteArray(), true);
+        m_chunkSink(requested.filePath, requested.fileName, QByteArray(), true);
     resetTransfer();
+}
+
+void QUpdateTcpClient::stopRequestBounds()
+{
+    silenceTimer->stop();
+    fileGuard->stop();
+}
+
+void QUpdateTcpClient::failRequest()
+{
+    if (!requestActive)
+        return;
+    requestActive = false;
+    stopRequestBounds();
+    abandonTransfer();
+    // The server may still be streaming the file: nothing buffered or still
+    // arriving may be taken for the next request's.
+    reader.clear();
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        socket->abort();
+    emit requestFinished(false);
 }
 
 void QUpdateTcpClient::fail(TcpFailure::Kind kind, const QString &text)
 {
     m_lastFailure = {kind, text};
     emit errorOccurred(text);
+    // Every failure ends a file request in flight.
+    failRequest();
+}
+
+void QUpdateTcpClient::onSilence()
+{
+    if (!requestActive)
+        return;
+    currentFailed = true;
+    m_lastFailure = {TcpFailure::Timeout, kDownloadTimeout};
+    emit sigFileDownloadError(requested.filePath, requested.fileName, kTimeoutDetail);
+    failRequest();
 }
 
 void QUpdateTcpClient::cancelRequest(const QString &reason)
 {
-    if (activeWaiter)
+    if (activeWaiter || requestActive)
         fail(TcpFailure::Cancelled, reason);
 }
 
@@ -318,69 +389,47 @@ VersionInfo QUpdateTcpClient::sendVersionCheck(const VersionCheckRequest &reques
     return answered ? result : VersionInfo();
 }
 
-bool QUpdateTcpClient::downloadFile(const FileRequest &file, int silenceMs)
+bool QUpdateTcpClient::startDownload(const FileRequest &file, int silenceMs)
 {
     if (!isConnected()) {
         fail(TcpFailure::Network, kNotConnected);
         return false;
     }
-    bool completed = false;
-    bool errored = false;
-    bool lost = false;
-    AsyncWaiter waiter;
-    connect(this, &QUpdateTcpClient::sigFileDownloadCompleted, &waiter,
-            [&](const QString &path, const QString &name) {
-                if (path == file.filePath && name == file.fileName) {
-                    completed = true;
-                    emit waiter.signalReceived();
-                }
-            });
-    connect(this, &QUpdateTcpClient::errorOccurred, &waiter, [&] {
-        errored = true;
-        if (!completed)
-            emit waiter.signalReceived();
-    });
-    // A chunk that cannot be stored dooms the file: waiting on is pointless.
-    connect(this, &QUpdateTcpClient::sigFileDownloadError, &waiter, &AsyncWaiter::signalReceived);
-    connect(this, &QUpdateTcpClient::disconnected, &waiter, [&] {
-        lost = true;
-        emit waiter.signalReceived();
-    });
-
+    if (requestActive) {
+        m_lastFailure = {TcpFailure::Unknown, kRequestBusy};
+        return false;
+    }
     // Whatever arrived for an earlier request that never finished is not
     // part of this file.
     abandonTransfer();
     requested = file;
     requestActive = true;
-    if (!sendMessage(TcpProtocol::FileDownload, TcpProtocol::encodeFileRequest(file))) {
+    // A send that fails may already have closed the socket.
+    if (!sendMessage(TcpProtocol::FileDownload, TcpProtocol::encodeFileRequest(file)) || !isConnected()) {
         requestActive = false;
         fail(TcpFailure::Network, kFileSendFailed);
         return false;
     }
-    TransferGuard guard(TransferGuard::Kind::File, limits);
-    connect(&guard, &TransferGuard::breached, this, [&] {
-        logError(guard.breachText() + QStringLiteral(": ") + file.fileName);
-        fail(TcpFailure::Timeout, guard.breachText());
-    });
-    activeWaiter = &waiter;
-    fileGuard = &guard;
-    guard.start();
-    const bool signalled = waiter.wait(silenceMs);
-    guard.stop();
-    fileGuard = nullptr;
-    activeWaiter = nullptr;
+    if (silenceMs > 0)
+        silenceTimer->start(silenceMs);
+    fileGuard->start();
+    return true;
+}
 
-    if (completed)
-        return true;
-    if (!signalled) {
-        m_lastFailure = {TcpFailure::Timeout, kDownloadTimeout};
-        emit sigFileDownloadError(file.filePath, file.fileName, kTimeoutDetail);
-    } else if (lost && !errored) {
-        m_lastFailure = {TcpFailure::Network, kConnectionLost};
-    }
-    abandonTransfer();
-    requestActive = false;
-    if (socket->state() != QAbstractSocket::UnconnectedState)
-        socket->abort();
-    return false;
+bool QUpdateTcpClient::downloadFile(const FileRequest &file, int silenceMs)
+{
+    AsyncWaiter waiter;
+    bool ended = false;
+    bool result = false;
+    connect(this, &QUpdateTcpClient::requestFinished, &waiter, [&](bool ok) {
+        ended = true;
+        result = ok;
+        emit waiter.signalReceived();
+    });
+    if (!startDownload(file, silenceMs))
+        return false;
+    // The request bounds itself (silence, least rate): no time-out here.
+    if (!ended)
+        waiter.wait(0);
+    return result;
 }

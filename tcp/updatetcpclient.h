@@ -23,10 +23,12 @@ struct TcpFailure
     QString text;
 };
 
-// The one TCP connection to the update server: bounded connect, heartbeat
+// One TCP connection to the update server: bounded connect, heartbeat
 // every 30 s, framing of the received stream, server messages as signals,
 // received file chunks handed to the chunk sink (the staging writer unless
-// replaced), and two blocking requests that wait in a nested event loop.
+// replaced), a file request that runs without blocking, and two blocking
+// requests that wait in a nested event loop. Several clients may run file
+// requests side by side, one each.
 //
 // GUI thread only. Signals are delivered directly, also from inside the
 // blocking requests and inside any event processing a receiver does.
@@ -51,6 +53,10 @@ public:
     // connected ("已经连接或正在连接中") and when the connection failed
     // (lastError holds the socket's text).
     bool connectToServer(const QString &host, quint16 port, int timeoutMs = 1000);
+    // Starts connecting and returns at once; connected() or errorOccurred()
+    // follows. False as connectToServer when already connecting or
+    // connected. The caller bounds the wait.
+    bool beginConnect(const QString &host, quint16 port);
     bool isConnected() const;
     ConnectionState state() const { return m_state; }
 
@@ -59,8 +65,10 @@ public:
     // not connected.
     VersionInfo sendVersionCheck(const VersionCheckRequest &request, int timeoutMs);
 
-    // Requests one file and waits until its last chunk is stored: true then.
-    // Its chunks must carry the requested path and name and add up to
+    // Requests one file and returns at once; requestFinished follows once,
+    // true when the file's last chunk is stored. False, with nothing to
+    // follow, when not connected, a file request is already in flight or
+    // the request could not be sent. Its chunks must carry the requested path and name and add up to
     // exactly the size they announce; more bytes, fewer at the last chunk,
     // or a chunk of any other file (also one after the last) break the
     // protocol: the request fails and the connection is closed.
@@ -72,23 +80,30 @@ public:
     // (the server may still be streaming the file, and those bytes must not
     // be taken for the next request's) and the half-received file is closed
     // in the sink: a later request starts that file again from its start.
+    bool startDownload(const FileRequest &file, int silenceMs);
+    // startDownload, then waits in a nested event loop until it has ended:
+    // true when the file arrived.
     bool downloadFile(const FileRequest &file, int silenceMs);
+    bool isDownloading() const { return requestActive; }
 
-    // Ends the blocking request in flight with a Cancelled failure saying
-    // reason. Without a request in flight nothing happens.
+    // Ends the request in flight (the file request or a blocking one) with
+    // a Cancelled failure saying reason. Without one nothing happens.
     void cancelRequest(const QString &reason);
 
     // Header + payload; false when not connected or the socket refused bytes.
     bool sendMessage(quint32 type, const QByteArray &payload);
+    // A heartbeat now (heartbeatReceived follows the server's reply).
+    bool sendHeartbeat();
     // The last failure; its text is empty until one happens.
     TcpFailure lastFailure() const { return m_lastFailure; }
     QString lastError() const { return m_lastFailure.text; }
 
     // Replaces where received chunks go (default: the staging writer).
     void setChunkSink(ChunkSink sink);
-    // The least file rate downloadFile holds a transfer to (default: the
-    // built-in limits).
-    void setLimits(const TransferLimits &transferLimits) { limits = transferLimits; }
+    ChunkSink chunkSink() const { return m_chunkSink; }
+    // The least file rate a file request holds a transfer to (default: the
+    // built-in limits). Not while a file request is in flight.
+    void setLimits(const TransferLimits &transferLimits);
 
 signals:
     void connected();
@@ -99,6 +114,9 @@ signals:
     void sigFileDownloadCompleted(const QString &filePath, const QString &fileName);
     void sigFileDownloadError(const QString &filePath, const QString &fileName, const QString &error);
     void heartbeatReceived();
+    // The file request of startDownload has ended; lastFailure() says why
+    // when ok is false.
+    void requestFinished(bool ok);
 
 private slots:
     void onConnected();
@@ -106,6 +124,7 @@ private slots:
     void onError(QAbstractSocket::SocketError error);
     void onReadyRead();
     void onHeartbeatTimeout();
+    void onSilence();
 
 private:
     // Takes and handles the next complete message; false when it waits for
@@ -120,9 +139,15 @@ private:
     void fail(TcpFailure::Kind kind, const QString &text);
     void resetTransfer();
     void abandonTransfer();
+    // Ends the file request in flight as failed: the half-received file is
+    // closed in the sink, the connection closed, requestFinished(false).
+    void failRequest();
+    void stopRequestBounds();
 
     QTcpSocket *socket;
     QTimer *heartbeatTimer;
+    // Runs while a file request waits for data; file data restarts it.
+    QTimer *silenceTimer;
     ConnectionState m_state = Disconnected;
     TcpFailure m_lastFailure;
     QString host;
@@ -130,9 +155,10 @@ private:
     TcpProtocol::FrameReader reader;
     bool heartbeatActive = false;
     bool reading = false;
-    ChunkSink chunkSink;
+    ChunkSink m_chunkSink;
 
-    // The file requested and not yet complete, and how much of it arrived.
+    // The file request in flight (requestActive) and how much of its file
+    // arrived.
     FileRequest requested;
     bool requestActive = false;
     bool transferStarted = false;
@@ -140,9 +166,9 @@ private:
     quint32 currentReceived = 0;
     bool currentFailed = false;
 
-    // The blocking request in flight, if any; file data keeps only a file
-    // request waiting (fileGuard is set then).
+    // The blocking version check in flight, if any.
     AsyncWaiter *activeWaiter = nullptr;
-    TransferGuard *fileGuard = nullptr;
+    // Holds the file request in flight to the least rate of limits.
+    TransferGuard *fileGuard;
     TransferLimits limits;
 };

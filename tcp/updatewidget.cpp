@@ -200,7 +200,6 @@ void UpdateWidget::keyPressEvent(QKeyEvent *event)
 void UpdateWidget::updateFileProgress(const QString &fileName, qint64 bytesReceived, qint64 bytesTotal)
 {
     const int percent = bytesTotal <= 0 ? 0 : static_cast<int>(bytesReceived * 100 / bytesTotal);
-    ui->progressBar_main->setValue(percent);
     ui->progressBar_updatefile->setValue(percent);
     ui->label_updatefile->setText(
         QStringLiteral("下载: %1 (%2/%3)").arg(fileName, formatFileSize(bytesReceived), formatFileSize(bytesTotal)));

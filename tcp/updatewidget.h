@@ -39,7 +39,8 @@ public:
     // button, and a window whose closing waited for the cancel closes.
     void showRunEnd(RunEnd end, const QString &detail);
     bool isRunning() const { return running; }
-    // Both bars show the file's percentage; file line and status follow.
+    // The file bar shows the file's percentage; file line and status
+    // follow. The overall bar stays: it counts finished files.
     void updateFileProgress(const QString &fileName, qint64 bytesReceived, qint64 bytesTotal);
 
     // "1.50 KB", "3.00 MB", "1.00 GB" (1024-based, two decimals), "1023 B".

@@ -82,6 +82,7 @@ private slots:
     void versionCheckServerError();
     void requestsNeedConnection();
     void multiChunkDownloads();
+    void requestsSideBySide();
     void downloadFailures_data();
     void downloadFailures();
     void slowMovingTransferIsNotCut();
@@ -236,6 +237,35 @@ void TestTcpClient::multiChunkDownloads()
     QVERIFY(memory.completed.contains(QStringLiteral("/empty.txt")));
     QCOMPARE(memory.files.value(QStringLiteral("/empty.txt")), QByteArray());
     QVERIFY(client.isConnected());
+}
+
+// Two connections in one thread, each with its own file request; a
+// connection takes one request at a time.
+void TestTcpClient::requestsSideBySide()
+{
+    QVERIFY(startServer({QStringLiteral("--chunk-delay"), QStringLiteral("5")}));
+    MemorySink memory;
+    QUpdateTcpClient slow;
+    QUpdateTcpClient quick;
+    for (QUpdateTcpClient *client : {&slow, &quick}) {
+        client->setChunkSink(memory.sink());
+        QVERIFY(client->connectToServer(QStringLiteral("127.0.0.1"), server->port()));
+    }
+    QSignalSpy slowEnd(&slow, &QUpdateTcpClient::requestFinished);
+    QSignalSpy quickEnd(&quick, &QUpdateTcpClient::requestFinished);
+    const FileRequest manifest{QString(), QStringLiteral("md5.txt")};
+
+    QVERIFY(slow.startDownload(kBig, 10000));
+    QVERIFY(!slow.startDownload(manifest, 10000));
+    QVERIFY(quick.startDownload(manifest, 10000));
+    QTRY_COMPARE(quickEnd.count(), 1);
+    QCOMPARE(quickEnd.first().first().toBool(), true);
+    // 29 chunks 5 ms apart: the large file is still on its way.
+    QVERIFY(slow.isDownloading());
+    QTRY_COMPARE(slowEnd.count(), 1);
+    QCOMPARE(slowEnd.first().first().toBool(), true);
+    QCOMPARE(memory.files.value(QStringLiteral("sub/dir/big.bin")), releaseFiles.value(QStringLiteral("sub/dir/big.bin")));
+    QCOMPARE(memory.files.value(QStringLiteral("/md5.txt")), releaseFiles.value(QStringLiteral("md5.txt")));
 }
 
 void TestTcpClient::downloadFailures_data()

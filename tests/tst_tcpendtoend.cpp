@@ -18,12 +18,13 @@ const QByteArray kUpToDate = consoleLine(true, false);
 // The client's own file: CRLF lines, comments (one in GBK) and keys the
 // updater does not read, all of which an update must keep. The helper is
 // the fake host, named as the file is (the updater checks that it exists).
-QByteArray config(quint16 port, const QString &version)
+QByteArray config(quint16 port, const QString &version, int connections)
 {
     return "; \xCF\xB5\xCD\xB3\xC5\xE4\xD6\xC3\r\n[Update]\r\nHostExe=host\r\nUpdateExe=update.exe\r\n"
            "UpdateHelperExe=" + programName("host").toUtf8() + "\r\nHttpEnable=0\r\n"
            "[Server]\r\nUpdateServer=127.0.0.1\r\nUpdatePort=" + QByteArray::number(port) + "\r\n"
-           "[General]\r\n# installed\r\nVersion=" + version.toUtf8() + "\r\nLastCheckTime=never\r\n"
+        + (connections > 1 ? "Connections=" + QByteArray::number(connections) + "\r\n" : QByteArray())
+        + "[General]\r\n# installed\r\nVersion=" + version.toUtf8() + "\r\nLastCheckTime=never\r\n"
            "[Paths]\r\nTemp=UpdateTemp/\r\nBackup=Backup/\r\n[Project]\r\nType=1\r\n";
 }
 
@@ -41,15 +42,21 @@ void TestTcpEndToEnd::updateOverTcp_data()
 {
     QTest::addColumn<bool>("newUpdater");
     QTest::addColumn<bool>("shipsConfig");
-    QTest::newRow("release installed, version recorded, host restarted") << false << false;
-    QTest::newRow("release's own system.cfg keeps the client's settings") << false << true;
-    QTest::newRow("new updater handed to the helper") << true << false;
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<bool>("fails"); // the large file's transfers all break off: nothing is installed
+    QTest::newRow("release installed, version recorded, host restarted") << false << false << 1 << false;
+    QTest::newRow("release's own system.cfg keeps the client's settings") << false << true << 1 << false;
+    QTest::newRow("new updater handed to the helper") << true << false << 1 << false;
+    QTest::newRow("four connections") << false << false << 4 << false;
+    QTest::newRow("four connections, one file fails for good") << false << false << 4 << true;
 }
 
 void TestTcpEndToEnd::updateOverTcp()
 {
     QFETCH(bool, newUpdater);
     QFETCH(bool, shipsConfig);
+    QFETCH(int, connections);
+    QFETCH(bool, fails);
     TestInstall install;
     QVERIFY(install.isValid());
     QTemporaryDir releaseRoot;
@@ -57,10 +64,10 @@ void TestTcpEndToEnd::updateOverTcp()
     // The server must run before the release names its port in system.cfg:
     // start it on an empty folder, then publish (it reads the release at
     // every version check).
-    QVERIFY(server.start(releaseRoot.path()));
+    QVERIFY(server.start(releaseRoot.path(), fails ? QStringList{"--drop-after", "2"} : QStringList()));
 
     const FileTree installed{
-        {"/system.cfg", config(server.port(), "1.0.0")},
+        {"/system.cfg", config(server.port(), "1.0.0", connections)},
         {"/update/update.ini", "[Version]\nVersion=1.0.0\nFolder=v1\n"},
         {"/md5.txt", "manifest 1\r\n"},
         {"/lib/core.dll", "core 1"},
@@ -83,8 +90,21 @@ void TestTcpEndToEnd::updateOverTcp()
                                      "[General]\nVersion=7.7\n[Paths]\nTemp=Elsewhere/\n[Project]\nName=Demo\n");
     writeRelease(releaseRoot.path(), "2.0.0", release, "v2");
 
+    const QMap<QString, QString> before = hashTree(install.path(), {"/update.log"});
     const RunResult run = install.runUpdater({"console"}, 120000);
     QVERIFY2(run.finished, run.err.right(2000).constData());
+    QVERIFY(server.count("connection from") >= connections);
+    if (fails) {
+        // Only core.dll (five chunks) breaks off; its four attempts end the
+        // run once (the update announced on standard output failed), and
+        // the installation is as it was, with nothing staged.
+        QCOMPARE(server.count("file request lib/core.dll"), 4);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.out, kUpdated);
+        QCOMPARE(run.err.count("TCP升级失败: 网络错误，重试失败: core.dll"), 1);
+        QCOMPARE(hashTree(install.path(), {"/update.log"}), before);
+        return;
+    }
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, kUpdated);
     QCOMPARE(install.waitForHostStarts(1), 1);
@@ -112,7 +132,7 @@ void TestTcpEndToEnd::updateOverTcp()
     QVERIFY(!QFileInfo::exists(install.filePath("Backup")));
     // The installed version is recorded in place: only its value changed.
     // ([Project] is the last group: the release's new key ends the file.)
-    QCOMPARE(install.readFile("system.cfg"), config(server.port(), "2.0.0") + (shipsConfig ? "Name=Demo\r\n" : ""));
+    QCOMPARE(install.readFile("system.cfg"), config(server.port(), "2.0.0", connections) + (shipsConfig ? "Name=Demo\r\n" : ""));
 
     // So the next check finds nothing to do.
     const RunResult again = install.runUpdater({"console"}, 60000);

@@ -28,6 +28,19 @@ QByteArray pattern(int n, char seed)
     return bytes;
 }
 
+// The highest number the server printed in "(<n> <what>)".
+int highest(const QStringList &lines, const QString &what)
+{
+    const QRegularExpression count(QStringLiteral("\\((\\d+) %1\\)").arg(what));
+    int most = 0;
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = count.match(line);
+        if (match.hasMatch())
+            most = qMax(most, match.captured(1).toInt());
+    }
+    return most;
+}
+
 } // namespace
 
 class TestTcpUpdate : public QObject
@@ -50,6 +63,8 @@ private slots:
     void cancelDuringTransfer_data();
     void cancelDuringTransfer();
     void cancelDuringRetryPause();
+    void parallelRuns_data();
+    void parallelRuns();
 
 private:
     bool startServer(const QStringList &options = {});
@@ -383,6 +398,133 @@ void TestTcpUpdate::cancelDuringRetryPause()
     QCOMPARE(status(window), QStringLiteral("下载已取消"));
     QCOMPARE(server->count("file request"), 1);
     QVERIFY(logText().contains(QStringLiteral("下载被用户取消")));
+}
+
+// Several connections, each with one file at a time: every file arrives
+// whole, a file failing for good or a cancel ends the run once with every
+// other request stopped, retries stay on their connection, and a server that
+// takes one connection is used through that one.
+void TestTcpUpdate::parallelRuns_data()
+{
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<QStringList>("serverOptions");
+    QTest::addColumn<QString>("missing"); // removed after the check: every request of it is refused
+    QTest::addColumn<bool>("cancel");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<int>("used"); // connections that carried files
+    QTest::addColumn<bool>("watch"); // the run is slow enough to watch the window
+
+    const QString done = QStringLiteral("所有文件下载完成！");
+    const QStringList paced{"--chunk-delay", "20"};
+    QTest::newRow("one connection") << 1 << paced << "" << false << done << 1 << true;
+    QTest::newRow("four connections") << 4 << paced << "" << false << done << 4 << true;
+    QTest::newRow("server takes one connection") << 4 << QStringList{"--max-connections", "1"} << "" << false << done << 1
+                                                 << false;
+    // The first four requests (one per connection) stall after one chunk:
+    // the two larger files are each retried once, side by side.
+    QTest::newRow("retries on each connection") << 4 << QStringList{"--stall-after", "1", "--faulty-requests", "4"} << ""
+                                                << false << done << 4 << false;
+    QTest::newRow("a file fails for good") << 4 << QStringList{"--chunk-delay", "2"} << "c5.bin" << false
+                                           << "未知错误，重试失败: c5.bin" << 4 << false;
+    QTest::newRow("cancelled with files in flight") << 4 << paced << "" << true << "下载已取消" << 4 << false;
+}
+
+void TestTcpUpdate::parallelRuns()
+{
+    QFETCH(int, connections);
+    QFETCH(QStringList, serverOptions);
+    QFETCH(QString, missing);
+    QFETCH(bool, cancel);
+    QFETCH(QString, shown);
+    QFETCH(int, used);
+    QFETCH(bool, watch);
+    releaseFiles[QStringLiteral("b.bin")] = pattern(300000, 2);
+    for (int i = 0; i < 8; ++i)
+        releaseFiles.insert(QStringLiteral("c%1.bin").arg(i), pattern(7000 * i + 10000, char(10 + i)));
+    writeRelease(dir->path(), QStringLiteral("2.0"), releaseFiles);
+    QVERIFY(startServer(serverOptions));
+    CTCPUpdate update(QStringLiteral("127.0.0.1"), server->port());
+    update.setConnections(connections);
+    MemorySink sink;
+    UpdateWidget window;
+    QVERIFY(prepare(update, sink, window));
+    if (!missing.isEmpty())
+        QVERIFY(QFile::remove(dir->filePath("files/" + missing)));
+    BoxAnswerer answerer(QStringLiteral("确认"));
+    if (cancel) {
+        QTimer::singleShot(200, &window, [&] {
+            QTest::mouseClick(window.findChild<QPushButton *>("pushButton_cancel"), Qt::LeftButton);
+        });
+    }
+
+    // What the window shows while the run goes on: the file line follows
+    // the file started last (files start in list order here) and the
+    // overall bar only grows.
+    QStringList shownFiles;
+    QVector<int> overall;
+    QTimer sampler;
+    connect(&sampler, &QTimer::timeout, this, [&] {
+        const QString line = window.findChild<QLabel *>("label_updatefile")->text();
+        const QString name = line.section(QLatin1Char(' '), 1, 1);
+        if (line.startsWith(QStringLiteral("下载: ")) && (shownFiles.isEmpty() || shownFiles.last() != name))
+            shownFiles << name;
+        overall << window.findChild<QProgressBar *>("progressBar_main")->value();
+    });
+    sampler.start(5);
+
+    QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+    const bool ok = shown == QStringLiteral("所有文件下载完成！");
+    QCOMPARE(update.startUpdate(), ok);
+    sampler.stop();
+    QCOMPARE(status(window), shown);
+    QTRY_COMPARE(result.count(), 1);
+    QCOMPARE(result.first().first().toBool(), ok);
+    // No file is left half received.
+    QVERIFY(sink.open.isEmpty());
+
+    const QStringList lines = server->lines();
+    QCOMPARE(highest(lines, "open"), used);
+    if (used > 1)
+        QVERIFY(highest(lines, "streaming") > 1);
+    const QString log = logText();
+    QVERIFY(log.contains(QStringLiteral("下载使用 %1 个连接").arg(used)));
+    if (ok) {
+        for (auto it = releaseFiles.cbegin(); it != releaseFiles.cend(); ++it) {
+            const QString key = it.key().contains('/') ? it.key() : QLatin1Char('/') + it.key();
+            QVERIFY2(sink.files.value(key) == it.value(), qPrintable(key));
+        }
+        QVERIFY(log.contains(QStringLiteral("下载进度更新: %1/%1 (100%)").arg(releaseFiles.size() + 1)));
+        QCOMPARE(window.findChild<QProgressBar *>("progressBar_main")->value(), 100);
+        QVERIFY(std::is_sorted(overall.cbegin(), overall.cend()));
+    }
+    if (watch) {
+        QVERIFY2(shownFiles.size() >= 2, qPrintable(shownFiles.join(' ')));
+        QStringList order;
+        for (const FileRequest &file : update.files())
+            order << file.fileName;
+        for (int i = 1; i < shownFiles.size(); ++i)
+            QVERIFY2(order.indexOf(shownFiles.at(i - 1)) < order.indexOf(shownFiles.at(i)), qPrintable(shownFiles.join(' ')));
+    }
+    if (serverOptions.contains("--stall-after")) {
+        for (const QString name : {"a.bin", "b.bin"}) {
+            QCOMPARE(server->count("file request " + name), 2);
+            QVERIFY(log.contains(QStringLiteral("重试下载: %1, 尝试次数: 1").arg(name)));
+        }
+        QVERIFY(!log.contains(QStringLiteral("尝试次数: 2")));
+    } else if (missing.isEmpty()) {
+        QVERIFY(!log.contains(QStringLiteral("重试下载")));
+    }
+    if (!missing.isEmpty()) {
+        QCOMPARE(server->count("file request " + missing), 4);
+        QCOMPARE(log.count(QStringLiteral("下载最终失败")), 1);
+        QCOMPARE(log.count(QStringLiteral("TCP升级失败")), 1);
+    }
+    if (cancel) {
+        // Stopped while the large file (0.9 s) was still on its way.
+        QVERIFY(sink.files.value("/b.bin").size() < releaseFiles.value("b.bin").size());
+        QCOMPARE(log.count(QStringLiteral("下载被用户取消")), 1);
+        QCOMPARE(title(window), QStringLiteral("TCP升级已取消"));
+    }
 }
 
 QTEST_MAIN(TestTcpUpdate)

@@ -36,6 +36,7 @@ int main(int argc, char **argv)
         {QStringLiteral("drop-after"), QStringLiteral("Faulty transfers close the connection after this many chunks."), QStringLiteral("chunks")},
         {QStringLiteral("faulty-requests"), QStringLiteral("How many file requests are faulty (default: all)."), QStringLiteral("n")},
         {QStringLiteral("chunk-delay"), QStringLiteral("Pause before each chunk, in milliseconds."), QStringLiteral("ms")},
+        {QStringLiteral("max-connections"), QStringLiteral("Close connections beyond this many open (default: no limit)."), QStringLiteral("n")},
     });
     parser.process(app);
 
@@ -48,6 +49,7 @@ int main(int argc, char **argv)
     options.dropAfterChunks = intOption(parser, QStringLiteral("drop-after"), -1, ok);
     options.faultyRequests = intOption(parser, QStringLiteral("faulty-requests"), -1, ok);
     options.chunkDelayMs = intOption(parser, QStringLiteral("chunk-delay"), 0, ok);
+    options.maxConnections = intOption(parser, QStringLiteral("max-connections"), 0, ok);
     bool portOk = false;
     const uint port = parser.value(QStringLiteral("port")).toUInt(&portOk);
     const int maxChunk = static_cast<int>(TcpProtocol::kMaxPayload) - TcpProtocol::kFileDataFixedSize;

@@ -65,8 +65,17 @@ bool UpdateServer::takeFault()
 
 void UpdateServer::onNewConnection()
 {
-    while (QTcpSocket *socket = server.nextPendingConnection())
+    while (QTcpSocket *socket = server.nextPendingConnection()) {
+        if (opts.maxConnections > 0 && openSessions >= opts.maxConnections) {
+            report(QStringLiteral("connection from %1 refused (%2 open)")
+                       .arg(socket->peerAddress().toString())
+                       .arg(openSessions));
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            socket->disconnectFromHost();
+            continue;
+        }
         new ServerSession(socket, this);
+    }
 }
 
 ServerSession::ServerSession(QTcpSocket *s, UpdateServer *owner)
@@ -81,7 +90,21 @@ ServerSession::ServerSession(QTcpSocket *s, UpdateServer *owner)
     connect(socket, &QTcpSocket::readyRead, this, &ServerSession::onReadyRead);
     connect(socket, &QTcpSocket::bytesWritten, this, &ServerSession::pump);
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    report(QStringLiteral("connection from %1").arg(socket->peerAddress().toString()));
+    ++server->openSessions;
+    report(QStringLiteral("connection from %1 (%2 open)").arg(socket->peerAddress().toString()).arg(server->openSessions));
+}
+
+ServerSession::~ServerSession()
+{
+    setStreaming(false);
+    --server->openSessions;
+}
+
+void ServerSession::setStreaming(bool on)
+{
+    if (on != streaming)
+        server->streamingSessions += on ? 1 : -1;
+    streaming = on;
 }
 
 void ServerSession::onReadyRead()
@@ -166,8 +189,8 @@ void ServerSession::startNextFile()
             reply(TcpProtocol::ErrorReply, QByteArray());
             continue;
         }
-        report(QStringLiteral("file request %1").arg(describe(id)));
-        streaming = true;
+        setStreaming(true);
+        report(QStringLiteral("file request %1 (%2 streaming)").arg(describe(id)).arg(server->streamingSessions));
         streamingId = id;
         totalSize = static_cast<quint32>(file.size());
         sent = 0;
@@ -206,7 +229,7 @@ bool ServerSession::sendChunk()
     }
     if (faulty && opts.dropAfterChunks >= 0 && chunksSent >= opts.dropAfterChunks) {
         report(QStringLiteral("transfer of %1 dropped").arg(describe(streamingId)));
-        streaming = false;
+        setStreaming(false);
         file.close();
         socket->disconnectFromHost();
         return false;
@@ -224,7 +247,7 @@ bool ServerSession::sendChunk()
     payload.resize(TcpProtocol::kFileDataFixedSize + static_cast<int>(n));
     if (n > 0 && file.read(payload.data() + TcpProtocol::kFileDataFixedSize, n) != static_cast<qint64>(n)) {
         report(QStringLiteral("file %1 could not be read, error reply").arg(describe(streamingId)));
-        streaming = false;
+        setStreaming(false);
         file.close();
         reply(TcpProtocol::ErrorReply, QByteArray());
         startNextFile();
@@ -234,7 +257,7 @@ bool ServerSession::sendChunk()
     sent += n;
     ++chunksSent;
     if (chunk.isLast) {
-        streaming = false;
+        setStreaming(false);
         file.close();
         startNextFile();
         return streaming;

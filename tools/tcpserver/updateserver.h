@@ -20,12 +20,14 @@ struct ServeOptions
     int dropAfterChunks = -1;  // a faulty transfer closes the connection after this many
     int faultyRequests = -1;   // how many file requests are faulty (-1: all)
     int chunkDelayMs = 0;      // pause before each chunk (a slow but moving transfer)
+    int maxConnections = 0;    // connections beyond this many open are closed at once (0: no limit)
 };
 
-// Serves the release below options.root over the update protocol. The
-// release is read again at every version check, so a new release can be put
-// in place while the server runs. Every request is reported on standard
-// output, one line each.
+// Serves the release below options.root over the update protocol, to any
+// number of connections at once, each streaming its own file. The release is
+// read again at every version check, so a new release can be put in place
+// while the server runs. Every connection and request is reported on
+// standard output, one line each, with how many are open and streaming.
 class UpdateServer : public QObject
 {
     Q_OBJECT
@@ -43,6 +45,9 @@ public:
     const Release &rescan();
     // True when the next file transfer is to be faulty (and counts it).
     bool takeFault();
+    // Sessions open and sessions streaming a file, kept by the sessions.
+    int openSessions = 0;
+    int streamingSessions = 0;
 
 private:
     void onNewConnection();
@@ -61,8 +66,10 @@ class ServerSession : public QObject
     Q_OBJECT
 public:
     ServerSession(QTcpSocket *socket, UpdateServer *server);
+    ~ServerSession() override;
 
 private:
+    void setStreaming(bool on);
     void onReadyRead();
     void handle(quint32 type, const QByteArray &payload);
     void reply(quint32 type, const QByteArray &payload);
