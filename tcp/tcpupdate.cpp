@@ -72,11 +72,15 @@ void CTCPUpdate::setConnections(int count)
 
 void CTCPUpdate::setProgressWindow(UpdateWidget *window)
 {
-    if (progressWindow)
+    if (progressWindow) {
         disconnect(progressWindow, nullptr, this, nullptr);
+        disconnect(this, nullptr, progressWindow, nullptr);
+    }
     progressWindow = window;
-    if (progressWindow)
+    if (progressWindow) {
         connect(progressWindow, &UpdateWidget::sigCancelRequested, this, &CTCPUpdate::onCancelRequested);
+        connect(this, &CTCPUpdate::fileProgressShown, progressWindow, &UpdateWidget::updateFileProgress);
+    }
 }
 
 void CTCPUpdate::showStatus(const QString &text)
@@ -101,7 +105,7 @@ bool CTCPUpdate::refreshDue()
 {
     if (!progressWindow)
         return false;
-    if (lastRefresh.isValid() && lastRefresh.elapsed() < kRefreshIntervalMs)
+    if (lastRefresh.isValid() && lastRefresh.elapsed() < refreshIntervalMs)
         return false;
     lastRefresh.restart();
     return true;
@@ -113,7 +117,7 @@ void CTCPUpdate::showHeldFileProgress()
         return;
     const FileProgress p = *heldFileProgress;
     heldFileProgress.reset();
-    progressWindow->updateFileProgress(p.fileName, p.downloaded, p.total);
+    emit fileProgressShown(p.fileName, p.downloaded, p.total);
     showProgress(QStringLiteral("下载文件: %1 (%2/%3)")
                      .arg(p.fileName, UpdateWidget::formatFileSize(p.downloaded), UpdateWidget::formatFileSize(p.total)),
                  overallPercent());

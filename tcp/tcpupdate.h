@@ -100,9 +100,16 @@ public:
     const QVector<FileRequest> &files() const { return fileList; }
     // For tests: a shorter silence limit.
     void setSilenceLimitForTest(int ms) { silenceLimitMs = ms; }
+    // For tests: another least time between routine refreshes (0 shows
+    // every step), so what the window is told does not depend on the clock.
+    void setRefreshIntervalForTest(int ms) { refreshIntervalMs = ms; }
 
 signals:
     void sigUpdateResult(bool bSuccess);
+    // The progress window's file line and bar are to show this file's
+    // progress: only the file started last, at most once per refresh
+    // interval. Connected to the window given to setProgressWindow.
+    void fileProgressShown(const QString &fileName, qint64 received, qint64 total);
 
 private slots:
     void onVersionChecked(const VersionInfo &info);
@@ -171,6 +178,7 @@ private:
     int failedIndex = -1;
     TcpFailure::Kind failedKind = TcpFailure::Unknown;
     int silenceLimitMs = kSilenceLimitMs;
+    int refreshIntervalMs = kRefreshIntervalMs;
     QElapsedTimer lastRefresh;
     // The latest file progress not shown yet.
     struct FileProgress

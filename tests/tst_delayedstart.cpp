@@ -31,7 +31,7 @@ private:
         return path;
     }
 
-    static QByteArray waitForFile(const QString &path, int timeoutMs = 10000)
+    static QByteArray waitForFile(const QString &path, int timeoutMs = 30000)
     {
         // The started program writes one whole line.
         QByteArray content;
@@ -194,7 +194,7 @@ private slots:
         setTempDir(QString());
         QCOMPARE(readTestFile(victim), QByteArray("untouched"));
         QCOMPARE(QDir(shared.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size(), 3000);
-        QTRY_COMPARE_WITH_TIMEOUT(QDir(runtime.path()).entryList(QDir::Files), QStringList(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(runtime.path()).entryList(QDir::Files), QStringList(), 30000);
     }
 #endif
 
@@ -210,7 +210,7 @@ private slots:
         const QByteArray started = waitForFile(dir.path() + QStringLiteral("/host_started.txt"));
         QVERIFY(timer.elapsed() >= 900);
         QCOMPARE(started, QByteArray("started update.exe update.exe\n"));
-        QTRY_COMPARE_WITH_TIMEOUT(QDir(tmp.path()).entryList(QDir::Files), QStringList(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(tmp.path()).entryList(QDir::Files), QStringList(), 30000);
         setTempDir(QString());
     }
 
