@@ -330,15 +330,16 @@ void TestTcpClient::downloadFailures()
 
 void TestTcpClient::slowMovingTransferIsNotCut()
 {
-    // 12 chunks 150 ms apart take far longer than the 1 s silence limit.
-    releaseFiles[QStringLiteral("slow.bin")] = randomBytes(12 * 7000, 2);
+    // 30 chunks 100 ms apart take longer than the 2 s silence limit, which
+    // leaves a busy machine ample room between two chunks.
+    releaseFiles[QStringLiteral("slow.bin")] = randomBytes(30 * 7000, 2);
     writeRelease(dir->path(), QStringLiteral("2.0"), releaseFiles);
-    QVERIFY(startServer({QStringLiteral("--chunk-delay"), QStringLiteral("150")}));
+    QVERIFY(startServer({QStringLiteral("--chunk-delay"), QStringLiteral("100")}));
     QUpdateTcpClient client;
     MemorySink memory;
     client.setChunkSink(memory.sink());
     QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), server->port()));
-    QVERIFY(client.downloadFile(FileRequest{QString(), QStringLiteral("slow.bin")}, 1000));
+    QVERIFY(client.downloadFile(FileRequest{QString(), QStringLiteral("slow.bin")}, 2000));
     QCOMPARE(memory.files.value(QStringLiteral("/slow.bin")), releaseFiles.value(QStringLiteral("slow.bin")));
 }
 
@@ -390,7 +391,7 @@ void TestTcpClient::fileDataDoesNotProlongVersionCheck()
     QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), peer.serverPort()));
     // The first stray chunk ends the check: neither the stream nor the peer
     // giving up after five seconds decides when it ends.
-    QVERIFY(!client.sendVersionCheck(request(QStringLiteral("1")), 500).needUpdate);
+    QVERIFY(!client.sendVersionCheck(request(QStringLiteral("1")), 4000).needUpdate);
     QCOMPARE(client.lastError(), QStringLiteral("服务器发送了未请求的文件数据: %1/%2").arg(empty.filePath, empty.fileName));
     QVERIFY(!client.isConnected());
 }
