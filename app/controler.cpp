@@ -27,6 +27,9 @@ namespace {
 // the installation.
 const QString kUnsafeWorkDirs = QStringLiteral("临时目录或备份目录配置无效，未执行更新");
 
+// How long a watched window shows a successful update before the run ends.
+constexpr int kSuccessShownMs = 1500;
+
 } // namespace
 
 CControler::CControler()
@@ -53,6 +56,7 @@ CControler::~CControler()
     fileManager = nullptr;
     delete model;
     model = nullptr;
+    flushLog();
 }
 
 bool CControler::init()
@@ -60,6 +64,8 @@ bool CControler::init()
     httpDialog = new Widget(nullptr);
     httpDialog->setSettings(HttpUpdateSettings::fromConfig(layout, *config));
     tcpWindow = new UpdateWidget(nullptr);
+    httpDialog->setLogFile(logFilePath(layout.logPrefix));
+    tcpWindow->setLogFile(logFilePath(layout.logPrefix));
     model = new CUpdateModel(this);
     model->setWindows(httpDialog, tcpWindow);
     connect(model, &CUpdateModel::sigUpdateResult, this, &CControler::onUpdateResult);
@@ -263,8 +269,8 @@ void CControler::onUpdateResult(bool bSuccess)
     bool handover = false;
     bool restored = false;
     if (!applyStagedFiles(handover, restored)) {
-        failInstall(QStringLiteral("安装失败（") + lastError
-                    + (restored ? QStringLiteral("），已恢复原版本") : QStringLiteral("）")));
+        installationIntact = restored;
+        failInstall(lastError);
         return;
     }
     model->showRunEnd(RunEnd::Succeeded, QString());
@@ -272,7 +278,8 @@ void CControler::onUpdateResult(bool bSuccess)
         launchUpdateHelper();
     else
         launchHostProgram();
-    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    // The success stays on the screen a moment, long enough to be read.
+    QTimer::singleShot(someoneWatches() ? kSuccessShownMs : 0, qApp, &QCoreApplication::quit);
 }
 
 void CControler::failInstall(const QString &text)
@@ -291,10 +298,19 @@ void CControler::endFailedRun()
     // announced on standard output failed. Queued: a download that fails at
     // once reports before the event loop runs, and an exit asked for then
     // would be lost.
-    const QString platform = QGuiApplication::platformName();
-    const bool nobodyToAnswer = platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
-    if (runMode == RunMode::Console || nobodyToAnswer || !hasVisibleWindow())
+    // The installed version still works: the application starts when the
+    // run ends (the window closed), as after a failed check.
+    if (runMode == RunMode::Normal && installationIntact)
+        connect(qApp, &QCoreApplication::aboutToQuit, this, &CControler::launchHostProgram, Qt::UniqueConnection);
+    if (!someoneWatches())
         QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(1); });
+}
+
+bool CControler::someoneWatches() const
+{
+    const QString platform = QGuiApplication::platformName();
+    const bool noDisplay = platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+    return runMode != RunMode::Console && !noDisplay && hasVisibleWindow();
 }
 
 QJsonObject CControler::buildResultJson() const

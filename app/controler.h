@@ -60,8 +60,9 @@ public:
 
     // File operations on the installation. See app/controlerfileops.cpp.
     // Applies the staged files as one transaction (fileops/applytransaction.h).
-    // Done and Handover as there; Failed with lastError set, restored telling
-    // whether the installation is back as it was.
+    // Done and Handover as there; Failed with lastError set to the whole
+    // failure text, restored telling whether the installation is back as it
+    // was. Between its steps the windows repaint (input waits).
     bool applyStagedFiles(bool &handover, bool &restored);
     // Follows a journal an earlier run left behind. False (lastError set)
     // when an unfinished apply could not be undone.
@@ -89,8 +90,11 @@ private:
     void printConsoleResult() const;
     // After a failed download or apply: keeps the window open while a person
     // can read it; ends the event loop with 1 when nobody can (console mode,
-    // no display, the window already closed).
+    // no display, the window already closed). A normal run whose
+    // installation is unchanged starts the host program as the loop ends.
     void endFailedRun();
+    // A person can read the window: a normal run on a display, a window shown.
+    bool someoneWatches() const;
     // An apply that failed: text (naming what failed) becomes the result's
     // error and the window's failure text.
     void failInstall(const QString &text);
@@ -111,6 +115,8 @@ private:
     bool updateAvailable = false;
     bool success = true;
     bool awaitingResult = false;
+    // False once an apply failed and could not be undone completely.
+    bool installationIntact = true;
     QString lastError;
     QStringList args;
     const InstallLayout layout;

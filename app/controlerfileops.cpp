@@ -3,20 +3,45 @@
 // after a self-update.
 #include "app/controler.h"
 
+#include "app/updatemodel.h"
 #include "config/names.h"
 #include "config/systemconfig.h"
 #include "fileops/applytransaction.h"
 #include "fileops/pathpolicy.h"
 #include "log/logger.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 
 namespace {
 
-// The reason of a failed apply step, for the result line and the window.
-QString failureText(const ApplyFailure &failure)
+// How often the windows repaint during an install: often enough to stay
+// responsive, seldom enough not to slow down thousands of small files.
+constexpr int kRepaintIntervalMs = 50;
+
+// What a person reads of a failed step's place: relative to the
+// installation, so a long absolute path cannot hide the failing file.
+QString shownPath(const QString &path, const QString &installation)
+{
+    if (path.startsWith(installation))
+        return path.mid(installation.size()).isEmpty() ? QStringLiteral("安装目录") : path.mid(installation.size());
+    return path;
+}
+
+// The steps before the journal touch no installed file.
+bool touchedInstallation(const ApplyFailure &failure)
+{
+    return failure.step != ApplyFailure::Plan && failure.step != ApplyFailure::Space
+        && failure.step != ApplyFailure::Journal;
+}
+
+// The reason of a failed apply step, for the result line and the window:
+// the step and the file in the updater's words. The system's reason goes
+// to the log only.
+QString failureText(const ApplyFailure &failure, const QString &installation)
 {
     QString what;
     switch (failure.step) {
@@ -44,7 +69,12 @@ QString failureText(const ApplyFailure &failure)
     case ApplyFailure::None:
         break;
     }
-    return what + QStringLiteral(": ") + failure.path + QStringLiteral(" (") + failure.reason + QLatin1Char(')');
+    return what + QStringLiteral(": ") + shownPath(failure.path, installation);
+}
+
+void logFailure(const ApplyFailure &failure)
+{
+    logError(QStringLiteral("失败的步骤 %1: %2 (%3)").arg(int(failure.step)).arg(failure.path, failure.reason));
 }
 
 } // namespace
@@ -52,14 +82,37 @@ QString failureText(const ApplyFailure &failure)
 bool CControler::applyStagedFiles(bool &handover, bool &restored)
 {
     ApplyTransaction transaction(appDir, tempDir, backupDir, layout.parkedUpdater + config->getUpdateExe());
+    // The install runs on the GUI thread: between its steps the windows
+    // repaint and the system sees a responsive program. Input waits until
+    // the end; nothing a person can do meanwhile reaches the installation.
+    QElapsedTimer sinceRepaint;
+    sinceRepaint.start();
+    transaction.setStepObserver([&sinceRepaint] {
+        if (sinceRepaint.elapsed() < kRepaintIntervalMs)
+            return;
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        sinceRepaint.restart();
+    });
+    logPhase(QStringLiteral("开始安装更新"));
+    model->showInstalling();
+    // The window says it is installing before the first file moves.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     const ApplyTransaction::Result result = transaction.apply(config->getUpdateExe());
     handover = result == ApplyTransaction::Result::Handover;
     restored = transaction.undone();
-    if (result != ApplyTransaction::Result::Failed)
+    if (result != ApplyTransaction::Result::Failed) {
+        logPhase(handover ? QStringLiteral("安装完成，更新程序交由更新助手替换") : QStringLiteral("安装完成"));
         return true;
-    lastError = failureText(transaction.failure());
-    if (!transaction.undone())
-        lastError += QStringLiteral("；未能完全回退，下次运行时继续回退");
+    }
+    const ApplyFailure failure = transaction.failure();
+    logFailure(failure);
+    lastError = QStringLiteral("安装失败（") + failureText(failure, appDir);
+    if (!restored)
+        lastError += QStringLiteral("）；未能完全回退，下次运行时继续回退");
+    else if (touchedInstallation(failure))
+        lastError += QStringLiteral("），已恢复原版本");
+    else
+        lastError += QStringLiteral("），未改动已安装的文件");
     logError(lastError);
     return false;
 }
@@ -69,7 +122,8 @@ bool CControler::recoverUnfinishedApply()
     ApplyTransaction transaction(appDir, tempDir, backupDir, layout.parkedUpdater + config->getUpdateExe());
     if (transaction.recover() != ApplyTransaction::Recovery::Failed)
         return true;
-    lastError = QStringLiteral("回退未完成的更新失败: ") + failureText(transaction.failure());
+    logFailure(transaction.failure());
+    lastError = QStringLiteral("回退未完成的更新失败: ") + failureText(transaction.failure(), appDir);
     logError(lastError);
     return false;
 }

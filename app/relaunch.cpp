@@ -4,6 +4,7 @@
 
 #include "config/names.h"
 #include "config/systemconfig.h"
+#include "log/logger.h"
 #include "platform/delayedstart.h"
 
 #include <exception>
@@ -14,11 +15,13 @@ bool CControler::launchProgram(QString (CSystemConfig::*exeName)() const, const 
         // The update may have replaced both settings files.
         config->reload();
         const QString program = appDir + (config->*exeName)();
+        logPhase(QStringLiteral("启动: ") + program);
         delayedStart(program, arguments);
         return true;
     } catch (const std::exception &ex) {
         success = false;
         lastError = QStringLiteral("Failed to launch main program: %1").arg(QString::fromLocal8Bit(ex.what()));
+        logError(lastError);
         return false;
     }
 }

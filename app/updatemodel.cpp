@@ -2,6 +2,7 @@
 
 #include "config/systemconfig.h"
 #include "http/httpupdate.h"
+#include "log/logger.h"
 #include "http/widget.h"
 #include "tcp/tcpupdate.h"
 #include "tcp/updatetcpclient.h"
@@ -64,7 +65,7 @@ int CUpdateModel::checkUpdate()
         channel = Tcp;
         setTcpChannel(new CTCPUpdate(nullptr));
         tcpChannel->setProgressWindow(tcpWindow);
-        connect(tcpChannel, &CTCPUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
+        connect(tcpChannel, &CTCPUpdate::sigUpdateResult, this, &CUpdateModel::onChannelResult);
         const bool available = tcpChannel->checkVersion();
         return channelResult(available, tcpChannel->lastError());
     }
@@ -73,12 +74,16 @@ int CUpdateModel::checkUpdate()
         setHttpChannel(new CHttpUpdate(this));
         channel = Http;
         httpChannel->setDialog(httpDialog);
-        connect(httpChannel, &CHttpUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
+        connect(httpChannel, &CHttpUpdate::sigUpdateResult, this, &CUpdateModel::onChannelResult);
         const bool available = httpChannel->checkUpdate();
         return channelResult(available, httpChannel->lastError());
     }
 
     m_lastError = QStringLiteral("TCP升级服务连接失败");
+    const QString where = server.isEmpty() || port == 0
+        ? QStringLiteral("未配置可用的TCP升级服务器")
+        : QStringLiteral("无法连接 %1:%2").arg(server).arg(port);
+    logError(m_lastError + QStringLiteral("（") + where + QStringLiteral("），且未启用HTTP升级（HttpEnable=0）"));
     return -1;
 }
 
@@ -88,7 +93,20 @@ int CUpdateModel::channelResult(bool updateAvailable, const QString &checkError)
     // the host program), but its reason is kept so the run does not report
     // success.
     m_lastError = checkError;
+    const QString road = channel == Tcp ? QStringLiteral("TCP") : QStringLiteral("HTTP");
+    if (!checkError.isEmpty())
+        logError(road + QStringLiteral("更新检查失败: ") + checkError);
+    else
+        logPhase(road + (updateAvailable ? QStringLiteral("更新检查完成: 有新版本") : QStringLiteral("更新检查完成: 已是最新版本")));
     return updateAvailable ? 1 : 0;
+}
+
+void CUpdateModel::onChannelResult(bool bSuccess)
+{
+    // A failed download has logged its reason as an error already.
+    if (bSuccess)
+        logPhase(QStringLiteral("下载完成"));
+    emit sigUpdateResult(bSuccess);
 }
 
 QString CUpdateModel::lastError() const
@@ -112,6 +130,14 @@ bool CUpdateModel::startUpdate()
     if (channel == Http && httpChannel)
         return httpChannel->startUpdate();
     return false;
+}
+
+void CUpdateModel::showInstalling()
+{
+    if (channel == Tcp && tcpWindow)
+        tcpWindow->showInstalling();
+    else if (channel == Http && httpDialog)
+        httpDialog->showInstalling();
 }
 
 void CUpdateModel::showRunEnd(RunEnd end, const QString &detail)

@@ -27,12 +27,16 @@ public:
     void setWindows(Widget *httpDialog, UpdateWidget *tcpWindow);
     // 1 update available, 0 none, -1 no usable channel (lastError says why).
     // 0 also when the chosen channel's check failed; lastError is then set.
+    // The outcome is logged: a failed check's reason as an error, else the
+    // end of the check as a phase line.
     int checkUpdate();
     QString lastError() const;
     // Shows the window of the chosen channel. Always false.
     bool showUpdateWindow();
     // Starts the chosen channel's download; false without a checked channel.
     bool startUpdate();
+    // The chosen channel's window says the files are being installed.
+    void showInstalling();
     // Shows the end of the run (after the installation) in the chosen
     // channel's window.
     void showRunEnd(RunEnd end, const QString &detail);
@@ -48,6 +52,8 @@ signals:
     void sigUpdateResult(bool bSuccess);
 
 private:
+    // The channel's final result: logged as a phase, then forwarded.
+    void onChannelResult(bool bSuccess);
     void setTcpChannel(CTCPUpdate *channel);
     void setHttpChannel(CHttpUpdate *channel);
     int channelResult(bool updateAvailable, const QString &checkError);

@@ -177,6 +177,8 @@ bool ApplyTransaction::moveFile(const QString &from, const QString &to, ApplyFai
         keepSource ? Durable::Outcome{false, true, QString()} : Durable::renameReplacing(from, to);
     if (!outcome.ok && outcome.crossDevice)
         outcome = Durable::copyDurably(from, to);
+    if (stepObserver)
+        stepObserver();
     return outcome.ok || fail(step, to, outcome.reason);
 }
 
@@ -298,7 +300,11 @@ ApplyTransaction::Recovery ApplyTransaction::recover()
 ApplyTransaction::Recovery ApplyTransaction::runRecovery(const ApplyJournal &journal)
 {
     const bool undo = journal.phase != ApplyPhase::Committed;
-    logWarn(undo ? "撤销未完成的更新" : "完成已提交更新的清理");
+    // Undoing is worth a warning; the clean-up after a commit is a normal step.
+    if (undo)
+        logWarn("撤销未完成的更新");
+    else
+        logInfo("完成已提交更新的清理");
     bool complete = true;
     QVector<RecoveryStep> steps = recoverySteps(journal, Durable::partialName);
     // A replaced file that was in use was set aside under another name.

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <functional>
+
 // Where an apply, a recovery or the updater swap stopped, and why. Texts for
 // people are made by the caller.
 struct ApplyFailure
@@ -74,6 +76,11 @@ public:
     // it), then commits. Result::Failed leaves the journal uncommitted.
     Result swapUpdater();
 
+    // Called after each file an apply or swap moves. A caller on the GUI
+    // thread lets its windows repaint there; it must not touch the
+    // installation.
+    void setStepObserver(std::function<void()> observer) { stepObserver = std::move(observer); }
+
     ApplyFailure failure() const { return lastFailure; }
     // After Result::Failed of apply: true when the installation is as before.
     bool undone() const { return undoneAfterFailure; }
@@ -98,4 +105,5 @@ private:
     QString parkedUpdater;
     ApplyFailure lastFailure;
     bool undoneAfterFailure = false;
+    std::function<void()> stepObserver;
 };

@@ -91,7 +91,12 @@ void FileTransfer::onFinished()
 {
     guard.stop();
     if (reply->error() != QNetworkReply::NoError) {
-        failWith(timedOut(reply) ? timeoutText(silenceMs) : replyErrorText(reply));
+        if (timedOut(reply)) {
+            failWith(timeoutText(silenceMs));
+        } else {
+            const QString detail = fileErrorText(QFileInfo(fileTask.localPath).fileName(), replyErrorText(reply));
+            fail(detail, detail + QStringLiteral(" (") + replySystemText(reply) + QLatin1Char(')'));
+        }
         return;
     }
     if (!store())

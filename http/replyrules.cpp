@@ -32,7 +32,36 @@ QString replyErrorText(QNetworkReply *reply)
 {
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isValid() && isRedirect(status.toInt()))
-        return QStringLiteral("服务器应答HTTP %1，重定向未被跟随：").arg(status.toInt()) + reply->errorString();
+        return QStringLiteral("服务器应答HTTP %1，重定向未被跟随").arg(status.toInt());
+    const QNetworkReply::NetworkError error = reply->error();
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+        return QStringLiteral("服务器拒绝连接");
+    case QNetworkReply::RemoteHostClosedError:
+        return QStringLiteral("服务器关闭了连接");
+    case QNetworkReply::HostNotFoundError:
+        return QStringLiteral("找不到服务器");
+    case QNetworkReply::SslHandshakeFailedError:
+        return QStringLiteral("无法建立安全连接");
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+        return QStringLiteral("网络暂时不可用");
+    default:
+        break;
+    }
+    if (error >= QNetworkReply::ProxyConnectionRefusedError && error < QNetworkReply::ContentAccessDenied)
+        return QStringLiteral("无法通过代理服务器连接");
+    if (error >= QNetworkReply::ContentAccessDenied && error < QNetworkReply::ProtocolUnknownError)
+        return QStringLiteral("服务器拒绝了请求");
+    if (error >= QNetworkReply::ProtocolUnknownError && error < QNetworkReply::InternalServerError)
+        return QStringLiteral("服务器的应答无法识别");
+    if (error >= QNetworkReply::InternalServerError)
+        return QStringLiteral("服务器内部错误");
+    return QStringLiteral("网络错误");
+}
+
+QString replySystemText(QNetworkReply *reply)
+{
     return reply->errorString();
 }
 

@@ -19,9 +19,12 @@ constexpr qint64 kReplyBufferSize = 256 << 10;
 // maxBytes (0: no limit) together with the stored bytes.
 QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes);
 
-// The reply's failure for people; a redirect Qt would not follow (too many,
-// to a less safe scheme, without a target) names the answer.
+// The reply's failure for people, in the updater's words; a redirect Qt
+// would not follow (too many, to a less safe scheme, without a target)
+// names the answer.
 QString replyErrorText(QNetworkReply *reply);
+// The system's own text of the reply's failure: for the log only.
+QString replySystemText(QNetworkReply *reply);
 
 // "下载文件 "<name>" 时出错: " + reason.
 QString fileErrorText(const QString &name, const QString &reason);

@@ -37,6 +37,9 @@ constexpr qint64 kMaxManifestBytes = 16 << 20;
 // this many in a row.
 constexpr int kMaxRedirects = 3;
 
+// Both bars count in per mille, from the files' bytes.
+constexpr int kBarSteps = 1000;
+
 } // namespace
 
 HttpUpdateSettings HttpUpdateSettings::fromConfig(const InstallLayout &layout, const CSystemConfig &systemConfig)
@@ -236,6 +239,8 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
     }
 
     QNetworkReply *reply = get(url);
+    // A cancel meanwhile aborts it (abortTransfers).
+    const QPointer<QNetworkReply> pendingBefore = std::exchange(pending, reply);
     QEventLoop loop;
     bool written = true;
     QString refusal; // why this function ended the transfer itself
@@ -270,6 +275,7 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
     if (!reply->isFinished())
         loop.exec();
     guard.stop();
+    pending = pendingBefore;
 
     if (reply->error() == QNetworkReply::NoError && written && refusal.isEmpty()) {
         refusal = answerProblem(reply, file.size(), maxBytes);
@@ -288,8 +294,10 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
         else if (timedOut(reply))
             statusDetail = timeoutText(config.transferTimeoutMs) + QStringLiteral("：") + url;
         else
-            statusDetail = QStringLiteral("下载错误：") + replyErrorText(reply) + QStringLiteral("（file：") + localPath
-                + QStringLiteral("）");
+            statusDetail = QStringLiteral("下载错误：") + replyErrorText(reply);
+        // The system's own words stay in the log.
+        logWarn(statusDetail + QStringLiteral(" (") + url + QStringLiteral(": ") + replySystemText(reply)
+                + QLatin1Char(')'));
         reply->deleteLater();
         file.remove();
         return false;
@@ -302,14 +310,21 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
 void Widget::startUpdate()
 {
     ui->pushButton_cancel->setEnabled(true);
-    if (config.fetchStatement)
+    if (config.fetchStatement) {
+        // The window is on the screen: cancel and closing ask from now on.
+        updating = true;
         fetchStatement();
+        if (!updating)
+            return; // cancelled meanwhile
+    }
     beginDownloads(changedFiles);
 }
 
 void Widget::fetchStatement()
 {
     for (const QString &name : {Names::kStatementFile, Names::kStatementSignatureFile}) {
+        if (!updating)
+            return;
         // A statement lists what md5.txt lists, so the manifest's bound holds for it.
         if (!downloadFile(config.baseUrl + serverFolder + name, config.layout.staging + name, kMaxManifestBytes))
             logWarn(statusDetail);
@@ -330,11 +345,11 @@ void Widget::beginDownloads(const Md5Map &files)
     for (auto it = files.cbegin(); it != files.cend(); ++it)
         tasks.append({config.baseUrl + serverFolder + it.key(), staging + it.key(), it.value()});
 
-    ui->progressBar_update->setValue(0);
-    ui->progressBar_update->setRange(0, totalCount);
-    // Not per file: a bar repainted twice for each small file costs more
-    // than the file.
-    ui->progressBar_updatefile->setValue(0);
+    progress.begin(totalCount);
+    for (QProgressBar *bar : {ui->progressBar_update, ui->progressBar_updatefile}) {
+        bar->setRange(0, kBarSteps);
+        bar->setValue(0);
+    }
     ui->label_update->setText(Names::kStatusUpdating + tr("准备更新 %1 个文件").arg(totalCount));
 
     reserve.emplace(config.layout.staging, config.limits.diskReserveBytes);
@@ -368,13 +383,12 @@ void Widget::startDownload(const DownloadTask &task)
         return;
     }
     transfers.append(transfer);
-    shown = transfer;
-    statusDetail = QFileInfo(task.localPath).fileName();
+    progress.started(transfer, QFileInfo(task.localPath).fileName());
     showDoneCount();
 
     connect(transfer, &FileTransfer::progress, this, [this, transfer](qint64 received, qint64 total) {
-        if (transfer == shown && total > 0)
-            ui->progressBar_updatefile->setValue(static_cast<int>(received * 100 / total));
+        progress.progressed(transfer, received, total);
+        showProgress();
     });
     connect(transfer, &FileTransfer::succeeded, this, [this, transfer] { onTransferSucceeded(transfer); });
     connect(transfer, &FileTransfer::failed, this, &Widget::failRun);
@@ -385,9 +399,9 @@ void Widget::onTransferSucceeded(FileTransfer *transfer)
 {
     logInfo(QStringLiteral("文件下载成功并验证通过:") + transfer->task().localPath);
     transfers.removeOne(transfer);
+    progress.finished(transfer, true);
     transfer->deleteLater();
     ++doneCount;
-    ui->progressBar_update->setValue(doneCount);
     showDoneCount();
     startDownloads();
 }
@@ -395,6 +409,16 @@ void Widget::onTransferSucceeded(FileTransfer *transfer)
 void Widget::showDoneCount()
 {
     statusTitle = QStringLiteral("%1 %2/%3").arg(Names::kStatusUpdating).arg(doneCount).arg(totalCount);
+    showProgress();
+}
+
+void Widget::showProgress()
+{
+    if (!progress.followedName().isEmpty())
+        statusDetail = progress.followedName();
+    ui->progressBar_update->setValue(progress.overallPerMille());
+    ui->progressBar_updatefile->setValue(progress.followedPerMille());
+    ui->progressBar_updatefile->setFormat(progress.followedText());
     refreshStatus();
 }
 
@@ -403,8 +427,10 @@ void Widget::abortTransfers()
     // Taken first: a transfer that is dropped reports nothing, but the list
     // must not change while it is walked.
     const QList<FileTransfer *> dropped = std::exchange(transfers, {});
-    shown = nullptr;
+    if (pending)
+        pending->abort();
     for (FileTransfer *transfer : dropped) {
+        progress.finished(transfer, false);
         transfer->abort();
         // The one that failed may be reporting right now.
         transfer->deleteLater();
@@ -419,8 +445,7 @@ void Widget::onUpdateCompleted(bool success)
     abortTransfers();
     ui->pushButton_cancel->setEnabled(false);
     if (success) {
-        ui->label_update->setText(kInstalling);
-        ui->progressBar_updatefile->setValue(100);
+        showInstalling();
     } else {
         cleanupTempFiles();
         showRunEnd(cancelled ? RunEnd::Cancelled : RunEnd::Failed, statusDetail);
@@ -428,21 +453,41 @@ void Widget::onUpdateCompleted(bool success)
     emit sigUpdateResult(success);
 }
 
+void Widget::showInstalling()
+{
+    installing = true;
+    ui->pushButton_cancel->setEnabled(false);
+    statusTitle = kInstalling;
+    refreshStatus();
+    for (QProgressBar *bar : {ui->progressBar_update, ui->progressBar_updatefile}) {
+        bar->setValue(bar->maximum());
+        bar->resetFormat();
+    }
+}
+
 void Widget::showRunEnd(RunEnd end, const QString &detail)
 {
     updating = false;
+    installing = false;
+    for (QProgressBar *bar : {ui->progressBar_update, ui->progressBar_updatefile})
+        bar->resetFormat();
     switch (end) {
     case RunEnd::Succeeded:
         statusTitle = kCompleted;
         statusDetail = detail;
         ui->progressBar_update->setValue(ui->progressBar_update->maximum());
-        ui->progressBar_updatefile->setValue(100);
+        ui->progressBar_updatefile->setValue(ui->progressBar_updatefile->maximum());
         logInfo(statusTitle + QLatin1Char(' ') + statusDetail);
         break;
     case RunEnd::Failed:
         statusTitle = Names::kStatusFailed;
         statusDetail = detail.isEmpty() ? QStringLiteral("未知错误") : detail;
         logError(statusTitle + QLatin1Char(' ') + statusDetail);
+        if (!logFile.isEmpty())
+            statusDetail += QStringLiteral("（") + logHint(logFile) + QStringLiteral("）");
+        // Full bars would read as success at a glance.
+        ui->progressBar_update->setValue(ui->progressBar_update->minimum());
+        ui->progressBar_updatefile->setValue(ui->progressBar_updatefile->minimum());
         break;
     case RunEnd::Cancelled:
         statusTitle = kCancelled;
@@ -528,7 +573,10 @@ bool Widget::mayClose()
 {
     // A transfer left running behind a closed window could still report
     // success after its version file and manifest were cleaned up: closing
-    // during a download is a cancel, confirmed like one.
+    // during a download is a cancel, confirmed like one. While installing
+    // there is nothing to cancel: the end follows.
+    if (installing)
+        return false;
     if (!updating || cancelRequested)
         return true;
     if (!confirmCancel(this))

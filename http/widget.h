@@ -5,12 +5,14 @@
 #include "fileops/installlayout.h"
 #include "http/filetransfer.h"
 #include "http/md5manifest.h"
+#include "ui/downloadprogress.h"
 #include "ui/runwindow.h"
 
 #include <QDialog>
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -84,9 +86,15 @@ public:
     // successful download says it is being installed: the run ends when the
     // installer calls showRunEnd.
     void startUpdate();
+    // The download is done and the files are being installed: full bars,
+    // cancel unavailable, closing waits for the end.
+    void showInstalling();
     // Shows how the run ended (title, detail, logged) and turns the cancel
-    // button into a close button; closing no longer asks anything.
+    // button into a close button; closing no longer asks anything. A
+    // failure empties the bars and names the log file (setLogFile).
     void showRunEnd(RunEnd end, const QString &detail);
+    // The log a failure points the user to; none by default.
+    void setLogFile(const QString &path) { logFile = path; }
 
     // The detail line: why the last check or run failed, when it did.
     QString statusDetailText() const { return statusDetail; }
@@ -122,8 +130,10 @@ private:
     void onTransferSucceeded(FileTransfer *transfer);
     // Drops every transfer in flight with its partial file; none reports.
     void abortTransfers();
-    // The title: files staged of all.
+    // The title: files staged of all; then showProgress.
     void showDoneCount();
+    // The file line and both bars, from progress.
+    void showProgress();
     void cleanupTempFiles();
     void refreshStatus();
     // Confirmed cancel: drop the transfers, clean up, end the run.
@@ -150,12 +160,15 @@ private:
     int doneCount = 0; // files staged and verified
     int totalCount = 0;
     bool updating = false;
+    bool installing = false;
     bool cancelRequested = false;
+    QString logFile;
     QString statusTitle;
     QString statusDetail;
     Md5Map changedFiles;
 
     std::optional<DiskReserve> reserve;  // free space kept beside the staged files, for all transfers
     QList<FileTransfer *> transfers;     // in flight, owned
-    FileTransfer *shown = nullptr;       // the one the file line and bar follow: the latest started
+    DownloadProgress progress;           // what the file line and the bars follow
+    QPointer<QNetworkReply> pending;     // of a synchronous download in progress
 };

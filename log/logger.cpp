@@ -73,6 +73,7 @@ void initLogger(const std::string &path)
         file->set_level(spdlog::level::debug);
         auto logger = std::make_shared<spdlog::logger>(kLoggerName, spdlog::sinks_init_list{console, file});
         logger->set_level(spdlog::level::debug);
+        logger->flush_on(spdlog::level::warn);
         logger->set_formatter(std::make_unique<spdlog::pattern_formatter>(
             kPattern, spdlog::pattern_time_type::local, std::string("\r\n")));
         spdlog::drop(kLoggerName);
@@ -94,8 +95,25 @@ void shutdownLogger()
 
 void setupLogging(const QString &logPrefix)
 {
-    initLogger(QFile::encodeName(logPrefix + QStringLiteral("update.log")).toStdString());
-    logInfo("Update started");
+    initLogger(QFile::encodeName(logFilePath(logPrefix)).toStdString());
+    logPhase(QStringLiteral("Update started"));
+}
+
+QString logFilePath(const QString &logPrefix)
+{
+    return logPrefix + QStringLiteral("update.log");
+}
+
+void flushLog()
+{
+    if (g_logger)
+        g_logger->flush();
+}
+
+void logPhase(const QString &message)
+{
+    logInfo(message);
+    flushLog();
 }
 
 void logDebug(const std::string &message) { writeLog(spdlog::level::debug, "[DEBUG] ", message); }

@@ -2,6 +2,7 @@
 
 #include "log/logger.h"
 #include "ui/background.h"
+#include "ui/placement.h"
 #include "ui_updatewidget.h"
 
 #include <QCloseEvent>
@@ -38,7 +39,8 @@ UpdateWidget::UpdateWidget(QWidget *parent)
     setStyleSheet(QStringLiteral("UpdateWidget { background-color: white; }"));
     ui->pushButton_cancel->setStyleSheet(
         QStringLiteral("QPushButton { padding: 8px 16px; background-color: #f44336; color: white; border: none; "
-                       "border-radius: 4px; }QPushButton:hover { background-color: #d32f2f; }"));
+                       "border-radius: 4px; }QPushButton:hover { background-color: #d32f2f; }"
+                       "QPushButton:disabled { background-color: #e0e0e0; color: #9e9e9e; }"));
     const QString barStyle = QStringLiteral("QProgressBar { text-align: center; }");
     ui->progressBar_main->setStyleSheet(barStyle);
     ui->progressBar_updatefile->setStyleSheet(barStyle);
@@ -55,10 +57,8 @@ UpdateWidget::UpdateWidget(QWidget *parent)
     ui->label_status->setText(kStatusReady);
     connect(ui->pushButton_close, &QPushButton::clicked, this, &QWidget::close);
 
-    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
-        const QRect available = screen->availableGeometry();
-        move((available.width() - width()) / 2, (available.height() - height()) / 2);
-    }
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(placeInside(size(), screen->availableGeometry()));
 }
 
 UpdateWidget::~UpdateWidget()
@@ -125,9 +125,21 @@ void UpdateWidget::beginRun()
     ui->pushButton_cancel->setEnabled(true);
 }
 
+void UpdateWidget::showInstalling()
+{
+    installing = true;
+    ui->pushButton_cancel->setEnabled(false);
+    setStatus(QStringLiteral("下载完成，正在安装更新…"), kStyleBusy);
+}
+
 void UpdateWidget::showRunEnd(RunEnd end, const QString &detail)
 {
     running = false;
+    installing = false;
+    // Before any text: the status calls below repaint the window.
+    ui->pushButton_cancel->setEnabled(false);
+    ui->pushButton_cancel->hide();
+    ui->pushButton_close->show();
     switch (end) {
     case RunEnd::Succeeded:
         ui->label_title->setText(QStringLiteral("TCP升级完成"));
@@ -136,6 +148,11 @@ void UpdateWidget::showRunEnd(RunEnd end, const QString &detail)
         break;
     case RunEnd::Failed:
         ui->label_title->setText(QStringLiteral("TCP升级失败"));
+        // Full bars would read as success at a glance.
+        ui->progressBar_main->setValue(0);
+        ui->progressBar_updatefile->setValue(0);
+        if (!logFile.isEmpty())
+            ui->label_updatefile->setText(logHint(logFile));
         setStatus(detail, kStyleError);
         logError("TCP升级失败: " + detail);
         break;
@@ -145,9 +162,6 @@ void UpdateWidget::showRunEnd(RunEnd end, const QString &detail)
         logInfo("TCP升级已取消: " + detail);
         break;
     }
-    ui->pushButton_cancel->setEnabled(false);
-    ui->pushButton_cancel->hide();
-    ui->pushButton_close->show();
     if (closeWhenEnded)
         close();
 }
@@ -172,6 +186,11 @@ bool UpdateWidget::requestCancel()
 
 void UpdateWidget::closeEvent(QCloseEvent *event)
 {
+    // The files are being put in place: nothing to cancel, the end follows.
+    if (installing) {
+        event->ignore();
+        return;
+    }
     if (!running) {
         QWidget::closeEvent(event);
         return;

@@ -8,7 +8,8 @@ namespace Ui {
 class TCPWidget;
 }
 
-// The TCP progress window: frameless, fixed 684 x 539, centred, with a title,
+// The TCP progress window: frameless, fixed 684 x 539, placed on the primary
+// screen's available area (ui/placement.h), with a title,
 // an overall bar, a file line and bar, a coloured status line and a cancel
 // button. It holds no update logic: the download run drives it through the
 // operations below, each of which (except resetProgress) processes pending
@@ -34,10 +35,16 @@ public:
     // A download run starts: resetProgress, the title says it is running,
     // the cancel button is offered.
     void beginRun();
+    // The download is done and the files are being installed: cancel shows
+    // as unavailable and closing waits for the end. No event processing.
+    void showInstalling();
     // The run has ended: title and status say how (detail is the status
     // text of a failure or cancel), the close button replaces the cancel
-    // button, and a window whose closing waited for the cancel closes.
+    // button, and a window whose closing waited for the cancel closes. A
+    // failure empties the bars and names the log file (setLogFile).
     void showRunEnd(RunEnd end, const QString &detail);
+    // The log a failure points the user to; none by default.
+    void setLogFile(const QString &path) { logFile = path; }
     bool isRunning() const { return running; }
     // The file bar shows the file's percentage; file line and status
     // follow. The overall bar stays: it counts finished files.
@@ -68,5 +75,7 @@ private:
 
     Ui::TCPWidget *ui;
     bool running = false;
+    bool installing = false;
     bool closeWhenEnded = false;
+    QString logFile;
 };

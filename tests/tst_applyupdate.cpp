@@ -11,7 +11,11 @@
 #include "support/testinstall.h"
 #include "support/unreplaceablefile.h"
 
+#include "tcp/updatewidget.h"
+
 #include <QApplication>
+#include <QLabel>
+#include <QPushButton>
 #include <QtTest>
 
 #include <functional>
@@ -91,6 +95,7 @@ private slots:
     void failedReplace();
     void helperMode_data();
     void helperMode();
+    void installIsPainted();
 };
 
 void TestApplyUpdate::apply_data()
@@ -157,9 +162,10 @@ void TestApplyUpdate::failedReplace_data()
     QTest::addColumn<bool>("undone");       // false: refused before anything was touched
 
     QTest::newRow("folder where a file is expected") << with(kInstalled, {{"/d/b.txt/x", "X"}}) << ""
-        << QStringList{"更新事务失败(1)", "!更新日志已写入"} << false;
+        << QStringList{"更新事务失败(1)", "!更新日志已写入", "安装失败（更新文件无法应用: d/b.txt），未改动已安装的文件"}
+        << false;
     QTest::newRow("immutable file") << with(kInstalled, {{"/d/b.txt", "DB1"}}) << "d/b.txt"
-        << QStringList{"更新日志已写入", "更新事务失败(4)", "文件回退完成", "!更新已提交"} << true;
+        << QStringList{"更新日志已写入", "更新事务失败(4)", "文件回退完成", "!更新已提交", "），已恢复原版本"} << true;
 }
 
 // The installation keeps every file it had, byte for byte, and gains none.
@@ -252,6 +258,42 @@ void TestApplyUpdate::helperMode()
     QVERIFY2(logged.contains(log.toUtf8()), qPrintable(log));
     QCOMPARE(hashTree(install.path()), expected);
     QCOMPARE(install.waitForHostStarts(1, hostStarted ? 10000 : 2500), hostStarted ? 1 : 0);
+}
+
+// The window is painted while the files are put in place and once they
+// are: the install lets the event loop paint between its steps, and the
+// success is drawn; cancel is not offered in either.
+void TestApplyUpdate::installIsPainted()
+{
+    struct PaintRecorder : QObject
+    {
+        QLabel *status = nullptr;
+        QPushButton *cancel = nullptr;
+        QStringList painted; // the status text at each paint, "+" while cancel was offered
+        bool eventFilter(QObject *watched, QEvent *event) override
+        {
+            if (watched == status && event->type() == QEvent::Paint)
+                painted << status->text() + (cancel->isVisible() && cancel->isEnabled() ? "+" : "");
+            return false;
+        }
+    } recorder;
+    TestInstall install;
+    prepare(install, kInstalled, kStaged);
+    runControler(install, {}, [&recorder](CControler &controler) {
+        QWidget *window = nullptr;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            window = qobject_cast<UpdateWidget *>(w) ? w : window;
+        QVERIFY(window);
+        recorder.status = window->findChild<QLabel *>("label_status");
+        recorder.cancel = window->findChild<QPushButton *>("pushButton_cancel");
+        recorder.status->installEventFilter(&recorder);
+        static_cast<UpdateWidget *>(window)->beginRun();
+        window->show();
+        controler.onUpdateResult(true);
+    });
+    QVERIFY2(recorder.painted.contains("下载完成，正在安装更新…"), qPrintable(recorder.painted.join('|')));
+    QVERIFY2(recorder.painted.endsWith("升级成功"), qPrintable(recorder.painted.join('|')));
+    QCOMPARE(install.waitForHostStarts(1), 1);
 }
 
 int main(int argc, char **argv)

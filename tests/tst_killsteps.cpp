@@ -196,6 +196,15 @@ class TestKillSteps : public QObject
         QVERIFY(copyTree(start, dir.path()));
         const QString where = QStringLiteral("%1 #%2").arg(point.syscall).arg(point.nth);
         const bool killed = runTraced(dir.path(), dir.path() + '/' + program, args, &point);
+        if (killed && program == "update.exe") {
+            // The log holds every line up to the last phase the run reached.
+            const QByteArray log = readTestFile(dir.path() + "/update.log");
+            QVERIFY2(log.contains("Update started"), qPrintable(where));
+            if (QFileInfo::exists(dir.path() + "/UpdateTemp"))
+                QVERIFY2(log.contains("更新检查完成: 有新版本"), qPrintable(where));
+            if (QFileInfo::exists(dir.path() + "/update.journal"))
+                QVERIFY2(log.contains("下载完成") && log.contains("开始安装更新"), qPrintable(where));
+        }
         // Whatever the program had already set going ends first: an updater
         // or helper that was not killed ends by starting the host.
         if (!killed)

@@ -80,6 +80,34 @@ private slots:
         QVERIFY(content.startsWith("earlier run\r\n"));
         QVERIFY(content.contains("this run"));
     }
+
+    // What a kill leaves is what reached the file: a warning, an error or a
+    // phase line is there at once, with every line before it.
+    void writtenAtOnce_data()
+    {
+        QTest::addColumn<int>("level"); // 2 warn, 3 error, 4 phase
+        QTest::newRow("warning") << 2;
+        QTest::newRow("error") << 3;
+        QTest::newRow("phase") << 4;
+    }
+    void writtenAtOnce()
+    {
+        QFETCH(int, level);
+        QTemporaryDir dir;
+        const QString path = dir.path() + QStringLiteral("/update.log");
+        setLogConsoleToStderr(true);
+        initLogger(path.toStdString());
+        logDebug("line before");
+        const QString marker = QStringLiteral("标记行");
+        if (level == 2)
+            logWarn(marker);
+        else if (level == 3)
+            logError(marker);
+        else
+            logPhase(marker);
+        const QByteArray content = readTestFile(path);
+        QVERIFY2(content.contains("line before") && content.contains(marker.toUtf8()), content.constData());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLogger)

@@ -1,5 +1,6 @@
 #include "ui/runwindow.h"
 
+#include <QDir>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -11,4 +12,9 @@ bool confirmCancel(QWidget *parent)
     box.setDefaultButton(box.addButton(QStringLiteral("取消"), QMessageBox::NoRole));
     box.exec();
     return box.clickedButton() == confirm;
+}
+
+QString logHint(const QString &logFile)
+{
+    return QStringLiteral("详细信息见日志: ") + QDir::toNativeSeparators(logFile);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+class QString;
 class QWidget;
 
 // How a download run ended, as both progress windows show it.
@@ -10,3 +11,7 @@ enum class RunEnd { Succeeded, Failed, Cancelled };
 // box "确认取消" with "确认" and the default "取消". True only when the user
 // chose "确认".
 bool confirmCancel(QWidget *parent);
+
+// The line that sends the user to the log after a failure, naming the file
+// as the system shows paths.
+QString logHint(const QString &logFile);
