@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkReply>
+#include <QNetworkRequest>
 
 FileTransfer::FileTransfer(const DownloadTask &task, const TransferLimits &limits, int silence, DiskReserve &diskReserve,
                            QObject *parent)
@@ -35,8 +36,10 @@ void FileTransfer::start(QNetworkReply *newReply)
 {
     reply = newReply;
     hash.reset();
+    stored = 0;
     connect(reply, &QNetworkReply::readyRead, this, &FileTransfer::onReadyRead);
-    connect(reply, &QNetworkReply::downloadProgress, this, &FileTransfer::progress);
+    // The size is known from the answer's header, before any byte.
+    connect(reply, &QNetworkReply::metaDataChanged, this, &FileTransfer::reportProgress);
     connect(reply, &QNetworkReply::finished, this, &FileTransfer::onFinished);
     guard.start();
 }
@@ -84,7 +87,17 @@ bool FileTransfer::store()
         failToSave();
         return false;
     }
+    if (bytes > 0) {
+        stored += bytes;
+        reportProgress();
+    }
     return true;
+}
+
+void FileTransfer::reportProgress()
+{
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    emit progress(stored, length.isValid() ? length.toLongLong() : -1);
 }
 
 void FileTransfer::onFinished()

@@ -50,7 +50,11 @@ public:
     void abort();
 
 signals:
-    // Of the reply, as QNetworkReply::downloadProgress.
+    // Bytes stored so far, and the size the answer announced (-1 when it
+    // named none), once the answer's header is in and as each piece is
+    // stored: Qt's own progress signal skips
+    // pieces that follow each other closely, and the last one before a
+    // pause would go unseen.
     void progress(qint64 received, qint64 total);
     // The file is staged whole and has the promised digest.
     void succeeded();
@@ -63,6 +67,7 @@ private:
     // Judges what the reply holds and stores it; false when that ended the
     // transfer.
     bool store();
+    void reportProgress();
     // Ends the transfer: logs logLine, cleans up, emits failed(detail).
     void fail(const QString &detail, const QString &logLine = QString());
     void failWith(const QString &reason);
@@ -74,6 +79,7 @@ private:
     DiskReserve &reserve;
     QNetworkReply *reply = nullptr;
     QFile file;
+    qint64 stored = 0;
     QCryptographicHash hash{QCryptographicHash::Md5};
     TransferGuard guard;
 };

@@ -104,6 +104,7 @@ void UpdateWidget::showSuccess()
 {
     setStatus(QStringLiteral("升级成功"), kStyleSuccess);
     ui->progressBar_main->setValue(100);
+    ui->progressBar_updatefile->setValue(100);
     QCoreApplication::processEvents();
 }
 
@@ -129,6 +130,8 @@ void UpdateWidget::showInstalling()
 {
     installing = true;
     ui->pushButton_cancel->setEnabled(false);
+    ui->progressBar_main->setValue(100);
+    ui->progressBar_updatefile->setValue(100);
     setStatus(QStringLiteral("下载完成，正在安装更新…"), kStyleBusy);
 }
 

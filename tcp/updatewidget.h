@@ -29,7 +29,7 @@ public:
     // Sets the overall bar when percent is in 0..100 (otherwise it stays).
     void showProgress(const QString &text, int percent);
     void showError(const QString &text);
-    // "升级成功", overall bar 100.
+    // "升级成功", both bars 100.
     void showSuccess();
     void showWindow();
     // A download run starts: resetProgress, the title says it is running,

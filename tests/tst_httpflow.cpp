@@ -386,8 +386,8 @@ private slots:
     }
 
     // Cancel with six files in flight: the run ends once, nothing partial
-    // stays. The file line follows the file started last; the others'
-    // progress does not move its bar.
+    // stays. The file line follows the file with most bytes left, whose
+    // size its header announced; the others' progress does not move its bar.
     void cancelAmongMany()
     {
         ScriptedHttpServer server;

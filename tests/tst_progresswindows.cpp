@@ -1,20 +1,29 @@
 // The two progress windows as a user sees them, rendered offscreen: the
 // percentages readable at every value in both widget styles, long texts
 // elided with the whole text at hand, Chinese drawn as glyphs, and how a
-// finished run reads and closes.
+// finished run reads and closes, what a run in progress shows, and where
+// the TCP window goes on a screen.
 #include "ui/percentbar.h"
+#include "ui/placement.h"
 #include "http/widget.h"
 #include "support/boxanswerer.h"
+#include "support/scriptedhttpserver.h"
+#include "support/testfiles.h"
 #include "tcp/updatewidget.h"
+
+#include <QCryptographicHash>
+#include <QSignalSpy>
 
 #include <QApplication>
 #include <QLabel>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyleFactory>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -30,6 +39,41 @@ QImage shot(QWidget &window)
 {
     return window.grab().toImage().convertToFormat(QImage::Format_RGB32);
 }
+
+// With UPDATER_SHOTS set to a folder, the window as drawn is kept there as
+// name.png, for people to look at.
+void keepShot(QWidget &window, const QString &name)
+{
+    const QString folder = qEnvironmentVariable("UPDATER_SHOTS");
+    if (!folder.isEmpty())
+        QVERIFY(shot(window).save(folder + '/' + QString(name).replace(' ', '_') + ".png"));
+}
+
+// A dialog on a fresh installation of version 1.0, pointed at server, whose
+// release 2.0 in folder v2 has files (each path with its content).
+struct HttpSite
+{
+    QTemporaryDir dir;
+    Widget widget;
+    HttpSite(ScriptedHttpServer &server, const QMap<QString, ScriptedHttpServer::Response> &files, bool statement)
+    {
+        Md5Map manifest;
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            manifest.insert(it.key(), QCryptographicHash::hash(it.value().body, QCryptographicHash::Md5).toHex());
+            server.setRoute("/v2" + it.key(), it.value());
+        }
+        server.setFile("/update.ini", "[Version]\nVersion=2.0\nFolder=v2\n");
+        server.setFile("/v2/md5.txt", serializeMd5Map(manifest));
+        widget.setSettings({InstallLayout::build(dir.path(), "UpdateTemp/", "Backup/", ""), server.baseUrl(), 120000,
+                            TransferLimits(), statement, QString(), 6});
+        QVERIFY(writeTestFile(dir.path() + "/update/update.ini", "[Version]\nVersion=1.0\n"));
+        widget.show();
+        QCOMPARE(widget.checkServerVersion(), 1);
+        QCOMPARE(widget.checkManifest(), 1);
+    }
+    QString label(const char *name) const { return widget.findChild<QLabel *>(name)->text(); }
+    QProgressBar *bar(const char *name) const { return widget.findChild<QProgressBar *>(name); }
+};
 
 } // namespace
 
@@ -170,6 +214,8 @@ private slots:
         QFETCH(QString, detailLabel);
         std::unique_ptr<QWidget> w = makeWindow(window);
         const bool http = window == "http";
+        for (QProgressBar *bar : w->findChildren<QProgressBar *>())
+            bar->setValue(bar->maximum());
         if (!http)
             static_cast<UpdateWidget *>(w.get())->beginRun();
         w->show();
@@ -178,8 +224,14 @@ private slots:
             static_cast<Widget *>(w.get())->showRunEnd(RunEnd(end), detail);
         else
             static_cast<UpdateWidget *>(w.get())->showRunEnd(RunEnd(end), detail);
+        keepShot(*w, QString(QTest::currentDataTag()));
         QTEST(w->findChild<QLabel *>(http ? "label_update" : "label_title")->text(), "title");
         QCOMPARE(w->findChild<QLabel *>(detailLabel)->text(), detail);
+        // A failure must not read as success at a glance.
+        for (QProgressBar *bar : w->findChildren<QProgressBar *>()) {
+            if (RunEnd(end) != RunEnd::Cancelled)
+                QCOMPARE(bar->value() == bar->maximum(), RunEnd(end) == RunEnd::Succeeded);
+        }
         QVERIFY(!w->findChild<QPushButton *>("pushButton_cancel")->isVisible());
         auto *close = w->findChild<QPushButton *>("pushButton_close");
         QVERIFY(close->isVisible());
@@ -190,6 +242,143 @@ private slots:
         close->click();
         QVERIFY(!w->isVisible());
         QCOMPARE(answerer.boxes(), 0);
+    }
+
+    // While the files are put in place nothing can be cancelled: cancel is
+    // shown unavailable, and neither Escape nor closing hides the window.
+    void installing_data()
+    {
+        QTest::addColumn<QString>("window");
+        QTest::newRow("http installing") << "http";
+        QTest::newRow("tcp installing") << "tcp";
+    }
+    void installing()
+    {
+        QFETCH(QString, window);
+        std::unique_ptr<QWidget> w = makeWindow(window);
+        if (auto *tcp = qobject_cast<UpdateWidget *>(w.get())) {
+            tcp->beginRun();
+            tcp->showInstalling();
+        } else {
+            static_cast<Widget *>(w.get())->showInstalling();
+        }
+        w->show();
+        keepShot(*w, QTest::currentDataTag());
+        BoxAnswerer answerer(QStringLiteral("确认"));
+        QVERIFY(!w->findChild<QPushButton *>("pushButton_cancel")->isEnabled());
+        QTest::keyClick(w.get(), Qt::Key_Escape);
+        w->close();
+        QVERIFY(w->isVisible());
+        QCOMPARE(answerer.boxes(), 0);
+        QVERIFY(w->findChildren<QLabel *>().size() > 0);
+        const QString shown = w->findChild<QLabel *>(window == "http" ? "label_update" : "label_status")->text();
+        QCOMPARE(shown, QStringLiteral("下载完成，正在安装更新…"));
+    }
+
+    // The disabled cancel button does not look like the live one.
+    void tcpCancelLooksDisabled()
+    {
+        UpdateWidget w;
+        w.beginRun();
+        w.show();
+        auto *cancel = w.findChild<QPushButton *>("pushButton_cancel");
+        const QImage live = cancel->grab().toImage();
+        cancel->setEnabled(false);
+        QVERIFY(cancel->grab().toImage() != live);
+    }
+
+    // With six files in flight the file line follows one still
+    // downloading (the one with most bytes left), not the one started
+    // last; both bars and the file bar's text move with bytes.
+    void fileLineFollowsUnfinished()
+    {
+        ScriptedHttpServer server;
+        // Sorted first, so it starts first; it sends 1000 of its bytes and waits.
+        const ScriptedHttpServer::Response big{200, QByteArray(100000, 'b'), ScriptedHttpServer::Fault::Stall, 1000};
+        HttpSite site(server, {{"/a-big.bin", big}, {"/b.txt", {200, "b"}}, {"/c.txt", {200, "c"}}, {"/d.txt", {200, "d"}}},
+                      false);
+        site.widget.startUpdate();
+        QTRY_COMPARE_WITH_TIMEOUT(site.label("label_update"), QStringLiteral("正在更新 3/4"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(site.bar("progressBar_updatefile")->text().startsWith("1000 B / 97.66 KB"), 20000);
+        keepShot(site.widget, "http downloading");
+        QCOMPARE(site.label("label_updatefile"), QStringLiteral("a-big.bin"));
+        QCOMPARE(site.bar("progressBar_updatefile")->value(), 10); // of 1000
+        // Three files done and a hundredth of the fourth.
+        QCOMPARE(site.bar("progressBar_update")->value(), (3000 + 10) / 4);
+    }
+
+    // With a signed statement to fetch first, the window is up and the run
+    // already cancellable: the button and Escape ask, a refusal keeps the
+    // run, a confirmed cancel ends it before any file is requested.
+    void cancelDuringStatementFetch_data()
+    {
+        QTest::addColumn<bool>("escape");
+        QTest::addColumn<QStringList>("answers"); // one box each
+        QTest::newRow("button") << false << QStringList{"确认"};
+        QTest::newRow("Escape") << true << QStringList{"确认"};
+        QTest::newRow("declined, then confirmed") << false << QStringList{"取消", "确认"};
+    }
+    void cancelDuringStatementFetch()
+    {
+        QFETCH(bool, escape);
+        QFETCH(QStringList, answers);
+        ScriptedHttpServer server;
+        server.setRoute("/v2/release.statement", {200, "x", ScriptedHttpServer::Fault::Stall, 0});
+        HttpSite site(server, {{"/a.txt", {200, "a"}}}, true);
+        QSignalSpy results(&site.widget, &Widget::sigUpdateResult);
+        auto *cancel = site.widget.findChild<QPushButton *>("pushButton_cancel");
+        QStringList visibleAfterAnswer;
+        // Asked from inside the fetch, once its request is out.
+        std::function<void()> ask = [&] {
+            if (!server.requests().contains("/v2/release.statement")) {
+                QTimer::singleShot(10, &site.widget, ask);
+                return;
+            }
+            BoxAnswerer answerer(answers.takeFirst());
+            QVERIFY(cancel->isVisible() && cancel->isEnabled());
+            if (escape)
+                QTest::keyClick(&site.widget, Qt::Key_Escape);
+            else
+                cancel->click();
+            QCOMPARE(answerer.boxes(), 1);
+            visibleAfterAnswer << (site.widget.isVisible() ? "visible" : "hidden");
+            if (!answers.isEmpty())
+                QTimer::singleShot(0, &site.widget, ask);
+        };
+        QTimer::singleShot(0, &site.widget, ask);
+        site.widget.startUpdate();
+        QCOMPARE(results.count(), 1);
+        QCOMPARE(results.at(0).at(0).toBool(), false);
+        QCOMPARE(site.label("label_update"), QStringLiteral("更新已取消"));
+        QVERIFY(!server.requests().contains("/v2/a.txt"));
+        QCOMPARE(visibleAfterAnswer.last(), QString(escape ? "hidden" : "visible"));
+        if (visibleAfterAnswer.size() > 1)
+            QCOMPARE(visibleAfterAnswer.first(), QString("visible"));
+    }
+
+    // The TCP window's place on its screen's available area: centred where
+    // it fits, against the top or left edge where it does not.
+    void placement_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QRect>("available");
+        QTest::addColumn<QPoint>("place");
+        QTest::newRow("fits") << QSize(684, 539) << QRect(0, 0, 1366, 728) << QPoint(341, 94);
+        QTest::newRow("second screen, task bar at the top") << QSize(684, 539) << QRect(1366, 40, 1920, 1040)
+                                                             << QPoint(1366 + 618, 40 + 250);
+        // 1366 x 768 at 150 %: 910 x 512 device-independent pixels, less the task bar.
+        QTest::newRow("1366x768 at 1.5") << QSize(684, 539) << QRect(0, 0, 910, 485) << QPoint(113, 0);
+        QTest::newRow("wider and taller than the area") << QSize(1000, 900) << QRect(-800, 20, 800, 580)
+                                                         << QPoint(-800, 20);
+    }
+    void placement()
+    {
+        QFETCH(QSize, size);
+        QFETCH(QRect, available);
+        QTEST(placeInside(size, available), "place");
+        UpdateWidget w;
+        const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+        QCOMPARE(w.pos(), placeInside(w.size(), screen));
     }
 };
 
