@@ -113,7 +113,7 @@ bool CControler::applyStagedFiles(bool &handover, bool &restored)
         lastError += QStringLiteral("），已恢复原版本");
     else
         lastError += QStringLiteral("），未改动已安装的文件");
-    logError(lastError);
+    // The window logs the text as it shows it.
     return false;
 }
 

@@ -285,9 +285,10 @@ private slots:
     // there the failure stays on screen until the user closes it.
 
     // A normal run without a display whose install fails (a folder stands
-    // where the release has a file): the window names the file and says the
-    // old version is back, never "更新完成!"; nobody can close that window,
-    // so the run ends on its own with 1 and the installation is as before.
+    // where the release has a file): the window names the file and says
+    // nothing installed was touched, never "更新完成!"; nobody can close that
+    // window, so the run ends on its own with 1, the installation as before
+    // and the host program started.
     void failedInstallWithoutDisplay_data()
     {
         QTest::addColumn<bool>("tcp");
