@@ -199,7 +199,9 @@ class TestKillSteps : public QObject
         if (killed && program == "update.exe") {
             // The log holds every line up to the last phase the run reached.
             const QByteArray log = readTestFile(dir.path() + "/update.log");
-            QVERIFY2(log.contains("Update started"), qPrintable(where));
+            // Killed before the log was opened (its folder is made first), it has none.
+            QVERIFY2(!QFileInfo::exists(dir.path() + "/update.log") || log.contains("Update started"),
+                     qPrintable(where));
             if (QFileInfo::exists(dir.path() + "/UpdateTemp"))
                 QVERIFY2(log.contains("更新检查完成: 有新版本"), qPrintable(where));
             if (QFileInfo::exists(dir.path() + "/update.journal"))
