@@ -483,11 +483,13 @@ void Widget::showRunEnd(RunEnd end, const QString &detail)
         statusTitle = Names::kStatusFailed;
         statusDetail = detail.isEmpty() ? QStringLiteral("未知错误") : detail;
         logError(statusTitle + QLatin1Char(' ') + statusDetail);
-        if (!logFile.isEmpty())
-            statusDetail += QStringLiteral("（") + logHint(logFile) + QStringLiteral("）");
-        // Full bars would read as success at a glance.
+        // Full bars would read as success at a glance. The emptied file bar
+        // says where the log is: in the detail line it would push out the
+        // end of a long reason.
         ui->progressBar_update->setValue(ui->progressBar_update->minimum());
         ui->progressBar_updatefile->setValue(ui->progressBar_updatefile->minimum());
+        if (!logFile.isEmpty())
+            ui->progressBar_updatefile->setFormat(logHint(logFile));
         break;
     case RunEnd::Cancelled:
         statusTitle = kCancelled;

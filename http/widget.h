@@ -91,7 +91,8 @@ public:
     void showInstalling();
     // Shows how the run ended (title, detail, logged) and turns the cancel
     // button into a close button; closing no longer asks anything. A
-    // failure empties the bars and names the log file (setLogFile).
+    // failure empties the bars and names the log file (setLogFile) in the
+    // file bar.
     void showRunEnd(RunEnd end, const QString &detail);
     // The log a failure points the user to; none by default.
     void setLogFile(const QString &path) { logFile = path; }

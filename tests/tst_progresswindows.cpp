@@ -28,6 +28,8 @@
 
 namespace {
 
+const QString kLogFile = QStringLiteral("/opt/app/update.log");
+
 std::unique_ptr<QWidget> makeWindow(const QString &which)
 {
     if (which == "http")
@@ -195,7 +197,7 @@ private slots:
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("detail");
         QTest::addColumn<QString>("detailLabel");
-        const QString failure = "安装失败（文件复制失败:/x/a.dll），已恢复原版本";
+        const QString failure = "安装失败（替换文件失败: lib/a.dll），已恢复原版本";
         QTest::newRow("http failed") << "http" << int(RunEnd::Failed) << "更新失败" << failure << "label_updatefile";
         QTest::newRow("http cancelled") << "http" << int(RunEnd::Cancelled) << "更新已取消" << "已取消，未安装任何文件"
                                         << "label_updatefile";
@@ -216,8 +218,12 @@ private slots:
         const bool http = window == "http";
         for (QProgressBar *bar : w->findChildren<QProgressBar *>())
             bar->setValue(bar->maximum());
-        if (!http)
+        if (http) {
+            static_cast<Widget *>(w.get())->setLogFile(kLogFile);
+        } else {
+            static_cast<UpdateWidget *>(w.get())->setLogFile(kLogFile);
             static_cast<UpdateWidget *>(w.get())->beginRun();
+        }
         w->show();
         BoxAnswerer answerer(QStringLiteral("确认"));
         if (http)
@@ -226,7 +232,14 @@ private slots:
             static_cast<UpdateWidget *>(w.get())->showRunEnd(RunEnd(end), detail);
         keepShot(*w, QString(QTest::currentDataTag()));
         QTEST(w->findChild<QLabel *>(http ? "label_update" : "label_title")->text(), "title");
+        // A failure also says where the log is.
+        const QString hint = logHint(kLogFile);
+        const bool failed = RunEnd(end) == RunEnd::Failed;
         QCOMPARE(w->findChild<QLabel *>(detailLabel)->text(), detail);
+        if (failed && http)
+            QCOMPARE(w->findChild<QProgressBar *>("progressBar_updatefile")->text(), hint);
+        if (failed && !http)
+            QCOMPARE(w->findChild<QLabel *>("label_updatefile")->text(), hint);
         // A failure must not read as success at a glance.
         for (QProgressBar *bar : w->findChildren<QProgressBar *>()) {
             if (RunEnd(end) != RunEnd::Cancelled)
@@ -281,6 +294,8 @@ private slots:
         UpdateWidget w;
         w.beginRun();
         w.show();
+        w.updateFileProgress("core.dll", 150000, 300000);
+        keepShot(w, "tcp downloading");
         auto *cancel = w.findChild<QPushButton *>("pushButton_cancel");
         const QImage live = cancel->grab().toImage();
         cancel->setEnabled(false);
@@ -334,6 +349,7 @@ private slots:
                 QTimer::singleShot(10, &site.widget, ask);
                 return;
             }
+            keepShot(site.widget, "http fetching statement");
             BoxAnswerer answerer(answers.takeFirst());
             QVERIFY(cancel->isVisible() && cancel->isEnabled());
             if (escape)
