@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QHostAddress>
+
+// What the operating system must grant before a server can hold a crowd.
+namespace SocketSetup {
+
+// Raises this process's limit of open descriptors to the most it may have;
+// returns the limit now in force (-1 where there is none to read).
+long raiseDescriptorLimit();
+
+// A TCP socket listening on address:port with a queue of `backlog`
+// connections not yet accepted (the system may cut it to its own maximum),
+// with SO_REUSEADDR; -1 on failure (errno tells why) or where the system
+// offers no such call, in which case the caller listens through Qt with its
+// fixed queue.
+qintptr openListeningSocket(const QHostAddress &address, quint16 port, int backlog);
+
+} // namespace SocketSetup
