@@ -1,5 +1,6 @@
 #include "serversession.h"
 
+#include "socketsetup.h"
 #include "updateserver.h"
 
 #include <QTcpSocket>
@@ -71,6 +72,7 @@ void ServerSession::setStreaming(bool on)
 void ServerSession::closeIdle()
 {
     reportLine(QStringLiteral("connection from %1 idle for %2 s, closed").arg(address).arg(server->options().idleTimeoutSec));
+    SocketSetup::resetOnClose(socket->socketDescriptor());
     socket->abort();
 }
 
@@ -98,6 +100,7 @@ void ServerSession::readRequests()
             break;
         case TcpProtocol::FrameReader::Status::TooLong:
             reportLine(QStringLiteral("message of %1 bytes announced from %2, connection closed").arg(header.length).arg(address));
+            SocketSetup::resetOnClose(socket->socketDescriptor());
             socket->abort();
             return;
         case TcpProtocol::FrameReader::Status::Message:

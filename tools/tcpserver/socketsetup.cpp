@@ -61,6 +61,12 @@ qintptr openListeningSocket(const QHostAddress &address, quint16 port, int backl
     return fd;
 }
 
+void resetOnClose(qintptr descriptor)
+{
+    const linger now{1, 0};
+    setsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_LINGER, &now, sizeof(now));
+}
+
 #else
 
 long raiseDescriptorLimit()
@@ -71,6 +77,10 @@ long raiseDescriptorLimit()
 qintptr openListeningSocket(const QHostAddress &, quint16, int)
 {
     return -1;
+}
+
+void resetOnClose(qintptr)
+{
 }
 
 #endif

@@ -16,4 +16,9 @@ long raiseDescriptorLimit();
 // fixed queue.
 qintptr openListeningSocket(const QHostAddress &address, quint16 port, int backlog);
 
+// Makes closing the connected socket `descriptor` reset the connection at
+// once: what the system still holds for the peer is dropped, instead of
+// being kept (and retried) for a peer that does not read.
+void resetOnClose(qintptr descriptor);
+
 } // namespace SocketSetup
