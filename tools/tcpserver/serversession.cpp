@@ -6,11 +6,13 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <cstring>
+
 namespace {
 
 // Bytes the session lets wait in the socket before it reads more of a file
 // or hands over more of a reply, and takes no new request.
-constexpr qint64 kSendHighWater = 256 * 1024;
+constexpr qint64 kSendHighWater = 128 * 1024;
 // Reply bytes handed to the socket at once.
 constexpr int kReplySlice = 64 * 1024;
 // Bytes taken from the system per read; with the socket's own buffer this
@@ -76,10 +78,15 @@ void ServerSession::closeIdle()
     socket->abort();
 }
 
-void ServerSession::onBytesWritten()
+void ServerSession::restartIdleTimer()
 {
     if (server->options().idleTimeoutSec > 0)
         idleTimer->start();
+}
+
+void ServerSession::onBytesWritten()
+{
+    restartIdleTimer();
     pump();
     readRequests();
 }
@@ -104,8 +111,7 @@ void ServerSession::readRequests()
             socket->abort();
             return;
         case TcpProtocol::FrameReader::Status::Message:
-            if (server->options().idleTimeoutSec > 0)
-                idleTimer->start();
+            restartIdleTimer();
             handle(header.type, payload);
             break;
         }
@@ -143,6 +149,19 @@ void ServerSession::queue(const QByteArray &message)
     pump();
 }
 
+// While the socket holds nothing queued, bytes go to the system directly
+// (one copy fewer than through the socket's buffer); what the system does
+// not take now is queued with the socket, whose draining then signals
+// bytesWritten and pumps again, so the order of bytes is kept.
+void ServerSession::send(const char *data, qint64 size)
+{
+    const qint64 taken = socket->bytesToWrite() == 0 ? SocketSetup::sendNow(socket->socketDescriptor(), data, size) : 0;
+    if (taken > 0)
+        restartIdleTimer();
+    if (taken < size)
+        socket->write(data + taken, size - taken);
+}
+
 void ServerSession::answerVersionCheck(const QByteArray &payload)
 {
     const VersionCheckRequest request = TcpProtocol::decodeVersionCheckRequest(payload);
@@ -167,7 +186,7 @@ void ServerSession::startNextFile()
         const std::shared_ptr<const ReleaseSnapshot> snapshot = server->index().current();
         const ReleaseFile *entry = snapshot->release().find(id);
         file.setFileName(entry ? entry->localPath : QString());
-        if (!entry || !file.open(QIODevice::ReadOnly)) {
+        if (!entry || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
             reportLine(QStringLiteral("file request %1: not offered, error reply").arg(describe(id)));
             reply(TcpProtocol::ErrorReply, QByteArray());
             continue;
@@ -189,7 +208,7 @@ void ServerSession::pump()
         if (!outbox.isEmpty()) {
             const QByteArray &head = outbox.head();
             const int n = qMin(kReplySlice, head.size() - outOffset);
-            socket->write(head.constData() + outOffset, n);
+            send(head.constData() + outOffset, n);
             outOffset += n;
             if (outOffset == head.size()) {
                 outbox.dequeue();
@@ -237,13 +256,13 @@ bool ServerSession::sendChunk()
     chunk.chunkSize = n;
     chunk.isLast = sent + n >= totalSize;
     chunk.unread = static_cast<quint32>(chunksSent);
-    QByteArray message = TcpProtocol::encodeHeader(MessageHeader{TcpProtocol::kMagic,
-                                                                 static_cast<quint32>(TcpProtocol::kFileDataFixedSize) + n,
-                                                                 TcpProtocol::FileData, 0, 0})
+    const QByteArray prefix = TcpProtocol::encodeHeader(MessageHeader{
+                                  TcpProtocol::kMagic, static_cast<quint32>(TcpProtocol::kFileDataFixedSize) + n,
+                                  TcpProtocol::FileData, 0, 0})
         + TcpProtocol::encodeFileDataPrefix(chunk);
-    const int dataAt = message.size();
-    message.resize(dataAt + static_cast<int>(n));
-    if (n > 0 && file.read(message.data() + dataAt, n) != static_cast<qint64>(n)) {
+    chunkBuffer.resize(prefix.size() + static_cast<int>(n));
+    std::memcpy(chunkBuffer.data(), prefix.constData(), static_cast<size_t>(prefix.size()));
+    if (n > 0 && file.read(chunkBuffer.data() + prefix.size(), n) != static_cast<qint64>(n)) {
         reportLine(QStringLiteral("file %1 could not be read, error reply").arg(describe(streamingId)));
         setStreaming(false);
         file.close();
@@ -251,7 +270,7 @@ bool ServerSession::sendChunk()
         startNextFile();
         return streaming;
     }
-    socket->write(message);
+    send(chunkBuffer.constData(), chunkBuffer.size());
     sent += n;
     ++chunksSent;
     if (chunk.isLast) {

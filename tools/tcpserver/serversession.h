@@ -39,6 +39,8 @@ private:
     void handle(quint32 type, const QByteArray &payload);
     void reply(quint32 type, const QByteArray &payload);
     void queue(const QByteArray &message);
+    void send(const char *data, qint64 size);
+    void restartIdleTimer();
     void answerVersionCheck(const QByteArray &payload);
     // Opens the next requested file that can be served (answering the others
     // with an error reply); the caller pumps.
@@ -64,6 +66,7 @@ private:
     bool faulty = false;
     FileRequest streamingId;
     QFile file;
+    QByteArray chunkBuffer; // one FileData message, reused
     quint32 totalSize = 0;
     quint32 sent = 0;
     int chunksSent = 0;

@@ -67,6 +67,12 @@ void resetOnClose(qintptr descriptor)
     setsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_LINGER, &now, sizeof(now));
 }
 
+qint64 sendNow(qintptr descriptor, const char *data, qint64 size)
+{
+    const ssize_t n = send(static_cast<int>(descriptor), data, static_cast<size_t>(size), MSG_NOSIGNAL | MSG_DONTWAIT);
+    return n > 0 ? n : 0;
+}
+
 #else
 
 long raiseDescriptorLimit()
@@ -81,6 +87,11 @@ qintptr openListeningSocket(const QHostAddress &, quint16, int)
 
 void resetOnClose(qintptr)
 {
+}
+
+qint64 sendNow(qintptr, const char *, qint64)
+{
+    return 0;
 }
 
 #endif

@@ -21,4 +21,10 @@ qintptr openListeningSocket(const QHostAddress &address, quint16 port, int backl
 // being kept (and retried) for a peer that does not read.
 void resetOnClose(qintptr descriptor);
 
+// Writes what the system takes of data to the connected non-blocking
+// socket `descriptor` without waiting; returns the bytes taken (0 when it
+// takes none now, on an error, or where this is not offered: the caller
+// then queues them with the socket, which reports errors itself).
+qint64 sendNow(qintptr descriptor, const char *data, qint64 size);
+
 } // namespace SocketSetup
