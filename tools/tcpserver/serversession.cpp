@@ -12,7 +12,7 @@ namespace {
 
 // Bytes the session lets wait in the socket before it reads more of a file
 // or hands over more of a reply, and takes no new request.
-constexpr qint64 kSendHighWater = 128 * 1024;
+constexpr qint64 kSendHighWater = 64 * 1024;
 // Reply bytes handed to the socket at once.
 constexpr int kReplySlice = 64 * 1024;
 // Bytes taken from the system per read; with the socket's own buffer this
@@ -230,6 +230,37 @@ void ServerSession::pump()
     }
 }
 
+// Sends a FileData message: while the socket queues nothing, its fixed part
+// and then the data straight from the file cache go to the system; what it
+// does not take now is read from the file and queued with the socket.
+// False when the file could not be read; partSent tells whether some of the
+// message had gone out by then.
+bool ServerSession::sendFileData(const QByteArray &prefix, quint32 size)
+{
+    const qintptr descriptor = socket->socketDescriptor();
+    const qint64 n = size;
+    qint64 head = 0;
+    qint64 body = 0;
+    if (socket->bytesToWrite() == 0) {
+        head = SocketSetup::sendNow(descriptor, prefix.constData(), prefix.size(), n > 0);
+        if (head == prefix.size() && n > 0)
+            body = SocketSetup::sendFileNow(descriptor, file.handle(), sent, n);
+    }
+    partSent = head > 0;
+    if (partSent)
+        restartIdleTimer();
+    if (head == prefix.size() && body == n)
+        return true;
+    const qint64 rest = n - body;
+    const int headRest = prefix.size() - static_cast<int>(head);
+    chunkBuffer.resize(headRest + static_cast<int>(rest));
+    std::memcpy(chunkBuffer.data(), prefix.constData() + head, static_cast<size_t>(headRest));
+    if (rest > 0 && (!file.seek(sent + body) || file.read(chunkBuffer.data() + headRest, rest) != rest))
+        return false;
+    socket->write(chunkBuffer);
+    return true;
+}
+
 // Sends the next chunk of the current file; false when the transfer ended
 // here (finished, stalled, dropped or failed) and nothing else is streaming.
 bool ServerSession::sendChunk()
@@ -260,17 +291,20 @@ bool ServerSession::sendChunk()
                                   TcpProtocol::kMagic, static_cast<quint32>(TcpProtocol::kFileDataFixedSize) + n,
                                   TcpProtocol::FileData, 0, 0})
         + TcpProtocol::encodeFileDataPrefix(chunk);
-    chunkBuffer.resize(prefix.size() + static_cast<int>(n));
-    std::memcpy(chunkBuffer.data(), prefix.constData(), static_cast<size_t>(prefix.size()));
-    if (n > 0 && file.read(chunkBuffer.data() + prefix.size(), n) != static_cast<qint64>(n)) {
-        reportLine(QStringLiteral("file %1 could not be read, error reply").arg(describe(streamingId)));
+    if (!sendFileData(prefix, n)) {
         setStreaming(false);
         file.close();
+        if (partSent) {
+            // Part of the chunk is out: the stream cannot go on.
+            reportLine(QStringLiteral("file %1 could not be read, connection closed").arg(describe(streamingId)));
+            socket->abort();
+            return false;
+        }
+        reportLine(QStringLiteral("file %1 could not be read, error reply").arg(describe(streamingId)));
         reply(TcpProtocol::ErrorReply, QByteArray());
         startNextFile();
         return streaming;
     }
-    send(chunkBuffer.constData(), chunkBuffer.size());
     sent += n;
     ++chunksSent;
     if (chunk.isLast) {

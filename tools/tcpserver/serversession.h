@@ -47,6 +47,7 @@ private:
     void startNextFile();
     void pump();
     bool sendChunk();
+    bool sendFileData(const QByteArray &prefix, quint32 size);
     void closeIdle();
 
     QTcpSocket *socket;
@@ -66,7 +67,8 @@ private:
     bool faulty = false;
     FileRequest streamingId;
     QFile file;
-    QByteArray chunkBuffer; // one FileData message, reused
+    QByteArray chunkBuffer; // what of a FileData message the socket queues, reused
+    bool partSent = false; // of the FileData message being sent
     quint32 totalSize = 0;
     quint32 sent = 0;
     int chunksSent = 0;

@@ -9,6 +9,9 @@
 
 #include <cstring>
 #endif
+#ifdef Q_OS_LINUX
+#include <sys/sendfile.h>
+#endif
 
 namespace SocketSetup {
 
@@ -67,10 +70,26 @@ void resetOnClose(qintptr descriptor)
     setsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_LINGER, &now, sizeof(now));
 }
 
-qint64 sendNow(qintptr descriptor, const char *data, qint64 size)
+qint64 sendNow(qintptr descriptor, const char *data, qint64 size, bool more)
 {
-    const ssize_t n = send(static_cast<int>(descriptor), data, static_cast<size_t>(size), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = send(static_cast<int>(descriptor), data, static_cast<size_t>(size),
+                           MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
     return n > 0 ? n : 0;
+}
+
+qint64 sendFileNow(qintptr descriptor, int file, qint64 offset, qint64 size)
+{
+#ifdef Q_OS_LINUX
+    off_t from = static_cast<off_t>(offset);
+    const ssize_t n = sendfile(static_cast<int>(descriptor), file, &from, static_cast<size_t>(size));
+    return n > 0 ? n : 0;
+#else
+    Q_UNUSED(descriptor)
+    Q_UNUSED(file)
+    Q_UNUSED(offset)
+    Q_UNUSED(size)
+    return 0;
+#endif
 }
 
 #else
@@ -89,7 +108,12 @@ void resetOnClose(qintptr)
 {
 }
 
-qint64 sendNow(qintptr, const char *, qint64)
+qint64 sendNow(qintptr, const char *, qint64, bool)
+{
+    return 0;
+}
+
+qint64 sendFileNow(qintptr, int, qint64, qint64)
 {
     return 0;
 }

@@ -25,6 +25,10 @@ void resetOnClose(qintptr descriptor);
 // socket `descriptor` without waiting; returns the bytes taken (0 when it
 // takes none now, on an error, or where this is not offered: the caller
 // then queues them with the socket, which reports errors itself).
-qint64 sendNow(qintptr descriptor, const char *data, qint64 size);
+// With `more`, the system may hold the bytes back for what follows.
+qint64 sendNow(qintptr descriptor, const char *data, qint64 size, bool more = false);
+// The same for `size` bytes of the open file `file` from `offset`, copied
+// by the system from its cache (0 where this is not offered).
+qint64 sendFileNow(qintptr descriptor, int file, qint64 offset, qint64 size);
 
 } // namespace SocketSetup
