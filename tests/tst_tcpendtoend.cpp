@@ -4,6 +4,7 @@
 // system.cfg, restarts the host program (or hands a new updater to the
 // helper) and exits; a second run then finds the installation up to date.
 #include "support/filetree.h"
+#include "support/nginxserver.h"
 #include "support/tcpserverprocess.h"
 #include "support/testinstall.h"
 
@@ -36,6 +37,7 @@ class TestTcpEndToEnd : public QObject
 private slots:
     void updateOverTcp_data();
     void updateOverTcp();
+    void serverLostBehindBalancer();
 };
 
 void TestTcpEndToEnd::updateOverTcp_data()
@@ -139,6 +141,48 @@ void TestTcpEndToEnd::updateOverTcp()
     QCOMPARE(again.exitCode, 0);
     QCOMPARE(again.out, kUpToDate);
     QCOMPARE(server.count("version check from 2.0.0"), 1);
+}
+
+// Two servers on one release folder behind nginx's TCP balancer: the one
+// streaming the large file is stopped in the middle of it, and the
+// client's retry reaches the other through the same address.
+void TestTcpEndToEnd::serverLostBehindBalancer()
+{
+    TestInstall install;
+    QVERIFY(install.isValid());
+    QTemporaryDir releaseRoot;
+    const QByteArray big(600000, 'b');
+    writeRelease(releaseRoot.path(), "2.0.0", {{"md5.txt", "manifest 2\r\n"}, {"lib/core.dll", big}}, "v2");
+    // Slow enough (about three seconds) to be stopped in the middle.
+    const QStringList paced{"--chunk-size", "4096", "--chunk-delay", "20"};
+    TcpServerProcess servers[2];
+    QVERIFY(servers[0].start(releaseRoot.path(), paced));
+    QVERIFY(servers[1].start(releaseRoot.path(), paced));
+    NginxServer balancer(QVector<quint16>{servers[0].port(), servers[1].port()});
+    QVERIFY2(balancer.isRunning(), balancer.errorLog().constData());
+    writeTree(install.path(), {
+                                  {"/system.cfg", config(balancer.port(), "1.0.0", 1)},
+                                  {"/update/update.ini", "[Version]\nVersion=1.0.0\nFolder=v1\n"},
+                                  {"/md5.txt", "manifest 1\r\n"},
+                              });
+
+    int stopped = -1;
+    const RunResult run = install.runUpdater({"console"}, 120000, [&] {
+        for (int i = 0; i < 2 && stopped < 0; ++i) {
+            if (servers[i].count("file request lib/core.dll") > 0) {
+                servers[i].stop();
+                stopped = i;
+            }
+        }
+    });
+    QVERIFY2(run.finished, run.err.right(2000).constData());
+    QVERIFY(stopped >= 0);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, kUpdated);
+    QVERIFY(run.err.contains("重试下载: core.dll"));
+    QCOMPARE(servers[1 - stopped].count("file request lib/core.dll"), 1);
+    QCOMPARE(install.readFile("lib/core.dll"), big);
+    QCOMPARE(install.readFile("update/update.ini"), QByteArray("[Version]\nVersion=2.0.0\nFolder=v2\n"));
 }
 
 QTEST_GUILESS_MAIN(TestTcpEndToEnd)

@@ -43,19 +43,32 @@ QString serverPath(const QString &path)
 constexpr int kStartAttempts = 5;
 constexpr int kReadyWaitMs = 5000;
 
-QByteArray configText(const QString &work, const QString &root, quint16 port, const NginxTls &tls)
+QByteArray configText(const QString &work, const QString &root, quint16 port, const NginxTls &tls,
+                      const QVector<quint16> &upstreams)
 {
     const QByteArray w = serverPath(work).toUtf8();
+    const QByteArray listen = "    listen 127.0.0.1:" + QByteArray::number(port);
     QByteArray text;
+    if (!upstreams.isEmpty())
+        text += "load_module /usr/lib/nginx/modules/ngx_stream_module.so;\n";
     text += "daemon off;\nmaster_process off;\nworker_processes 1;\n";
     text += "pid " + w + "/nginx.pid;\nerror_log " + w + "/error.log;\n";
     text += "events { worker_connections 256; }\n";
+    if (!upstreams.isEmpty()) {
+        // A connection refused by one server is tried on the next.
+        text += "stream {\n  upstream servers {\n";
+        for (const quint16 upstream : upstreams)
+            text += "    server 127.0.0.1:" + QByteArray::number(upstream) + ";\n";
+        text += "  }\n  server {\n" + listen + ";\n    proxy_pass servers;\n    proxy_connect_timeout 2s;\n";
+        text += "    proxy_next_upstream on;\n  }\n}\n";
+        return text;
+    }
     text += "http {\n";
     text += "  access_log " + w + "/access.log;\n";
     for (const char *kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         text += QByteArray("  ") + kind + "_temp_path " + w + "/" + kind + ";\n";
     text += "  default_type application/octet-stream;\n  sendfile on;\n  keepalive_requests 100000;\n";
-    text += "  server {\n    listen 127.0.0.1:" + QByteArray::number(port) + (tls.certificate.isEmpty() ? ";\n" : " ssl;\n");
+    text += "  server {\n" + listen + (tls.certificate.isEmpty() ? ";\n" : " ssl;\n");
     if (!tls.certificate.isEmpty()) {
         text += "    ssl_certificate \"" + serverPath(tls.certificate).toUtf8() + "\";\n";
         text += "    ssl_certificate_key \"" + serverPath(tls.key).toUtf8() + "\";\n";
@@ -87,6 +100,13 @@ NginxServer::NginxServer(const QString &rootDir, const NginxTls &serverTls)
         running = tryStart(rootDir);
 }
 
+NginxServer::NginxServer(const QVector<quint16> &tcpServers)
+    : upstreams(tcpServers)
+{
+    for (int attempt = 0; attempt < kStartAttempts && !running; ++attempt)
+        running = tryStart(QString());
+}
+
 NginxServer::~NginxServer()
 {
     stop();
@@ -101,7 +121,7 @@ bool NginxServer::tryStart(const QString &rootDir)
     QFile file(conf);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    file.write(configText(workDir.path(), rootDir, serverPort, tls));
+    file.write(configText(workDir.path(), rootDir, serverPort, tls, upstreams));
     file.close();
 
     const QString work = serverPath(workDir.path());

@@ -3,6 +3,7 @@
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
+#include <QVector>
 
 // nginx serving a folder on 127.0.0.1 at a free port, for as long as the
 // object lives. Its configuration, pid, logs and temp folders live in a
@@ -20,6 +21,10 @@ class NginxServer
 {
 public:
     explicit NginxServer(const QString &rootDir, const NginxTls &tls = {});
+    // A TCP balancer instead (the stream module): each connection is passed
+    // on to one of the servers at these ports on 127.0.0.1, in turn; one
+    // that refuses is skipped.
+    explicit NginxServer(const QVector<quint16> &tcpServers);
     ~NginxServer();
     NginxServer(const NginxServer &) = delete;
     NginxServer &operator=(const NginxServer &) = delete;
@@ -37,6 +42,7 @@ private:
     void stop();
 
     NginxTls tls;
+    QVector<quint16> upstreams;
     QTemporaryDir workDir;
     QProcess process;
     quint16 serverPort = 0;

@@ -3,6 +3,7 @@
 #include "testfiles.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -88,7 +89,8 @@ QByteArray TestInstall::readFile(const QString &relative) const
     return readTestFile(filePath(relative));
 }
 
-RunResult TestInstall::runUpdater(const QStringList &arguments, int timeoutMs) const
+RunResult TestInstall::runUpdater(const QStringList &arguments, int timeoutMs,
+                                  const std::function<void()> &whileRunning) const
 {
     RunResult result;
     QProcess process;
@@ -96,7 +98,13 @@ RunResult TestInstall::runUpdater(const QStringList &arguments, int timeoutMs) c
     process.start(filePath(QStringLiteral("update.exe")), arguments);
     if (!process.waitForStarted(10000))
         return result;
-    result.finished = process.waitForFinished(timeoutMs);
+    if (whileRunning) {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!(result.finished = process.waitForFinished(100)) && !deadline.hasExpired())
+            whileRunning();
+    } else {
+        result.finished = process.waitForFinished(timeoutMs);
+    }
     if (!result.finished) {
         process.kill();
         process.waitForFinished();

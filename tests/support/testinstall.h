@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
+
 // File name of a program on this platform: base plus ".exe" on Windows.
 // update.exe carries its suffix everywhere.
 QString programName(const QString &base);
@@ -54,8 +56,10 @@ public:
     void writeFile(const QString &relative, const QByteArray &content);
     QByteArray readFile(const QString &relative) const;
 
-    // Runs update.exe of this installation and waits up to timeoutMs.
-    RunResult runUpdater(const QStringList &arguments, int timeoutMs = 30000) const;
+    // Runs update.exe of this installation and waits up to timeoutMs;
+    // whileRunning, when given, is called again and again until it ends.
+    RunResult runUpdater(const QStringList &arguments, int timeoutMs = 30000,
+                         const std::function<void()> &whileRunning = {}) const;
     // Waits until the fake host has written n start lines (or timeoutMs).
     int waitForHostStarts(int n, int timeoutMs = 10000) const;
     int hostStarts() const;

@@ -1,5 +1,6 @@
 // tcpserver: serves a release folder to updaters over the TCP update
 // protocol. See updateserver.h and release.h for what is offered and how.
+#include "socketsetup.h"
 #include "updateserver.h"
 
 #include <QCommandLineParser>
@@ -36,7 +37,11 @@ int main(int argc, char **argv)
         {QStringLiteral("drop-after"), QStringLiteral("Faulty transfers close the connection after this many chunks."), QStringLiteral("chunks")},
         {QStringLiteral("faulty-requests"), QStringLiteral("How many file requests are faulty (default: all)."), QStringLiteral("n")},
         {QStringLiteral("chunk-delay"), QStringLiteral("Pause before each chunk, in milliseconds."), QStringLiteral("ms")},
-        {QStringLiteral("max-connections"), QStringLiteral("Close connections beyond this many open (default: no limit)."), QStringLiteral("n")},
+        {QStringLiteral("max-connections"), QStringLiteral("Connections open at once; beyond them a busy reply and close (default 10000, 0: no limit)."), QStringLiteral("n")},
+        {QStringLiteral("max-per-address"), QStringLiteral("The same from one client address (default 64, 0: no limit)."), QStringLiteral("n")},
+        {QStringLiteral("idle-timeout"), QStringLiteral("Close a connection silent for this long (default 120, 0: never)."), QStringLiteral("seconds")},
+        {QStringLiteral("threads"), QStringLiteral("Threads serving connections (default: one per core)."), QStringLiteral("n")},
+        {QStringLiteral("backlog"), QStringLiteral("Connections queued before they are accepted (default 4096)."), QStringLiteral("n")},
     });
     parser.process(app);
 
@@ -49,7 +54,13 @@ int main(int argc, char **argv)
     options.dropAfterChunks = intOption(parser, QStringLiteral("drop-after"), -1, ok);
     options.faultyRequests = intOption(parser, QStringLiteral("faulty-requests"), -1, ok);
     options.chunkDelayMs = intOption(parser, QStringLiteral("chunk-delay"), 0, ok);
-    options.maxConnections = intOption(parser, QStringLiteral("max-connections"), 0, ok);
+    options.maxConnections = intOption(parser, QStringLiteral("max-connections"), options.maxConnections, ok);
+    options.maxPerAddress = intOption(parser, QStringLiteral("max-per-address"), options.maxPerAddress, ok);
+    options.idleTimeoutSec = intOption(parser, QStringLiteral("idle-timeout"), options.idleTimeoutSec, ok);
+    options.threads = intOption(parser, QStringLiteral("threads"), options.threads, ok);
+    options.backlog = intOption(parser, QStringLiteral("backlog"), options.backlog, ok);
+    ok = ok && options.maxConnections >= 0 && options.maxPerAddress >= 0 && options.idleTimeoutSec >= 0
+        && options.idleTimeoutSec <= 24 * 3600 && options.threads >= 0 && options.backlog > 0;
     bool portOk = false;
     const uint port = parser.value(QStringLiteral("port")).toUInt(&portOk);
     const int maxChunk = static_cast<int>(TcpProtocol::kMaxPayload) - TcpProtocol::kFileDataFixedSize;
@@ -58,12 +69,21 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    // Every connection takes a descriptor; a few stay for the listener,
+    // the files being streamed and the standard channels.
+    const long descriptors = SocketSetup::raiseDescriptorLimit();
+    const int usable = descriptors < 0 ? 0 : static_cast<int>(qMin<long>(descriptors / 2, 1 << 30));
+    if (usable > 0 && (options.maxConnections == 0 || options.maxConnections > usable)) {
+        err << "tcpserver: at most " << usable << " connections (descriptor limit " << descriptors << ")" << Qt::endl;
+        options.maxConnections = usable;
+    }
+
     UpdateServer server(options);
-    if (!server.release().isValid())
-        err << "tcpserver: warning: " << server.release().error << " (version checks get an error reply until fixed)"
-            << Qt::endl;
+    const std::shared_ptr<const ReleaseSnapshot> first = server.index().current();
+    if (!first->release().isValid())
+        err << "tcpserver: warning: " << first->release().error << " (version checks get an error reply until fixed)" << Qt::endl;
     const QHostAddress address(parser.value(QStringLiteral("listen")));
-    if (address.isNull() || !server.listen(address, static_cast<quint16>(port))) {
+    if (address.isNull() || !server.start(address, static_cast<quint16>(port))) {
         err << "tcpserver: cannot listen on " << parser.value(QStringLiteral("listen")) << ':' << port << ": "
             << server.errorString() << Qt::endl;
         return 1;

@@ -37,13 +37,20 @@ QString problemWith(const ReleaseFile &file, const QStringList &workPlaces)
 
 } // namespace
 
+namespace {
+
+bool before(const FileRequest &a, const FileRequest &b)
+{
+    return a.filePath != b.filePath ? a.filePath < b.filePath : a.fileName < b.fileName;
+}
+
+} // namespace
+
 const ReleaseFile *Release::find(const FileRequest &id) const
 {
-    for (const ReleaseFile &file : files) {
-        if (file.id == id)
-            return &file;
-    }
-    return nullptr;
+    const auto it = std::lower_bound(files.cbegin(), files.cend(), id,
+                                     [](const ReleaseFile &file, const FileRequest &key) { return before(file.id, key); });
+    return it != files.cend() && it->id == id ? &*it : nullptr;
 }
 
 Release scanRelease(const QString &root)
@@ -87,9 +94,8 @@ Release scanRelease(const QString &root)
     }
     if (!ownVersionFile)
         release.files.append(ReleaseFile{FileRequest{QString(), Names::kUpdateIniFile}, iniPath, QFileInfo(iniPath).size()});
-    std::sort(release.files.begin(), release.files.end(), [](const ReleaseFile &a, const ReleaseFile &b) {
-        return a.id.filePath != b.id.filePath ? a.id.filePath < b.id.filePath : a.id.fileName < b.id.fileName;
-    });
+    std::sort(release.files.begin(), release.files.end(),
+              [](const ReleaseFile &a, const ReleaseFile &b) { return before(a.id, b.id); });
     const QStringList workPlaces = InstallLayout::withUsualSettings(root).workPlaces();
     for (const ReleaseFile &file : release.files) {
         release.error = problemWith(file, workPlaces);

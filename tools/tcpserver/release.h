@@ -33,7 +33,8 @@ struct Release
     QString error;              // empty when the release can be served
 
     bool isValid() const { return error.isEmpty(); }
-    // The listed file with exactly this path and name, or null.
+    // The listed file with exactly this path and name, or null (a binary
+    // search: files are ordered).
     const ReleaseFile *find(const FileRequest &id) const;
 };
 

@@ -1,17 +1,19 @@
 #pragma once
 
-#include "release.h"
+#include "connectionlimits.h"
+#include "releaseindex.h"
 
-#include <QFile>
-#include <QObject>
-#include <QQueue>
+#include <QMutex>
 #include <QTcpServer>
+#include <QVector>
 
-class QTcpSocket;
-class QTimer;
+#include <atomic>
 
-// How the server streams, and the faults it can be told to show (for tests
-// of the client's behaviour against a misbehaving server).
+class QThread;
+
+// How the server streams, what it holds at once, and the faults it can be
+// told to show (for tests of the client's behaviour against a misbehaving
+// server).
 struct ServeOptions
 {
     QString root;
@@ -20,79 +22,54 @@ struct ServeOptions
     int dropAfterChunks = -1;  // a faulty transfer closes the connection after this many
     int faultyRequests = -1;   // how many file requests are faulty (-1: all)
     int chunkDelayMs = 0;      // pause before each chunk (a slow but moving transfer)
-    int maxConnections = 0;    // connections beyond this many open are closed at once (0: no limit)
+    int maxConnections = 10000; // connections open at once, beyond them a busy reply (0: no limit)
+    int maxPerAddress = 64;     // the same from one client address (0: no limit)
+    int idleTimeoutSec = 120;   // a connection that neither completes a request nor takes a reply byte for this long is closed (0: never)
+    int threads = 0;            // threads serving connections (0: one per core)
+    int backlog = 4096;         // connections the system queues before they are accepted
 };
 
-// Serves the release below options.root over the update protocol, to any
-// number of connections at once, each streaming its own file. The release is
-// read again at every version check, so a new release can be put in place
-// while the server runs. Every connection and request is reported on
-// standard output, one line each, with how many are open and streaming.
-class UpdateServer : public QObject
+// Writes one line to standard output; lines from several threads never mix.
+void reportLine(const QString &line);
+
+// Serves the release below options.root over the update protocol. One
+// thread accepts connections and hands them round to the serving threads,
+// each with its own event loop; a connection stays on its thread. The
+// release is indexed at start and again when it changes (ReleaseIndex).
+// A connection beyond a limit gets an ErrorReply and is closed. Every
+// connection and request is reported on standard output, one line each,
+// with how many are open and streaming.
+class UpdateServer : public QTcpServer
 {
     Q_OBJECT
 public:
     explicit UpdateServer(const ServeOptions &options, QObject *parent = nullptr);
+    ~UpdateServer() override;
 
-    bool listen(const QHostAddress &address, quint16 port);
-    quint16 port() const;
-    QString errorString() const;
-    const Release &release() const { return current; }
+    // Listens on address:port (0: a free port) with the configured backlog
+    // where the system allows it.
+    bool start(const QHostAddress &address, quint16 port);
+    quint16 port() const { return serverPort(); }
 
-    // Read by sessions.
+    // Used by the connections, from their threads.
     const ServeOptions &options() const { return opts; }
-    // Reads the release again; used by the version check.
-    const Release &rescan();
+    ReleaseIndex &index() { return releaseIndex; }
+    ConnectionLimits &limits() { return connectionLimits; }
     // True when the next file transfer is to be faulty (and counts it).
     bool takeFault();
-    // Sessions open and sessions streaming a file, kept by the sessions.
-    int openSessions = 0;
-    int streamingSessions = 0;
+    std::atomic<int> streamingSessions{0};
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
 
 private:
-    void onNewConnection();
-
-    ServeOptions opts;
-    QTcpServer server;
-    Release current;
+    const ServeOptions opts;
+    ReleaseIndex releaseIndex;
+    ConnectionLimits connectionLimits;
+    QMutex faultLock;
     int faultsLeft;
-};
-
-// One client connection: requests are answered in order; a file is streamed
-// chunk by chunk while the socket's send buffer stays small, so a slow
-// client slows the server instead of filling its memory.
-class ServerSession : public QObject
-{
-    Q_OBJECT
-public:
-    ServerSession(QTcpSocket *socket, UpdateServer *server);
-    ~ServerSession() override;
-
-private:
-    void setStreaming(bool on);
-    void onReadyRead();
-    void handle(quint32 type, const QByteArray &payload);
-    void reply(quint32 type, const QByteArray &payload);
-    void answerVersionCheck(const QByteArray &payload);
-    // Opens the next requested file that can be served (answering the others
-    // with an error reply); the caller pumps.
-    void startNextFile();
-    void pump();
-    bool sendChunk();
-
-    QTcpSocket *socket;
-    UpdateServer *server;
-    TcpProtocol::FrameReader reader;
-    QQueue<FileRequest> pending;
-    QTimer *delayTimer;
-
-    // The transfer in progress.
-    bool streaming = false;
-    bool stalled = false;
-    bool faulty = false;
-    FileRequest streamingId;
-    QFile file;
-    quint32 totalSize = 0;
-    quint32 sent = 0;
-    int chunksSent = 0;
+    // A context object per serving thread; sockets are its children.
+    QVector<QThread *> threads;
+    QVector<QObject *> contexts;
+    int nextThread = 0;
 };

@@ -1,0 +1,234 @@
+// The reference server in-process, against scripted raw clients on
+// 127.0.0.1: checks answered from the release read at start and again only
+// when update.ini changes; the limits that answer busy; and connections
+// that misbehave (oversize, never reading, idle, dripping) each closed by
+// its own limit while a well-behaved client is still served.
+#include "support/tcpserverprocess.h"
+#include "tcp/messages.h"
+#include "updateserver.h"
+
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// Generous: these bound waits for the server's own limits (a second or
+// two), never a measure of its speed.
+constexpr int kWaitMs = 30000;
+
+QByteArray versionCheck(const QString &version)
+{
+    VersionCheckRequest request;
+    request.version = version;
+    return TcpProtocol::encodeMessage(TcpProtocol::VersionCheck, 1, TcpProtocol::encodeVersionCheckRequest(request));
+}
+
+// A raw client: connects, writes what it is told, collects whole messages.
+class RawClient
+{
+public:
+    QTcpSocket socket;
+    TcpProtocol::FrameReader reader;
+    QVector<MessageHeader> headers;
+    QVector<QByteArray> payloads;
+
+    explicit RawClient(quint16 port)
+    {
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] {
+            reader.append(socket.readAll());
+            MessageHeader header;
+            QByteArray payload;
+            while (reader.next(header, payload) == TcpProtocol::FrameReader::Status::Message) {
+                headers.append(header);
+                payloads.append(payload);
+            }
+        });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    // The version of the n-th reply, which must be a version reply.
+    VersionInfo versionReply(int n) const { return TcpProtocol::decodeVersionReply(payloads.value(n)); }
+};
+
+} // namespace
+
+class TestTcpServer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void checksFollowPublishedRelease();
+    void limitsAnswerBusy_data();
+    void limitsAnswerBusy();
+    void misbehavingConnectionClosed_data();
+    void misbehavingConnectionClosed();
+
+private:
+    std::unique_ptr<UpdateServer> startServer(const ServeOptions &options);
+    QTemporaryDir root;
+};
+
+void TestTcpServer::init()
+{
+    QVERIFY(root.isValid());
+    writeRelease(root.path(), QStringLiteral("2.0"), {{QStringLiteral("a.dll"), QByteArray(1000, 'a')}}, QStringLiteral("v2"));
+}
+
+std::unique_ptr<UpdateServer> TestTcpServer::startServer(const ServeOptions &base)
+{
+    ServeOptions options = base;
+    options.root = root.path();
+    options.threads = 2;
+    auto server = std::make_unique<UpdateServer>(options);
+    return server->start(QHostAddress::LocalHost, 0) ? std::move(server) : nullptr;
+}
+
+void TestTcpServer::checksFollowPublishedRelease()
+{
+    const std::unique_ptr<UpdateServer> server = startServer({});
+    QVERIFY(server);
+    RawClient client(server->port());
+    client.socket.write(versionCheck(QStringLiteral("1.0")));
+    QTRY_COMPARE_WITH_TIMEOUT(client.payloads.size(), 1, kWaitMs);
+    QCOMPARE(client.versionReply(0).version, QStringLiteral("2.0"));
+    QCOMPARE(client.versionReply(0).files.size(), 2); // a.dll and update.ini
+
+    // A file added to the folder without a new update.ini is not listed:
+    // checks are answered from what was read, not from a new look.
+    QFile late(root.path() + QStringLiteral("/v2/late.dll"));
+    QVERIFY(late.open(QIODevice::WriteOnly));
+    late.close();
+    client.socket.write(versionCheck(QStringLiteral("1.0")));
+    QTRY_COMPARE_WITH_TIMEOUT(client.payloads.size(), 2, kWaitMs);
+    QCOMPARE(client.versionReply(1).files.size(), 2);
+
+    // A published release (update.ini written last) is read and served.
+    writeRelease(root.path(), QStringLiteral("3.0"), {{QStringLiteral("b.dll"), QByteArray("b")}}, QStringLiteral("v3"));
+    client.socket.write(versionCheck(QStringLiteral("1.0")));
+    QTRY_COMPARE_WITH_TIMEOUT(client.payloads.size(), 3, kWaitMs);
+    const VersionInfo fresh = client.versionReply(2);
+    QCOMPARE(fresh.version, QStringLiteral("3.0"));
+    QCOMPARE(fresh.files.size(), 2);
+    QCOMPARE(fresh.files.at(0).fileName(), QStringLiteral("b.dll"));
+
+    // Installed at the release's version: nothing offered.
+    client.socket.write(versionCheck(QStringLiteral("3.0")));
+    QTRY_COMPARE_WITH_TIMEOUT(client.payloads.size(), 4, kWaitMs);
+    QVERIFY(!client.versionReply(3).needUpdate);
+    QCOMPARE(client.versionReply(3).files.size(), 0);
+}
+
+void TestTcpServer::limitsAnswerBusy_data()
+{
+    QTest::addColumn<int>("maxConnections");
+    QTest::addColumn<int>("maxPerAddress");
+    QTest::newRow("server full") << 2 << 0;
+    QTest::newRow("address full") << 0 << 2;
+}
+
+void TestTcpServer::limitsAnswerBusy()
+{
+    QFETCH(int, maxConnections);
+    QFETCH(int, maxPerAddress);
+    ServeOptions options;
+    options.maxConnections = maxConnections;
+    options.maxPerAddress = maxPerAddress;
+    const std::unique_ptr<UpdateServer> server = startServer(options);
+    QVERIFY(server);
+    RawClient first(server->port());
+    RawClient second(server->port());
+    QTRY_COMPARE_WITH_TIMEOUT(server->limits().open(), 2, kWaitMs);
+
+    // The third gets the protocol's error reply, then the connection ends.
+    RawClient third(server->port());
+    QTRY_COMPARE_WITH_TIMEOUT(third.socket.state(), QAbstractSocket::UnconnectedState, kWaitMs);
+    QCOMPARE(third.headers.size(), 1);
+    QCOMPARE(third.headers.at(0).type, quint32(TcpProtocol::ErrorReply));
+
+    // One closes: a newcomer is served again.
+    first.socket.abort();
+    QTRY_COMPARE_WITH_TIMEOUT(server->limits().open(), 1, kWaitMs);
+    RawClient fourth(server->port());
+    fourth.socket.write(versionCheck(QStringLiteral("1.0")));
+    QTRY_COMPARE_WITH_TIMEOUT(fourth.headers.size(), 1, kWaitMs);
+    QCOMPARE(fourth.headers.at(0).type, quint32(TcpProtocol::VersionReply));
+}
+
+void TestTcpServer::misbehavingConnectionClosed_data()
+{
+    QTest::addColumn<QByteArray>("burst");   // written at once
+    QTest::addColumn<QByteArray>("drip");    // then one byte of it every 200 ms, over and over
+    QTest::addColumn<bool>("reads");         // false: the client takes nothing it is sent
+    QTest::addColumn<int>("idleTimeoutSec"); // 0: the connection must end for another reason
+
+    MessageHeader huge;
+    huge.type = TcpProtocol::FileDownload;
+    huge.length = 64u * 1024u * 1024u;
+    QByteArray checks;
+    for (int i = 0; i < 50; ++i)
+        checks += versionCheck(QStringLiteral("1.0"));
+    QByteArray downloads;
+    for (int i = 0; i < 50; ++i)
+        downloads += TcpProtocol::encodeMessage(TcpProtocol::FileDownload, 1,
+                                                TcpProtocol::encodeFileRequest({QString(), QStringLiteral("big.bin")}));
+    QTest::newRow("oversize message announced")
+        << TcpProtocol::encodeHeader(huge) + QByteArray(4 * 1024 * 1024, 'x') << QByteArray() << true << 0;
+    QTest::newRow("pipelined checks, never read") << checks << QByteArray() << false << 1;
+    QTest::newRow("pipelined downloads, never read") << downloads << QByteArray() << false << 1;
+    QTest::newRow("idle") << QByteArray() << QByteArray() << true << 1;
+    QTest::newRow("slow drip") << QByteArray() << versionCheck(QStringLiteral("1.0")) << true << 1;
+}
+
+void TestTcpServer::misbehavingConnectionClosed()
+{
+    QFETCH(QByteArray, burst);
+    QFETCH(QByteArray, drip);
+    QFETCH(bool, reads);
+    QFETCH(int, idleTimeoutSec);
+    // Fifty of its files outgrow the system's socket buffers.
+    writeRelease(root.path(), QStringLiteral("2.0"), {{QStringLiteral("big.bin"), QByteArray(8 * 1024 * 1024, 'b')}},
+                 QStringLiteral("v2"));
+    ServeOptions options;
+    options.idleTimeoutSec = idleTimeoutSec;
+    const std::unique_ptr<UpdateServer> server = startServer(options);
+    QVERIFY(server);
+
+    RawClient hostile(server->port());
+    if (!reads) {
+        // Qt stops taking bytes from the system once this much is buffered.
+        QObject::disconnect(&hostile.socket, &QTcpSocket::readyRead, nullptr, nullptr);
+        hostile.socket.setReadBufferSize(1);
+    }
+    QVERIFY(hostile.socket.waitForConnected(kWaitMs));
+    hostile.socket.write(burst);
+    int dripped = 0;
+    QTimer dripper;
+    QObject::connect(&dripper, &QTimer::timeout, [&] {
+        hostile.socket.write(drip.mid(dripped++ % drip.size(), 1));
+    });
+    if (!drip.isEmpty())
+        dripper.start(200);
+    // (Only the oversize message is closed at once.)
+    if (idleTimeoutSec > 0)
+        QTRY_COMPARE_WITH_TIMEOUT(server->limits().open(), 1, kWaitMs);
+
+    // Meanwhile a well-behaved client is answered.
+    RawClient normal(server->port());
+    normal.socket.write(versionCheck(QStringLiteral("2.0")));
+    QTRY_COMPARE_WITH_TIMEOUT(normal.headers.size(), 1, kWaitMs);
+    QCOMPARE(normal.headers.at(0).type, quint32(TcpProtocol::VersionReply));
+    normal.socket.abort();
+
+    // The server ended it (a client that reads sees the end).
+    if (reads)
+        QTRY_COMPARE_WITH_TIMEOUT(hostile.socket.state(), QAbstractSocket::UnconnectedState, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(server->limits().open(), 0, kWaitMs);
+    // A drip never completes a request: it closed before one would have.
+    QVERIFY(drip.isEmpty() || dripped < drip.size());
+}
+
+QTEST_GUILESS_MAIN(TestTcpServer)
+#include "tst_tcpserver.moc"

@@ -1,0 +1,317 @@
+#include "serversession.h"
+
+#include "socketsetup.h"
+#include "updateserver.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <cstring>
+
+namespace {
+
+// Bytes the session lets wait in the socket before it reads more of a file
+// or hands over more of a reply, and takes no new request.
+constexpr qint64 kSendHighWater = 64 * 1024;
+// Reply bytes handed to the socket at once.
+constexpr int kReplySlice = 64 * 1024;
+// Bytes taken from the system per read; with the socket's own buffer this
+// bounds what a connection holds of unanswered requests.
+constexpr int kReadSlice = 4096;
+// The largest request the protocol has (a file request).
+constexpr quint32 kMaxRequestPayload = TcpProtocol::kFileRequestSize;
+
+QString describe(const FileRequest &id)
+{
+    return id.filePath.isEmpty() ? id.fileName : id.filePath + QLatin1Char('/') + id.fileName;
+}
+
+} // namespace
+
+ServerSession::ServerSession(QTcpSocket *s, const QString &peer, UpdateServer *owner)
+    : QObject(s)
+    , socket(s)
+    , address(peer)
+    , server(owner)
+    , reader(kMaxRequestPayload)
+    , delayTimer(new QTimer(this))
+    , idleTimer(new QTimer(this))
+{
+    delayTimer->setSingleShot(true);
+    idleTimer->setSingleShot(true);
+    idleTimer->setInterval(server->options().idleTimeoutSec * 1000);
+    socket->setReadBufferSize(kReadSlice);
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    connect(delayTimer, &QTimer::timeout, this, &ServerSession::pump);
+    connect(idleTimer, &QTimer::timeout, this, &ServerSession::closeIdle);
+    connect(socket, &QTcpSocket::readyRead, this, &ServerSession::readRequests);
+    connect(socket, &QTcpSocket::bytesWritten, this, &ServerSession::onBytesWritten);
+    if (server->options().idleTimeoutSec > 0)
+        idleTimer->start();
+    reportLine(QStringLiteral("connection from %1 (%2 open)").arg(address).arg(server->limits().open()));
+    readRequests();
+}
+
+ServerSession::~ServerSession()
+{
+    setStreaming(false);
+    server->limits().release(address);
+}
+
+bool ServerSession::busy() const
+{
+    return !pending.isEmpty() || !outbox.isEmpty() || socket->bytesToWrite() >= kSendHighWater
+        || socket->state() != QAbstractSocket::ConnectedState;
+}
+
+void ServerSession::setStreaming(bool on)
+{
+    if (on != streaming)
+        server->streamingSessions += on ? 1 : -1;
+    streaming = on;
+}
+
+void ServerSession::closeIdle()
+{
+    reportLine(QStringLiteral("connection from %1 idle for %2 s, closed").arg(address).arg(server->options().idleTimeoutSec));
+    SocketSetup::resetOnClose(socket->socketDescriptor());
+    socket->abort();
+}
+
+void ServerSession::restartIdleTimer()
+{
+    if (server->options().idleTimeoutSec > 0)
+        idleTimer->start();
+}
+
+void ServerSession::onBytesWritten()
+{
+    restartIdleTimer();
+    pump();
+    readRequests();
+}
+
+void ServerSession::readRequests()
+{
+    MessageHeader header;
+    QByteArray payload;
+    while (!busy()) {
+        switch (reader.next(header, payload)) {
+        case TcpProtocol::FrameReader::Status::NeedMore:
+            if (socket->bytesAvailable() == 0)
+                return;
+            reader.append(socket->read(kReadSlice));
+            break;
+        case TcpProtocol::FrameReader::Status::BadMagic:
+            reportLine(QStringLiteral("bad magic, buffered bytes dropped"));
+            break;
+        case TcpProtocol::FrameReader::Status::TooLong:
+            reportLine(QStringLiteral("message of %1 bytes announced from %2, connection closed").arg(header.length).arg(address));
+            SocketSetup::resetOnClose(socket->socketDescriptor());
+            socket->abort();
+            return;
+        case TcpProtocol::FrameReader::Status::Message:
+            restartIdleTimer();
+            handle(header.type, payload);
+            break;
+        }
+    }
+}
+
+void ServerSession::handle(quint32 type, const QByteArray &payload)
+{
+    switch (type) {
+    case TcpProtocol::Heartbeat:
+        reply(TcpProtocol::HeartbeatReply, payload);
+        break;
+    case TcpProtocol::VersionCheck:
+        answerVersionCheck(payload);
+        break;
+    case TcpProtocol::FileDownload:
+        pending.enqueue(TcpProtocol::decodeFileRequest(payload));
+        startNextFile();
+        pump();
+        break;
+    default:
+        reportLine(QStringLiteral("ignored message of type %1").arg(type));
+        break;
+    }
+}
+
+void ServerSession::reply(quint32 type, const QByteArray &payload)
+{
+    queue(TcpProtocol::encodeMessage(type, 0, payload));
+}
+
+void ServerSession::queue(const QByteArray &message)
+{
+    outbox.enqueue(message);
+    pump();
+}
+
+// While the socket holds nothing queued, bytes go to the system directly
+// (one copy fewer than through the socket's buffer); what the system does
+// not take now is queued with the socket, whose draining then signals
+// bytesWritten and pumps again, so the order of bytes is kept.
+void ServerSession::send(const char *data, qint64 size)
+{
+    const qint64 taken = socket->bytesToWrite() == 0 ? SocketSetup::sendNow(socket->socketDescriptor(), data, size) : 0;
+    if (taken > 0)
+        restartIdleTimer();
+    if (taken < size)
+        socket->write(data + taken, size - taken);
+}
+
+void ServerSession::answerVersionCheck(const QByteArray &payload)
+{
+    const VersionCheckRequest request = TcpProtocol::decodeVersionCheckRequest(payload);
+    const std::shared_ptr<const ReleaseSnapshot> snapshot = server->index().refreshed();
+    const Release &release = snapshot->release();
+    if (!release.isValid()) {
+        reportLine(QStringLiteral("version check from %1: release unusable (%2)").arg(request.version, release.error));
+        reply(TcpProtocol::ErrorReply, QByteArray());
+        return;
+    }
+    const bool offered = request.version != release.version;
+    reportLine(QStringLiteral("version check from %1: release %2, %3 files offered")
+                   .arg(request.version, release.version)
+                   .arg(offered ? release.files.size() : 0));
+    queue(snapshot->versionReply(request.version, request.productType));
+}
+
+void ServerSession::startNextFile()
+{
+    while (!streaming && !stalled && !pending.isEmpty()) {
+        const FileRequest id = pending.dequeue();
+        const std::shared_ptr<const ReleaseSnapshot> snapshot = server->index().current();
+        const ReleaseFile *entry = snapshot->release().find(id);
+        file.setFileName(entry ? entry->localPath : QString());
+        if (!entry || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+            reportLine(QStringLiteral("file request %1: not offered, error reply").arg(describe(id)));
+            reply(TcpProtocol::ErrorReply, QByteArray());
+            continue;
+        }
+        setStreaming(true);
+        reportLine(QStringLiteral("file request %1 (%2 streaming)").arg(describe(id)).arg(server->streamingSessions));
+        streamingId = id;
+        totalSize = static_cast<quint32>(file.size());
+        sent = 0;
+        chunksSent = 0;
+        faulty = server->takeFault();
+    }
+}
+
+void ServerSession::pump()
+{
+    const int delay = server->options().chunkDelayMs;
+    while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < kSendHighWater) {
+        if (!outbox.isEmpty()) {
+            const QByteArray &head = outbox.head();
+            const int n = qMin(kReplySlice, head.size() - outOffset);
+            send(head.constData() + outOffset, n);
+            outOffset += n;
+            if (outOffset == head.size()) {
+                outbox.dequeue();
+                outOffset = 0;
+            }
+            continue;
+        }
+        if (!streaming || stalled)
+            return;
+        if (delay > 0) {
+            if (delayTimer->isActive())
+                return;
+            if (sendChunk())
+                delayTimer->start(delay);
+            return;
+        }
+        if (!sendChunk())
+            return;
+    }
+}
+
+// Sends a FileData message: while the socket queues nothing, its fixed part
+// and then the data straight from the file cache go to the system; what it
+// does not take now is read from the file and queued with the socket.
+// False when the file could not be read; partSent tells whether some of the
+// message had gone out by then.
+bool ServerSession::sendFileData(const QByteArray &prefix, quint32 size)
+{
+    const qintptr descriptor = socket->socketDescriptor();
+    const qint64 n = size;
+    qint64 head = 0;
+    qint64 body = 0;
+    if (socket->bytesToWrite() == 0) {
+        head = SocketSetup::sendNow(descriptor, prefix.constData(), prefix.size(), n > 0);
+        if (head == prefix.size() && n > 0)
+            body = SocketSetup::sendFileNow(descriptor, file.handle(), sent, n);
+    }
+    partSent = head > 0;
+    if (partSent)
+        restartIdleTimer();
+    if (head == prefix.size() && body == n)
+        return true;
+    const qint64 rest = n - body;
+    const int headRest = prefix.size() - static_cast<int>(head);
+    chunkBuffer.resize(headRest + static_cast<int>(rest));
+    std::memcpy(chunkBuffer.data(), prefix.constData() + head, static_cast<size_t>(headRest));
+    if (rest > 0 && (!file.seek(sent + body) || file.read(chunkBuffer.data() + headRest, rest) != rest))
+        return false;
+    socket->write(chunkBuffer);
+    return true;
+}
+
+// Sends the next chunk of the current file; false when the transfer ended
+// here (finished, stalled, dropped or failed) and nothing else is streaming.
+bool ServerSession::sendChunk()
+{
+    const ServeOptions &opts = server->options();
+    if (faulty && opts.stallAfterChunks >= 0 && chunksSent >= opts.stallAfterChunks) {
+        reportLine(QStringLiteral("transfer of %1 stalled").arg(describe(streamingId)));
+        stalled = true;
+        return false;
+    }
+    if (faulty && opts.dropAfterChunks >= 0 && chunksSent >= opts.dropAfterChunks) {
+        reportLine(QStringLiteral("transfer of %1 dropped").arg(describe(streamingId)));
+        setStreaming(false);
+        file.close();
+        socket->disconnectFromHost();
+        return false;
+    }
+
+    const quint32 n = qMin<quint32>(static_cast<quint32>(opts.chunkSize), totalSize - sent);
+    FileDataChunk chunk;
+    chunk.filePath = streamingId.filePath;
+    chunk.fileName = streamingId.fileName;
+    chunk.totalSize = totalSize;
+    chunk.chunkSize = n;
+    chunk.isLast = sent + n >= totalSize;
+    chunk.unread = static_cast<quint32>(chunksSent);
+    const QByteArray prefix = TcpProtocol::encodeHeader(MessageHeader{
+                                  TcpProtocol::kMagic, static_cast<quint32>(TcpProtocol::kFileDataFixedSize) + n,
+                                  TcpProtocol::FileData, 0, 0})
+        + TcpProtocol::encodeFileDataPrefix(chunk);
+    if (!sendFileData(prefix, n)) {
+        setStreaming(false);
+        file.close();
+        if (partSent) {
+            // Part of the chunk is out: the stream cannot go on.
+            reportLine(QStringLiteral("file %1 could not be read, connection closed").arg(describe(streamingId)));
+            socket->abort();
+            return false;
+        }
+        reportLine(QStringLiteral("file %1 could not be read, error reply").arg(describe(streamingId)));
+        reply(TcpProtocol::ErrorReply, QByteArray());
+        startNextFile();
+        return streaming;
+    }
+    sent += n;
+    ++chunksSent;
+    if (chunk.isLast) {
+        setStreaming(false);
+        file.close();
+        startNextFile();
+        return streaming;
+    }
+    return true;
+}

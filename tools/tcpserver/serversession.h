@@ -1,0 +1,75 @@
+#pragma once
+
+#include "tcp/messages.h"
+
+#include <QFile>
+#include <QObject>
+#include <QQueue>
+
+class QTcpSocket;
+class QTimer;
+class UpdateServer;
+
+// One client connection, on the thread of its socket. Requests are answered
+// in order, and what the connection holds stays small whatever the client
+// does:
+//  - a message announcing more than the largest request closes it;
+//  - requests are read only while the replies before them have (nearly)
+//    left: a client that does not read gets no more work done for it, and
+//    the system's buffers push back on its sending;
+//  - replies go out in slices as the socket drains (a version reply is
+//    shared with every other connection sending it), file data is read from
+//    disk as the socket drains;
+//  - a connection that neither completes a request nor takes reply bytes
+//    for the idle time-out is closed.
+class ServerSession : public QObject
+{
+    Q_OBJECT
+public:
+    // The session lives as long as the socket; `address` is the peer's as
+    // counted by the server's limits.
+    ServerSession(QTcpSocket *socket, const QString &address, UpdateServer *server);
+    ~ServerSession() override;
+
+private:
+    bool busy() const;
+    void setStreaming(bool on);
+    void readRequests();
+    void onBytesWritten();
+    void handle(quint32 type, const QByteArray &payload);
+    void reply(quint32 type, const QByteArray &payload);
+    void queue(const QByteArray &message);
+    void send(const char *data, qint64 size);
+    void restartIdleTimer();
+    void answerVersionCheck(const QByteArray &payload);
+    // Opens the next requested file that can be served (answering the others
+    // with an error reply); the caller pumps.
+    void startNextFile();
+    void pump();
+    bool sendChunk();
+    bool sendFileData(const QByteArray &prefix, quint32 size);
+    void closeIdle();
+
+    QTcpSocket *socket;
+    const QString address;
+    UpdateServer *server;
+    TcpProtocol::FrameReader reader;
+    QQueue<FileRequest> pending;
+    QTimer *delayTimer;
+    QTimer *idleTimer;
+    // Replies not yet handed to the socket, the first one from outOffset.
+    QQueue<QByteArray> outbox;
+    int outOffset = 0;
+
+    // The transfer in progress.
+    bool streaming = false;
+    bool stalled = false;
+    bool faulty = false;
+    FileRequest streamingId;
+    QFile file;
+    QByteArray chunkBuffer; // what of a FileData message the socket queues, reused
+    bool partSent = false; // of the FileData message being sent
+    quint32 totalSize = 0;
+    quint32 sent = 0;
+    int chunksSent = 0;
+};
