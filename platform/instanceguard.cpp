@@ -3,19 +3,14 @@
 #include "config/names.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #ifdef Q_OS_WIN
-#include <QSharedMemory>
-#include <QSystemSemaphore>
-
-#include <memory>
+#include <windows.h>
 #else
-#include "platform/privatefolder.h"
-
-#include <QCryptographicHash>
-#include <QFile>
-
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -31,93 +26,103 @@ QString InstanceGuard::keyFor(const QString &installationFolder)
     return QDir::toNativeSeparators(folder + QLatin1Char('/')) + QLatin1String(Names::kInstanceKeyBase);
 }
 
-#ifdef Q_OS_WIN
+QString InstanceGuard::lockFileFor(const QString &key)
+{
+    return QFileInfo(QDir::fromNativeSeparators(key)).path() + QStringLiteral("/.update_guard.lock");
+}
 
 namespace {
 
-// Runs test(segment key) under the guard's named semaphore, so that two
-// processes started at the same moment cannot both win.
-template <typename Test>
-bool underSemaphore(const QString &key, Test test)
+// What an attempt to take the lock found.
+enum class Outcome { Taken, Held, Unlockable };
+
+#ifdef Q_OS_WIN
+
+using Handle = HANDLE;
+const Handle kNoHandle = INVALID_HANDLE_VALUE;
+
+// Opened with no sharing: every further open of the file, from any session
+// or account, fails with a sharing violation while this handle lives.
+Outcome take(const QString &path, Handle &handle)
 {
-    QSystemSemaphore semaphore(key + QStringLiteral("_sem"), 1, QSystemSemaphore::Open);
-    semaphore.acquire();
-    const bool result = test(key + QStringLiteral("_mem"));
-    semaphore.release(1);
-    return result;
+    const std::wstring name = QDir::toNativeSeparators(path).toStdWString();
+    handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+        handle = CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE)
+        return Outcome::Taken;
+    const DWORD error = GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? Outcome::Held : Outcome::Unlockable;
 }
 
-} // namespace
-
-bool InstanceGuard::tryAcquire(const QString &key)
+void drop(Handle handle)
 {
-    // Process-lifetime segment: released at exit, which frees the guard.
-    static std::unique_ptr<QSharedMemory> segment;
-    return underSemaphore(key, [](const QString &memKey) {
-        if (!segment)
-            segment = std::make_unique<QSharedMemory>(memKey);
-        return segment->create(1, QSharedMemory::ReadWrite);
-    });
-}
-
-bool InstanceGuard::isHeld(const QString &key)
-{
-    return underSemaphore(key, [](const QString &memKey) {
-        QSharedMemory probe(memKey);
-        return !probe.create(1, QSharedMemory::ReadWrite);
-    });
+    CloseHandle(handle);
 }
 
 #else
 
-// Unix: System V shared memory outlives a crashed process and its keys come
-// from ftok(), whose inode bits collide between unrelated files. An
-// exclusive flock() on a lock file named after the key has neither problem:
-// the kernel drops the lock when the holder exits, however it ends.
-namespace {
+using Handle = int;
+const Handle kNoHandle = -1;
 
-// In the user's private folder: a lock file in a folder other users can
-// write could be created and held by any of them, stopping every update.
-// Without a private folder, beside the installation (as hidden file), which
-// only those who may change the installation can write.
-QString lockFilePath(const QString &key)
+Outcome take(const QString &path, Handle &fd)
 {
-    const QString folder = privateRuntimeFolder();
-    if (folder.isEmpty())
-        return QFileInfo(key).path() + QStringLiteral("/.update_guard.lock");
-    const QByteArray digest = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1).toHex();
-    return folder + QStringLiteral("update_guard_") + QString::fromLatin1(digest) + QStringLiteral(".lock");
-}
-
-// An open descriptor holding the lock, or -1.
-int lockKey(const QString &key)
-{
-    const int fd = ::open(QFile::encodeName(lockFilePath(key)).constData(),
-                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const QByteArray name = QFile::encodeName(path);
+    fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS))
+        fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
-        return -1;
+        // A link planted under the name is refused like a held lock.
+        return errno == ENOENT || errno == EACCES || errno == EROFS ? Outcome::Unlockable : Outcome::Held;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
-        return -1;
+        fd = -1;
+        return Outcome::Held;
     }
-    return fd;
+    return Outcome::Taken;
+}
+
+void drop(Handle fd)
+{
+    ::close(fd);
+}
+
+#endif
+
+// The handles this process holds by key, kept until release or exit.
+QHash<QString, Handle> &heldHandles()
+{
+    static QHash<QString, Handle> handles;
+    return handles;
 }
 
 } // namespace
 
 bool InstanceGuard::tryAcquire(const QString &key)
 {
-    // Kept open for the life of the process; closing it at exit frees the guard.
-    return lockKey(key) >= 0;
+    if (heldHandles().contains(key))
+        return true;
+    Handle handle = kNoHandle;
+    if (take(lockFileFor(key), handle) == Outcome::Held)
+        return false;
+    if (handle != kNoHandle)
+        heldHandles().insert(key, handle);
+    return true;
+}
+
+void InstanceGuard::release()
+{
+    for (const Handle handle : qAsConst(heldHandles()))
+        drop(handle);
+    heldHandles().clear();
 }
 
 bool InstanceGuard::isHeld(const QString &key)
 {
-    const int fd = lockKey(key);
-    if (fd < 0)
-        return true;
-    ::close(fd);
-    return false;
+    Handle probe = kNoHandle;
+    const Outcome outcome = take(lockFileFor(key), probe);
+    if (probe != kNoHandle)
+        drop(probe);
+    return outcome == Outcome::Held;
 }
-
-#endif

@@ -1,8 +1,7 @@
 #pragma once
 // A folder of the running user that no other local user can write, for the
-// delayed-start script and the single-instance lock. The shared temp folder
-// is not one: another user could plant a link or a FIFO under a name the
-// updater is about to use, or hold its lock.
+// delayed-start script. The shared temp folder is not one: another user
+// could plant a link or a FIFO under a name the updater is about to use.
 
 #include <QString>
 

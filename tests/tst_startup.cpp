@@ -141,6 +141,48 @@ private slots:
     }
 
 #ifndef Q_OS_WIN
+    void oneUpdaterPerInstallationWhateverThePath_data()
+    {
+        // How the second run reaches the folder the first one holds.
+        QTest::addColumn<QString>("reach");
+        QTest::newRow("another TMPDIR") << "tmpdir";
+        QTest::newRow("XDG_RUNTIME_DIR set for one only") << "runtime";
+        QTest::newRow("bind mount") << "bind";
+    }
+    void oneUpdaterPerInstallationWhateverThePath()
+    {
+        QFETCH(QString, reach);
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        QTemporaryDir firstTemp, secondTemp, runtime, mountPoint;
+        QVERIFY(QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QProcessEnvironment first = QProcessEnvironment::systemEnvironment();
+        first.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        QProcessEnvironment second = first;
+        first.insert(QStringLiteral("TMPDIR"), firstTemp.path());
+        second.insert(QStringLiteral("TMPDIR"), reach == QLatin1String("tmpdir") ? secondTemp.path() : firstTemp.path());
+        if (reach == QLatin1String("runtime"))
+            first.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        QString folder = install.path();
+        const auto unmount = qScopeGuard([&] {
+            if (folder != install.path())
+                QProcess::execute(QStringLiteral("umount"), {mountPoint.path()});
+        });
+        if (reach == QLatin1String("bind")) {
+            QCOMPARE(QProcess::execute(QStringLiteral("mount"), {"--bind", install.path(), mountPoint.path()}), 0);
+            folder = mountPoint.path();
+        }
+        QProcess holder;
+        QVERIFY(startGuardHolder(holder, install.filePath(QStringLiteral("update.exe")), QString(), first));
+        QProcess run;
+        run.setProcessEnvironment(second);
+        run.start(folder + QStringLiteral("/update.exe"), {QStringLiteral("console")});
+        QVERIFY(run.waitForFinished(30000));
+        killGuardHolder(holder);
+        QCOMPARE(run.exitCode(), 1);
+        QCOMPARE(run.readAllStandardOutput(), QByteArray());
+    }
+
     void lockHeldByAnotherUserInTheSharedTempDoesNotBlock()
     {
         // Another local user creates and holds a lock file under the name an
@@ -160,6 +202,26 @@ private slots:
         QFile::remove(shared);
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.out, kNoChannelLine);
+    }
+#endif
+
+#ifdef Q_OS_WIN
+    void guardIsTheInstallationsLockFileHeldWithoutSharing()
+    {
+        // Whatever session or account opens the lock file while an updater
+        // runs meets a sharing violation: no name of the guard to get wrong.
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        QProcess holder;
+        QVERIFY(startGuardHolder(holder, install.filePath(QStringLiteral("update.exe"))));
+        QFile lock(InstanceGuard::lockFileFor(guardKey(install)));
+        QVERIFY(lock.exists());
+        QVERIFY(!lock.open(QIODevice::ReadOnly));
+        QCOMPARE(install.runUpdater({QStringLiteral("console")}).exitCode, 1);
+        killGuardHolder(holder);
+        QVERIFY(lock.open(QIODevice::ReadOnly));
+        lock.close();
+        QCOMPARE(install.runUpdater({QStringLiteral("console")}).exitCode, 0);
     }
 #endif
 

@@ -26,9 +26,10 @@ bool holdGuardIfAsked(int argc, char **argv)
     return true;
 }
 
-bool startGuardHolder(QProcess &holder, const QString &exePath, const QString &program)
+bool startGuardHolder(QProcess &holder, const QString &exePath, const QString &program,
+                      const QProcessEnvironment &holderEnv)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = holderEnv.isEmpty() ? QProcessEnvironment::systemEnvironment() : holderEnv;
     env.insert(QLatin1String(kHoldVariable), InstanceGuard::keyFor(QFileInfo(exePath).absolutePath()));
     holder.setProcessEnvironment(env);
     holder.start(program.isEmpty() ? QCoreApplication::applicationFilePath() : program, QStringList());

@@ -12,8 +12,10 @@
 bool holdGuardIfAsked(int argc, char **argv);
 
 // Starts program (this test program or a copy of it) as a holder of the
-// guard of the executable at exePath; true once it holds it.
-bool startGuardHolder(QProcess &holder, const QString &exePath, const QString &program = QString());
+// guard of the executable at exePath, in env (empty: this process's
+// environment); true once it holds it.
+bool startGuardHolder(QProcess &holder, const QString &exePath, const QString &program = QString(),
+                      const QProcessEnvironment &env = QProcessEnvironment());
 
 // Ends the holder the hard way, leaving its guard behind as a crash would.
 void killGuardHolder(QProcess &holder);

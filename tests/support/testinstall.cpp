@@ -139,7 +139,8 @@ QMap<QString, QString> hashTree(const QString &root, const QStringList &skip)
     while (it.hasNext()) {
         const QString path = it.next();
         const QString rel = path.mid(root.size());
-        bool skipped = false;
+        // The running updater's guard, not part of the installation's content.
+        bool skipped = rel == QLatin1String("/.update_guard.lock");
         for (const QString &prefix : skip)
             skipped = skipped || rel.startsWith(prefix);
         if (skipped)

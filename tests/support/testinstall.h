@@ -70,5 +70,6 @@ private:
 };
 
 // Relative path (with "/") -> MD5 hex of every file below root, hidden ones
-// included. Paths listed in skip (relative, prefix match) are left out.
+// included, the updater's guard file excepted. Paths listed in skip
+// (relative, prefix match) are left out.
 QMap<QString, QString> hashTree(const QString &root, const QStringList &skip = {});

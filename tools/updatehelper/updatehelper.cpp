@@ -33,11 +33,13 @@ int CUpdateHelper::run(const QStringList &arguments)
     }
     const QString installed = layout.installation + exeName;
 
-    // The updater that started us must be gone before its file is moved.
+    // The updater that started us must be gone before its file is moved, and
+    // no other updater may follow the journal while the swap writes it: the
+    // helper holds the installation's guard until the swap is committed.
     const QString key = InstanceGuard::keyFor(layout.installation);
     QElapsedTimer timer;
     timer.start();
-    while (InstanceGuard::isHeld(key)) {
+    while (!InstanceGuard::tryAcquire(key)) {
         if (timer.elapsed() > waitForExitMs) {
             logError("等待更新程序退出超时: " + installed);
             return 2;
@@ -48,7 +50,10 @@ int CUpdateHelper::run(const QStringList &arguments)
     // The journal of the apply names the updater, its staged successor and
     // its parked place; the swap is committed there.
     ApplyTransaction transaction(layout.installation, layout.staging, layout.backup, layout.parkedUpdater + exeName);
-    if (transaction.swapUpdater() == ApplyTransaction::Result::Done) {
+    const ApplyTransaction::Result swapped = transaction.swapUpdater();
+    // The updater started next takes the guard itself.
+    InstanceGuard::release();
+    if (swapped == ApplyTransaction::Result::Done) {
         logInfo("update.exe替换成功: " + installed);
         return startUpdater(installed, Names::kArgHelperSuccess) ? 0 : 2;
     }
