@@ -7,6 +7,7 @@
 #include "fileops/layout.h"
 #include "fileops/pathpolicy.h"
 #include "fileops/stagedconfig.h"
+#include "fileops/workfolder.h"
 #include "http/md5manifest.h"
 #include "http/widget.h"
 #include "log/logger.h"
@@ -105,7 +106,9 @@ bool CControler::hasSafeWorkDirs()
     const Md5Map installed = readMd5File(appDir + Names::kMd5File);
     const QString app = canonicalFolder(appDir);
     const bool own = inside && !listsFileUnder(installed, canonicalFolder(tempDir).mid(app.size()))
-        && !listsFileUnder(installed, canonicalFolder(backupDir).mid(app.size()));
+        && !listsFileUnder(installed, canonicalFolder(backupDir).mid(app.size()))
+        && WorkFolder::stateOf(appDir, tempDir) != WorkFolder::State::Foreign
+        && WorkFolder::stateOf(appDir, backupDir) != WorkFolder::State::Foreign;
     if (inside && separate && own)
         return true;
     lastError = kUnsafeWorkDirs;
@@ -115,11 +118,12 @@ bool CControler::hasSafeWorkDirs()
 
 void CControler::removeWorkDir(const QString &dir)
 {
-    // Never the installation itself or a folder that holds it.
+    // Never the installation itself or a folder that holds it, never what
+    // the updater did not make.
     if (dir.isEmpty() || !QFileInfo(dir).isDir() || PathPolicy::isSameFolder(dir, appDir)
         || PathPolicy::isStrictlyInside(dir, appDir))
         return;
-    QDir(dir).removeRecursively();
+    WorkFolder::remove(appDir, dir);
 }
 
 void CControler::discardDownload()
@@ -194,6 +198,9 @@ bool CControler::start()
     case 1:
         success = true;
         lastError = model->lastError();
+        // Made and marked before the first byte lands: what this run leaves
+        // there is the next run's to remove.
+        WorkFolder::claim(appDir, tempDir);
         printConsoleResult();
         model->showUpdateWindow();
         awaitingResult = true;

@@ -66,6 +66,9 @@ QString failureText(const ApplyFailure &failure, const QString &installation)
     case ApplyFailure::Restore:
         what = QStringLiteral("回退文件失败");
         break;
+    case ApplyFailure::Link:
+        what = QStringLiteral("路径经过链接或不是配置的工作目录");
+        break;
     case ApplyFailure::None:
         break;
     }

@@ -2,8 +2,8 @@
 
 #include "config/systemconfig.h"
 #include "http/httpupdate.h"
-#include "log/logger.h"
 #include "http/widget.h"
+#include "log/logger.h"
 #include "tcp/tcpupdate.h"
 #include "tcp/updatetcpclient.h"
 #include "tcp/updatewidget.h"
@@ -53,6 +53,13 @@ int CUpdateModel::checkUpdate()
     CSystemConfig *config = CSystemConfig::instance();
     const QString server = config->getUpdateServer();
     const quint16 port = portFromText(config->getUpdatePort());
+    // A port that is given but no port (0, above 65535, not a number) is a
+    // setting to mend, not a server that does not answer.
+    QString badPort;
+    if (!server.isEmpty() && !config->getUpdatePort().isEmpty() && port == 0) {
+        badPort = QStringLiteral("TCP升级服务端口无效(应为1-65535): ") + config->getUpdatePort();
+        logError(badPort);
+    }
 
     bool reachable = false;
     if (!server.isEmpty() && port != 0) {
@@ -79,7 +86,7 @@ int CUpdateModel::checkUpdate()
         return channelResult(available, httpChannel->lastError());
     }
 
-    m_lastError = QStringLiteral("TCP升级服务连接失败");
+    m_lastError = badPort.isEmpty() ? QStringLiteral("TCP升级服务连接失败") : badPort;
     const QString where = server.isEmpty() || port == 0
         ? QStringLiteral("未配置可用的TCP升级服务器")
         : QStringLiteral("无法连接 %1:%2").arg(server).arg(port);

@@ -91,7 +91,9 @@ quint16 portFromText(const QString &text)
 {
     bool ok = false;
     const qulonglong value = text.toULongLong(&ok, 10);
-    return ok ? static_cast<quint16>(value & 0xFFFF) : 0;
+    // Out of range is no port: cutting 99999 to 16 bits would name another
+    // server's port.
+    return ok && value <= 0xFFFF ? static_cast<quint16>(value) : 0;
 }
 
 CSystemConfig *CSystemConfig::instance()

@@ -5,8 +5,8 @@
 #include <QMap>
 #include <QString>
 
-// Port text as system.cfg holds it (UpdatePort): unsigned decimal, low 16
-// bits, 0 when the text is not a number.
+// Port text as system.cfg holds it (UpdatePort): unsigned decimal; 0 when
+// the text is not a number or out of 0-65535.
 quint16 portFromText(const QString &text);
 
 // Reads system.cfg and update.ini from the program directory once per

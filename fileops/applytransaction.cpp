@@ -2,6 +2,7 @@
 
 #include "config/names.h"
 #include "fileops/layout.h"
+#include "fileops/pathpolicy.h"
 #include "http/md5manifest.h"
 #include "log/logger.h"
 #include "platform/durablefile.h"
@@ -82,6 +83,29 @@ bool ApplyTransaction::fail(ApplyFailure::Step step, const QString &path, const 
     return false;
 }
 
+bool ApplyTransaction::leadsThroughLink(const QString &relative) const
+{
+    return !PathPolicy::isFreeOfLinks(installation, relative.left(qMax(0, relative.lastIndexOf(QLatin1Char('/')))));
+}
+
+bool ApplyTransaction::staysInPlace(const ApplyJournal &journal, const QVector<RecoveryStep> &steps)
+{
+    // A journal's work folders are the configured ones, real folders: a
+    // link put in their place after the journal was written would send the
+    // restores and removals out of the installation.
+    for (const auto &[named, configured] : {std::pair(journal.staging, staging), std::pair(journal.backup, backup)}) {
+        if (Layout::withSlash(abs(named)) != configured || !PathPolicy::isFreeOfLinks(installation, named))
+            return fail(ApplyFailure::Link, abs(named), QStringLiteral("work folder is a link or not the configured one"));
+    }
+    for (const RecoveryStep &step : steps) {
+        for (const QString &path : {step.path, step.target}) {
+            if (!path.isEmpty() && leadsThroughLink(path))
+                return fail(ApplyFailure::Link, abs(path), QStringLiteral("a folder on the way is a link"));
+        }
+    }
+    return true;
+}
+
 bool ApplyTransaction::prepare(ApplyJournal &journal, const QString &updaterName)
 {
     journal.staging = relative(staging);
@@ -103,6 +127,10 @@ bool ApplyTransaction::prepare(ApplyJournal &journal, const QString &updaterName
             return fail(ApplyFailure::Plan, abs(e.source), QStringLiteral("staged file missing"));
         if (isWithin(e.target, journal.staging) || isWithin(e.target, journal.backup) || e.target == Names::kJournalFile)
             return fail(ApplyFailure::Plan, abs(e.target), QStringLiteral("target is a work file of the updater"));
+        for (const QString &path : {e.target, e.source, e.backup}) {
+            if (!path.isEmpty() && leadsThroughLink(path))
+                return fail(ApplyFailure::Link, abs(path), QStringLiteral("a folder on the way is a link"));
+        }
         const QFileInfo target(abs(e.target));
         if (target.exists() && !target.isFile())
             return fail(ApplyFailure::Plan, abs(e.target), QStringLiteral("target is not a file"));
@@ -310,6 +338,8 @@ ApplyTransaction::Recovery ApplyTransaction::runRecovery(const ApplyJournal &jou
     // A replaced file that was in use was set aside under another name.
     for (const JournalEntry &e : journal.entries)
         steps.append({RecoveryStep::RemoveFile, Durable::retiredName(e.target), QString()});
+    if (!staysInPlace(journal, steps))
+        return Recovery::Failed;
     for (const RecoveryStep &step : steps) {
         const QString path = abs(step.path);
         switch (step.kind) {

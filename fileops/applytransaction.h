@@ -19,6 +19,7 @@ struct ApplyFailure
         Replace, // a staged file could not be put in place
         Flush,   // the file system could not be flushed before the commit
         Restore, // a backed-up file could not be put back
+        Link,    // a path leads through a link, or a journal's work folder is not the configured one
     };
     Step step = None;
     QString path;
@@ -93,6 +94,8 @@ private:
     bool moveFile(const QString &from, const QString &to, ApplyFailure::Step step, bool keepSource);
     bool flushAll();
     Recovery runRecovery(const ApplyJournal &journal);
+    bool leadsThroughLink(const QString &relative) const;
+    bool staysInPlace(const ApplyJournal &journal, const QVector<RecoveryStep> &steps);
     // Undoes a failed apply; keeps the failure that caused it.
     Result undo(ApplyJournal journal);
     bool fail(ApplyFailure::Step step, const QString &path, const QString &reason);

@@ -3,6 +3,7 @@
 #include "config/names.h"
 #include "config/systemconfig.h"
 #include "fileops/layout.h"
+#include "fileops/pathpolicy.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -24,7 +25,9 @@ InstallLayout InstallLayout::build(const QString &folder, const QString &temp, c
     layout.staging = below(layout.installation, temp);
     layout.backup = below(layout.installation, backup);
     layout.parkedUpdater = layout.installation + Names::kUpdaterCopyDir;
-    layout.logPrefix = layout.installation + log;
+    // A prefix that would put the log elsewhere is dropped: the log stays in
+    // the installation folder.
+    layout.logPrefix = layout.installation + (PathPolicy::isSafeLogPrefix(layout.installation, log) ? log : QString());
     return layout;
 }
 

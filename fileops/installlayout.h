@@ -14,10 +14,11 @@ struct InstallLayout
     QString staging;       // installation + Temp, cleaned; empty when Temp is empty
     QString backup;        // installation + Backup, cleaned; empty when Backup is empty
     QString parkedUpdater; // where the update helper parks the replaced updater
-    QString logPrefix;     // installation + Log: log file names are appended as they are
+    QString logPrefix;     // installation + Log, or the installation alone when Log would lead
+                           // out of it (PathPolicy::isSafeLogPrefix): log file names are appended
 
     // The places below folder for the settings as stored in system.cfg.
-    // Nothing is checked here: whether staging and backup are usable folders
+    // Only the log prefix is checked here: whether staging and backup are usable folders
     // of their own is the caller's decision (see PathPolicy).
     static InstallLayout build(const QString &folder, const QString &temp, const QString &backup, const QString &log);
     static InstallLayout fromConfig(const QString &folder, const CSystemConfig &config);

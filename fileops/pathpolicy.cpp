@@ -39,6 +39,22 @@ bool isSameFolder(const QString &a, const QString &b)
     return !a.isEmpty() && !b.isEmpty() && canonicalFolder(a) == canonicalFolder(b);
 }
 
+bool isFreeOfLinks(const QString &folder, const QString &relative)
+{
+    QString path = Layout::withSlash(folder);
+    const QVector<QStringRef> levels = relative.splitRef(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QStringRef &level : levels) {
+        path += level;
+        const QFileInfo info(path);
+        if (info.isSymLink() || info.isJunction())
+            return false;
+        if (!info.exists())
+            return true;
+        path += QLatin1Char('/');
+    }
+    return true;
+}
+
 namespace {
 
 // A level Windows cannot create as given: it drops a trailing dot or space,
@@ -88,6 +104,14 @@ NameProblem relativeNameProblem(const QString &relative)
 bool isSafeRelativeName(const QString &relative)
 {
     return relativeNameProblem(relative) == NameProblem::None;
+}
+
+bool isSafeLogPrefix(const QString &folder, const QString &prefix)
+{
+    const QString name = prefix.endsWith(QLatin1Char('/')) ? prefix.chopped(1) : prefix;
+    return name.isEmpty()
+        || (isSafeRelativeName(name)
+            && isFreeOfLinks(folder, prefix.left(qMax(0, prefix.lastIndexOf(QLatin1Char('/'))))));
 }
 
 bool isPlainFileName(const QString &name)

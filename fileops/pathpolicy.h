@@ -3,8 +3,9 @@
 // from settings, servers and manifests.
 //
 // Symbolic links are resolved wherever two places are compared: a link
-// inside the installation that points elsewhere counts as elsewhere. The
-// name checks are pure text rules and touch no file.
+// inside the installation that points elsewhere counts as elsewhere. What
+// changes files never goes through a link at all (isFreeOfLinks). The name
+// checks are pure text rules and touch no file.
 
 #include <QString>
 #include <QStringList>
@@ -22,6 +23,19 @@ bool isStrictlyInside(const QString &folder, const QString &path);
 
 // True when both name the same folder in canonical form.
 bool isSameFolder(const QString &a, const QString &b);
+
+// True when relative (below folder, "/"-separated, empty for folder itself)
+// passes through no symbolic link or junction: no existing level of it
+// below folder, the last one included, is one. A file's path whose parent
+// passes leads where its text says: renaming or removing the file acts on
+// the entry itself, and removing a folder that passes never leaves it.
+bool isFreeOfLinks(const QString &folder, const QString &relative);
+
+// True when a log prefix (the Log setting, appended to folder as it is:
+// "logs/", "app_", "") keeps the log files inside folder: once a final "/"
+// is dropped it is empty or a safe relative name, and its folders lead
+// through no link.
+bool isSafeLogPrefix(const QString &folder, const QString &prefix);
 
 // Why a relative path, levels separated by "/", may not be appended to a
 // folder. The characters are checked first, in order, then the levels.

@@ -168,6 +168,60 @@ private slots:
     }
 
 #ifndef Q_OS_WIN
+    // A link put where the installation had a folder sends no move and no
+    // removal out of the installation: the recovery refuses and keeps its
+    // journal, the apply refuses before its journal.
+    void linksAreNeverFollowed_data()
+    {
+        QTest::addColumn<QString>("link"); // made to point to outside/
+        QTest::addColumn<int>("phase");    // -1: an apply of kStaged plus lib/x.dll
+        QTest::addColumn<QStringList>("journal"); // staging, backup, entry lines
+        const QStringList replaceA{"UpdateTemp", "Backup", "replace\ta.txt\tUpdateTemp/a.txt\tBackup/a.txt"};
+        QTest::newRow("backup folder undone through") << "Backup" << int(ApplyPhase::Prepared) << replaceA;
+        QTest::newRow("staging folder cleaned through") << "UpdateTemp" << int(ApplyPhase::Committed) << replaceA;
+        QTest::newRow("added file under a linked folder")
+            << "lib" << int(ApplyPhase::Prepared)
+            << QStringList{"UpdateTemp", "Backup", "add\tlib/victim.dll\tUpdateTemp/lib/victim.dll"};
+        QTest::newRow("work folder other than the configured one")
+            << "" << int(ApplyPhase::Committed) << QStringList{"outside", "Backup", replaceA.last()};
+        QTest::newRow("apply through a linked folder") << "lib" << -1 << QStringList();
+    }
+    void linksAreNeverFollowed()
+    {
+        QFETCH(QString, link);
+        QFETCH(int, phase);
+        QFETCH(QStringList, journal);
+        QTemporaryDir dir;
+        const QString outside = dir.path() + "/outside";
+        const Install install{dir.path() + "/inst"};
+        writeTree(outside, {{"/a.txt", "OUT"}, {"/victim.dll", "V"}, {"/other.txt", "O"}});
+        writeTree(install.root, {{"/a.txt", "A2"}, {"/keep.txt", "K"}});
+        if (!link.isEmpty())
+            QVERIFY(QFile::link(outside, install.root + "/" + link));
+        if (journal.isEmpty()) {
+            writeTree(install.staging(), {{"/lib/x.dll", "X"}, {"/a.txt", "A3"}});
+        } else {
+            ApplyJournal j;
+            j.phase = ApplyPhase(phase);
+            j.staging = journal.at(0);
+            j.backup = journal.at(1);
+            const QStringList fields = journal.at(2).split("\t");
+            j.entries = {{fields.at(0) == "add" ? JournalEntry::Add : JournalEntry::Replace, fields.at(1), fields.at(2),
+                          fields.value(3)}};
+            writeTestFile(install.root + "/update.journal", serializeJournal(j));
+        }
+        const auto outsideBefore = hashTree(outside);
+        ApplyTransaction t(install.root, install.staging(), install.backup(), install.parked());
+        if (journal.isEmpty())
+            QCOMPARE(t.apply("update.exe"), Result::Failed);
+        else
+            QCOMPARE(t.recover(), ApplyTransaction::Recovery::Failed);
+        QCOMPARE(int(t.failure().step), int(ApplyFailure::Link));
+        QCOMPARE(hashTree(outside), outsideBefore);
+        QCOMPARE(readTestFile(install.root + "/a.txt"), QByteArray("A2"));
+        QCOMPARE(QFileInfo::exists(install.root + "/update.journal"), !journal.isEmpty());
+    }
+
     // A full file system and a second file system are tmpfs mounts.
 
     // The installation on a file system with no byte left: nothing is

@@ -256,23 +256,56 @@ private slots:
         QVERIFY(!r.out.contains("[DEBUG]") || !args.contains(QStringLiteral("console")));
     }
 
+    void logStaysInTheInstallation_data()
+    {
+        QTest::addColumn<QString>("log"); // "<out>" stands for a folder outside
+        QTest::newRow("parent folder") << "../outside_log/";
+        QTest::newRow("absolute") << "<out>/";
+#ifndef Q_OS_WIN
+        QTest::newRow("folder linked out") << "linked/";
+#endif
+    }
+    void logStaysInTheInstallation()
+    {
+        QFETCH(QString, log);
+        TestInstall install(QStringLiteral("app")); // ../ lies in the test's own folder
+        QTemporaryDir outside;
+        QVERIFY(QDir().mkpath(install.filePath(QStringLiteral("../outside_log"))));
+#ifndef Q_OS_WIN
+        QVERIFY(QFile::link(outside.path(), install.filePath(QStringLiteral("linked"))));
+#endif
+        TestInstall::Settings s = TestInstall::defaultSettings();
+        s[QStringLiteral("Paths")][QStringLiteral("Log")] = QString(log).replace(QStringLiteral("<out>"), outside.path());
+        install.writeConfig(s);
+        QCOMPARE(install.runUpdater({QStringLiteral("console")}).exitCode, 0);
+        QVERIFY(install.readFile(QStringLiteral("update.log")).contains("Update started"));
+        QVERIFY(!QFileInfo::exists(outside.path() + QStringLiteral("/update.log")));
+        QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("../outside_log/update.log"))));
+    }
+
     void unsafeWorkFoldersTouchNothing_data()
     {
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("value");
-        QTest::newRow("empty Temp") << "Temp" << "";
-        QTest::newRow("empty Backup") << "Backup" << "";
-        QTest::newRow("dot Temp") << "Temp" << ".";
-        QTest::newRow("outside Temp") << "Temp" << "../elsewhere";
-        QTest::newRow("Backup is Temp") << "Backup" << "UpdateTemp";
-        QTest::newRow("Backup inside Temp") << "Backup" << "UpdateTemp/b";
-        QTest::newRow("Backup holds installed files") << "Backup" << "data";
-        QTest::newRow("Temp holds installed files") << "Temp" << "data/";
+        QTest::addColumn<bool>("md5"); // an md5.txt lists data/a.txt
+        QTest::newRow("empty Temp") << "Temp" << "" << true;
+        QTest::newRow("empty Backup") << "Backup" << "" << true;
+        QTest::newRow("dot Temp") << "Temp" << "." << true;
+        QTest::newRow("outside Temp") << "Temp" << "../elsewhere" << true;
+        QTest::newRow("Backup is Temp") << "Backup" << "UpdateTemp" << true;
+        QTest::newRow("Backup inside Temp") << "Backup" << "UpdateTemp/b" << true;
+        QTest::newRow("Backup holds installed files") << "Backup" << "data" << true;
+        QTest::newRow("Temp holds installed files") << "Temp" << "data/" << true;
+        QTest::newRow("Backup holds files, no md5.txt") << "Backup" << "data" << false;
+        QTest::newRow("Temp holds files, no md5.txt") << "Temp" << "data/" << false;
+        QTest::newRow("Temp is the version folder, no md5.txt") << "Temp" << "update/" << false;
+        QTest::newRow("Temp holds files no run left") << "Temp" << "UpdateTemp/" << false;
     }
     void unsafeWorkFoldersTouchNothing()
     {
         QFETCH(QString, key);
         QFETCH(QString, value);
+        QFETCH(bool, md5);
         TestInstall install;
         TestInstall::Settings s = TestInstall::defaultSettings();
         s[QStringLiteral("Paths")][key] = value;
@@ -280,7 +313,9 @@ private slots:
         s[QStringLiteral("Update")][QStringLiteral("URL")] = QStringLiteral("http://127.0.0.1:1/");
         install.writeConfig(s);
         install.writeFile(QStringLiteral("data/a.txt"), "keep");
-        install.writeFile(QStringLiteral("md5.txt"), "00000000000000000000000000000000\t/data/a.txt\r\n");
+        install.writeFile(QStringLiteral("update/update.ini"), "[Version]\n");
+        if (md5)
+            install.writeFile(QStringLiteral("md5.txt"), "00000000000000000000000000000000\t/data/a.txt\r\n");
         install.writeFile(QStringLiteral("UpdateTemp/b.txt"), "keep too");
         const QStringList skip{QStringLiteral("/update.log")};
         const auto before = hashTree(install.path(), skip);
@@ -383,10 +418,12 @@ private slots:
 
     void leftoverStagingAloneIsJustRemoved()
     {
+        // A download of an earlier run, in the folder it made and marked.
         TestInstall install;
         install.writeConfig(TestInstall::defaultSettings());
         install.writeFile(QStringLiteral("a.txt"), "a");
         install.writeFile(QStringLiteral("UpdateTemp/a.txt"), "staged");
+        install.writeFile(QStringLiteral("UpdateTemp/.update-work"), QByteArray());
         QVERIFY(QDir().mkpath(install.filePath(QStringLiteral("Backup"))));
         QCOMPARE(install.runUpdater({QStringLiteral("console")}).exitCode, 0);
         QCOMPARE(install.readFile(QStringLiteral("a.txt")), QByteArray("a"));
@@ -419,6 +456,9 @@ private slots:
         QTest::addColumn<QString>("errormsg");
         QTest::newRow("HTTP source unreachable") << "http" << QStringLiteral("下载http://127.0.0.1:1/update.ini失败：");
         QTest::newRow("TCP server without a release") << "tcp" << QStringLiteral("服务器返回错误");
+        // Cut to 16 bits it would name the server's port: no connection is made.
+        QTest::newRow("TCP port out of range") << "tcp 65536+"
+                                               << QStringLiteral("TCP升级服务端口无效(应为1-65535): ");
     }
     void failedCheckIsNoSuccess()
     {
@@ -435,7 +475,8 @@ private slots:
         } else {
             QVERIFY(server.start(empty.path()));
             s[QStringLiteral("Server")][QStringLiteral("UpdateServer")] = QStringLiteral("127.0.0.1");
-            s[QStringLiteral("Server")][QStringLiteral("UpdatePort")] = QString::number(server.port());
+            const int offset = channel == QLatin1String("tcp") ? 0 : 65536;
+            s[QStringLiteral("Server")][QStringLiteral("UpdatePort")] = QString::number(server.port() + offset);
         }
         install.writeConfig(s);
         const RunResult r = install.runUpdater({QStringLiteral("console")});

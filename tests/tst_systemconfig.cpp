@@ -206,8 +206,9 @@ private slots:
         QTest::newRow("zero") << "0" << 0;
         QTest::newRow("plain") << "9000" << 9000;
         QTest::newRow("highest") << "65535" << 65535;
-        QTest::newRow("65536 wraps to 0") << "65536" << 0;
-        QTest::newRow("65537 wraps to 1") << "65537" << 1;
+        QTest::newRow("65536 is out of range") << "65536" << 0;
+        QTest::newRow("65537 is no port 1") << "65537" << 0;
+        QTest::newRow("99999 is no port 34463") << "99999" << 0;
         QTest::newRow("trailing text") << "80x" << 0;
     }
     void portText()
