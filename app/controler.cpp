@@ -3,6 +3,7 @@
 #include "app/updatemodel.h"
 #include "config/names.h"
 #include "config/systemconfig.h"
+#include "fileops/applytransaction.h"
 #include "fileops/fileoperationmanager.h"
 #include "fileops/layout.h"
 #include "fileops/pathpolicy.h"
@@ -291,6 +292,10 @@ void CControler::onUpdateResult(bool bSuccess)
 
 void CControler::failInstall(const QString &text)
 {
+    // Unless a journal still needs them, the staged files of a refused or
+    // undone install go: the next run downloads afresh.
+    if (!QFileInfo::exists(ApplyTransaction::journalPath(appDir)))
+        discardDownload();
     lastError = text;
     model->showRunEnd(RunEnd::Failed, text);
     endFailedRun();

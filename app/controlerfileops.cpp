@@ -12,9 +12,11 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 namespace {
 
@@ -150,6 +152,8 @@ void CControler::cleanTempFiles()
 {
     const QString exeName = config->getUpdateExe();
     const QString copy = layout.parkedUpdater + exeName;
+    // The folder goes too once nothing is left in it.
+    const auto dropEmptyFolder = qScopeGuard([this] { QDir().rmdir(layout.parkedUpdater); });
     if (!PathPolicy::isPlainFileName(exeName) || !QFileInfo::exists(copy))
         return;
     if (QFile::remove(copy)) {

@@ -60,6 +60,8 @@ void prepare(TestInstall &install, const FileTree &installed, const FileTree &st
     install.writeConfig(settings);
     writeTree(install.path(), installed);
     writeTree(install.path() + kTemp, staged);
+    // Made and marked by the run that downloaded it.
+    writeTestFile(install.path() + kTemp + "/.update-work", QByteArray());
 }
 
 FileTree with(FileTree tree, const FileTree &more)
@@ -159,24 +161,22 @@ void TestApplyUpdate::failedReplace_data()
     QTest::addColumn<FileTree>("installed");
     QTest::addColumn<QString>("immutable");
     QTest::addColumn<QStringList>("logs"); // "!" + text: must not appear
-    QTest::addColumn<bool>("undone");       // false: refused before anything was touched
 
+    // Refused before anything was touched.
     QTest::newRow("folder where a file is expected") << with(kInstalled, {{"/d/b.txt/x", "X"}}) << ""
-        << QStringList{"更新事务失败(1)", "!更新日志已写入", "安装失败（更新文件无法应用: d/b.txt），未改动已安装的文件"}
-        << false;
+        << QStringList{"更新事务失败(1)", "!更新日志已写入", "安装失败（更新文件无法应用: d/b.txt），未改动已安装的文件"};
     QTest::newRow("immutable file") << with(kInstalled, {{"/d/b.txt", "DB1"}}) << "d/b.txt"
-        << QStringList{"更新日志已写入", "更新事务失败(4)", "文件回退完成", "!更新已提交", "），已恢复原版本"} << true;
+        << QStringList{"更新日志已写入", "更新事务失败(4)", "文件回退完成", "!更新已提交", "），已恢复原版本"};
 }
 
 // The installation keeps every file it had, byte for byte, and gains none.
-// An undone apply also drops the downloaded version description and
-// manifest of the update, and its work folders.
+// The downloaded version description and manifest of the update and its
+// work folders go: the next run downloads afresh.
 void TestApplyUpdate::failedReplace()
 {
     QFETCH(FileTree, installed);
     QFETCH(QString, immutable);
     QFETCH(QStringList, logs);
-    QFETCH(bool, undone);
     TestInstall install;
     prepare(install, installed, kStaged);
     UnreplaceableFile guard;
@@ -188,12 +188,10 @@ void TestApplyUpdate::failedReplace()
     const QByteArray logged = applyDownloadedUpdate(install);
     for (const QString &log : logs)
         QVERIFY2(logged.contains(log.mid(log.startsWith('!')).toUtf8()) != log.startsWith('!'), qPrintable(log));
-    if (undone) {
-        before.remove("/update/updateTmp.ini");
-        before.remove("/update/md5Tmp.txt");
-    }
+    before.remove("/update/updateTmp.ini");
+    before.remove("/update/md5Tmp.txt");
     QCOMPARE(without(hashTree(install.path()), {kTemp, kBackup}), before);
-    QCOMPARE(QFileInfo::exists(install.path() + kTemp), !undone);
+    QVERIFY(!QFileInfo::exists(install.path() + kTemp));
     QVERIFY(!QFileInfo::exists(install.path() + kBackup));
     QVERIFY(!QFileInfo::exists(install.filePath("update.journal")));
     QCOMPARE(install.waitForHostStarts(1, 2500), 0);
@@ -204,22 +202,23 @@ void TestApplyUpdate::helperMode_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("backup");
     QTest::addColumn<QString>("phase"); // of the journal the helper left
-    QTest::addColumn<bool>("restored");
+    QTest::addColumn<QString>("after"); // "restored", "new" or "untouched"
     QTest::addColumn<bool>("hostStarted");
     QTest::addColumn<QString>("log");
 
     const QStringList faile{"updatehelper", "HelperFaile"};
-    QTest::newRow("HelperFaile") << faile << "Backup/" << "handover" << true << false << "文件回退完成";
-    QTest::newRow("no result word") << QStringList{"updatehelper"} << "Backup" << "handover" << true << false
+    QTest::newRow("HelperFaile") << faile << "Backup/" << "handover" << "restored" << false << "文件回退完成";
+    QTest::newRow("no result word") << QStringList{"updatehelper"} << "Backup" << "handover" << "restored" << false
                                     << "文件回退完成";
     QTest::newRow("HelperSuccess") << QStringList{"updatehelper", "HelperSuccess"} << "Backup/" << "committed"
-                                   << false << true << "更新清理完成";
+                                   << "new" << true << "更新清理完成";
     // The helper was killed before its commit: the journal undoes it all.
     QTest::newRow("HelperSuccess, swap not committed") << QStringList{"updatehelper", "HelperSuccess"} << "Backup/"
-                                                       << "handover" << true << true << "文件回退完成";
-    // The journal is followed whatever the settings say now.
-    QTest::newRow("Backup naming the program folder") << faile << "." << "handover" << true << false
-                                                      << "文件回退完成";
+                                                       << "handover" << "restored" << true << "文件回退完成";
+    // A journal whose work folders are not the configured ones is not
+    // followed: nothing is touched, and every run says why.
+    QTest::newRow("Backup naming the program folder") << faile << "." << "handover" << "untouched" << false
+                                                      << "回退未完成的更新失败";
 }
 
 void TestApplyUpdate::helperMode()
@@ -227,7 +226,7 @@ void TestApplyUpdate::helperMode()
     QFETCH(QStringList, args);
     QFETCH(QString, backup);
     QFETCH(QString, phase);
-    QFETCH(bool, restored);
+    QFETCH(QString, after);
     QFETCH(bool, hostStarted);
     QFETCH(QString, log);
     TestInstall install;
@@ -249,9 +248,11 @@ void TestApplyUpdate::helperMode()
                                           "Backup/update/update.ini"},
                                          {JournalEntry::Updater, "update.exe", "UpdateTemp/update.exe",
                                           "UpdateTmp/update.exe"}}}));
-    QMap<QString, QString> expected = restored ? before : without(hashTree(install.path()), {kTemp, kBackup});
+    QMap<QString, QString> expected = after == "restored" ? before : without(hashTree(install.path()), {kTemp, kBackup});
     expected.remove("/update.journal");
     expected.remove("/UpdateTmp/update.exe");
+    if (after == "untouched")
+        expected = hashTree(install.path());
 
     const QByteArray logged = runControler(install, args, [](CControler &controler) { controler.runHelperMode(); });
     QCOMPARE(install.hostStarts(), 0); // a delayed start, not yet
