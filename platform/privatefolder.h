@@ -13,10 +13,18 @@
 // uid that neither its group nor others may write or enter.
 bool isPrivateFolder(const QString &path, uid_t uid);
 
-// The running user's private folder, ending with "/": $XDG_RUNTIME_DIR when it
-// passes isPrivateFolder, else "update-<uid>" in the temp folder, created
-// with mode 0700 when missing and checked like the first. Empty when neither
-// is usable (the folder exists but belongs to someone else, say).
+// True when canonicalFolder and every folder above it can be changed only by
+// uid and root: each belongs to one of them, and group and others may not
+// write it unless it is sticky (so they cannot rename what is not theirs).
+bool isOnlyChangedBy(const QString &canonicalFolder, uid_t uid);
+
+// The running user's private folder, canonical, ending with "/":
+// $XDG_RUNTIME_DIR when it passes isPrivateFolder and its parent
+// isOnlyChangedBy the user, else "update-<uid>" in the temp folder (which
+// must pass isOnlyChangedBy), created with mode 0700 when missing and
+// checked like the first. Empty when neither is usable: the folder belongs
+// to someone else, or lies where another user could swap it, as with a
+// TMPDIR in another user's folder passed on to a root run.
 QString privateRuntimeFolder();
 
 #endif

@@ -165,6 +165,42 @@ private slots:
         QTEST(isPrivateFolder(path, ::geteuid()), "isPrivate");
     }
 
+    void privateFolderLiesWhereNobodyElseCanSwapIt_data()
+    {
+        // TMPDIR is a folder "tmp" in a folder "parent" of this mode and owner.
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("owner"); // -1: the running user
+        QTest::addColumn<bool>("runtime"); // XDG_RUNTIME_DIR: a private folder in parent
+        QTest::addColumn<bool>("usable");
+        QTest::newRow("own parent") << 0755 << -1 << false << true;
+        QTest::newRow("another user's parent") << 0755 << 65534 << false << false;
+        QTest::newRow("runtime folder in another user's parent") << 0755 << 65534 << true << false;
+        QTest::newRow("group may write the parent") << 0775 << -1 << false << false;
+        QTest::newRow("sticky parent everybody may write") << 01777 << 0 << false << true;
+    }
+    void privateFolderLiesWhereNobodyElseCanSwapIt()
+    {
+        QFETCH(int, mode);
+        QFETCH(int, owner);
+        QFETCH(bool, runtime);
+        QTemporaryDir dir;
+        const QString parent = dir.path() + QStringLiteral("/parent");
+        QVERIFY(QDir().mkpath(parent + QStringLiteral("/tmp")) && QDir().mkpath(parent + QStringLiteral("/run")));
+        QCOMPARE(::chmod(QFile::encodeName(parent + QStringLiteral("/run")).constData(), 0700), 0);
+        QCOMPARE(::chmod(QFile::encodeName(parent).constData(), static_cast<mode_t>(mode)), 0);
+        if (owner >= 0)
+            QCOMPARE(::chown(QFile::encodeName(parent).constData(), static_cast<uid_t>(owner), 0), 0);
+        setTempDir(parent + QStringLiteral("/tmp"));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(parent + (runtime ? QStringLiteral("/run") : QString())));
+        const QString folder = privateRuntimeFolder();
+        setTempDir(QString());
+        QFETCH(bool, usable);
+        QCOMPARE(!folder.isEmpty(), usable);
+        if (usable)
+            QCOMPARE(folder, QFileInfo(parent).canonicalFilePath() + QStringLiteral("/tmp/update-")
+                                 + QString::number(::geteuid()) + QLatin1Char('/'));
+    }
+
     void plantedScriptNamesAreNeitherFollowedNorUsed_data()
     {
         QTest::addColumn<bool>("fifo");
