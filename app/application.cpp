@@ -6,10 +6,17 @@
 #include "log/logger.h"
 #include "platform/headless.h"
 #include "platform/instanceguard.h"
+#include "platform/raiserequest.h"
 #include "ui/background.h"
 
 #include <QApplication>
 #include <QIcon>
+#include <QWidget>
+
+namespace {
+// How long a second start waits for the running updater to take its knock.
+constexpr int kRaiseRequestMs = 2000;
+} // namespace
 
 int runUpdater(int argc, char **argv)
 {
@@ -29,8 +36,22 @@ int runUpdater(int argc, char **argv)
     for (int i = 0; i < arguments.size(); ++i)
         logDebug(QStringLiteral("argv[%1] =").arg(i) + arguments.at(i));
 
-    if (!InstanceGuard::tryAcquire(InstanceGuard::keyFor(QCoreApplication::applicationDirPath())))
+    const QString guardKey = InstanceGuard::keyFor(QCoreApplication::applicationDirPath());
+    if (!InstanceGuard::tryAcquire(guardKey)) {
+        // The running updater's window comes to the front; this start ends.
+        requestRaise(guardKey, kRaiseRequestMs);
         return 1;
+    }
+    RaiseListener raiseListener(guardKey);
+    QObject::connect(&raiseListener, &RaiseListener::raiseRequested, [] {
+        for (QWidget *window : QApplication::topLevelWidgets()) {
+            if (window->isVisible()) {
+                window->showNormal();
+                window->raise();
+                window->activateWindow();
+            }
+        }
+    });
 
     int exitCode = 0;
     {

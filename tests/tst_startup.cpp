@@ -2,6 +2,7 @@
 // line, exit codes, the log, the single-instance guard and the run modes.
 #include "fileops/applyjournal.h"
 #include "platform/instanceguard.h"
+#include "platform/raiserequest.h"
 #include "support/guardholder.h"
 #include "support/tcpserverprocess.h"
 #include "support/testinstall.h"
@@ -123,6 +124,22 @@ private slots:
         const RunResult o = other.runUpdater({QStringLiteral("console")});
         QCOMPARE(o.exitCode, 0);
         QCOMPARE(o.out, kNoChannelLine);
+    }
+
+    void secondStartBringsTheRunningWindowForward()
+    {
+        // This process plays the running updater: it holds the guard and
+        // listens as update.exe does.
+        TestInstall install;
+        install.writeConfig(TestInstall::defaultSettings());
+        RaiseListener running(guardKey(install));
+        QVERIFY(running.isListening());
+        QSignalSpy knocks(&running, &RaiseListener::raiseRequested);
+        QVERIFY(InstanceGuard::tryAcquire(guardKey(install)));
+        const RunResult second = install.runUpdater({});
+        QCOMPARE(second.exitCode, 1);
+        QVERIFY(knocks.count() == 1 || knocks.wait(10000));
+        QCOMPARE(install.hostStarts(), 0);
     }
 
     void staleGuardOfKilledProcessIsRecovered()
