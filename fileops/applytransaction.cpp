@@ -83,9 +83,15 @@ bool ApplyTransaction::fail(ApplyFailure::Step step, const QString &path, const 
     return false;
 }
 
-bool ApplyTransaction::leadsThroughLink(const QString &relative) const
+bool ApplyTransaction::avoidLinks(std::initializer_list<QString> relatives)
 {
-    return !PathPolicy::isFreeOfLinks(installation, relative.left(qMax(0, relative.lastIndexOf(QLatin1Char('/')))));
+    // The entry itself may be a link: a rename or removal acts on it alone.
+    for (const QString &path : relatives) {
+        const QString parent = path.left(qMax(0, path.lastIndexOf(QLatin1Char('/'))));
+        if (!path.isEmpty() && !PathPolicy::isFreeOfLinks(installation, parent))
+            return fail(ApplyFailure::Link, abs(path), QStringLiteral("a folder on the way is a link"));
+    }
+    return true;
 }
 
 bool ApplyTransaction::staysInPlace(const ApplyJournal &journal, const QVector<RecoveryStep> &steps)
@@ -98,10 +104,8 @@ bool ApplyTransaction::staysInPlace(const ApplyJournal &journal, const QVector<R
             return fail(ApplyFailure::Link, abs(named), QStringLiteral("work folder is a link or not the configured one"));
     }
     for (const RecoveryStep &step : steps) {
-        for (const QString &path : {step.path, step.target}) {
-            if (!path.isEmpty() && leadsThroughLink(path))
-                return fail(ApplyFailure::Link, abs(path), QStringLiteral("a folder on the way is a link"));
-        }
+        if (!avoidLinks({step.path, step.target}))
+            return false;
     }
     return true;
 }
@@ -127,10 +131,8 @@ bool ApplyTransaction::prepare(ApplyJournal &journal, const QString &updaterName
             return fail(ApplyFailure::Plan, abs(e.source), QStringLiteral("staged file missing"));
         if (isWithin(e.target, journal.staging) || isWithin(e.target, journal.backup) || e.target == Names::kJournalFile)
             return fail(ApplyFailure::Plan, abs(e.target), QStringLiteral("target is a work file of the updater"));
-        for (const QString &path : {e.target, e.source, e.backup}) {
-            if (!path.isEmpty() && leadsThroughLink(path))
-                return fail(ApplyFailure::Link, abs(path), QStringLiteral("a folder on the way is a link"));
-        }
+        if (!avoidLinks({e.target, e.source, e.backup}))
+            return false;
         const QFileInfo target(abs(e.target));
         if (target.exists() && !target.isFile())
             return fail(ApplyFailure::Plan, abs(e.target), QStringLiteral("target is not a file"));

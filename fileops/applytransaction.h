@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <functional>
+#include <initializer_list>
 
 // Where an apply, a recovery or the updater swap stopped, and why. Texts for
 // people are made by the caller.
@@ -94,7 +95,8 @@ private:
     bool moveFile(const QString &from, const QString &to, ApplyFailure::Step step, bool keepSource);
     bool flushAll();
     Recovery runRecovery(const ApplyJournal &journal);
-    bool leadsThroughLink(const QString &relative) const;
+    // False (with the failure set) when a folder above one of the paths is a link.
+    bool avoidLinks(std::initializer_list<QString> relatives);
     bool staysInPlace(const ApplyJournal &journal, const QVector<RecoveryStep> &steps);
     // Undoes a failed apply; keeps the failure that caused it.
     Result undo(ApplyJournal journal);
