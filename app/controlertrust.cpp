@@ -32,6 +32,9 @@ QString refusalText(const StatementCheck &check)
     case StatementFailure::Replayed:
         what = QStringLiteral("发布声明的序号低于已安装的版本（旧版本重放）");
         break;
+    case StatementFailure::Downgrade:
+        what = QStringLiteral("发布的版本低于已安装的版本，且发布声明未允许降级");
+        break;
     case StatementFailure::FileMismatch:
         what = QStringLiteral("文件与发布声明不符");
         break;
@@ -52,8 +55,9 @@ QString refusalText(const StatementCheck &check)
 bool CControler::verifyStagedRelease()
 {
     const auto keys = Ed25519::parsePublicKeys(config->getPublicKeys());
-    if (!keys) {
-        lastError = QStringLiteral("Update/PublicKey 中有无效的公钥");
+    if (!keys || (keys->isEmpty() && config->hasPublicKeyEntry())) {
+        lastError = keys ? QStringLiteral("Update/PublicKey 已设置但不含任何公钥")
+                         : QStringLiteral("Update/PublicKey 中有无效的公钥");
         logError(lastError);
         return false;
     }

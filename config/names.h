@@ -78,6 +78,12 @@ inline const QString kUrlKey = QStringLiteral("URL");
 inline const QString kExeNameKey = QStringLiteral("ExeName");
 inline const QString kVersionFolderKey = QStringLiteral("Version/Folder");
 inline const QString kVersionVersionKey = QStringLiteral("Version/Version");
+// What the publisher records in update.ini of the release's md5.txt, so a
+// client can tell a whole manifest from one cut at a line end.
+inline constexpr const char *kKeyManifestSize = "ManifestSize";
+inline constexpr const char *kKeyManifestMd5 = "ManifestMd5";
+inline const QString kVersionManifestSizeKey = QStringLiteral("Version/ManifestSize");
+inline const QString kVersionManifestMd5Key = QStringLiteral("Version/ManifestMd5");
 
 inline const QString kStatusPrepare = QStringLiteral("准备开始更新");
 inline const QString kStatusUpdating = QStringLiteral("正在更新");

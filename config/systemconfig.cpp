@@ -127,6 +127,11 @@ void CSystemConfig::loadSystemTable()
 {
     if (readTable(systemCfgPath, kSystemKeys, systemTable))
         loaded = true;
+    // An entry QSettings reads as empty ("PublicKey=", or a value it takes
+    // for a comment because it starts with ";") is still an entry.
+    publicKeyEntry = QSettings(systemCfgPath, QSettings::IniFormat)
+                         .contains(QString::fromLatin1(Names::kGroupUpdate) + QLatin1Char('/')
+                                   + QString::fromLatin1(Names::kKeyPublicKey));
 }
 
 void CSystemConfig::loadUpdateInfoTable()
@@ -156,6 +161,7 @@ QString CSystemConfig::getUpdateHelperExe() const { return CFG(kGroupUpdate, kKe
 QString CSystemConfig::getUpdatePort() const { return CFG(kGroupServer, kKeyUpdatePort); }
 QString CSystemConfig::getUpdateServer() const { return CFG(kGroupServer, kKeyUpdateServer); }
 QString CSystemConfig::getPublicKeys() const { return CFG(kGroupUpdate, kKeyPublicKey); }
+bool CSystemConfig::hasPublicKeyEntry() const { return publicKeyEntry; }
 QString CSystemConfig::getCaFile() const { return CFG(kGroupUpdate, kKeyCaFile); }
 
 int CSystemConfig::getProjectType() const

@@ -51,6 +51,9 @@ public:
     // Update/PublicKey: the base64 keys a release statement must be signed
     // with (blanks or commas between them); empty: releases are not checked.
     QString getPublicKeys() const;
+    // True when system.cfg has an Update/PublicKey entry, whatever its value:
+    // one that yields no key must refuse updates, not turn checking off.
+    bool hasPublicKeyEntry() const;
     // Update/CaFile: a PEM file of extra certificate authorities for HTTPS.
     QString getCaFile() const;
     bool isHttpEnable() const;
@@ -87,4 +90,5 @@ private:
     Table systemTable;
     Table updateInfoTable;
     bool loaded = false;
+    bool publicKeyEntry = false;
 };

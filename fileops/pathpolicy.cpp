@@ -136,4 +136,25 @@ ReleaseNameProblem releaseNameProblem(const QString &relative, const QStringList
     return ReleaseNameProblem::None;
 }
 
+bool isValidUtf8(const QByteArray &name)
+{
+    // Invalid sequences decode to U+FFFD, which encodes to other bytes.
+    return QString::fromUtf8(name).toUtf8() == name;
+}
+
+QString escapedName(const QByteArray &name)
+{
+    QString text;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\')
+            text += QLatin1String("\\\\");
+        else if (byte >= 0x20 && byte < 0x7f)
+            text += QLatin1Char(c);
+        else
+            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+    }
+    return text;
+}
+
 } // namespace PathPolicy

@@ -7,6 +7,7 @@
 // changes files never goes through a link at all (isFreeOfLinks). The name
 // checks are pure text rules and touch no file.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -71,5 +72,14 @@ enum class ReleaseNameProblem {
 // InstallLayout::workPlaces), compared without regard to letter case, as a
 // Windows file system does.
 ReleaseNameProblem releaseNameProblem(const QString &relative, const QStringList &workPlaces);
+
+// True when name (the bytes of a file name as a peer or the file system
+// gave them) is valid UTF-8. Any other name reads differently on each side
+// and is refused before anything is fetched or published.
+bool isValidUtf8(const QByteArray &name);
+
+// name for a reason or a log line: printable ASCII as it is, a backslash
+// doubled, every other byte as \xNN.
+QString escapedName(const QByteArray &name);
 
 } // namespace PathPolicy

@@ -4,6 +4,9 @@
 #include "fuzzcheck.h"
 #include "http/md5manifest.h"
 
+#include <QCryptographicHash>
+#include <QSet>
+
 #include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -18,6 +21,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(!it.key().contains(QLatin1String("/../")) && !it.key().endsWith(QLatin1String("/..")));
         (void)listsFileUnder(remote, it.key().mid(1));
     }
+    // A manifest the server check takes lists every path once, letter case
+    // aside; one it refuses yields nothing.
+    QString problem;
+    const Md5Map served = parseServerManifest(bytes, &problem);
+    FUZZ_CHECK(problem.isEmpty() ? served == remote : served.isEmpty());
+    if (problem.isEmpty()) {
+        QSet<QString> folded;
+        for (auto it = served.cbegin(); it != served.cend(); ++it)
+            folded.insert(it.key().toCaseFolded());
+        FUZZ_CHECK(folded.size() == served.size());
+    }
+    // The recorded size and digest accept exactly these bytes.
+    const QString digest = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+    FUZZ_CHECK(manifestRecordProblem(bytes, QString::number(bytes.size()), digest).isEmpty());
+    FUZZ_CHECK(!manifestRecordProblem(bytes, QString::number(bytes.size() + 1), QString()).isEmpty());
+    FUZZ_CHECK(!manifestRecordProblem(bytes.left(bytes.size() - 1), QString(), digest).isEmpty() || bytes.isEmpty());
+
     const Md5Map changed = compareMd5Maps(Md5Map{{QStringLiteral("/a"), QStringLiteral("x")}}, remote);
     FUZZ_CHECK(changed.size() <= remote.size());
     // Every printable ASCII entry survives a round trip (other text depends

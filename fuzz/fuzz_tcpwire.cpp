@@ -62,6 +62,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             for (const FileEntry &entry : info.files) {
                 FUZZ_CHECK(entry.raw.size() == kFileEntrySize);
                 checkStagedName(entry.filePath(), entry.fileName());
+                // A name that passes reads back to the bytes sent.
+                if (entry.undecodableName().isEmpty())
+                    FUZZ_CHECK((entry.filePath() + QLatin1Char('/') + entry.fileName()).toUtf8()
+                               == rawTextField(entry.raw.constData(), kPathWidth) + '/'
+                                   + rawTextField(entry.raw.constData() + kPathWidth, kNameWidth));
             }
             FUZZ_CHECK(payload.size() >= kVersionReplyFixedSize
                        || (info.files.isEmpty() && !info.needUpdate));

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 #include <QTextCodec>
 
 #include <vector>
@@ -122,13 +123,62 @@ Md5Map parseMd5Map(const QByteArray &bytes)
 
 Md5Map parseServerManifest(const QByteArray &text, QString *problem)
 {
-    const Md5Map map = parseMd5Map(text);
+    Md5Map map = parseMd5Map(text);
     problem->clear();
     if (map.isEmpty())
         *problem = QStringLiteral("服务端清单为空");
     else if (!text.endsWith('\n'))
         *problem = QStringLiteral("服务端清单不完整（最后一行没有换行）");
+    else
+        *problem = listedNameProblem(text);
+    if (!problem->isEmpty())
+        map.clear();
     return map;
+}
+
+QString listedNameProblem(const QByteArray &text)
+{
+    // Read as parseMd5Map reads it; a name the reading changes would be
+    // requested and staged under another name than the one listed.
+    const bool utf8 = PathPolicy::isValidUtf8(text);
+    QTextCodec *codec = utf8 ? QTextCodec::codecForName("UTF-8") : localCodec();
+    QSet<QString> seen;
+    for (QByteArray line : text.split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() < 2)
+            continue;
+        const QByteArray &raw = fields.at(1);
+        const QString path = codec->toUnicode(raw);
+        if (codec->fromUnicode(path) != raw)
+            return QStringLiteral("服务端清单包含无法解码的文件名:") + PathPolicy::escapedName(raw);
+        // Letter case counts as a Windows file system counts it: two such
+        // entries are one staged file.
+        const QString key = path.toCaseFolded();
+        if (seen.contains(key))
+            return QStringLiteral("服务端清单重复列出同一文件:") + path;
+        seen.insert(key);
+    }
+    return QString();
+}
+
+QString manifestRecordProblem(const QByteArray &text, const QString &sizeText, const QString &md5Text)
+{
+    if (!sizeText.isEmpty()) {
+        bool ok = false;
+        const qint64 size = sizeText.toLongLong(&ok, 10);
+        if (!ok || size < 0)
+            return QStringLiteral("update.ini 中的清单大小无效:") + sizeText;
+        if (size != text.size())
+            return QStringLiteral("清单大小与 update.ini 不符（%1字节，应为%2字节），传输不完整").arg(text.size()).arg(size);
+    }
+    if (!md5Text.isEmpty()) {
+        const QByteArray digest = QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex();
+        if (md5Text.compare(QLatin1String(digest), Qt::CaseInsensitive) != 0)
+            return QStringLiteral("清单的MD5与 update.ini 不符（应为%1），传输不完整").arg(md5Text);
+    }
+    return QString();
 }
 
 bool writeMd5File(const QString &path, const Md5Map &map)

@@ -50,10 +50,23 @@ QByteArray serializeMd5Map(const Md5Map &map);
 Md5Map parseMd5Map(const QByteArray &text);
 
 // Manifest text as received from a server, parsed as parseMd5Map does. It
-// must be whole: *problem says why it is not (no entry at all, or a last line
-// without its line end: a transfer cut off, as the writer ends every line),
-// and is emptied when it is.
+// must be whole and list every file once under a name it can be fetched by:
+// *problem says why it is not (no entry at all, a last line without its line
+// end: a transfer cut off, as the writer ends every line; or a
+// listedNameProblem), and the map is empty then.
 Md5Map parseServerManifest(const QByteArray &text, QString *problem);
+
+// Why the names manifest text lists cannot be fetched as listed, or "": a
+// name that is not valid in the encoding the text is read in (escaped in
+// the reason), or a path listed twice, letter case aside (a Windows file
+// system stages both as one file).
+QString listedNameProblem(const QByteArray &text);
+
+// Why manifest text is not the md5.txt that update.ini describes, or "":
+// sizeText and md5Text are its [Version] ManifestSize (decimal bytes) and
+// ManifestMd5 (hex) values, each checked when given. A value that is no
+// size or digest is a problem too: update.ini came damaged.
+QString manifestRecordProblem(const QByteArray &text, const QString &sizeText, const QString &md5Text);
 
 // Writes serializeMd5Map(map) to path, replacing it. False when it cannot be
 // written completely.

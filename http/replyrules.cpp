@@ -28,6 +28,14 @@ QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes)
     return QString();
 }
 
+QString unframedBodyProblem(QNetworkReply *reply)
+{
+    if (reply->hasRawHeader("Content-Length")
+        || reply->rawHeader("Transfer-Encoding").toLower().contains("chunked"))
+        return QString();
+    return QStringLiteral("服务器的应答既无Content-Length也未分块传输，无法确认内容完整");
+}
+
 QString replyErrorText(QNetworkReply *reply)
 {
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);

@@ -32,6 +32,10 @@ const QString kCancelledDetail = QStringLiteral("已取消，未安装任何文�
 // files.
 constexpr qint64 kMaxVersionFileBytes = 64 << 10;
 constexpr qint64 kMaxManifestBytes = 16 << 20;
+// A statement line is at most about 2.3 times the manifest line of the
+// same file (a size and a SHA-256 against an MD5), so a release whose
+// manifest fits has a statement that fits this.
+constexpr qint64 kMaxStatementBytes = 3 * kMaxManifestBytes;
 
 // Redirects are followed only to an equally or more safe scheme, and only
 // this many in a row.
@@ -182,9 +186,16 @@ int Widget::checkManifest()
     Md5Map serverMap;
     if (downloadFile(url, localPath, kMaxManifestBytes, ui->progressBar_updatefile)) {
         QFile manifest(localPath);
-        if (manifest.open(QIODevice::ReadOnly))
-            serverMap = parseServerManifest(manifest.read(kMaxManifestBytes), &problem);
-        else
+        if (manifest.open(QIODevice::ReadOnly)) {
+            const QByteArray text = manifest.read(kMaxManifestBytes);
+            // A release published with its manifest's size and digest in
+            // update.ini proves the manifest whole, whatever the server did.
+            const QSettings ini(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile, QSettings::IniFormat);
+            problem = manifestRecordProblem(text, ini.value(Names::kVersionManifestSizeKey).toString(),
+                                            ini.value(Names::kVersionManifestMd5Key).toString());
+            if (problem.isEmpty())
+                serverMap = parseServerManifest(text, &problem);
+        } else
             problem = QStringLiteral("无法打开文件:") + localPath;
     } else {
         problem = statusDetail;
@@ -280,6 +291,8 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
     if (reply->error() == QNetworkReply::NoError && written && refusal.isEmpty()) {
         refusal = answerProblem(reply, file.size(), maxBytes);
         if (refusal.isEmpty())
+            refusal = unframedBodyProblem(reply);
+        if (refusal.isEmpty())
             written = appendReplyData(reply, file, nullptr);
     }
     const bool closed = closeWritten(file);
@@ -325,8 +338,7 @@ void Widget::fetchStatement()
     for (const QString &name : {Names::kStatementFile, Names::kStatementSignatureFile}) {
         if (!updating)
             return;
-        // A statement lists what md5.txt lists, so the manifest's bound holds for it.
-        if (!downloadFile(config.baseUrl + serverFolder + name, config.layout.staging + name, kMaxManifestBytes))
+        if (!downloadFile(config.baseUrl + serverFolder + name, config.layout.staging + name, kMaxStatementBytes))
             logWarn(statusDetail);
     }
 }

@@ -1,5 +1,7 @@
 #include "tcp/messages.h"
 
+#include "fileops/pathpolicy.h"
+
 #include <QtEndian>
 
 #include <cstring>
@@ -40,11 +42,16 @@ void writeTextField(char *dst, int width, const QString &text)
 
 QString readTextField(const char *src, int width)
 {
-    const void *nul = std::memchr(src, 0, static_cast<size_t>(width));
-    const int n = nul ? static_cast<int>(static_cast<const char *>(nul) - src) : width;
     // The QByteArray overload: GCC's -O2 flow analysis cannot rule out the
     // strlen() branch of fromUtf8(const char *, int) and warns on it.
-    return QString::fromUtf8(QByteArray::fromRawData(src, n));
+    return QString::fromUtf8(rawTextField(src, width));
+}
+
+QByteArray rawTextField(const char *src, int width)
+{
+    const void *nul = std::memchr(src, 0, static_cast<size_t>(width));
+    const int n = nul ? static_cast<int>(static_cast<const char *>(nul) - src) : width;
+    return QByteArray::fromRawData(src, n);
 }
 
 QString productName(qint32 code)
@@ -270,4 +277,15 @@ QString FileEntry::fileName() const
     return raw.size() >= TcpProtocol::kFileEntrySize
                ? TcpProtocol::readTextField(raw.constData() + 128, TcpProtocol::kNameWidth)
                : QString();
+}
+
+QString FileEntry::undecodableName() const
+{
+    if (raw.size() < TcpProtocol::kFileEntrySize)
+        return QString();
+    const QByteArray path = TcpProtocol::rawTextField(raw.constData(), TcpProtocol::kPathWidth);
+    const QByteArray name = TcpProtocol::rawTextField(raw.constData() + 128, TcpProtocol::kNameWidth);
+    if (PathPolicy::isValidUtf8(path) && PathPolicy::isValidUtf8(name))
+        return QString();
+    return PathPolicy::escapedName(path + '/' + name);
 }

@@ -85,6 +85,10 @@ struct FileEntry
 
     QString filePath() const;
     QString fileName() const;
+    // "path/name" as sent, escaped (see PathPolicy::escapedName), when
+    // either field is not valid UTF-8 and so does not read back as sent;
+    // "" when both are.
+    QString undecodableName() const;
 };
 
 // The server's version reply. The default means "no update, nothing known".
@@ -125,6 +129,9 @@ namespace TcpProtocol {
 void writeTextField(char *dst, int width, const QString &text);
 // Reads a field of `width` bytes: the text up to the first NUL or the end.
 QString readTextField(const char *src, int width);
+// The same field's bytes up to the first NUL or the end, not copied: valid
+// while src is.
+QByteArray rawTextField(const char *src, int width);
 
 // "Pelican" ... "Orchidwell" for 1..6, "Unknown" for any other code.
 QString productName(qint32 code);

@@ -18,6 +18,7 @@ namespace {
 const QString kCancelledStatus = QStringLiteral("下载已取消");
 // Why the requests of the other connections end when a run ends early.
 const QString kRunStopped = QStringLiteral("更新已结束，请求已停止");
+const QString kUnaskedVersionReply = QStringLiteral("服务器在下载过程中又发来版本应答，更新已停止");
 
 } // namespace
 
@@ -51,7 +52,6 @@ void CTCPUpdate::setUpClient()
     if (host.isEmpty() || port == 0)
         return;
     m_client = newClient();
-    connect(m_client, &QUpdateTcpClient::versionChecked, this, &CTCPUpdate::onVersionChecked);
     m_client->connectToServer(host, port);
 }
 
@@ -62,6 +62,7 @@ QUpdateTcpClient *CTCPUpdate::newClient()
     connect(client, &QUpdateTcpClient::sigFileDownloadProgress, this, &CTCPUpdate::onFileDownloadProgress);
     connect(client, &QUpdateTcpClient::sigFileDownloadCompleted, this, &CTCPUpdate::onFileDownloadCompleted);
     connect(client, &QUpdateTcpClient::sigFileDownloadError, this, &CTCPUpdate::onFileDownloadError);
+    connect(client, &QUpdateTcpClient::versionChecked, this, &CTCPUpdate::onVersionChecked);
     return client;
 }
 
@@ -137,11 +138,31 @@ bool CTCPUpdate::checkVersion()
     request.version = config->getVersion();
     request.productType = config->getProjectType();
     request.clientId = QStringLiteral("1");
+    checking = true;
     versionInfo = m_client->sendVersionCheck(request, kVersionCheckTimeoutMs);
+    checking = false;
     if (!versionAnswered)
         checkError = m_client->lastError().isEmpty() ? QStringLiteral("服务器未应答版本检查") : m_client->lastError();
-    if (versionInfo.needUpdate)
-        checkError = refusedEntry(fileList, workPlaces);
+    fileList.clear();
+    if (versionInfo.needUpdate) {
+        for (const FileEntry &entry : qAsConst(versionInfo.files)) {
+            fileList.append(FileRequest{entry.filePath(), entry.fileName()});
+            // Read back as UTF-8 such a name would be requested and staged
+            // under another name than the server's.
+            const QString undecodable = entry.undecodableName();
+            if (checkError.isEmpty() && !undecodable.isEmpty())
+                checkError = QStringLiteral("服务端文件列表包含无法解码的文件名:") + undecodable;
+        }
+        if (checkError.isEmpty())
+            checkError = refusedEntry(fileList, workPlaces);
+        else
+            logError(checkError);
+        // A run without files would end at once and say nothing.
+        if (checkError.isEmpty() && fileList.isEmpty()) {
+            checkError = QStringLiteral("服务器要求更新，但文件列表为空");
+            logError(checkError);
+        }
+    }
     if (!checkError.isEmpty())
         fileList.clear();
     return versionInfo.needUpdate && checkError.isEmpty();
@@ -150,7 +171,11 @@ bool CTCPUpdate::checkVersion()
 QString CTCPUpdate::refusedEntry(const QVector<FileRequest> &files, const QStringList &workPlaces)
 {
     // Refused whole, before anything is fetched: a file that cannot be
-    // installed would otherwise be staged and then left out or break the apply.
+    // installed would otherwise be staged and then left out or break the apply;
+    // one listed twice (under any spelling of its folder, or in another
+    // letter case, as a Windows file system sees it) would be written by two
+    // requests at once into one staged file.
+    QMap<QString, QString> seen; // case-folded staged path -> as listed
     for (const FileRequest &file : files) {
         const PathPolicy::ReleaseNameProblem problem = stagedNameProblem(file.filePath, file.fileName, workPlaces);
         if (problem != PathPolicy::ReleaseNameProblem::None) {
@@ -159,6 +184,15 @@ QString CTCPUpdate::refusedEntry(const QVector<FileRequest> &files, const QStrin
             logError(text);
             return text;
         }
+        const QString listed = file.filePath + QLatin1Char('/') + file.fileName;
+        const QString staged = stagedRelativePath(file.filePath, file.fileName).toCaseFolded();
+        if (seen.contains(staged)) {
+            const QString text =
+                QStringLiteral("服务端文件列表重复列出同一文件:%1（与%2相同）").arg(listed, seen.value(staged));
+            logError(text);
+            return text;
+        }
+        seen.insert(staged, listed);
     }
     return QString();
 }
@@ -168,14 +202,21 @@ QString CTCPUpdate::lastError() const
     return checkError;
 }
 
-void CTCPUpdate::onVersionChecked(const VersionInfo &info)
+void CTCPUpdate::onVersionChecked(const VersionInfo &)
 {
-    versionAnswered = true;
-    if (!info.needUpdate)
+    if (checking) {
+        versionAnswered = true;
         return;
-    fileList.clear();
-    for (const FileEntry &entry : info.files)
-        fileList.append(FileRequest{entry.filePath(), entry.fileName()});
+    }
+    // Nobody asked: the list checked before the run stays the list. During a
+    // run such a server cannot be trusted with the rest of it.
+    if (runOver) {
+        logWarn("忽略未请求的版本应答");
+        return;
+    }
+    logError(kUnaskedVersionReply);
+    runFailure = kUnaskedVersionReply;
+    finishRun();
 }
 
 bool CTCPUpdate::startUpdate()
@@ -216,6 +257,7 @@ bool CTCPUpdate::downloadAll()
     doneCount = 0;
     failedIndex = -1;
     failedKind = TcpFailure::Unknown;
+    runFailure.clear();
     runOver = false;
     showProgress(QStringLiteral("准备下载文件，共 %1 个文件").arg(total), 0);
     logInfo("开始迭代下载，总文件数: " + std::to_string(total));
@@ -440,6 +482,8 @@ void CTCPUpdate::updateOverallProgress()
 
 QString CTCPUpdate::failureText() const
 {
+    if (!runFailure.isEmpty())
+        return runFailure;
     const QString name = fileList.at(failedIndex).fileName;
     const ErrorClass errorClass = ErrorClass(failedKind);
     logError(QStringLiteral("下载错误处理完成，文件: ") + name + QStringLiteral(" 错误类型: ")

@@ -63,8 +63,10 @@ public:
 
     // True when the server says an update is needed; its file list is kept.
     // False without a connection, on time-out or a server error, when the
-    // list names a file that cannot be installed (lastError() then says why)
-    // and when the server says no update is needed.
+    // list is empty, names a file that cannot be installed or whose name is
+    // not UTF-8, or names one file twice (lastError() then says why), and
+    // when the server says no update is needed. A version reply that comes
+    // later never changes the list: during a run it ends the run as failed.
     bool checkVersion();
     // Why the last check failed; empty when the server answered.
     QString lastError() const;
@@ -80,8 +82,9 @@ public:
     static ErrorClass classifyError(const QString &text);
 
     // The failure text for the first file of files that no installation
-    // could take (an unsafe name, a hidden entry, one of workPlaces); empty
-    // when every file can be installed.
+    // could take (an unsafe name, a hidden entry, one of workPlaces) or that
+    // names the staged file of an earlier one again (after its folder is
+    // cleaned, letter case aside); empty when every file can be installed.
     static QString refusedEntry(const QVector<FileRequest> &files, const QStringList &workPlaces);
 
     // The version the server offered at the last check (what a successful
@@ -162,6 +165,7 @@ private:
     QPointer<UpdateWidget> progressWindow;
     VersionInfo versionInfo;
     bool versionAnswered = false;
+    bool checking = false; // a version check waits for its reply
     QString checkError;
     QVector<FileRequest> fileList;
     // The file most recently started: the window's file line shows it.
@@ -176,6 +180,7 @@ private:
     int nextIndex = 0;
     int doneCount = 0;
     int failedIndex = -1;
+    QString runFailure; // why the run was stopped other than by a file
     TcpFailure::Kind failedKind = TcpFailure::Unknown;
     int silenceLimitMs = kSilenceLimitMs;
     int refreshIntervalMs = kRefreshIntervalMs;

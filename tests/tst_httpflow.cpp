@@ -168,47 +168,64 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("detail");
         QTest::addColumn<QStringList>("changed");
+        QTest::addColumn<QByteArray>("recorded"); // more [Version] lines of update.ini
         const QByteArray server = "11\t/a.dll\r\n22\t/sub/b.dll\r\n";
         const ScriptedHttpServer::Response ok{200, server};
         const QByteArray other = "99\t/a.dll\r\n22\t/sub/b.dll\r\n";
-        QTest::newRow("all equal") << server << ok << 0 << "MD5比对" << QStringList();
+        QTest::newRow("all equal") << server << ok << 0 << "MD5比对" << QStringList() << QByteArray();
         QTest::newRow("one differs") << QByteArray("11\t/a.dll\r\n99\t/sub/b.dll\r\n") << ok << 1 << "MD5比对"
-                                     << QStringList{"/sub/b.dll"};
+                                     << QStringList{"/sub/b.dll"} << QByteArray();
         QTest::newRow("generated locally")
-            << QByteArray() << ok << 1 << "MD5比对" << QStringList{"/a.dll", "/sub/b.dll"};
+            << QByteArray() << ok << 1 << "MD5比对" << QStringList{"/a.dll", "/sub/b.dll"} << QByteArray();
         QTest::newRow("not served") << server << ScriptedHttpServer::Response{404, ""} << 2 << "下载md5.txt失败："
-                                    << QStringList();
+                                    << QStringList() << QByteArray();
         for (const char *bad : {"/sub/../../evil.dll", "/C:/evil.dll"})
             QTest::newRow(bad) << server << ScriptedHttpServer::Response{200, server + "33\t" + bad + "\r\n"} << 3
-                               << QString("服务端清单包含不安全的路径:") + bad << QStringList();
+                               << QString("服务端清单包含不安全的路径:") + bad << QStringList() << QByteArray();
         // Answers that are no whole manifest fail the check, never "no update".
         const QString failed = "下载md5.txt失败：";
         const QString unfollowed = "下载错误：服务器应答HTTP 302，重定向未被跟随";
+        const QString unframed = "服务器的应答既无Content-Length也未分块传输";
         QTest::newRow("empty") << server << ScriptedHttpServer::Response{200, ""} << 2 << failed + "服务端清单为空"
-                               << QStringList();
+                               << QStringList() << QByteArray();
         QTest::newRow("cut off, no length")
             << server << ScriptedHttpServer::Response{200, other.left(other.size() - 3), Fault::None, 0, {}, true} << 2
-            << failed + "服务端清单不完整" << QStringList();
+            << failed + unframed << QStringList() << QByteArray();
         QTest::newRow("302 without a target")
-            << server << ScriptedHttpServer::Response{302, ""} << 2 << failed + unfollowed << QStringList();
+            << server << ScriptedHttpServer::Response{302, ""} << 2 << failed + unfollowed << QStringList() << QByteArray();
         QTest::newRow("302 to the same scheme")
             << server << ScriptedHttpServer::Response{302, "", Fault::None, 0, "Location: /v2/moved.txt\r\n"} << 1
-            << "MD5比对" << QStringList{"/a.dll"};
+            << "MD5比对" << QStringList{"/a.dll"} << QByteArray();
         QTest::newRow("302 to another scheme")
             << server << ScriptedHttpServer::Response{302, "", Fault::None, 0, "Location: ftp://127.0.0.1/md5.txt\r\n"}
-            << 2 << failed + unfollowed << QStringList();
+            << 2 << failed + unfollowed << QStringList() << QByteArray();
         QTest::newRow("302 in a loop") << server
                                        << ScriptedHttpServer::Response{302, "", Fault::None, 0,
                                                                        "Location: /v2/md5.txt\r\n"}
-                                       << 2 << failed + unfollowed << QStringList();
+                                       << 2 << failed + unfollowed << QStringList() << QByteArray();
         QTest::newRow("gzip encoded") << server << ScriptedHttpServer::Response{200, other, Fault::None, 0, kGzip} << 2
-                                      << failed + "服务器返回了压缩编码（gzip）的内容" << QStringList();
+                                      << failed + "服务器返回了压缩编码（gzip）的内容" << QStringList() << QByteArray();
         QTest::newRow("too large") << server << ScriptedHttpServer::Response{200, QByteArray((16 << 20) + 1, '\n')} << 2
-                                   << failed + "内容超过上限（16777216字节）" << QStringList();
+                                   << failed + "内容超过上限（16777216字节）" << QStringList() << QByteArray();
         QTest::newRow("too large, cut off")
             << server << ScriptedHttpServer::Response{200, QByteArray((16 << 20) + 1, '\n'), Fault::None, 0, {}, true}
-            << 2 << failed + "内容超过上限（16777216字节）" << QStringList();
+            << 2 << failed + "内容超过上限（16777216字节）" << QStringList() << QByteArray();
+        // A body that ends with the connection may have been cut at a line
+        // end; the size and digest update.ini records tell.
+        QTest::newRow("whole lines, no length")
+            << server << ScriptedHttpServer::Response{200, other, Fault::None, 0, {}, true} << 2 << failed + unframed
+            << QStringList() << QByteArray();
+        const QByteArray record = "ManifestSize=" + QByteArray::number(other.size()) + "\nManifestMd5="
+            + md5(other).toLatin1() + "\n";
+        QTest::newRow("recorded and whole") << server << ScriptedHttpServer::Response{200, other} << 1 << "MD5比对"
+                                            << QStringList{"/a.dll"} << record;
+        QTest::newRow("recorded, cut at a line end")
+            << server << ScriptedHttpServer::Response{200, other.left(other.indexOf('\n') + 1)} << 2
+            << failed + "清单大小与 update.ini 不符" << QStringList() << record;
+        QTest::newRow("listed twice") << server << ScriptedHttpServer::Response{200, other + "99\t/a.dll\r\n"} << 2
+                                      << failed + "服务端清单重复列出同一文件:/a.dll" << QStringList() << QByteArray();
     }
+
     void manifestCheck()
     {
         QFETCH(QByteArray, localManifest);
@@ -216,8 +233,9 @@ private slots:
         QFETCH(int, code);
         QFETCH(QString, detail);
         QFETCH(QStringList, changed);
+        QFETCH(QByteArray, recorded);
         ScriptedHttpServer server;
-        server.setFile("/update.ini", "[Version]\nVersion=2.0\nFolder=v2\n");
+        server.setFile("/update.ini", "[Version]\nVersion=2.0\nFolder=v2\n" + recorded);
         server.setRoute("/v2/md5.txt", serverManifest);
         server.setFile("/v2/moved.txt", "99\t/a.dll\r\n22\t/sub/b.dll\r\n");
         Site site(server.baseUrl());
@@ -415,6 +433,28 @@ private slots:
         QTest::qWait(300);
         QCOMPARE(results.count(), 1);
         QCOMPARE(server.requests().size(), 2 + 6);
+    }
+
+    // A signed statement lists more per file than md5.txt does: one beyond
+    // the manifest's bound is still staged for the check.
+    void largeStatementIsStaged()
+    {
+        ScriptedHttpServer server;
+        scriptRelease(server);
+        const QByteArray statement((16 << 20) + 4096, 's');
+        server.setFile("/v2/release.statement", statement);
+        server.setFile("/v2/release.statement.sig", "sig\n");
+        Site site(server.baseUrl());
+        site.widget.setSettings({InstallLayout::build(site.dir.path(), "UpdateTemp/", "Backup/", ""), server.baseUrl(),
+                                 120000, TransferLimits(), true, QString(), 1});
+        CHttpUpdate channel(nullptr);
+        channel.setDialog(&site.widget);
+        QSignalSpy results(&channel, &CHttpUpdate::sigUpdateResult);
+        QVERIFY(channel.checkUpdate());
+        QVERIFY(channel.startUpdate());
+        QVERIFY(results.wait(30000));
+        QCOMPARE(results.at(0).at(0).toBool(), true);
+        QCOMPARE(readTestFile(site.path("UpdateTemp/release.statement")), statement);
     }
 
     void emptyChangeSetSucceedsAtOnce()

@@ -18,6 +18,8 @@ namespace {
 const QString kEmptyMd5 = QStringLiteral("d41d8cd98f00b204e9800998ecf8427e");
 const QString kAbcMd5 = QStringLiteral("900150983cd24fb0d6963f7d28e17f72");
 
+const QByteArray kRecorded = "aa\t/a.dll\r\n";
+
 } // namespace
 
 class TestManifest : public QObject
@@ -45,6 +47,53 @@ private slots:
         QFETCH(QByteArray, text);
         QFETCH(Md5Map, expected);
         QCOMPARE(parseMd5Map(text), expected);
+    }
+
+    // A server manifest is taken only whole and with every file listed once
+    // under a name it can be fetched by.
+    void serverManifest_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("problem"); // its start; "" for none
+        QTest::newRow("whole") << QByteArray("aa\t/lib/a.dll\r\nbb\t/b\r\n") << QString();
+        QTest::newRow("cut off") << QByteArray("aa\t/lib/a.dll\r\nbb\t/b") << "服务端清单不完整";
+        QTest::newRow("listed twice") << QByteArray("aa\t/lib/a.dll\r\nbb\t/b\r\naa\t/lib/a.dll\r\n")
+                                      << "服务端清单重复列出同一文件:/lib/a.dll";
+        QTest::newRow("letter case") << QByteArray("aa\t/lib/a.dll\r\nbb\t/LIB/A.dll\r\n")
+                                     << "服务端清单重复列出同一文件:/LIB/A.dll";
+        QTest::newRow("name not valid") << QByteArray("aa\t/ok\r\nbb\t/bad\x81\r\n")
+                                        << "服务端清单包含无法解码的文件名:/bad\\x81";
+    }
+    void serverManifest()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, problem);
+        QString found;
+        const Md5Map map = parseServerManifest(text, &found);
+        QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.startsWith(problem), qPrintable(found));
+        QCOMPARE(map.isEmpty(), !problem.isEmpty());
+    }
+
+    // update.ini's record of md5.txt: each given value must fit the bytes.
+    void manifestRecord_data()
+    {
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<QString>("md5");
+        QTest::addColumn<bool>("whole");
+        const QString digest = QCryptographicHash::hash(kRecorded, QCryptographicHash::Md5).toHex();
+        QTest::newRow("nothing recorded") << QString() << QString() << true;
+        QTest::newRow("both fit") << QString::number(kRecorded.size()) << digest << true;
+        QTest::newRow("digest in upper case") << QString() << digest.toUpper() << true;
+        QTest::newRow("cut at a line end") << QString::number(kRecorded.size() + 12) << QString() << false;
+        QTest::newRow("same size, other bytes") << QString::number(kRecorded.size()) << QString(32, '0') << false;
+        QTest::newRow("size no number") << "12x" << QString() << false;
+    }
+    void manifestRecord()
+    {
+        QFETCH(QString, size);
+        QFETCH(QString, md5);
+        QFETCH(bool, whole);
+        QCOMPARE(manifestRecordProblem(kRecorded, size, md5).isEmpty(), whole);
     }
 
     void serializeWritesKeyOrderWithCrLf()

@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstdio>
+
 namespace {
 
 RunResult runPublisher(const QStringList &arguments)
@@ -25,6 +27,18 @@ RunResult runPublisher(const QStringList &arguments)
     result.err = process.readAllStandardError();
     return result;
 }
+
+#ifndef Q_OS_WIN
+// A file whose name holds bytes Qt cannot hold in a QString.
+bool writeRawName(const QString &folder, const QByteArray &relative)
+{
+    const QByteArray path = QFile::encodeName(folder) + '/' + relative;
+    if (!QDir().mkpath(QFileInfo(QFile::decodeName(path)).absolutePath()))
+        return false;
+    FILE *file = std::fopen(path.constData(), "w");
+    return file && std::fclose(file) == 0;
+}
+#endif
 
 } // namespace
 
@@ -52,6 +66,8 @@ private slots:
         QTest::newRow("option without value") << QStringList{"src", "out", "2", "--key"} << QString();
         QTest::newRow("unknown option") << QStringList{"--sign", "k", "src", "out", "2"} << QString();
         QTest::newRow("keygen without file") << QStringList{"keygen"} << QString();
+        QTest::newRow("signed rollback") << QStringList{"--key", "k", "--allow-downgrade", "src", "out", "2"} << "2";
+        QTest::newRow("rollback without key") << QStringList{"--allow-downgrade", "src", "out", "2"} << QString();
     }
     void arguments()
     {
@@ -82,6 +98,10 @@ private slots:
         QSettings ini(out + "/update.ini", QSettings::IniFormat);
         QCOMPARE(ini.value("Version/Version").toString(), QString("2.0.0"));
         QCOMPARE(ini.value("Version/Folder").toString(), QString("v2"));
+        // What lets a client tell the whole manifest from a part of it.
+        const QByteArray manifest = readTestFile(out + "/v2/md5.txt");
+        QCOMPARE(ini.value("Version/ManifestSize").toLongLong(), qint64(manifest.size()));
+        QCOMPARE(ini.value("Version/ManifestMd5").toString(), md5OfFile(out + "/v2/md5.txt"));
         QMap<QString, QString> expected = hashTree(src, {"/.git", "/md5.txt"});
         QCOMPARE(readMd5File(out + "/v2/md5.txt"), expected);
         expected.insert("/md5.txt", md5OfFile(out + "/v2/md5.txt"));
@@ -147,6 +167,8 @@ private slots:
         // folders and ":" names a drive or a stream.
         QTest::newRow("backslash in a name") << "a\\b.dll" << "www2" << "a\\b.dll";
         QTest::newRow("colon in a name") << "sub/c:d.dll" << "www2" << "c:d.dll";
+        // Written byte for byte below: "\xff" stands for that byte.
+        QTest::newRow("name not UTF-8") << "sub/bad\\xff.dll" << "www2" << "/sub/bad\\xff.dll: the name is not valid UTF-8";
 #endif
         QTest::newRow("a work folder's name") << "backup/old.dll" << "www2" << "backup/old.dll";
         QTest::newRow("the journal's name") << "update.journal" << "www2" << "update.journal";
@@ -163,6 +185,10 @@ private slots:
         QVERIFY(writeTestFile(dir.path() + "/www/v2/old.dll", "published before"));
         if (badFile == "-")
             QDir(src).removeRecursively();
+#ifndef Q_OS_WIN
+        else if (badFile.contains("\\x"))
+            QVERIFY(writeRawName(src, QByteArray::fromPercentEncoding(badFile.toLatin1().replace("\\x", "%"))));
+#endif
         else if (!badFile.isEmpty())
             QVERIFY(writeTestFile(src + '/' + badFile, "bad"));
         const QMap<QString, QString> before = hashTree(dir.path());

@@ -31,6 +31,13 @@ enum Tamper {
     OtherVersionStatement,
     Expired,
     MissingSignature,
+    // On the client's side: the installation was reinstalled at a higher
+    // version (no recorded statement), or its key entry holds no key.
+    ReinstalledHigher,
+    AllowedRollback,
+    KeyEntryComma,
+    KeyEntryBlank,
+    KeyEntryComment,
 };
 
 // Files a run writes beside the installation's own.
@@ -94,6 +101,13 @@ void TestSignedRelease::addRows()
                                                   << QStringLiteral("版本与服务端公布的版本不符");
     QTest::newRow("expired") << int(Expired) << 0 << a << QStringLiteral("发布声明已过期");
     QTest::newRow("missing signature") << int(MissingSignature) << 0 << a << QStringLiteral("签名缺失");
+    QTest::newRow("older release after a reinstall") << int(ReinstalledHigher) << 0 << a
+                                                     << QStringLiteral("低于已安装的版本，且发布声明未允许降级");
+    QTest::newRow("rollback the publisher allows") << int(AllowedRollback) << 0 << a << QString();
+    const QString noKey = QStringLiteral("Update/PublicKey 已设置但不含任何公钥");
+    QTest::newRow("key entry of commas") << int(KeyEntryComma) << 0 << a << noKey;
+    QTest::newRow("key entry blank") << int(KeyEntryBlank) << 0 << a << noKey;
+    QTest::newRow("key entry read as a comment") << int(KeyEntryComment) << 0 << a << noKey;
 }
 
 bool TestSignedRelease::publishTampered(const QString &work, const QString &keyFile, Tamper tamper)
@@ -105,6 +119,7 @@ bool TestSignedRelease::publishTampered(const QString &work, const QString &keyF
                            QDateTime()};
     if (tamper == Expired)
         request.expires = QDateTime(QDate(2020, 1, 1), QTime(0, 0), Qt::UTC);
+    request.allowDowngrade = tamper == AllowedRollback;
     if (!publishRelease(request).isEmpty())
         return false;
     QByteArray core = readTestFile(release + "lib/core.dll");
@@ -139,10 +154,12 @@ bool TestSignedRelease::publishTampered(const QString &work, const QString &keyF
     default:
         return true;
     }
-    // A server that changes files also serves a manifest that agrees.
+    // A server that changes files also serves a manifest that agrees, and
+    // the record of it in update.ini.
     writeTree(release, {{"/lib/core.dll", core}});
     QFile::remove(release + Names::kMd5File);
     generateMd5File(release);
+    writeTree(www, {{"/update.ini", releaseIniText(request.version, request.folder, readTestFile(release + Names::kMd5File))}});
     return true;
 }
 
@@ -176,8 +193,14 @@ void TestSignedRelease::runRow(bool tcp)
         trusted << publicKeys[key];
     // A comma-separated list, which QSettings would split into a list.
     settings["Update"]["PublicKey"] = trusted.join(QLatin1Char(','));
+    if (tamper == KeyEntryComma || tamper == KeyEntryBlank)
+        settings["Update"]["PublicKey"] = tamper == KeyEntryComma ? QStringLiteral(" , ,") : QString();
+    else if (tamper == KeyEntryComment)
+        settings["Update"]["PublicKey"] = QLatin1Char(';') + trusted.join(QLatin1Char(','));
     install.writeConfig(settings);
     writeTree(install.path(), kVersion1);
+    if (tamper == ReinstalledHigher || tamper == AllowedRollback)
+        install.writeFile("update/update.ini", "[Version]\nVersion=3.0\nFolder=v3\n");
     if (tamper == Replay) {
         ReleaseStatement installed;
         installed.version = installed.folder = QStringLiteral("1.0");

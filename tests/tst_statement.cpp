@@ -84,6 +84,10 @@ private slots:
         QTest::newRow("files unsorted") << kHead + kFileLine + QByteArray(kFileLine).replace("/bin/a.dll", "/a.dll") << false;
         QTest::newRow("path not UTF-8") << kHead + QByteArray(kFileLine).replace("/bin/a.dll", "/\xff.dll") << false;
         QTest::newRow("path control char") << kHead + QByteArray(kFileLine).replace("/bin/a.dll", "/a\x01.dll") << false;
+        QTest::newRow("downgrade allowed") << kHead + "downgrade\tallowed\n" + kFileLine << true;
+        QTest::newRow("downgrade after expiry") << kHead + "expires\t2030-01-02T03:04:05Z\ndowngrade\tallowed\n" << true;
+        QTest::newRow("downgrade before expiry") << kHead + "downgrade\tallowed\nexpires\t2030-01-02T03:04:05Z\n" << false;
+        QTest::newRow("downgrade other value") << kHead + "downgrade\tyes\n" << false;
     }
     void parse()
     {
@@ -103,24 +107,32 @@ private slots:
         QTest::addColumn<QString>("folder");
         QTest::addColumn<quint64>("installed");
         QTest::addColumn<StatementFailure>("expected");
+        QTest::addColumn<QString>("floor"); // the installed version description's
         const QByteArray good = serializeStatement(sample());
         const QString v = QStringLiteral("2.0");
-        QTest::newRow("good") << good << good << 0 << v << v << quint64(6) << StatementFailure::None;
-        QTest::newRow("rotated key") << good << good << 1 << v << QString() << quint64(7) << StatementFailure::None;
-        QTest::newRow("unknown key") << good << good << 2 << v << v << quint64(0) << StatementFailure::UnknownKey;
+        QTest::newRow("good") << good << good << 0 << v << v << quint64(6) << StatementFailure::None << QString("1.9");
+        QTest::newRow("rotated key") << good << good << 1 << v << QString() << quint64(7) << StatementFailure::None << QString("1.9");
+        QTest::newRow("unknown key") << good << good << 2 << v << v << quint64(0) << StatementFailure::UnknownKey << QString("1.9");
         QTest::newRow("edited after signing") << QByteArray(good).replace("\t7\n", "\t8\n") << good << 0 << v << v
-                                              << quint64(0) << StatementFailure::UnknownKey;
+                                              << quint64(0) << StatementFailure::UnknownKey << QString("1.9");
         const QByteArray junk = "not a statement\n";
-        QTest::newRow("signed junk") << junk << junk << 0 << v << v << quint64(0) << StatementFailure::Malformed;
+        QTest::newRow("signed junk") << junk << junk << 0 << v << v << quint64(0) << StatementFailure::Malformed << QString("1.9");
         QTest::newRow("other version") << good << good << 0 << QStringLiteral("3.0") << v << quint64(0)
-                                       << StatementFailure::WrongVersion;
+                                       << StatementFailure::WrongVersion << QString("1.9");
         QTest::newRow("other folder") << good << good << 0 << v << QStringLiteral("3.0") << quint64(0)
-                                      << StatementFailure::WrongVersion;
-        QTest::newRow("replayed") << good << good << 0 << v << v << quint64(8) << StatementFailure::Replayed;
+                                      << StatementFailure::WrongVersion << QString("1.9");
+        QTest::newRow("replayed") << good << good << 0 << v << v << quint64(8) << StatementFailure::Replayed << QString("1.9");
+        QTest::newRow("below the installed version") << good << good << 0 << v << v << quint64(0)
+                                                     << StatementFailure::Downgrade << QString("10.0");
+        ReleaseStatement rollback = sample();
+        rollback.allowDowngrade = true;
+        const QByteArray allowed = serializeStatement(rollback);
+        QTest::newRow("rollback the publisher allows") << allowed << allowed << 0 << v << v << quint64(0)
+                                                       << StatementFailure::None << QString("10.0");
         ReleaseStatement old = sample();
         old.expires = QDateTime(QDate(2020, 1, 1), QTime(0, 0), Qt::UTC);
         const QByteArray expired = serializeStatement(old);
-        QTest::newRow("expired") << expired << expired << 0 << v << v << quint64(0) << StatementFailure::Expired;
+        QTest::newRow("expired") << expired << expired << 0 << v << v << quint64(0) << StatementFailure::Expired << QString("1.9");
     }
     void check()
     {
@@ -131,9 +143,10 @@ private slots:
         QFETCH(QString, folder);
         QFETCH(quint64, installed);
         QFETCH(StatementFailure, expected);
+        QFETCH(QString, floor);
         const Ed25519::KeyPair keys[] = {Ed25519::generate(), Ed25519::generate(), Ed25519::generate()};
         const StatementExpectation expectation{{keys[0].publicKey, keys[1].publicKey}, version, folder, installed,
-                                               QDateTime(QDate(2026, 12, 8), QTime(18, 0), Qt::UTC)};
+                                               QDateTime(QDate(2026, 12, 8), QTime(18, 0), Qt::UTC), floor};
         const QByteArray signature = Ed25519::sign(signedBytes, keys[signer].secretKey).toBase64() + '\n';
         ReleaseStatement accepted;
         const StatementCheck result = checkStatement(statement, signature, expectation, &accepted);
@@ -177,6 +190,26 @@ private slots:
         QFETCH(QByteArray, content);
         QFETCH(StatementFailure, expected);
         QCOMPARE(checkStatementFile(sample(), path, size, sha(content)).failure, expected);
+    }
+
+    void versionOrder_data()
+    {
+        QTest::addColumn<QString>("lower");
+        QTest::addColumn<QString>("higher");
+        QTest::newRow("numbers, not text") << "1.9" << "1.10";
+        QTest::newRow("major") << "2.0" << "10.0";
+        QTest::newRow("prefix is lower") << "2.0" << "2.0.1";
+        QTest::newRow("leading zeros") << "1.02" << "1.3";
+        QTest::newRow("text runs") << "2.0-alpha" << "2.0-beta";
+        QTest::newRow("longer than 64 bits") << "1.99999999999999999999" << "1.100000000000000000000";
+    }
+    void versionOrder()
+    {
+        QFETCH(QString, lower);
+        QFETCH(QString, higher);
+        QCOMPARE(compareVersions(lower, higher), -1);
+        QCOMPARE(compareVersions(higher, lower), 1);
+        QCOMPARE(compareVersions(lower, lower), 0);
     }
 
     void publicKeys_data()

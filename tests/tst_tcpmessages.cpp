@@ -45,6 +45,8 @@ private slots:
     void versionReply_data();
     void versionReply();
     void versionReplyEntries();
+    void entryNames_data();
+    void entryNames();
     void productNames_data();
     void productNames();
     void fileData_data();
@@ -162,6 +164,28 @@ void TestTcpMessages::versionReplyEntries()
     QCOMPARE(info.files.at(0).fileName(), QStringLiteral("update.ini"));
     QCOMPARE(info.files.at(1).filePath(), QStringLiteral("plugins/中"));
     QCOMPARE(info.files.at(1).fileName(), QStringLiteral("x.dll"));
+}
+
+// Names that are not UTF-8 would read back as other names; they are shown
+// escaped, as sent.
+void TestTcpMessages::entryNames_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QString>("undecodable");
+    QTest::newRow("ASCII") << QByteArray("plugins") << QByteArray("a.dll") << QString();
+    QTest::newRow("UTF-8") << QByteArray("数据") << QByteArray("说明.txt") << QString();
+    QTest::newRow("name byte") << QByteArray("sub") << QByteArray("a\xff.dll") << "sub/a\\xff.dll";
+    QTest::newRow("path cut inside a character") << QByteArray("ab\xe6\x95") << QByteArray("x") << "ab\\xe6\\x95/x";
+    QTest::newRow("encoded surrogate") << QByteArray("\xed\xa0\x80") << QByteArray("x") << "\\xed\\xa0\\x80/x";
+}
+
+void TestTcpMessages::entryNames()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, name);
+    const FileEntry entry{field(path, 128) + field(name, 32) + zeros(20)};
+    QTEST(entry.undecodableName(), "undecodable");
 }
 
 void TestTcpMessages::productNames_data()

@@ -15,6 +15,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -65,6 +66,8 @@ private slots:
     void cancelDuringRetryPause();
     void parallelRuns_data();
     void parallelRuns();
+    void scriptedServer_data();
+    void scriptedServer();
 
 private:
     bool startServer(const QStringList &options = {});
@@ -165,6 +168,14 @@ void TestTcpUpdate::refusedEntries_data()
     QTest::newRow("the journal") << QStringList{"|update.journal"} << "/update.journal（路径与更新程序自己的文件或目录重名）";
     QTest::newRow("inside the staging folder") << QStringList{"updatetemp|a.dll"} << "updatetemp/a.dll（路径与更新程序自己的文件或目录重名）";
     QTest::newRow("leaves the staging folder") << QStringList{"..|evil.dll"} << "../evil.dll（路径不安全）";
+    // One staged file for two requests at once: refused, whatever the spelling.
+    const QString twice = QStringLiteral("（与lib/core.dll相同）");
+    QTest::newRow("listed twice") << QStringList{"lib|core.dll", "|a.dll", "lib|core.dll"} << "lib/core.dll" + twice;
+    QTest::newRow("folder with a slash") << QStringList{"lib|core.dll", "lib/|core.dll"} << "lib//core.dll" + twice;
+    QTest::newRow("folder with a dot level") << QStringList{"lib|core.dll", "./lib|core.dll"} << "./lib/core.dll" + twice;
+    QTest::newRow("folder with a backslash") << QStringList{"lib|core.dll", "lib\\|core.dll"} << "lib\\/core.dll" + twice;
+    QTest::newRow("letter case") << QStringList{"lib|core.dll", "LIB|Core.dll"} << "LIB/Core.dll" + twice;
+    QTest::newRow("same name, other folders") << QStringList{"lib|core.dll", "lib/x|core.dll", "|core.dll"} << "";
 }
 
 void TestTcpUpdate::refusedEntries()
@@ -528,6 +539,66 @@ void TestTcpUpdate::parallelRuns()
         QCOMPARE(log.count(QStringLiteral("下载被用户取消")), 1);
         QCOMPARE(title(window), QStringLiteral("TCP升级已取消"));
     }
+}
+
+// Answers a server cannot be made to give: the version check is answered with
+// versionReply; with midRunReply the first file request gets another version
+// reply instead of its data.
+void TestTcpUpdate::scriptedServer_data()
+{
+    QTest::addColumn<QByteArray>("versionReply"); // payload
+    QTest::addColumn<bool>("midRunReply");
+    QTest::addColumn<QString>("failure");
+    VersionReplyContent content{true, QStringLiteral("2.0"), 1, {}};
+    QTest::newRow("update needed, no files") << TcpProtocol::encodeVersionReply(content) << false
+                                             << "服务器要求更新，但文件列表为空";
+    content.files = {{QStringLiteral("sub"), QStringLiteral("a?.dll")}};
+    QTest::newRow("name not UTF-8") << TcpProtocol::encodeVersionReply(content).replace('?', '\xff') << false
+                                    << "服务端文件列表包含无法解码的文件名:sub/a\\xff.dll";
+    content.files = {{QString(), QStringLiteral("a.bin")}};
+    QTest::newRow("version reply during the download") << TcpProtocol::encodeVersionReply(content) << true
+                                                       << "服务器在下载过程中又发来版本应答，更新已停止";
+}
+
+void TestTcpUpdate::scriptedServer()
+{
+    QFETCH(QByteArray, versionReply);
+    QFETCH(bool, midRunReply);
+    QFETCH(QString, failure);
+    QTcpServer peer;
+    QVERIFY(peer.listen(QHostAddress::LocalHost, 0));
+    connect(&peer, &QTcpServer::newConnection, &peer, [&] {
+        QTcpSocket *socket = peer.nextPendingConnection();
+        auto *reader = new TcpProtocol::FrameReader;
+        connect(socket, &QObject::destroyed, [reader] { delete reader; });
+        connect(socket, &QTcpSocket::readyRead, socket, [&, socket, reader] {
+            reader->append(socket->readAll());
+            MessageHeader header;
+            QByteArray payload;
+            while (reader->next(header, payload) == TcpProtocol::FrameReader::Status::Message) {
+                if (header.type == TcpProtocol::VersionCheck)
+                    socket->write(TcpProtocol::encodeMessage(TcpProtocol::VersionReply, 1, versionReply));
+                else if (header.type == TcpProtocol::FileDownload && midRunReply)
+                    socket->write(TcpProtocol::encodeMessage(
+                        TcpProtocol::VersionReply, 1, TcpProtocol::encodeVersionReply({true, QStringLiteral("3.0"), 1, {}})));
+            }
+        });
+    });
+    CTCPUpdate update(QStringLiteral("127.0.0.1"), peer.serverPort());
+    MemorySink sink;
+    UpdateWidget window;
+    const bool available = prepare(update, sink, window);
+    if (midRunReply) {
+        QVERIFY(available);
+        QVERIFY(!update.startUpdate());
+        QCOMPARE(title(window), QStringLiteral("TCP升级失败"));
+        QCOMPARE(status(window), failure);
+    } else {
+        QVERIFY(!available);
+        QCOMPARE(update.lastError(), failure);
+        QVERIFY(update.files().isEmpty());
+    }
+    QVERIFY(logText().contains(failure));
 }
 
 QTEST_MAIN(TestTcpUpdate)

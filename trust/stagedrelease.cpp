@@ -67,8 +67,15 @@ StatementCheck checkStagedRelease(const StagedRelease &release, const QVector<QB
     const bool tcpRoad = !QFileInfo(httpDescription).isFile();
     const QSettings description(tcpRoad ? tcpDescription : httpDescription, QSettings::IniFormat);
     const QString describedVersion = description.value(Names::kVersionVersionKey).toString();
-    StatementExpectation expected{publicKeys, release.announcedVersion, description.value(Names::kVersionFolderKey).toString(),
-                                  installedSequence(release.installation), now};
+    // The installed version description is the floor that survives a
+    // reinstall, which brings no recorded statement.
+    const QSettings installed(release.installation + Names::kUpdateDir + Names::kUpdateIniFile, QSettings::IniFormat);
+    StatementExpectation expected{publicKeys,
+                                  release.announcedVersion,
+                                  description.value(Names::kVersionFolderKey).toString(),
+                                  installedSequence(release.installation),
+                                  now,
+                                  installed.value(Names::kVersionVersionKey).toString()};
     if (expected.version.isEmpty())
         expected.version = describedVersion;
     ReleaseStatement statement;

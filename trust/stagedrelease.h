@@ -28,8 +28,9 @@ struct StagedRelease
 
 // With no keys: removes the statement files from the staging folder and
 // trusts the release (the caller warns). With keys: verifies the statement
-// (trust/statement.h) against the installed record's sequence and the
-// announced version and folder, then every staged file's size and SHA-256
+// (trust/statement.h) against the installed record's sequence, the
+// installed update/update.ini's version (the floor) and the announced
+// version and folder, then every staged file's size and SHA-256
 // and the downloaded manifest's; refuses a staged file the statement does
 // not list. Reads every staged file once; changes nothing but the two
 // statement files unless it succeeds.

@@ -81,6 +81,8 @@ QByteArray serializeStatement(const ReleaseStatement &statement)
     out += "sequence\t" + QByteArray::number(statement.sequence) + '\n';
     if (statement.expires.isValid())
         out += "expires\t" + statement.expires.toUTC().toString(kTimeFormat).toLatin1() + '\n';
+    if (statement.allowDowngrade)
+        out += "downgrade\tallowed\n";
     for (auto it = statement.files.cbegin(); it != statement.files.cend(); ++it)
         out += "file\t" + QByteArray::number(it->size) + '\t' + it->sha256.toHex() + '\t' + it.key().toUtf8() + '\n';
     return out;
@@ -98,8 +100,8 @@ std::optional<ReleaseStatement> parseStatement(const QByteArray &bytes, Statemen
     QList<QByteArray> lines = bytes.split('\n');
     lines.removeLast();
 
-    // The fixed head, in order; "expires" may be left out.
-    const QByteArray keys[] = {"version", "folder", "sequence", "expires"};
+    // The fixed head, in order; "expires" and "downgrade" may be left out.
+    const QByteArray keys[] = {"version", "folder", "sequence", "expires", "downgrade"};
     ReleaseStatement statement;
     if (lines.isEmpty() || lines.first() != kHeader)
         return malformed(1);
@@ -107,8 +109,8 @@ std::optional<ReleaseStatement> parseStatement(const QByteArray &bytes, Statemen
     for (const QByteArray &key : keys) {
         const QList<QByteArray> fields = index < lines.size() ? lines.at(index).split('\t') : QList<QByteArray>();
         if (fields.value(0) != key) {
-            if (key == "expires")
-                break;
+            if (key == "expires" || key == "downgrade")
+                continue;
             return malformed(index + 1);
         }
         if (fields.size() != 2)
@@ -123,6 +125,9 @@ std::optional<ReleaseStatement> parseStatement(const QByteArray &bytes, Statemen
             const auto sequence = parseDecimal(value);
             ok = sequence && *sequence > 0;
             statement.sequence = sequence.value_or(0);
+        } else if (key == "downgrade") {
+            ok = value == "allowed";
+            statement.allowDowngrade = ok;
         } else {
             const auto time = parseTime(value);
             ok = time.has_value();
@@ -141,6 +146,39 @@ std::optional<ReleaseStatement> parseStatement(const QByteArray &bytes, Statemen
     if (check)
         *check = StatementCheck();
     return statement;
+}
+
+int compareVersions(const QString &a, const QString &b)
+{
+    const auto isDigit = [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); };
+    // Takes the run of digits or of anything else that starts at at.
+    const auto nextRun = [&isDigit](const QString &text, int &at) {
+        const int start = at;
+        const bool digits = isDigit(text.at(at));
+        while (at < text.size() && isDigit(text.at(at)) == digits)
+            ++at;
+        return text.mid(start, at - start);
+    };
+    int i = 0;
+    int j = 0;
+    while (i < a.size() && j < b.size()) {
+        QString runA = nextRun(a, i);
+        QString runB = nextRun(b, j);
+        if (isDigit(runA.at(0)) && isDigit(runB.at(0))) {
+            // Numbers of any length: without leading zeros the longer is
+            // larger, equal lengths compare digit by digit.
+            while (runA.size() > 1 && runA.startsWith(QLatin1Char('0')))
+                runA.remove(0, 1);
+            while (runB.size() > 1 && runB.startsWith(QLatin1Char('0')))
+                runB.remove(0, 1);
+            if (runA.size() != runB.size())
+                return runA.size() < runB.size() ? -1 : 1;
+        }
+        const int order = runA.compare(runB);
+        if (order != 0)
+            return order < 0 ? -1 : 1;
+    }
+    return int(i < a.size()) - int(j < b.size());
 }
 
 StatementCheck checkStatement(const QByteArray &statementBytes, const QByteArray &signatureText,
@@ -166,6 +204,9 @@ StatementCheck checkStatement(const QByteArray &statementBytes, const QByteArray
     if (parsed->sequence < expected.installedSequence)
         return failed(StatementFailure::Replayed,
                       QStringLiteral("%1 < %2").arg(parsed->sequence).arg(expected.installedSequence));
+    if (!parsed->allowDowngrade && !expected.installedVersion.isEmpty()
+        && compareVersions(parsed->version, expected.installedVersion) < 0)
+        return failed(StatementFailure::Downgrade, parsed->version + QStringLiteral(" < ") + expected.installedVersion);
     if (parsed->expires.isValid() && parsed->expires <= expected.now)
         return failed(StatementFailure::Expired, parsed->expires.toString(Qt::ISODate));
     if (statement)

@@ -12,6 +12,7 @@
 //   folder<TAB><release folder>
 //   sequence<TAB><decimal, 1 or more>
 //   expires<TAB><UTC time, yyyy-MM-ddTHH:mm:ssZ>   (optional)
+//   downgrade<TAB>allowed                           (optional)
 //   file<TAB><size><TAB><SHA-256 hex, lower case><TAB>/<path>   (zero or more, sorted by path)
 //
 // The signature file beside it holds the Ed25519 signature over the
@@ -37,6 +38,9 @@ struct ReleaseStatement
     QString folder;
     quint64 sequence = 0;
     QDateTime expires; // UTC; invalid: never expires
+    // The publisher lets this release replace a higher installed version
+    // (a rollback); without it a client never installs a lower version.
+    bool allowDowngrade = false;
     QMap<QString, StatementFile> files; // "/"-prefixed path -> size and digest
 };
 
@@ -49,6 +53,7 @@ enum class StatementFailure {
     Expired,      // its expiry time has passed
     WrongVersion, // names another version or folder than the one announced
     Replayed,     // a lower sequence number than the installed release's
+    Downgrade,    // a lower version than the installed one, not allowed by the statement
     FileMismatch, // a staged file differs in size or SHA-256
     UnlistedFile, // a staged file the statement does not list
     Unrecorded,   // the trusted statement could not be staged for the apply
@@ -74,10 +79,21 @@ struct StatementExpectation
     QString folder;                 // the folder it names; "" when the road has none
     quint64 installedSequence = 0;  // the installed release's, 0 when none
     QDateTime now;
+    // The installed version description's version ("" when none): the floor
+    // that holds when no statement is recorded (a reinstall, or a key set
+    // after the last update).
+    QString installedVersion{};
 };
 
-// Checks signature (base64 text), format, version, sequence and expiry, in
-// that order: nothing the statement says counts before its signature does.
+// Orders version texts: digit runs compare as numbers, other runs as text,
+// run by run; a version that is a prefix of another is lower ("2.0" <
+// "2.0.1", "1.9" < "1.10"). Negative, 0 or positive as a is lower, equal
+// or higher.
+int compareVersions(const QString &a, const QString &b);
+
+// Checks signature (base64 text), format, version, sequence, the version
+// floor and expiry, in that order: nothing the statement says counts before
+// its signature does.
 // On success statement receives it.
 StatementCheck checkStatement(const QByteArray &statementBytes, const QByteArray &signatureText,
                               const StatementExpectation &expected, ReleaseStatement *statement);

@@ -1,4 +1,4 @@
-// publisher [--key FILE [--expires TIME]] SOURCE_DIR OUT_DIR VERSION [FOLDER]
+// publisher [--key FILE [--expires TIME] [--allow-downgrade]] SOURCE_DIR OUT_DIR VERSION [FOLDER]
 // publisher keygen FILE: see releasepublisher.h.
 #include "releasepublisher.h"
 #include "releasesigner.h"

@@ -7,12 +7,17 @@
 #include "fileops/pathpolicy.h"
 #include "http/md5manifest.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
 #include <algorithm>
+
+#ifndef Q_OS_WIN
+#include <dirent.h>
+#endif
 
 namespace {
 
@@ -23,12 +28,46 @@ bool isFolderChar(QChar c)
         || c == QLatin1Char('-');
 }
 
+// The first entry below folder (escaped, relative) whose name is not valid
+// UTF-8, or "". Qt's folder listing skips such names, so they are read here
+// as the file system holds them. Windows names are UTF-16 and always pass.
+QString undecodableName(const QString &folder)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(folder)
+#else
+    QStringList pending{QString()};
+    while (!pending.isEmpty()) {
+        const QString relative = pending.takeLast();
+        DIR *dir = opendir(QFile::encodeName(folder + relative).constData());
+        if (!dir)
+            continue;
+        while (const dirent *entry = readdir(dir)) {
+            const QByteArray name(entry->d_name);
+            if (name == "." || name == "..")
+                continue;
+            if (!PathPolicy::isValidUtf8(name)) {
+                closedir(dir);
+                return PathPolicy::escapedName(QFile::encodeName(relative) + '/' + name);
+            }
+            const QString child = relative + QLatin1Char('/') + QFile::decodeName(name);
+            const QFileInfo info(folder + child);
+            if (info.isDir() && !info.isSymLink())
+                pending.append(child);
+        }
+        closedir(dir);
+    }
+#endif
+    return QString();
+}
+
 } // namespace
 
 QString publisherUsage()
 {
     return QStringLiteral(
-        "Usage: publisher [--key SECRET_KEY_FILE [--expires TIME]] SOURCE_DIR OUT_DIR VERSION [FOLDER]\n"
+        "Usage: publisher [--key SECRET_KEY_FILE [--expires TIME] [--allow-downgrade]]\n"
+        "                 SOURCE_DIR OUT_DIR VERSION [FOLDER]\n"
         "       publisher keygen SECRET_KEY_FILE\n"
         "\n"
         "Publishes the files below SOURCE_DIR as release VERSION for the HTTP update\n"
@@ -42,7 +81,9 @@ QString publisherUsage()
         "printed as one base64 line for Update/PublicKey in the clients' system.cfg.\n"
         "With --key the release also gets release.statement and its signature\n"
         "release.statement.sig; --expires (UTC, e.g. 2027-01-31T00:00:00Z) sets when\n"
-        "clients stop accepting the statement.\n");
+        "clients stop accepting the statement. Clients never install a signed release\n"
+        "of a lower version than the installed one, unless it was published with\n"
+        "--allow-downgrade (a rollback).\n");
 }
 
 PublisherArguments parsePublisherArguments(const QStringList &arguments)
@@ -62,6 +103,10 @@ PublisherArguments parsePublisherArguments(const QStringList &arguments)
     QStringList rest = arguments;
     while (rest.value(0).startsWith(QLatin1String("--"))) {
         const QString option = rest.takeFirst();
+        if (option == QLatin1String("--allow-downgrade")) {
+            parsed.request.allowDowngrade = true;
+            continue;
+        }
         if (rest.isEmpty()) {
             parsed.error = option + QStringLiteral(" needs a value");
             return parsed;
@@ -81,8 +126,8 @@ PublisherArguments parsePublisherArguments(const QStringList &arguments)
             return parsed;
         }
     }
-    if (parsed.request.expires.isValid() && parsed.request.secretKeyFile.isEmpty()) {
-        parsed.error = QStringLiteral("--expires needs --key");
+    if ((parsed.request.expires.isValid() || parsed.request.allowDowngrade) && parsed.request.secretKeyFile.isEmpty()) {
+        parsed.error = QStringLiteral("--expires and --allow-downgrade need --key");
         return parsed;
     }
     if (rest.size() < 3 || rest.size() > 4) {
@@ -112,10 +157,12 @@ QString checkReleaseNames(const QString &version, const QString &folder)
     return QString();
 }
 
-QByteArray releaseIniText(const QString &version, const QString &folder)
+QByteArray releaseIniText(const QString &version, const QString &folder, const QByteArray &manifest)
 {
     return "[" + QByteArray(Names::kGroupVersion) + "]\r\n" + QByteArray(Names::kKeyReleaseVersion) + "="
-        + version.toLatin1() + "\r\nFolder=" + folder.toLatin1() + "\r\n";
+        + version.toLatin1() + "\r\nFolder=" + folder.toLatin1() + "\r\n" + Names::kKeyManifestSize + "="
+        + QByteArray::number(manifest.size()) + "\r\n" + Names::kKeyManifestMd5 + "="
+        + QCryptographicHash::hash(manifest, QCryptographicHash::Md5).toHex() + "\r\n";
 }
 
 QString publishRelease(const PublishRequest &request, int *fileCount)
@@ -134,6 +181,9 @@ QString publishRelease(const PublishRequest &request, int *fileCount)
         return QStringLiteral("not a folder: ") + request.sourceDir;
     const QString source = sourceInfo.canonicalFilePath();
 
+    const QString undecodable = undecodableName(source);
+    if (!undecodable.isEmpty())
+        return QStringLiteral("cannot publish %1: the name is not valid UTF-8").arg(undecodable);
     QStringList files;
     listFilesRecursive(source, QString(), files);
     files.removeAll(QLatin1Char('/') + Names::kMd5File);
@@ -162,18 +212,21 @@ QString publishRelease(const PublishRequest &request, int *fileCount)
     // The manifest is made over the published copies exactly as a client
     // makes its own, so both sides agree byte for byte.
     generateMd5File(releaseDir + QLatin1Char('/'));
-    const Md5Map manifest = readMd5File(releaseDir + QLatin1Char('/') + Names::kMd5File);
+    QFile manifestFile(releaseDir + QLatin1Char('/') + Names::kMd5File);
+    const QByteArray manifestText = manifestFile.open(QIODevice::ReadOnly) ? manifestFile.readAll() : QByteArray();
+    const Md5Map manifest = parseMd5Map(manifestText);
     if (manifest.size() != files.size() || manifest.values().contains(QString()))
         return QStringLiteral("cannot write a complete manifest in ") + releaseDir;
     if (!secretKey.isEmpty()) {
         const QString signError =
-            writeSignedStatement(request.outDir, releaseDir, request.version, request.folder, secretKey, request.expires);
+            writeSignedStatement(request.outDir, releaseDir, request.version, request.folder, secretKey, request.expires,
+                                 request.allowDowngrade);
         if (!signError.isEmpty())
             return signError;
     }
 
     QSaveFile ini(request.outDir + QLatin1Char('/') + Names::kUpdateIniFile);
-    const QByteArray text = releaseIniText(request.version, request.folder);
+    const QByteArray text = releaseIniText(request.version, request.folder, manifestText);
     if (!ini.open(QIODevice::WriteOnly) || ini.write(text) != text.size() || !ini.commit())
         return QStringLiteral("cannot write ") + ini.fileName();
     if (fileCount)

@@ -2,7 +2,8 @@
 // Turns a folder that holds a new version of the installation into the
 // layout the HTTP channel reads from a web server:
 //
-//   <out>/update.ini                [Version] Version=<version>, Folder=<folder>
+//   <out>/update.ini                [Version] Version=<version>, Folder=<folder>,
+//                                   ManifestSize and ManifestMd5 of <folder>/md5.txt
 //   <out>/<folder>/<every file>     the release's files, sub-folders kept
 //   <out>/<folder>/md5.txt          their manifest, made by generateMd5File
 //   <out>/<folder>/release.statement(.sig)  with a secret key: the signed
@@ -24,10 +25,11 @@ struct PublishRequest
     QString folder; // defaults to the version text
     QString secretKeyFile; // "": the release is not signed
     QDateTime expires;     // of the signed statement; invalid: never
+    bool allowDowngrade = false; // the statement lets clients replace a higher version with this one
 };
 
 // Command line of the publisher (arguments without the program name):
-//   [--key SECRET_KEY_FILE [--expires yyyy-MM-ddTHH:mm:ssZ]] SOURCE_DIR OUT_DIR VERSION [FOLDER]
+//   [--key SECRET_KEY_FILE [--expires yyyy-MM-ddTHH:mm:ssZ] [--allow-downgrade]] SOURCE_DIR OUT_DIR VERSION [FOLDER]
 //   keygen SECRET_KEY_FILE
 // help is set for -h/--help; otherwise error is "" or says what is wrong.
 struct PublisherArguments
@@ -47,14 +49,16 @@ QString publisherUsage();
 // starting with a letter or digit.
 QString checkReleaseNames(const QString &version, const QString &folder);
 
-// The text of <out>/update.ini.
-QByteArray releaseIniText(const QString &version, const QString &folder);
+// The text of <out>/update.ini: version, folder, and the size and MD5 of
+// the release's md5.txt (manifest), by which a client knows it got all of it.
+QByteArray releaseIniText(const QString &version, const QString &folder, const QByteArray &manifest);
 
 // Publishes the release. Hidden entries are not published (a client's own
 // manifest never lists them), nor a top-level md5.txt of the source, which
 // the new manifest replaces. Refuses a non-empty <out>/<folder>, an output
 // folder inside the source, and file names a client could not install (see
 // unsafePathReason; the updater's own places as the usual settings have
-// them). Returns "" on success, else the reason; fileCount receives the
+// them; a name that is not valid UTF-8, which the folder listing would
+// otherwise leave out without a word). Returns "" on success, else the reason; fileCount receives the
 // number of published files.
 QString publishRelease(const PublishRequest &request, int *fileCount = nullptr);

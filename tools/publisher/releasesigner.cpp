@@ -53,7 +53,8 @@ QString readSecretKeyFile(const QString &path, QByteArray *secretKey)
 }
 
 QString writeSignedStatement(const QString &outDir, const QString &releaseDir, const QString &version,
-                             const QString &folder, const QByteArray &secretKey, const QDateTime &expires)
+                             const QString &folder, const QByteArray &secretKey, const QDateTime &expires,
+                             bool allowDowngrade)
 {
     const QString sequencePath = outDir + QLatin1Char('/') + kSequenceFile;
     quint64 last = 0;
@@ -72,6 +73,7 @@ QString writeSignedStatement(const QString &outDir, const QString &releaseDir, c
     statement.folder = folder;
     statement.sequence = last + 1;
     statement.expires = expires;
+    statement.allowDowngrade = allowDowngrade;
     QStringList files;
     listFilesRecursive(releaseDir, QString(), files);
     for (const QString &relative : qAsConst(files)) {

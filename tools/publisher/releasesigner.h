@@ -20,7 +20,9 @@ QString readSecretKeyFile(const QString &path, QByteArray *secretKey);
 
 // Writes <releaseDir>/release.statement over every file below releaseDir
 // (md5.txt included) and its signature beside it, with the next sequence
-// number of outDir, which is then recorded. expires may be invalid (never).
+// number of outDir, which is then recorded. expires may be invalid (never);
+// allowDowngrade lets clients install it over a higher version (a rollback).
 // "" on success, else the reason.
 QString writeSignedStatement(const QString &outDir, const QString &releaseDir, const QString &version,
-                             const QString &folder, const QByteArray &secretKey, const QDateTime &expires);
+                             const QString &folder, const QByteArray &secretKey, const QDateTime &expires,
+                             bool allowDowngrade = false);
