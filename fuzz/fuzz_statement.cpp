@@ -20,5 +20,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         static const StatementExpectation expected{{QByteArray(Ed25519::kPublicKeyBytes, '\x01')}, "1", "", 0, {}};
         checkStatement(bytes.mid(lineEnd + 1), bytes.left(lineEnd), expected, nullptr);
     }
+    // Any two texts as versions (split at the first NUL): an order, as the
+    // version floor needs one.
+    const int cut = bytes.indexOf('\0');
+    if (cut >= 0) {
+        const QString a = QString::fromUtf8(bytes.left(cut));
+        const QString b = QString::fromUtf8(bytes.mid(cut + 1));
+        if (compareVersions(a, b) != -compareVersions(b, a) || compareVersions(a, a) != 0)
+            abort();
+    }
     return 0;
 }

@@ -28,10 +28,14 @@ QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes)
     return QString();
 }
 
-QString unframedBodyProblem(QNetworkReply *reply)
+QString incompleteBodyProblem(QNetworkReply *reply, qint64 stored)
 {
-    if (reply->hasRawHeader("Content-Length")
-        || reply->rawHeader("Transfer-Encoding").toLower().contains("chunked"))
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (announced.isValid())
+        return announced.toLongLong() == stored
+            ? QString()
+            : QStringLiteral("内容不完整（收到%1字节，应为%2字节）").arg(stored).arg(announced.toLongLong());
+    if (reply->rawHeader("Transfer-Encoding").toLower().contains("chunked"))
         return QString();
     return QStringLiteral("服务器的应答既无Content-Length也未分块传输，无法确认内容完整");
 }

@@ -21,9 +21,11 @@ QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes);
 
 // Why a finished reply cannot prove its body whole, or "": it names no
 // Content-Length and is not chunked, so the body ended where the connection
-// did, and a body cut off at a line end would pass for the whole file.
-// Static web servers always send one or the other.
-QString unframedBodyProblem(QNetworkReply *reply);
+// did, and a body cut off at a line end would pass for the whole file
+// (static web servers always send one or the other); or stored differs from
+// the length it named (a connection that closed early can end a reply
+// without an error).
+QString incompleteBodyProblem(QNetworkReply *reply, qint64 stored);
 
 // The reply's failure for people, in the updater's words; a redirect Qt
 // would not follow (too many, to a less safe scheme, without a target)

@@ -291,9 +291,9 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
     if (reply->error() == QNetworkReply::NoError && written && refusal.isEmpty()) {
         refusal = answerProblem(reply, file.size(), maxBytes);
         if (refusal.isEmpty())
-            refusal = unframedBodyProblem(reply);
-        if (refusal.isEmpty())
             written = appendReplyData(reply, file, nullptr);
+        if (refusal.isEmpty() && written)
+            refusal = incompleteBodyProblem(reply, file.size());
     }
     const bool closed = closeWritten(file);
     // A refused server certificate is named: Qt's own text only says the handshake failed.

@@ -222,6 +222,10 @@ private slots:
         QTest::newRow("recorded, cut at a line end")
             << server << ScriptedHttpServer::Response{200, other.left(other.indexOf('\n') + 1)} << 2
             << failed + "清单大小与 update.ini 不符" << QStringList() << record;
+        // Qt may end a reply whose connection closed early without an error.
+        QTest::newRow("cut at a line end, length named")
+            << server << ScriptedHttpServer::Response{200, other, Fault::Drop, int(other.indexOf('\n') + 1)} << 2
+            << failed << QStringList() << QByteArray();
         QTest::newRow("listed twice") << server << ScriptedHttpServer::Response{200, other + "99\t/a.dll\r\n"} << 2
                                       << failed + "服务端清单重复列出同一文件:/a.dll" << QStringList() << QByteArray();
     }
