@@ -267,6 +267,10 @@ private slots:
         Md5Map files = readMd5File(manifest);
         files.insert("/" + QString(300, '0'), QString(32, '0'));
         QVERIFY(writeMd5File(manifest, files));
+        // update.ini then keeps no record of the manifest it no longer fits.
+        const QString ini = work.path() + "/www/update.ini";
+        const QByteArray text = readTestFile(ini);
+        QVERIFY(writeTestFile(ini, text.left(text.indexOf("ManifestSize="))));
         NginxServer nginx(work.path() + QStringLiteral("/www"));
         QVERIFY(nginx.isRunning());
         TestInstall install;
