@@ -167,6 +167,7 @@ private slots:
         // folders and ":" names a drive or a stream.
         QTest::newRow("backslash in a name") << "a\\b.dll" << "www2" << "a\\b.dll";
         QTest::newRow("colon in a name") << "sub/c:d.dll" << "www2" << "c:d.dll";
+        QTest::newRow("names differing in letter case") << "OK.dll" << "www2" << "differs only in letter case";
         // Written byte for byte below: "\xff" stands for that byte.
         QTest::newRow("name not UTF-8") << "sub/bad\\xff.dll" << "www2" << "/sub/bad\\xff.dll: the name is not valid UTF-8";
 #endif

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -188,10 +189,16 @@ QString publishRelease(const PublishRequest &request, int *fileCount)
     listFilesRecursive(source, QString(), files);
     files.removeAll(QLatin1Char('/') + Names::kMd5File);
     const QStringList workPlaces = InstallLayout::withUsualSettings(source).workPlaces();
+    QMap<QString, QString> folded; // case-folded -> as listed
     for (const QString &relative : qAsConst(files)) {
         const QString reason = unsafePathReason(relative, workPlaces);
         if (!reason.isEmpty())
             return QStringLiteral("cannot publish %1: a client would refuse it (%2)").arg(relative, reason);
+        // One file on a Windows file system, so clients refuse the list.
+        const QString other = folded.value(relative.toCaseFolded());
+        if (!other.isEmpty())
+            return QStringLiteral("cannot publish %1: %2 differs only in letter case").arg(relative, other);
+        folded.insert(relative.toCaseFolded(), relative);
     }
 
     // Checked before anything is created; links are resolved.

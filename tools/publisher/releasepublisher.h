@@ -59,6 +59,7 @@ QByteArray releaseIniText(const QString &version, const QString &folder, const Q
 // folder inside the source, and file names a client could not install (see
 // unsafePathReason; the updater's own places as the usual settings have
 // them; a name that is not valid UTF-8, which the folder listing would
-// otherwise leave out without a word). Returns "" on success, else the reason; fileCount receives the
+// otherwise leave out without a word; two names that differ only in letter
+// case). Returns "" on success, else the reason; fileCount receives the
 // number of published files.
 QString publishRelease(const PublishRequest &request, int *fileCount = nullptr);
