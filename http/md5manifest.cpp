@@ -171,7 +171,9 @@ QString manifestRecordProblem(const QByteArray &text, const QString &sizeText, c
         if (!ok || size < 0)
             return QStringLiteral("update.ini 中的清单大小无效:") + sizeText;
         if (size != text.size())
-            return QStringLiteral("清单大小与 update.ini 不符（%1字节，应为%2字节），传输不完整").arg(text.size()).arg(size);
+            return QStringLiteral("清单大小与 update.ini 不符（%1字节，应为%2字节），传输不完整")
+                .arg(text.size())
+                .arg(size);
     }
     if (!md5Text.isEmpty()) {
         const QByteArray digest = QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex();

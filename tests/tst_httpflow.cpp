@@ -191,8 +191,8 @@ private slots:
         QTest::newRow("cut off, no length")
             << server << ScriptedHttpServer::Response{200, other.left(other.size() - 3), Fault::None, 0, {}, true} << 2
             << failed + unframed << QStringList() << QByteArray();
-        QTest::newRow("302 without a target")
-            << server << ScriptedHttpServer::Response{302, ""} << 2 << failed + unfollowed << QStringList() << QByteArray();
+        QTest::newRow("302 without a target") << server << ScriptedHttpServer::Response{302, ""} << 2
+                                              << failed + unfollowed << QStringList() << QByteArray();
         QTest::newRow("302 to the same scheme")
             << server << ScriptedHttpServer::Response{302, "", Fault::None, 0, "Location: /v2/moved.txt\r\n"} << 1
             << "MD5比对" << QStringList{"/a.dll"} << QByteArray();
@@ -215,10 +215,10 @@ private slots:
         QTest::newRow("whole lines, no length")
             << server << ScriptedHttpServer::Response{200, other, Fault::None, 0, {}, true} << 2 << failed + unframed
             << QStringList() << QByteArray();
-        const QByteArray record = "ManifestSize=" + QByteArray::number(other.size()) + "\nManifestMd5="
-            + md5(other).toLatin1() + "\n";
-        QTest::newRow("recorded and whole") << server << ScriptedHttpServer::Response{200, other} << 1 << "MD5比对"
-                                            << QStringList{"/a.dll"} << record;
+        const QByteArray record =
+            "ManifestSize=" + QByteArray::number(other.size()) + "\nManifestMd5=" + md5(other).toLatin1() + "\n";
+        QTest::newRow("recorded and whole")
+            << server << ScriptedHttpServer::Response{200, other} << 1 << "MD5比对" << QStringList{"/a.dll"} << record;
         QTest::newRow("recorded, cut at a line end")
             << server << ScriptedHttpServer::Response{200, other.left(other.indexOf('\n') + 1)} << 2
             << failed + "清单大小与 update.ini 不符" << QStringList() << record;

@@ -101,8 +101,8 @@ void TestSignedRelease::addRows()
                                                   << QStringLiteral("版本与服务端公布的版本不符");
     QTest::newRow("expired") << int(Expired) << 0 << a << QStringLiteral("发布声明已过期");
     QTest::newRow("missing signature") << int(MissingSignature) << 0 << a << QStringLiteral("签名缺失");
-    QTest::newRow("older release after a reinstall") << int(ReinstalledHigher) << 0 << a
-                                                     << QStringLiteral("低于已安装的版本，且发布声明未允许降级");
+    QTest::newRow("older release after a reinstall")
+        << int(ReinstalledHigher) << 0 << a << QStringLiteral("低于已安装的版本，且发布声明未允许降级");
     QTest::newRow("rollback the publisher allows") << int(AllowedRollback) << 0 << a << QString();
     const QString noKey = QStringLiteral("Update/PublicKey 已设置但不含任何公钥");
     QTest::newRow("key entry of commas") << int(KeyEntryComma) << 0 << a << noKey;
@@ -159,7 +159,9 @@ bool TestSignedRelease::publishTampered(const QString &work, const QString &keyF
     writeTree(release, {{"/lib/core.dll", core}});
     QFile::remove(release + Names::kMd5File);
     generateMd5File(release);
-    writeTree(www, {{"/update.ini", releaseIniText(request.version, request.folder, readTestFile(release + Names::kMd5File))}});
+    writeTree(
+        www,
+        {{"/update.ini", releaseIniText(request.version, request.folder, readTestFile(release + Names::kMd5File))}});
     return true;
 }
 

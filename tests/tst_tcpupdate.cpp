@@ -172,8 +172,10 @@ void TestTcpUpdate::refusedEntries_data()
     const QString twice = QStringLiteral("（与lib/core.dll相同）");
     QTest::newRow("listed twice") << QStringList{"lib|core.dll", "|a.dll", "lib|core.dll"} << "lib/core.dll" + twice;
     QTest::newRow("folder with a slash") << QStringList{"lib|core.dll", "lib/|core.dll"} << "lib//core.dll" + twice;
-    QTest::newRow("folder with a dot level") << QStringList{"lib|core.dll", "./lib|core.dll"} << "./lib/core.dll" + twice;
-    QTest::newRow("folder with a backslash") << QStringList{"lib|core.dll", "lib\\|core.dll"} << "lib\\/core.dll" + twice;
+    QTest::newRow("folder with a dot level")
+        << QStringList{"lib|core.dll", "./lib|core.dll"} << "./lib/core.dll" + twice;
+    QTest::newRow("folder with a backslash")
+        << QStringList{"lib|core.dll", "lib\\|core.dll"} << "lib\\/core.dll" + twice;
     QTest::newRow("letter case") << QStringList{"lib|core.dll", "LIB|Core.dll"} << "LIB/Core.dll" + twice;
     QTest::newRow("same name, other folders") << QStringList{"lib|core.dll", "lib/x|core.dll", "|core.dll"} << "";
 }
@@ -550,14 +552,14 @@ void TestTcpUpdate::scriptedServer_data()
     QTest::addColumn<bool>("midRunReply");
     QTest::addColumn<QString>("failure");
     VersionReplyContent content{true, QStringLiteral("2.0"), 1, {}};
-    QTest::newRow("update needed, no files") << TcpProtocol::encodeVersionReply(content) << false
-                                             << "服务器要求更新，但文件列表为空";
+    QTest::newRow("update needed, no files")
+        << TcpProtocol::encodeVersionReply(content) << false << "服务器要求更新，但文件列表为空";
     content.files = {{QStringLiteral("sub"), QStringLiteral("a?.dll")}};
     QTest::newRow("name not UTF-8") << TcpProtocol::encodeVersionReply(content).replace('?', '\xff') << false
                                     << "服务端文件列表包含无法解码的文件名:sub/a\\xff.dll";
     content.files = {{QString(), QStringLiteral("a.bin")}};
-    QTest::newRow("version reply during the download") << TcpProtocol::encodeVersionReply(content) << true
-                                                       << "服务器在下载过程中又发来版本应答，更新已停止";
+    QTest::newRow("version reply during the download")
+        << TcpProtocol::encodeVersionReply(content) << true << "服务器在下载过程中又发来版本应答，更新已停止";
 }
 
 void TestTcpUpdate::scriptedServer()
@@ -580,7 +582,8 @@ void TestTcpUpdate::scriptedServer()
                     socket->write(TcpProtocol::encodeMessage(TcpProtocol::VersionReply, 1, versionReply));
                 else if (header.type == TcpProtocol::FileDownload && midRunReply)
                     socket->write(TcpProtocol::encodeMessage(
-                        TcpProtocol::VersionReply, 1, TcpProtocol::encodeVersionReply({true, QStringLiteral("3.0"), 1, {}})));
+                        TcpProtocol::VersionReply, 1,
+                        TcpProtocol::encodeVersionReply({true, QStringLiteral("3.0"), 1, {}})));
             }
         });
     });
