@@ -195,8 +195,9 @@ int Widget::checkManifest()
                                             ini.value(Names::kVersionManifestMd5Key).toString());
             if (problem.isEmpty())
                 serverMap = parseServerManifest(text, &problem);
-        } else
+        } else {
             problem = QStringLiteral("无法打开文件:") + localPath;
+        }
     } else {
         problem = statusDetail;
     }

@@ -31,7 +31,8 @@ bool isFolderChar(QChar c)
 
 // The first entry below folder (escaped, relative) whose name is not valid
 // UTF-8, or "". Qt's folder listing skips such names, so they are read here
-// as the file system holds them. Windows names are UTF-16 and always pass.
+// as the file system holds them; hidden entries are not published and not
+// looked at. Windows names are UTF-16 and always pass.
 QString undecodableName(const QString &folder)
 {
 #ifdef Q_OS_WIN
@@ -45,7 +46,7 @@ QString undecodableName(const QString &folder)
             continue;
         while (const dirent *entry = readdir(dir)) {
             const QByteArray name(entry->d_name);
-            if (name == "." || name == "..")
+            if (name.startsWith('.'))
                 continue;
             if (!PathPolicy::isValidUtf8(name)) {
                 closedir(dir);
