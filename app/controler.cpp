@@ -174,8 +174,11 @@ bool CControler::start()
             return false;
         }
     } else {
+        // Nothing an earlier run fetched belongs to this one: a version file
+        // left by a check that stopped half-way, or by a run that was killed,
+        // would otherwise be installed with another road's release.
         removeBackupDir();
-        removeTempDir();
+        discardDownload();
     }
 
     const int rc = model->checkUpdate();
@@ -191,6 +194,7 @@ bool CControler::start()
         // the run is no success even though the host program is started.
         lastError = model->lastError();
         success = lastError.isEmpty();
+        discardDownload();
         if (runMode == RunMode::Console)
             printConsoleResult();
         else
@@ -238,7 +242,7 @@ void CControler::onUpdateResult(bool bSuccess)
     if (!bSuccess) {
         // The window already shows why the download ended. Nothing of a
         // failed download stays on the disk.
-        removeTempDir();
+        discardDownload();
         endFailedRun();
         return;
     }

@@ -155,6 +155,11 @@ void CUpdateModel::showRunEnd(RunEnd end, const QString &detail)
         httpDialog->showRunEnd(end, detail);
 }
 
+DownloadedVersionFiles CUpdateModel::downloadedVersionFiles() const
+{
+    return channel == Http && httpChannel ? httpChannel->downloadedVersionFiles() : DownloadedVersionFiles();
+}
+
 QString CUpdateModel::offeredVersion() const
 {
     return channel == Tcp && tcpChannel ? tcpChannel->offeredVersion() : QString();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fileops/downloadedversionfiles.h"
 #include "ui/runwindow.h"
 
 #include <QObject>
@@ -43,6 +44,9 @@ public:
     // The version a TCP update installs, recorded in system.cfg; empty for
     // HTTP, whose version lives in update/update.ini.
     QString offeredVersion() const;
+    // The version files the chosen channel's check downloaded beside the
+    // staging folder, for the apply and the trust check.
+    DownloadedVersionFiles downloadedVersionFiles() const;
 
     // True when config names a TCP server with a usable port, or allows
     // HTTP: checkUpdate then asks a channel instead of returning -1 at once.

@@ -121,6 +121,8 @@ int Widget::checkServerVersion()
     refreshStatus();
 
     if (!parseServerVersion()) {
+        // An unusable version description is no part of any later run.
+        cleanupTempFiles();
         refreshStatus();
         return 3;
     }

@@ -158,7 +158,7 @@ private slots:
         QVERIFY2(site.label("label_updatefile").startsWith(detail.replace("%1", server.baseUrl())),
                  qPrintable(site.label("label_updatefile")));
         // The server copy stays only while it is still needed.
-        QCOMPARE(QFile::exists(site.path("update/updateTmp.ini")), code == 1 || code == 3);
+        QCOMPARE(QFile::exists(site.path("update/updateTmp.ini")), code == 1);
     }
 
     void manifestCheck_data()

@@ -64,7 +64,7 @@ StatementCheck checkStagedRelease(const StagedRelease &release, const QVector<QB
     // the downloaded one (HTTP) wins over a staged one (TCP), as in the apply.
     const QString httpDescription = release.installation + Names::kUpdateDir + Names::kUpdateTmpIniFile;
     const QString tcpDescription = release.staging + Names::kUpdateIniFile;
-    const bool tcpRoad = !QFileInfo(httpDescription).isFile();
+    const bool tcpRoad = !release.downloaded.description;
     const QSettings description(tcpRoad ? tcpDescription : httpDescription, QSettings::IniFormat);
     const QString describedVersion = description.value(Names::kVersionVersionKey).toString();
     StatementExpectation expected{publicKeys, release.announcedVersion, description.value(Names::kVersionFolderKey).toString(),
@@ -98,7 +98,7 @@ StatementCheck checkStagedRelease(const StagedRelease &release, const QVector<QB
     }
     // The HTTP road keeps the release's manifest beside the staging folder.
     const QString manifest = release.installation + Names::kUpdateDir + Names::kMd5TmpFile;
-    if (QFileInfo(manifest).isFile()) {
+    if (release.downloaded.manifest) {
         check = checkFile(statement, QLatin1Char('/') + Names::kMd5File, manifest);
         if (!check.ok())
             return check;
