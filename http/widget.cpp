@@ -551,7 +551,10 @@ void Widget::cleanupTempFiles()
         return;
     const QFileInfoList entries = updateDir.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
-        if (entry.fileName() == Names::kUpdateIniFile)
+        // The installed version description, and the record of its signed
+        // statement that the next update's sequence is compared with:
+        // dropping it would let an older signed release be replayed.
+        if (entry.fileName() == Names::kUpdateIniFile || entry.fileName() == Names::kStatementFile)
             continue;
         if (entry.isDir() && !entry.isSymLink())
             QDir(entry.filePath()).removeRecursively();

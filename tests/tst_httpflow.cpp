@@ -224,6 +224,7 @@ private slots:
         if (!localManifest.isNull())
             QVERIFY(writeTestFile(site.path("md5.txt"), localManifest));
         QVERIFY(writeTestFile(site.path("update/leftover/x"), "x"));
+        QVERIFY(writeTestFile(site.path("update/release.statement"), "installed release's record"));
         QCOMPARE(site.widget.checkServerVersion(), 1);
 
         QCOMPARE(site.widget.checkManifest(), code);
@@ -234,8 +235,10 @@ private slots:
         // Three redirects at most (and Qt may send one request again on a
         // connection the server closed).
         QVERIFY2(server.requests().size() <= 2 + 3 + 1, qPrintable(server.requests().join(" ")));
-        if (code >= 2) // refused whole: the server copies and update/'s leftovers are gone
-            QCOMPARE(site.updateDirEntries(), QStringList{"update.ini"});
+        // Refused whole: the server copies and update/'s leftovers are gone,
+        // the installed release's record of its statement is kept.
+        if (code >= 2)
+            QCOMPARE(site.updateDirEntries(), (QStringList{"release.statement", "update.ini"}));
     }
 
     // A run over the three files of release 2.0, the second one scripted;
