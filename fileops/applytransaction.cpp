@@ -1,9 +1,9 @@
 #include "fileops/applytransaction.h"
 
 #include "config/names.h"
+#include "fileops/filewalk.h"
 #include "fileops/layout.h"
 #include "fileops/pathpolicy.h"
-#include "http/md5manifest.h"
 #include "log/logger.h"
 #include "platform/durablefile.h"
 

@@ -1,7 +1,8 @@
 #include "trust/stagedrelease.h"
 
 #include "config/names.h"
-#include "http/md5manifest.h"
+#include "fileops/filedigest.h"
+#include "fileops/filewalk.h"
 
 #include <QDir>
 #include <QFile>
