@@ -8,6 +8,7 @@
 #include "fileops/layout.h"
 #include "fileops/pathpolicy.h"
 #include "fileops/stagedconfig.h"
+#include "fileops/tempfilewriter.h"
 #include "fileops/workfolder.h"
 #include "http/md5manifest.h"
 #include "http/widget.h"
@@ -68,7 +69,9 @@ bool CControler::init()
     tcpWindow = new UpdateWidget(nullptr);
     httpDialog->setLogFile(logFilePath(layout.logPrefix));
     tcpWindow->setLogFile(logFilePath(layout.logPrefix));
-    model = new CUpdateModel(this);
+    stagingWriter = std::make_unique<TempFileWriter>(layout, config->getTransferLimits().diskReserveBytes);
+    model = new CUpdateModel(TcpUpdateSettings::fromConfig(layout, *config, stagingWriter.get()),
+                             config->isHttpEnable(), this);
     model->setWindows(httpDialog, tcpWindow);
     connect(model, &CUpdateModel::sigUpdateResult, this, &CControler::onUpdateResult);
     fileManager = new CFileOperationManager(this);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fileops/downloadedversionfiles.h"
+#include "tcp/tcpupdate.h"
 #include "ui/runwindow.h"
 
 #include <QObject>
@@ -21,7 +22,9 @@ class CUpdateModel : public QObject
 public:
     enum UpdateChannel { Tcp = 0, Http = 1 };
 
-    explicit CUpdateModel(QObject *parent = nullptr);
+    // tcp: the TCP channel's settings (its server is the one probed);
+    // httpEnabled: Update/HttpEnable.
+    CUpdateModel(const TcpUpdateSettings &tcp, bool httpEnabled, QObject *parent = nullptr);
     ~CUpdateModel() override;
 
     // The controller's windows; not owned.
@@ -62,6 +65,8 @@ private:
     void setHttpChannel(CHttpUpdate *channel);
     int channelResult(bool updateAvailable, const QString &checkError);
 
+    const TcpUpdateSettings tcpSettings;
+    const bool httpEnabled;
     UpdateChannel channel = Tcp;
     QString m_lastError;
     CTCPUpdate *tcpChannel = nullptr;

@@ -58,7 +58,6 @@ HttpUpdateSettings HttpUpdateSettings::fromConfig(const InstallLayout &layout, c
 Widget::Widget(QWidget *parent)
     : QDialog(parent)
     , ui(new Ui::Widget)
-    , config(HttpUpdateSettings::fromConfig(InstallLayout::ofProgram(), *CSystemConfig::instance()))
 {
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("HTTP升级"));

@@ -21,44 +21,70 @@ const QString kRunStopped = QStringLiteral("更新已结束，请求已停止");
 
 } // namespace
 
-CTCPUpdate::CTCPUpdate(QObject *parent)
-    : QObject(parent)
-    , workPlaces(InstallLayout::ofProgram().workPlaces())
+TcpUpdateSettings TcpUpdateSettings::fromConfig(const InstallLayout &layout, const CSystemConfig &config,
+                                                TempFileWriter *writer)
 {
-    CSystemConfig *config = CSystemConfig::instance();
-    if (config->isLoaded()) {
-        host = config->getUpdateServer();
-        port = portFromText(config->getUpdatePort());
+    TcpUpdateSettings settings;
+    if (config.isLoaded()) {
+        settings.host = config.getUpdateServer();
+        settings.port = portFromText(config.getUpdatePort());
+        settings.portText = config.getUpdatePort();
     }
-    maxConnections = config->getServerConnections();
+    settings.connections = config.getServerConnections();
+    settings.version = config.getVersion();
+    settings.productType = config.getProjectType();
+    settings.limits = config.getTransferLimits();
+    settings.workPlaces = layout.workPlaces();
+    settings.writer = writer;
+    return settings;
+}
+
+CTCPUpdate::CTCPUpdate(const TcpUpdateSettings &tcpSettings, QObject *parent)
+    : QObject(parent)
+    , settings(tcpSettings)
+    , maxConnections(tcpSettings.connections)
+{
     setUpClient();
 }
 
-CTCPUpdate::CTCPUpdate(const QString &serverHost, quint16 serverPort, QObject *parent)
-    : QObject(parent)
-    , workPlaces(InstallLayout::ofProgram().workPlaces())
-    , host(serverHost)
-    , port(serverPort)
-    , maxConnections(CSystemConfig::instance()->getServerConnections())
+namespace {
+
+TcpUpdateSettings serverOnly(const QString &host, quint16 port)
 {
-    setUpClient();
+    TcpUpdateSettings settings;
+    settings.host = host;
+    settings.port = port;
+    return settings;
+}
+
+} // namespace
+
+CTCPUpdate::CTCPUpdate(const QString &host, quint16 port, QObject *parent)
+    : CTCPUpdate(serverOnly(host, port), parent)
+{
 }
 
 CTCPUpdate::~CTCPUpdate() = default;
 
 void CTCPUpdate::setUpClient()
 {
-    if (host.isEmpty() || port == 0)
+    if (settings.host.isEmpty() || settings.port == 0)
         return;
     m_client = newClient();
+    if (TempFileWriter *writer = settings.writer) {
+        m_client->setChunkSink([writer](const QString &path, const QString &name, const QByteArray &data, bool isLast) {
+            return writer->writeChunk(path, name, data, isLast);
+        });
+    }
     connect(m_client, &QUpdateTcpClient::versionChecked, this, &CTCPUpdate::onVersionChecked);
-    m_client->connectToServer(host, port);
+    m_client->connectToServer(settings.host, settings.port);
 }
 
 QUpdateTcpClient *CTCPUpdate::newClient()
 {
     auto *client = new QUpdateTcpClient(this);
-    client->setLimits(CSystemConfig::instance()->getTransferLimits());
+    client->setLimits(settings.limits);
+    client->setProductType(settings.productType);
     connect(client, &QUpdateTcpClient::sigFileDownloadProgress, this, &CTCPUpdate::onFileDownloadProgress);
     connect(client, &QUpdateTcpClient::sigFileDownloadCompleted, this, &CTCPUpdate::onFileDownloadCompleted);
     connect(client, &QUpdateTcpClient::sigFileDownloadError, this, &CTCPUpdate::onFileDownloadError);
@@ -132,16 +158,15 @@ bool CTCPUpdate::checkVersion()
                                                                  : QStringLiteral("TCP升级服务连接失败");
         return false;
     }
-    CSystemConfig *config = CSystemConfig::instance();
     VersionCheckRequest request;
-    request.version = config->getVersion();
-    request.productType = config->getProjectType();
+    request.version = settings.version;
+    request.productType = settings.productType;
     request.clientId = QStringLiteral("1");
     versionInfo = m_client->sendVersionCheck(request, kVersionCheckTimeoutMs);
     if (!versionAnswered)
         checkError = m_client->lastError().isEmpty() ? QStringLiteral("服务器未应答版本检查") : m_client->lastError();
     if (versionInfo.needUpdate)
-        checkError = refusedEntry(fileList, workPlaces);
+        checkError = refusedEntry(fileList, settings.workPlaces);
     if (!checkError.isEmpty())
         fileList.clear();
     return versionInfo.needUpdate && checkError.isEmpty();
@@ -204,7 +229,7 @@ bool CTCPUpdate::downloadAll()
         return true;
     }
     QString shortage;
-    if (!TempFileWriter::instance()->hasRoomToStart(&shortage)) {
+    if (settings.writer && !settings.writer->hasRoomToStart(&shortage)) {
         // Nothing is requested while the staging folder's disk is short.
         logError(shortage);
         if (progressWindow)
@@ -278,7 +303,7 @@ void CTCPUpdate::openLanes()
             };
             connect(client, &QUpdateTcpClient::errorOccurred, &wait, lost);
             connect(client, &QUpdateTcpClient::disconnected, &wait, lost);
-            client->beginConnect(host, port);
+            client->beginConnect(settings.host, settings.port);
         }
         if (progressWindow)
             connect(progressWindow, &UpdateWidget::sigCancelRequested, &wait, &AsyncWaiter::signalReceived);
@@ -368,8 +393,8 @@ void CTCPUpdate::startAttempt(int lane)
     // sending the file); each attempt therefore starts from a fresh one.
     QUpdateTcpClient *client = lanes[lane].client;
     if (!client->isConnected()) {
-        logInfo(QStringLiteral("重新连接更新服务器: ") + host + QLatin1Char(':') + QString::number(port));
-        client->connectToServer(host, port);
+        logInfo(QStringLiteral("重新连接更新服务器: ") + settings.host + QLatin1Char(':') + QString::number(settings.port));
+        client->connectToServer(settings.host, settings.port);
     }
     if (!client->startDownload(file, silenceLimitMs))
         onAttemptEnded(lane, false);

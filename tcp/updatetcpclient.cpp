@@ -1,7 +1,5 @@
 #include "tcp/updatetcpclient.h"
 
-#include "config/systemconfig.h"
-#include "fileops/tempfilewriter.h"
 #include "fileops/transferguard.h"
 #include "log/logger.h"
 #include "tcp/asyncwaiter.h"
@@ -39,9 +37,7 @@ QUpdateTcpClient::QUpdateTcpClient(QObject *parent)
     , socket(new QTcpSocket(this))
     , heartbeatTimer(new QTimer(this))
     , silenceTimer(new QTimer(this))
-    , m_chunkSink([](const QString &path, const QString &name, const QByteArray &data, bool isLast) {
-        return TempFileWriter::instance()->writeChunk(path, name, data, isLast);
-    })
+    , m_chunkSink([](const QString &, const QString &, const QByteArray &, bool) { return false; })
     , fileGuard(nullptr)
 {
     setLimits(limits);
@@ -160,7 +156,7 @@ bool QUpdateTcpClient::sendMessage(quint32 type, const QByteArray &payload)
     MessageHeader header;
     header.length = static_cast<quint32>(payload.size());
     header.type = type;
-    header.productType = CSystemConfig::instance()->getProjectType();
+    header.productType = productType;
     // One write: a request split over two small segments waits for the
     // peer's delayed acknowledgement.
     const QByteArray message = TcpProtocol::encodeHeader(header) + payload;
