@@ -7,6 +7,7 @@
 #include "http/replyrules.h"
 #include "http/tlstrust.h"
 #include "log/logger.h"
+#include "log/percent.h"
 #include "ui/background.h"
 #include "ui_widget.h"
 
@@ -268,7 +269,7 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
     if (progressBar) {
         connect(reply, &QNetworkReply::downloadProgress, progressBar, [progressBar](qint64 received, qint64 total) {
             if (total > 0)
-                progressBar->setValue(static_cast<int>(received * 100 / total));
+                progressBar->setValue(percentOf(received, total));
         });
     }
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);

@@ -5,6 +5,7 @@
 #include "fileops/tempfilewriter.h"
 #include "http/md5manifest.h"
 #include "log/logger.h"
+#include "log/percent.h"
 #include "tcp/asyncwaiter.h"
 #include "tcp/updatetcpclient.h"
 #include "tcp/updatewidget.h"
@@ -450,7 +451,7 @@ void CTCPUpdate::finishRun()
 
 int CTCPUpdate::overallPercent() const
 {
-    return fileList.isEmpty() ? 0 : doneCount * 100 / fileList.size();
+    return percentOf(doneCount, fileList.size());
 }
 
 void CTCPUpdate::updateOverallProgress()
@@ -523,7 +524,7 @@ CTCPUpdate::ErrorClass CTCPUpdate::classifyError(const QString &text)
 void CTCPUpdate::onFileDownloadProgress(const QString &filePath, const QString &fileName, uint32_t downloaded,
                                         uint32_t total)
 {
-    const int percent = total == 0 ? 0 : static_cast<int>(static_cast<double>(downloaded) / total * 100);
+    const int percent = percentOf(downloaded, total);
     logInfo(QStringLiteral("TCP文件下载进度:") + fileName + QLatin1Char(' ') + QString::number(downloaded)
         + QLatin1Char('/') + QString::number(total) + QLatin1Char(' ') + QString::number(percent)
         + QLatin1Char('%'));

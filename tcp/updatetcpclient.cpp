@@ -2,6 +2,7 @@
 
 #include "fileops/transferguard.h"
 #include "log/logger.h"
+#include "log/percent.h"
 #include "tcp/asyncwaiter.h"
 
 #include <QDateTime>
@@ -272,7 +273,7 @@ bool QUpdateTcpClient::handleFileData(const QByteArray &payload)
     fileGuard->addBytes(chunk.data.size());
     const quint32 total = currentTotal;
     const quint32 received = currentReceived;
-    const quint64 percent = total == 0 ? 0 : static_cast<quint64>(received) * 100 / total;
+    const int percent = percentOf(received, total);
     logInfo(QStringLiteral("文件传输进度: ") + name + QStringLiteral(" (") + QString::number(received)
         + QLatin1Char('/') + QString::number(total) + QStringLiteral(" 字节, ") + QString::number(percent)
         + QStringLiteral("%)"));
