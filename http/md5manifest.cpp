@@ -7,7 +7,6 @@
 #include <QSaveFile>
 #include <QTextCodec>
 
-
 namespace {
 
 QTextCodec *localCodec()

@@ -15,7 +15,6 @@
 #include <QString>
 #include <QStringList>
 
-
 // Relative path -> digest, ordered by QString's operator< (case-sensitive).
 using Md5Map = QMap<QString, QString>;
 

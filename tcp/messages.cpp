@@ -295,13 +295,13 @@ const char *FrameReader::data() const
 QString FileEntry::filePath() const
 {
     return raw.size() >= TcpProtocol::kFileEntrySize
-               ? TcpProtocol::readTextField(raw.constData() + TcpProtocol::kPathAt, TcpProtocol::kPathWidth)
-               : QString();
+        ? TcpProtocol::readTextField(raw.constData() + TcpProtocol::kPathAt, TcpProtocol::kPathWidth)
+        : QString();
 }
 
 QString FileEntry::fileName() const
 {
     return raw.size() >= TcpProtocol::kFileEntrySize
-               ? TcpProtocol::readTextField(raw.constData() + TcpProtocol::kNameAt, TcpProtocol::kNameWidth)
-               : QString();
+        ? TcpProtocol::readTextField(raw.constData() + TcpProtocol::kNameAt, TcpProtocol::kNameWidth)
+        : QString();
 }

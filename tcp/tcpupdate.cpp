@@ -394,7 +394,8 @@ void CTCPUpdate::startAttempt(int lane)
     // sending the file); each attempt therefore starts from a fresh one.
     QUpdateTcpClient *client = lanes[lane].client;
     if (!client->isConnected()) {
-        logInfo(QStringLiteral("重新连接更新服务器: ") + settings.host + QLatin1Char(':') + QString::number(settings.port));
+        logInfo(QStringLiteral("重新连接更新服务器: ") + settings.host + QLatin1Char(':')
+                + QString::number(settings.port));
         client->connectToServer(settings.host, settings.port);
     }
     if (!client->startDownload(file, silenceLimitMs))

@@ -213,8 +213,8 @@ void TestSignedRelease::runRow(bool tcp)
 void TestSignedRelease::staleHttpCheckBeforeTcp_data()
 {
     QTest::addColumn<QByteArray>("staleIni"); // what the HTTP server answers for update.ini
-    QTest::addColumn<bool>("killed");          // the HTTP run was killed with its files downloaded
-    QTest::addColumn<bool>("trusted");         // the client checks the release's signature
+    QTest::addColumn<bool>("killed");         // the HTTP run was killed with its files downloaded
+    QTest::addColumn<bool>("trusted");        // the client checks the release's signature
     const QByteArray v9 = "[Version]\nVersion=9.0\nFolder=v9\n";
     const QByteArray noFolder = "[Version]\nVersion=9.0\n";
     QTest::newRow("md5.txt missing") << v9 << false << false;
