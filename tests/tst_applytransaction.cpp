@@ -242,7 +242,7 @@ private slots:
         const auto outsideBefore = hashTree(outside);
         ApplyTransaction t(install.root, install.staging(), install.backup(), install.parked());
         if (journal.isEmpty())
-            QCOMPARE(t.apply("update.exe"), Result::Failed);
+            QCOMPARE(t.apply("update.exe", kDownloaded), Result::Failed);
         else
             QCOMPARE(t.recover(), ApplyTransaction::Recovery::Failed);
         QCOMPARE(int(t.failure().step), int(ApplyFailure::Link));
