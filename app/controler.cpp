@@ -8,6 +8,7 @@
 #include "fileops/layout.h"
 #include "fileops/pathpolicy.h"
 #include "fileops/stagedconfig.h"
+#include "fileops/tempfilewriter.h"
 #include "fileops/workfolder.h"
 #include "http/md5manifest.h"
 #include "http/widget.h"
@@ -68,7 +69,9 @@ bool CControler::init()
     tcpWindow = new UpdateWidget(nullptr);
     httpDialog->setLogFile(logFilePath(layout.logPrefix));
     tcpWindow->setLogFile(logFilePath(layout.logPrefix));
-    model = new CUpdateModel(this);
+    stagingWriter = std::make_unique<TempFileWriter>(layout, config->getTransferLimits().diskReserveBytes);
+    model = new CUpdateModel(TcpUpdateSettings::fromConfig(layout, *config, stagingWriter.get()),
+                             config->isHttpEnable(), this);
     model->setWindows(httpDialog, tcpWindow);
     connect(model, &CUpdateModel::sigUpdateResult, this, &CControler::onUpdateResult);
     fileManager = new CFileOperationManager(this);
@@ -174,8 +177,11 @@ bool CControler::start()
             return false;
         }
     } else {
+        // Nothing an earlier run fetched belongs to this one: a version file
+        // left by a check that stopped half-way, or by a run that was killed,
+        // would otherwise be installed with another road's release.
         removeBackupDir();
-        removeTempDir();
+        discardDownload();
     }
 
     const int rc = model->checkUpdate();
@@ -191,6 +197,7 @@ bool CControler::start()
         // the run is no success even though the host program is started.
         lastError = model->lastError();
         success = lastError.isEmpty();
+        discardDownload();
         if (runMode == RunMode::Console)
             printConsoleResult();
         else
@@ -238,7 +245,7 @@ void CControler::onUpdateResult(bool bSuccess)
     if (!bSuccess) {
         // The window already shows why the download ended. Nothing of a
         // failed download stays on the disk.
-        removeTempDir();
+        discardDownload();
         endFailedRun();
         return;
     }

@@ -8,11 +8,14 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class Widget;
 class UpdateWidget;
 class CUpdateModel;
 class CFileOperationManager;
 class CSystemConfig;
+class TempFileWriter;
 
 // Drives one run: run mode, clean-up of an earlier run, the update check, the
 // console result, the download, and after it the apply transaction and
@@ -111,6 +114,9 @@ private:
     UpdateWidget *tcpWindow = nullptr;
     CUpdateModel *model = nullptr;
     CFileOperationManager *fileManager = nullptr;
+    // Where the TCP road writes what it receives: this installation's
+    // staging folder, with the configured disk reserve.
+    std::unique_ptr<TempFileWriter> stagingWriter;
     RunMode runMode = RunMode::Normal;
     bool updateAvailable = false;
     bool success = true;

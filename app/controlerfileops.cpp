@@ -102,7 +102,7 @@ bool CControler::applyStagedFiles(bool &handover, bool &restored)
     model->showInstalling();
     // The window says it is installing before the first file moves.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    const ApplyTransaction::Result result = transaction.apply(config->getUpdateExe());
+    const ApplyTransaction::Result result = transaction.apply(config->getUpdateExe(), model->downloadedVersionFiles());
     handover = result == ApplyTransaction::Result::Handover;
     restored = transaction.undone();
     if (result != ApplyTransaction::Result::Failed) {

@@ -64,7 +64,8 @@ bool CControler::verifyStagedRelease()
     if (keys->isEmpty())
         logWarn("未配置发布公钥（Update/PublicKey），不校验更新文件的签名");
     const StatementCheck check =
-        checkStagedRelease({appDir, tempDir, model->offeredVersion()}, *keys, QDateTime::currentDateTimeUtc());
+        checkStagedRelease({appDir, tempDir, model->offeredVersion(), model->downloadedVersionFiles()}, *keys,
+                           QDateTime::currentDateTimeUtc());
     if (check.ok()) {
         if (!keys->isEmpty())
             logInfo("发布声明已验证，所有更新文件与之相符");

@@ -12,8 +12,10 @@ namespace {
 constexpr int kProbeTimeoutMs = 500;
 }
 
-CUpdateModel::CUpdateModel(QObject *parent)
+CUpdateModel::CUpdateModel(const TcpUpdateSettings &tcp, bool http, QObject *parent)
     : QObject(parent)
+    , tcpSettings(tcp)
+    , httpEnabled(http)
 {
 }
 
@@ -50,14 +52,13 @@ void CUpdateModel::setHttpChannel(CHttpUpdate *newChannel)
 int CUpdateModel::checkUpdate()
 {
     m_lastError.clear();
-    CSystemConfig *config = CSystemConfig::instance();
-    const QString server = config->getUpdateServer();
-    const quint16 port = portFromText(config->getUpdatePort());
+    const QString &server = tcpSettings.host;
+    const quint16 port = tcpSettings.port;
     // A port that is given but no port (0, above 65535, not a number) is a
     // setting to mend, not a server that does not answer.
     QString badPort;
-    if (!server.isEmpty() && !config->getUpdatePort().isEmpty() && port == 0) {
-        badPort = QStringLiteral("TCP升级服务端口无效(应为1-65535): ") + config->getUpdatePort();
+    if (!server.isEmpty() && !tcpSettings.portText.isEmpty() && port == 0) {
+        badPort = QStringLiteral("TCP升级服务端口无效(应为1-65535): ") + tcpSettings.portText;
         logError(badPort);
     }
 
@@ -70,14 +71,14 @@ int CUpdateModel::checkUpdate()
 
     if (reachable) {
         channel = Tcp;
-        setTcpChannel(new CTCPUpdate(nullptr));
+        setTcpChannel(new CTCPUpdate(tcpSettings, nullptr));
         tcpChannel->setProgressWindow(tcpWindow);
         connect(tcpChannel, &CTCPUpdate::sigUpdateResult, this, &CUpdateModel::onChannelResult);
         const bool available = tcpChannel->checkVersion();
         return channelResult(available, tcpChannel->lastError());
     }
 
-    if (config->isHttpEnable()) {
+    if (httpEnabled) {
         setHttpChannel(new CHttpUpdate(this));
         channel = Http;
         httpChannel->setDialog(httpDialog);
@@ -153,6 +154,11 @@ void CUpdateModel::showRunEnd(RunEnd end, const QString &detail)
         tcpWindow->showRunEnd(end, detail);
     else if (channel == Http && httpDialog)
         httpDialog->showRunEnd(end, detail);
+}
+
+DownloadedVersionFiles CUpdateModel::downloadedVersionFiles() const
+{
+    return channel == Http && httpChannel ? httpChannel->downloadedVersionFiles() : DownloadedVersionFiles();
 }
 
 QString CUpdateModel::offeredVersion() const

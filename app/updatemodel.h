@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fileops/downloadedversionfiles.h"
+#include "tcp/tcpupdate.h"
 #include "ui/runwindow.h"
 
 #include <QObject>
@@ -20,7 +22,9 @@ class CUpdateModel : public QObject
 public:
     enum UpdateChannel { Tcp = 0, Http = 1 };
 
-    explicit CUpdateModel(QObject *parent = nullptr);
+    // tcp: the TCP channel's settings (its server is the one probed);
+    // httpEnabled: Update/HttpEnable.
+    CUpdateModel(const TcpUpdateSettings &tcp, bool httpEnabled, QObject *parent = nullptr);
     ~CUpdateModel() override;
 
     // The controller's windows; not owned.
@@ -43,6 +47,9 @@ public:
     // The version a TCP update installs, recorded in system.cfg; empty for
     // HTTP, whose version lives in update/update.ini.
     QString offeredVersion() const;
+    // The version files the chosen channel's check downloaded beside the
+    // staging folder, for the apply and the trust check.
+    DownloadedVersionFiles downloadedVersionFiles() const;
 
     // True when config names a TCP server with a usable port, or allows
     // HTTP: checkUpdate then asks a channel instead of returning -1 at once.
@@ -58,6 +65,8 @@ private:
     void setHttpChannel(CHttpUpdate *channel);
     int channelResult(bool updateAvailable, const QString &checkError);
 
+    const TcpUpdateSettings tcpSettings;
+    const bool httpEnabled;
     UpdateChannel channel = Tcp;
     QString m_lastError;
     CTCPUpdate *tcpChannel = nullptr;

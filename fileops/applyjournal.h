@@ -98,8 +98,8 @@ QVector<RecoveryStep> recoverySteps(const ApplyJournal &journal,
                                     const std::function<QString(const QString &)> &partialName);
 
 // The entries one apply makes from the staged files (paths relative to the
-// staging folder) and the downloaded version description and manifest
-// (present or not). A staged top-level "update.exe" becomes the Updater entry
+// staging folder) and the version description and manifest the run
+// downloaded beside the staging folder (or not). A staged top-level "update.exe" becomes the Updater entry
 // for updaterName; a staged top-level "update.ini" goes to
 // "update/update.ini". Version files come last, and a later source for the
 // same target wins: the downloaded version description and manifest over

@@ -1,9 +1,9 @@
 #include "fileops/applytransaction.h"
 
 #include "config/names.h"
+#include "fileops/filewalk.h"
 #include "fileops/layout.h"
 #include "fileops/pathpolicy.h"
-#include "http/md5manifest.h"
 #include "log/logger.h"
 #include "platform/durablefile.h"
 
@@ -110,7 +110,8 @@ bool ApplyTransaction::staysInPlace(const ApplyJournal &journal, const QVector<R
     return true;
 }
 
-bool ApplyTransaction::prepare(ApplyJournal &journal, const QString &updaterName)
+bool ApplyTransaction::prepare(ApplyJournal &journal, const QString &updaterName,
+                               const DownloadedVersionFiles &downloaded)
 {
     journal.staging = relative(staging);
     journal.backup = relative(backup);
@@ -119,11 +120,9 @@ bool ApplyTransaction::prepare(ApplyJournal &journal, const QString &updaterName
     for (QString &rel : staged)
         rel.remove(0, 1);
     staged.sort();
-    const QString tmpDir = installation + Names::kUpdateDir;
-    journal.entries =
-        planEntries(staged, journal.staging, journal.backup, QFileInfo(tmpDir + Names::kUpdateTmpIniFile).isFile(),
-                    QFileInfo(tmpDir + Names::kMd5TmpFile).isFile(), updaterName, relative(parkedUpdater),
-                    [this](const QString &target) { return existsAsEntry(abs(target)); });
+    journal.entries = planEntries(staged, journal.staging, journal.backup, downloaded.description, downloaded.manifest,
+                                  updaterName, relative(parkedUpdater),
+                                  [this](const QString &target) { return existsAsEntry(abs(target)); });
 
     QSet<QString> dirs;
     for (const JournalEntry &e : qAsConst(journal.entries)) {
@@ -243,13 +242,13 @@ ApplyTransaction::Result ApplyTransaction::undo(ApplyJournal journal)
     return Result::Failed;
 }
 
-ApplyTransaction::Result ApplyTransaction::apply(const QString &updaterName)
+ApplyTransaction::Result ApplyTransaction::apply(const QString &updaterName, const DownloadedVersionFiles &downloaded)
 {
     logInfo("开始应用更新");
     lastFailure = {};
     undoneAfterFailure = true;
     ApplyJournal journal;
-    if (!prepare(journal, updaterName))
+    if (!prepare(journal, updaterName, downloaded))
         return Result::Failed;
     const QByteArray bytes = serializeJournal(journal);
     if (!hasSpaceFor(journal, bytes.size()) || !writeJournal(journal))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fileops/applyjournal.h"
+#include "fileops/downloadedversionfiles.h"
 
 #include <QString>
 
@@ -64,10 +65,12 @@ public:
     // The journal's file in an installation.
     static QString journalPath(const QString &installation);
 
-    // Applies what the staging folder holds, plus the downloaded version
-    // description and manifest in "update/". A staged "update.exe" for
-    // updaterName is left to swapUpdater (Result::Handover).
-    Result apply(const QString &updaterName);
+    // Applies what the staging folder holds, plus the version description
+    // and manifest the run downloaded into "update/" (downloaded; a file the
+    // run did not download is never installed, whatever lies there). A
+    // staged "update.exe" for updaterName is left to swapUpdater
+    // (Result::Handover).
+    Result apply(const QString &updaterName, const DownloadedVersionFiles &downloaded);
 
     // Follows the journal of the installation, if any.
     Recovery recover();
@@ -88,7 +91,7 @@ public:
     bool undone() const { return undoneAfterFailure; }
 
 private:
-    bool prepare(ApplyJournal &journal, const QString &updaterName);
+    bool prepare(ApplyJournal &journal, const QString &updaterName, const DownloadedVersionFiles &downloaded);
     bool hasSpaceFor(const ApplyJournal &journal, qint64 journalBytes);
     bool writeJournal(const ApplyJournal &journal);
     bool backUp(const JournalEntry &entry);

@@ -17,9 +17,12 @@ void CHttpUpdate::setDialog(Widget *newDialog)
 bool CHttpUpdate::checkUpdate()
 {
     checkError.clear();
+    downloaded = {};
     const int version = dialog->checkServerVersion();
     if (version == 1) {
         const int manifest = dialog->checkManifest();
+        if (manifest == 1)
+            downloaded = {true, true};
         if (manifest <= 1)
             return manifest == 1;
     } else if (version == 0) {

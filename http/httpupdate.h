@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fileops/downloadedversionfiles.h"
+
 #include <QObject>
 
 class Widget;
@@ -20,6 +22,9 @@ public:
     bool checkUpdate();
     // Why the last check failed; empty when it completed.
     QString lastError() const;
+    // What the last check downloaded for the apply: both version files when
+    // it found an update, nothing otherwise.
+    DownloadedVersionFiles downloadedVersionFiles() const { return downloaded; }
     // Starts the downloads; the outcome arrives through sigUpdateResult.
     bool startUpdate();
 
@@ -33,4 +38,5 @@ private:
     Widget *dialog = nullptr;
     bool lastResult = false;
     QString checkError;
+    DownloadedVersionFiles downloaded;
 };

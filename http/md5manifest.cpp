@@ -2,23 +2,14 @@
 
 #include "config/names.h"
 #include "fileops/pathpolicy.h"
-#include "platform/sha256.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QSaveFile>
 #include <QSet>
 #include <QTextCodec>
 
-#include <vector>
-
 namespace {
-
-// Large enough that hashing runs at the speed of the digest itself, small
-// enough that memory stays flat whatever the file size.
-constexpr qint64 kHashChunk = 1 << 20;
 
 QTextCodec *localCodec()
 {
@@ -26,54 +17,6 @@ QTextCodec *localCodec()
 }
 
 } // namespace
-
-void listFilesRecursive(const QString &root, const QString &relative, QStringList &out)
-{
-    const QDir dir(root + relative);
-    const QFileInfoList entries = dir.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
-    for (const QFileInfo &entry : entries) {
-        const QString child = relative + QLatin1Char('/') + entry.fileName();
-        if (entry.isDir()) {
-            if (!entry.isSymLink())
-                listFilesRecursive(root, child, out);
-        } else {
-            out.append(child);
-        }
-    }
-}
-
-// The digest by hash of the file's whole content, read in bounded chunks.
-template <typename Hash>
-std::optional<QByteArray> digestOfFile(const QString &path, Hash &hash)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return std::nullopt;
-    std::vector<char> buffer(static_cast<size_t>(kHashChunk));
-    for (;;) {
-        const qint64 n = file.read(buffer.data(), kHashChunk);
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            break;
-        hash.addData(buffer.data(), static_cast<int>(n));
-    }
-    return hash.result();
-}
-
-std::optional<QByteArray> sha256OfFile(const QString &path)
-{
-    Sha256 hash;
-    const auto digest = digestOfFile(path, hash);
-    return digest && !digest->isEmpty() ? digest : std::nullopt;
-}
-
-QString md5OfFile(const QString &path)
-{
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    const auto digest = digestOfFile(path, hash);
-    return digest ? QString::fromLatin1(digest->toHex()) : QString();
-}
 
 Md5Map hashDirectory(const QString &dir)
 {

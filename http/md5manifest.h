@@ -3,8 +3,11 @@
 // the path starts with "/" and uses "/" between levels, and the digest is 32
 // lower-case hex digits (empty when the file could not be read). Written in
 // key order with CR LF line ends in the local 8-bit encoding; read with LF or
-// CR LF. None of these functions logs or reports errors.
+// CR LF. None of these functions logs or reports errors. The folder walk and
+// the file digests it is built from live in fileops/.
 
+#include "fileops/filedigest.h"
+#include "fileops/filewalk.h"
 #include "fileops/pathpolicy.h"
 
 #include <QByteArray>
@@ -12,23 +15,8 @@
 #include <QString>
 #include <QStringList>
 
-#include <optional>
-
 // Relative path -> digest, ordered by QString's operator< (case-sensitive).
 using Md5Map = QMap<QString, QString>;
-
-// Appends "/"-prefixed paths of the files below root + relative, depth first,
-// in the order the file system lists them. Hidden and system entries are not
-// listed; a directory that cannot be read adds nothing. Links to directories
-// are not followed, so a link cycle cannot make the walk endless.
-void listFilesRecursive(const QString &root, const QString &relative, QStringList &out);
-
-// Lower-case hex MD5 of the file's whole content, streamed in bounded chunks;
-// "" when the file cannot be opened or read to its end.
-QString md5OfFile(const QString &path);
-// The raw SHA-256 of the file's whole content (platform/sha256.h), streamed
-// in bounded chunks; nothing when the file cannot be opened or read to its end.
-std::optional<QByteArray> sha256OfFile(const QString &path);
 
 // Digest of every file below dir (which ends with "/"), keyed by relative path.
 Md5Map hashDirectory(const QString &dir);

@@ -7,6 +7,7 @@
 #include "http/replyrules.h"
 #include "http/tlstrust.h"
 #include "log/logger.h"
+#include "log/percent.h"
 #include "ui/background.h"
 #include "ui_widget.h"
 
@@ -62,7 +63,6 @@ HttpUpdateSettings HttpUpdateSettings::fromConfig(const InstallLayout &layout, c
 Widget::Widget(QWidget *parent)
     : QDialog(parent)
     , ui(new Ui::Widget)
-    , config(HttpUpdateSettings::fromConfig(InstallLayout::ofProgram(), *CSystemConfig::instance()))
 {
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("HTTP升级"));
@@ -125,6 +125,8 @@ int Widget::checkServerVersion()
     refreshStatus();
 
     if (!parseServerVersion()) {
+        // An unusable version description is no part of any later run.
+        cleanupTempFiles();
         refreshStatus();
         return 3;
     }
@@ -279,7 +281,7 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
     if (progressBar) {
         connect(reply, &QNetworkReply::downloadProgress, progressBar, [progressBar](qint64 received, qint64 total) {
             if (total > 0)
-                progressBar->setValue(static_cast<int>(received * 100 / total));
+                progressBar->setValue(percentOf(received, total));
         });
     }
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -562,7 +564,10 @@ void Widget::cleanupTempFiles()
         return;
     const QFileInfoList entries = updateDir.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
-        if (entry.fileName() == Names::kUpdateIniFile)
+        // The installed version description, and the record of its signed
+        // statement that the next update's sequence is compared with:
+        // dropping it would let an older signed release be replayed.
+        if (entry.fileName() == Names::kUpdateIniFile || entry.fileName() == Names::kStatementFile)
             continue;
         if (entry.isDir() && !entry.isSymLink())
             QDir(entry.filePath()).removeRecursively();

@@ -57,6 +57,8 @@ public:
     // run never has more files in flight.
     static constexpr int kMaxConnections = 6;
 
+    // Without an installation and a server until setSettings names them,
+    // which comes before any check.
     explicit Widget(QWidget *parent = nullptr);
     // Emits sigUpdateResult(false); transfers in flight are dropped and their
     // partial files removed.

@@ -10,6 +10,39 @@ namespace TcpProtocol {
 
 namespace {
 
+// Where each field starts in its record (all integers little-endian).
+// Message header:
+constexpr int kMagicAt = 0;
+constexpr int kLengthAt = 4;
+constexpr int kTypeAt = 8;
+constexpr int kProductTypeAt = 12;
+constexpr int kReservedAt = 16;
+// Version check request: version text, client id text, product type.
+constexpr int kCheckVersionAt = 0;
+constexpr int kCheckClientIdAt = kCheckVersionAt + kVersionWidth;
+constexpr int kCheckProductTypeAt = kCheckClientIdAt + kClientIdWidth;
+// File request, file entry of a version reply and file data all begin with
+// the path text and the name text.
+constexpr int kPathAt = 0;
+constexpr int kNameAt = kPathAt + kPathWidth;
+// File data, after path and name:
+constexpr int kTotalSizeAt = kNameAt + kNameWidth;
+constexpr int kChunkSizeAt = kTotalSizeAt + 4;
+constexpr int kIsLastAt = kChunkSizeAt + 4;
+constexpr int kUnreadAt = kIsLastAt + 1;
+// Version reply: update flag, version text, product code, then (after bytes
+// no peer reads) the file count and the file entries.
+constexpr int kNeedUpdateAt = 0;
+constexpr int kReplyVersionAt = kNeedUpdateAt + 1;
+constexpr int kProductCodeAt = kReplyVersionAt + kVersionWidth;
+constexpr int kFileCountAt = 53;
+
+static_assert(kUnreadAt + 4 == kFileDataFixedSize, "file data prefix");
+static_assert(kFileCountAt + 4 == kVersionReplyFixedSize, "version reply prefix");
+static_assert(kNameAt + kNameWidth <= kFileRequestSize && kNameAt + kNameWidth <= kFileEntrySize, "path and name");
+static_assert(kCheckProductTypeAt + 4 <= kVersionCheckSize, "version check request");
+static_assert(kReservedAt + 4 == kHeaderSize, "message header");
+
 void putU32(char *dst, quint32 value)
 {
     qToLittleEndian<quint32>(value, dst);
@@ -70,22 +103,22 @@ QString productName(qint32 code)
 QByteArray encodeHeader(const MessageHeader &header)
 {
     char p[kHeaderSize] = {};
-    putU32(p, header.magic);
-    putU32(p + 4, header.length);
-    putU32(p + 8, header.type);
-    putU32(p + 12, static_cast<quint32>(header.productType));
-    putU32(p + 16, header.reserved);
+    putU32(p + kMagicAt, header.magic);
+    putU32(p + kLengthAt, header.length);
+    putU32(p + kTypeAt, header.type);
+    putU32(p + kProductTypeAt, static_cast<quint32>(header.productType));
+    putU32(p + kReservedAt, header.reserved);
     return QByteArray(p, kHeaderSize);
 }
 
 MessageHeader decodeHeader(const char *src)
 {
     MessageHeader header;
-    header.magic = getU32(src);
-    header.length = getU32(src + 4);
-    header.type = getU32(src + 8);
-    header.productType = static_cast<qint32>(getU32(src + 12));
-    header.reserved = getU32(src + 16);
+    header.magic = getU32(src + kMagicAt);
+    header.length = getU32(src + kLengthAt);
+    header.type = getU32(src + kTypeAt);
+    header.productType = static_cast<qint32>(getU32(src + kProductTypeAt));
+    header.reserved = getU32(src + kReservedAt);
     return header;
 }
 
@@ -101,18 +134,18 @@ QByteArray encodeMessage(quint32 type, qint32 productType, const QByteArray &pay
 QByteArray encodeVersionCheckRequest(const VersionCheckRequest &request)
 {
     char p[kVersionCheckSize] = {};
-    writeTextField(p, kVersionWidth, request.version);
+    writeTextField(p + kCheckVersionAt, kVersionWidth, request.version);
     const QString clientId = request.clientId.isEmpty() ? QStringLiteral("Vantorelle") : request.clientId;
-    writeTextField(p + 32, kClientIdWidth, clientId);
-    putU32(p + 64, static_cast<quint32>(request.productType));
+    writeTextField(p + kCheckClientIdAt, kClientIdWidth, clientId);
+    putU32(p + kCheckProductTypeAt, static_cast<quint32>(request.productType));
     return QByteArray(p, kVersionCheckSize);
 }
 
 QByteArray encodeFileRequest(const FileRequest &file)
 {
     char p[kFileRequestSize] = {};
-    writeTextField(p, kPathWidth, file.filePath);
-    writeTextField(p + 128, kNameWidth, file.fileName);
+    writeTextField(p + kPathAt, kPathWidth, file.filePath);
+    writeTextField(p + kNameAt, kNameWidth, file.fileName);
     return QByteArray(p, kFileRequestSize);
 }
 
@@ -129,10 +162,10 @@ VersionInfo decodeVersionReply(const QByteArray &payload)
     if (payload.size() < kVersionReplyFixedSize)
         return info;
     const char *p = payload.constData();
-    info.needUpdate = p[0] != 0;
-    info.version = readTextField(p + 1, kVersionWidth);
-    info.productName = productName(static_cast<qint32>(getU32(p + 33)));
-    const quint32 fileCount = getU32(p + 53);
+    info.needUpdate = p[kNeedUpdateAt] != 0;
+    info.version = readTextField(p + kReplyVersionAt, kVersionWidth);
+    info.productName = productName(static_cast<qint32>(getU32(p + kProductCodeAt)));
+    const quint32 fileCount = getU32(p + kFileCountAt);
     const quint32 whole = static_cast<quint32>((payload.size() - kVersionReplyFixedSize) / kFileEntrySize);
     const quint32 kept = qMin(fileCount, whole);
     info.files.reserve(static_cast<int>(kept));
@@ -147,12 +180,12 @@ FileDataChunk decodeFileData(const QByteArray &payload)
     if (payload.size() < kFileDataFixedSize)
         return chunk;
     const char *p = payload.constData();
-    chunk.filePath = readTextField(p, kPathWidth);
-    chunk.fileName = readTextField(p + 128, kNameWidth);
-    chunk.totalSize = getU32(p + 160);
-    chunk.chunkSize = getU32(p + 164);
-    chunk.isLast = p[168] != 0;
-    chunk.unread = getU32(p + 169);
+    chunk.filePath = readTextField(p + kPathAt, kPathWidth);
+    chunk.fileName = readTextField(p + kNameAt, kNameWidth);
+    chunk.totalSize = getU32(p + kTotalSizeAt);
+    chunk.chunkSize = getU32(p + kChunkSizeAt);
+    chunk.isLast = p[kIsLastAt] != 0;
+    chunk.unread = getU32(p + kUnreadAt);
     chunk.data = payload.mid(kFileDataFixedSize);
     return chunk;
 }
@@ -161,32 +194,32 @@ VersionCheckRequest decodeVersionCheckRequest(const QByteArray &payload)
 {
     const QByteArray record = padded(payload, kVersionCheckSize);
     VersionCheckRequest request;
-    request.version = readTextField(record.constData(), kVersionWidth);
-    request.clientId = readTextField(record.constData() + 32, kClientIdWidth);
-    request.productType = static_cast<qint32>(getU32(record.constData() + 64));
+    request.version = readTextField(record.constData() + kCheckVersionAt, kVersionWidth);
+    request.clientId = readTextField(record.constData() + kCheckClientIdAt, kClientIdWidth);
+    request.productType = static_cast<qint32>(getU32(record.constData() + kCheckProductTypeAt));
     return request;
 }
 
 FileRequest decodeFileRequest(const QByteArray &payload)
 {
     const QByteArray record = padded(payload, kFileRequestSize);
-    return FileRequest{readTextField(record.constData(), kPathWidth),
-                       readTextField(record.constData() + 128, kNameWidth)};
+    return FileRequest{readTextField(record.constData() + kPathAt, kPathWidth),
+                       readTextField(record.constData() + kNameAt, kNameWidth)};
 }
 
 QByteArray encodeVersionReply(const VersionReplyContent &reply)
 {
     char p[kVersionReplyFixedSize] = {};
-    p[0] = reply.needUpdate ? 1 : 0;
-    writeTextField(p + 1, kVersionWidth, reply.version);
-    putU32(p + 33, static_cast<quint32>(reply.productCode));
-    putU32(p + 53, static_cast<quint32>(reply.files.size()));
+    p[kNeedUpdateAt] = reply.needUpdate ? 1 : 0;
+    writeTextField(p + kReplyVersionAt, kVersionWidth, reply.version);
+    putU32(p + kProductCodeAt, static_cast<quint32>(reply.productCode));
+    putU32(p + kFileCountAt, static_cast<quint32>(reply.files.size()));
     QByteArray bytes(p, kVersionReplyFixedSize);
     bytes.reserve(kVersionReplyFixedSize + reply.files.size() * kFileEntrySize);
     for (const FileRequest &file : reply.files) {
         char entry[kFileEntrySize] = {};
-        writeTextField(entry, kPathWidth, file.filePath);
-        writeTextField(entry + 128, kNameWidth, file.fileName);
+        writeTextField(entry + kPathAt, kPathWidth, file.filePath);
+        writeTextField(entry + kNameAt, kNameWidth, file.fileName);
         bytes.append(entry, kFileEntrySize);
     }
     return bytes;
@@ -195,12 +228,12 @@ QByteArray encodeVersionReply(const VersionReplyContent &reply)
 QByteArray encodeFileDataPrefix(const FileDataChunk &chunk)
 {
     char p[kFileDataFixedSize] = {};
-    writeTextField(p, kPathWidth, chunk.filePath);
-    writeTextField(p + 128, kNameWidth, chunk.fileName);
-    putU32(p + 160, chunk.totalSize);
-    putU32(p + 164, chunk.chunkSize);
-    p[168] = chunk.isLast ? 1 : 0;
-    putU32(p + 169, chunk.unread);
+    writeTextField(p + kPathAt, kPathWidth, chunk.filePath);
+    writeTextField(p + kNameAt, kNameWidth, chunk.fileName);
+    putU32(p + kTotalSizeAt, chunk.totalSize);
+    putU32(p + kChunkSizeAt, chunk.chunkSize);
+    p[kIsLastAt] = chunk.isLast ? 1 : 0;
+    putU32(p + kUnreadAt, chunk.unread);
     return QByteArray(p, kFileDataFixedSize);
 }
 
@@ -268,15 +301,16 @@ const char *FrameReader::data() const
 
 QString FileEntry::filePath() const
 {
-    return raw.size() >= TcpProtocol::kFileEntrySize ? TcpProtocol::readTextField(raw.constData(), TcpProtocol::kPathWidth)
-                                                     : QString();
+    return raw.size() >= TcpProtocol::kFileEntrySize
+        ? TcpProtocol::readTextField(raw.constData() + TcpProtocol::kPathAt, TcpProtocol::kPathWidth)
+        : QString();
 }
 
 QString FileEntry::fileName() const
 {
     return raw.size() >= TcpProtocol::kFileEntrySize
-               ? TcpProtocol::readTextField(raw.constData() + 128, TcpProtocol::kNameWidth)
-               : QString();
+        ? TcpProtocol::readTextField(raw.constData() + TcpProtocol::kNameAt, TcpProtocol::kNameWidth)
+        : QString();
 }
 
 QString FileEntry::undecodableName() const

@@ -5,6 +5,7 @@
 #include "fileops/tempfilewriter.h"
 #include "http/md5manifest.h"
 #include "log/logger.h"
+#include "log/percent.h"
 #include "tcp/asyncwaiter.h"
 #include "tcp/updatetcpclient.h"
 #include "tcp/updatewidget.h"
@@ -22,43 +23,69 @@ const QString kUnaskedVersionReply = QStringLiteral("服务器在下载过程中
 
 } // namespace
 
-CTCPUpdate::CTCPUpdate(QObject *parent)
-    : QObject(parent)
-    , workPlaces(InstallLayout::ofProgram().workPlaces())
+TcpUpdateSettings TcpUpdateSettings::fromConfig(const InstallLayout &layout, const CSystemConfig &config,
+                                                TempFileWriter *writer)
 {
-    CSystemConfig *config = CSystemConfig::instance();
-    if (config->isLoaded()) {
-        host = config->getUpdateServer();
-        port = portFromText(config->getUpdatePort());
+    TcpUpdateSettings settings;
+    if (config.isLoaded()) {
+        settings.host = config.getUpdateServer();
+        settings.port = portFromText(config.getUpdatePort());
+        settings.portText = config.getUpdatePort();
     }
-    maxConnections = config->getServerConnections();
+    settings.connections = config.getServerConnections();
+    settings.version = config.getVersion();
+    settings.productType = config.getProjectType();
+    settings.limits = config.getTransferLimits();
+    settings.workPlaces = layout.workPlaces();
+    settings.writer = writer;
+    return settings;
+}
+
+CTCPUpdate::CTCPUpdate(const TcpUpdateSettings &tcpSettings, QObject *parent)
+    : QObject(parent)
+    , settings(tcpSettings)
+    , maxConnections(tcpSettings.connections)
+{
     setUpClient();
 }
 
-CTCPUpdate::CTCPUpdate(const QString &serverHost, quint16 serverPort, QObject *parent)
-    : QObject(parent)
-    , workPlaces(InstallLayout::ofProgram().workPlaces())
-    , host(serverHost)
-    , port(serverPort)
-    , maxConnections(CSystemConfig::instance()->getServerConnections())
+namespace {
+
+TcpUpdateSettings serverOnly(const QString &host, quint16 port)
 {
-    setUpClient();
+    TcpUpdateSettings settings;
+    settings.host = host;
+    settings.port = port;
+    return settings;
+}
+
+} // namespace
+
+CTCPUpdate::CTCPUpdate(const QString &host, quint16 port, QObject *parent)
+    : CTCPUpdate(serverOnly(host, port), parent)
+{
 }
 
 CTCPUpdate::~CTCPUpdate() = default;
 
 void CTCPUpdate::setUpClient()
 {
-    if (host.isEmpty() || port == 0)
+    if (settings.host.isEmpty() || settings.port == 0)
         return;
     m_client = newClient();
-    m_client->connectToServer(host, port);
+    if (TempFileWriter *writer = settings.writer) {
+        m_client->setChunkSink([writer](const QString &path, const QString &name, const QByteArray &data, bool isLast) {
+            return writer->writeChunk(path, name, data, isLast);
+        });
+    }
+    m_client->connectToServer(settings.host, settings.port);
 }
 
 QUpdateTcpClient *CTCPUpdate::newClient()
 {
     auto *client = new QUpdateTcpClient(this);
-    client->setLimits(CSystemConfig::instance()->getTransferLimits());
+    client->setLimits(settings.limits);
+    client->setProductType(settings.productType);
     connect(client, &QUpdateTcpClient::sigFileDownloadProgress, this, &CTCPUpdate::onFileDownloadProgress);
     connect(client, &QUpdateTcpClient::sigFileDownloadCompleted, this, &CTCPUpdate::onFileDownloadCompleted);
     connect(client, &QUpdateTcpClient::sigFileDownloadError, this, &CTCPUpdate::onFileDownloadError);
@@ -133,10 +160,9 @@ bool CTCPUpdate::checkVersion()
                                                                  : QStringLiteral("TCP升级服务连接失败");
         return false;
     }
-    CSystemConfig *config = CSystemConfig::instance();
     VersionCheckRequest request;
-    request.version = config->getVersion();
-    request.productType = config->getProjectType();
+    request.version = settings.version;
+    request.productType = settings.productType;
     request.clientId = QStringLiteral("1");
     checking = true;
     versionInfo = m_client->sendVersionCheck(request, kVersionCheckTimeoutMs);
@@ -154,7 +180,7 @@ bool CTCPUpdate::checkVersion()
                 checkError = QStringLiteral("服务端文件列表包含无法解码的文件名:") + undecodable;
         }
         if (checkError.isEmpty())
-            checkError = refusedEntry(fileList, workPlaces);
+            checkError = refusedEntry(fileList, settings.workPlaces);
         else
             logError(checkError);
         // A run without files would end at once and say nothing.
@@ -245,7 +271,7 @@ bool CTCPUpdate::downloadAll()
         return true;
     }
     QString shortage;
-    if (!TempFileWriter::instance()->hasRoomToStart(&shortage)) {
+    if (settings.writer && !settings.writer->hasRoomToStart(&shortage)) {
         // Nothing is requested while the staging folder's disk is short.
         logError(shortage);
         if (progressWindow)
@@ -320,7 +346,7 @@ void CTCPUpdate::openLanes()
             };
             connect(client, &QUpdateTcpClient::errorOccurred, &wait, lost);
             connect(client, &QUpdateTcpClient::disconnected, &wait, lost);
-            client->beginConnect(host, port);
+            client->beginConnect(settings.host, settings.port);
         }
         if (progressWindow)
             connect(progressWindow, &UpdateWidget::sigCancelRequested, &wait, &AsyncWaiter::signalReceived);
@@ -410,8 +436,9 @@ void CTCPUpdate::startAttempt(int lane)
     // sending the file); each attempt therefore starts from a fresh one.
     QUpdateTcpClient *client = lanes[lane].client;
     if (!client->isConnected()) {
-        logInfo(QStringLiteral("重新连接更新服务器: ") + host + QLatin1Char(':') + QString::number(port));
-        client->connectToServer(host, port);
+        logInfo(QStringLiteral("重新连接更新服务器: ") + settings.host + QLatin1Char(':')
+                + QString::number(settings.port));
+        client->connectToServer(settings.host, settings.port);
     }
     if (!client->startDownload(file, silenceLimitMs))
         onAttemptEnded(lane, false);
@@ -467,7 +494,7 @@ void CTCPUpdate::finishRun()
 
 int CTCPUpdate::overallPercent() const
 {
-    return fileList.isEmpty() ? 0 : doneCount * 100 / fileList.size();
+    return percentOf(doneCount, fileList.size());
 }
 
 void CTCPUpdate::updateOverallProgress()
@@ -542,7 +569,7 @@ CTCPUpdate::ErrorClass CTCPUpdate::classifyError(const QString &text)
 void CTCPUpdate::onFileDownloadProgress(const QString &filePath, const QString &fileName, uint32_t downloaded,
                                         uint32_t total)
 {
-    const int percent = total == 0 ? 0 : static_cast<int>(static_cast<double>(downloaded) / total * 100);
+    const int percent = percentOf(downloaded, total);
     logInfo(QStringLiteral("TCP文件下载进度:") + fileName + QLatin1Char(' ') + QString::number(downloaded)
         + QLatin1Char('/') + QString::number(total) + QLatin1Char(' ') + QString::number(percent)
         + QLatin1Char('%'));

@@ -12,8 +12,33 @@
 #include <optional>
 
 class AsyncWaiter;
+class CSystemConfig;
 class QTimer;
+class TempFileWriter;
 class UpdateWidget;
+struct InstallLayout;
+
+// What a TCP run takes from the configuration and the installation,
+// computed once by the caller and handed down.
+struct TcpUpdateSettings
+{
+    QString host;           // Server/UpdateServer; none: no connection is made
+    quint16 port = 0;       // Server/UpdatePort
+    QString portText;       // Server/UpdatePort as written, for the text naming a bad one
+    int connections = 1;    // Server/Connections
+    QString version;        // General/Version, sent with the version check
+    qint32 productType = 1; // Project/Type, in every message header (1 without one)
+    TransferLimits limits;
+    QStringList workPlaces; // this installation's own places, which no release file may name
+    // The staging writer every received chunk goes to, not owned; null: the
+    // chunks go where the client's sink is set to, and no disk room is checked.
+    TempFileWriter *writer = nullptr;
+
+    // From the installation's layout and system.cfg (host and port only when
+    // the file was read).
+    static TcpUpdateSettings fromConfig(const InstallLayout &layout, const CSystemConfig &config,
+                                        TempFileWriter *writer);
+};
 
 // The TCP update channel: asks the server whether an update is needed, then
 // downloads the listed files into the staging folder over up to
@@ -50,10 +75,12 @@ public:
     // window, which costs more than receiving a small file.
     static constexpr int kRefreshIntervalMs = 100;
 
-    // Connects to the server of the configuration (Server/UpdateServer and
-    // UpdatePort; none without an address, a read configuration and a port).
-    explicit CTCPUpdate(QObject *parent = nullptr);
-    // Connects to the given server instead.
+    // Connects to the server of the settings (none without an address and
+    // a port).
+    explicit CTCPUpdate(const TcpUpdateSettings &settings, QObject *parent = nullptr);
+    // Connects to the given server with the built-in limits, one connection,
+    // no work places and no staging writer (the caller sets the client's
+    // chunk sink).
     CTCPUpdate(const QString &host, quint16 port, QObject *parent = nullptr);
     ~CTCPUpdate() override;
 
@@ -96,7 +123,7 @@ public:
     // connections take its chunk sink.
     QUpdateTcpClient *client() const { return m_client; }
     // How many connections a run may use, 1 to CSystemConfig::kMaxTransfers
-    // (default: the configuration's Server/Connections); never more than
+    // (default: the settings' connections); never more than
     // there are files.
     int connections() const { return maxConnections; }
     void setConnections(int count);
@@ -157,10 +184,7 @@ private:
     // Shows the file progress that the refresh limit held back.
     void showHeldFileProgress();
 
-    // This installation's own places, which no release file may name.
-    const QStringList workPlaces;
-    QString host;
-    quint16 port = 0;
+    const TcpUpdateSettings settings;
     QUpdateTcpClient *m_client = nullptr;
     QPointer<UpdateWidget> progressWindow;
     VersionInfo versionInfo;
@@ -171,7 +195,7 @@ private:
     // The file most recently started: the window's file line shows it.
     int currentIndex = -1;
     int maxRetries = 3;
-    int maxConnections = 1;
+    int maxConnections;
     bool cancelRequested = false;
     // The run in progress.
     QVector<Lane> lanes;

@@ -1,9 +1,8 @@
 #include "tcp/updatetcpclient.h"
 
-#include "config/systemconfig.h"
-#include "fileops/tempfilewriter.h"
 #include "fileops/transferguard.h"
 #include "log/logger.h"
+#include "log/percent.h"
 #include "tcp/asyncwaiter.h"
 
 #include <QDateTime>
@@ -39,9 +38,7 @@ QUpdateTcpClient::QUpdateTcpClient(QObject *parent)
     , socket(new QTcpSocket(this))
     , heartbeatTimer(new QTimer(this))
     , silenceTimer(new QTimer(this))
-    , m_chunkSink([](const QString &path, const QString &name, const QByteArray &data, bool isLast) {
-        return TempFileWriter::instance()->writeChunk(path, name, data, isLast);
-    })
+    , m_chunkSink([](const QString &, const QString &, const QByteArray &, bool) { return false; })
     , fileGuard(nullptr)
 {
     setLimits(limits);
@@ -160,7 +157,7 @@ bool QUpdateTcpClient::sendMessage(quint32 type, const QByteArray &payload)
     MessageHeader header;
     header.length = static_cast<quint32>(payload.size());
     header.type = type;
-    header.productType = CSystemConfig::instance()->getProjectType();
+    header.productType = productType;
     // One write: a request split over two small segments waits for the
     // peer's delayed acknowledgement.
     const QByteArray message = TcpProtocol::encodeHeader(header) + payload;
@@ -276,7 +273,7 @@ bool QUpdateTcpClient::handleFileData(const QByteArray &payload)
     fileGuard->addBytes(chunk.data.size());
     const quint32 total = currentTotal;
     const quint32 received = currentReceived;
-    const quint64 percent = total == 0 ? 0 : static_cast<quint64>(received) * 100 / total;
+    const int percent = percentOf(received, total);
     logInfo(QStringLiteral("文件传输进度: ") + name + QStringLiteral(" (") + QString::number(received)
         + QLatin1Char('/') + QString::number(total) + QStringLiteral(" 字节, ") + QString::number(percent)
         + QStringLiteral("%)"));

@@ -98,12 +98,15 @@ public:
     TcpFailure lastFailure() const { return m_lastFailure; }
     QString lastError() const { return m_lastFailure.text; }
 
-    // Replaces where received chunks go (default: the staging writer).
+    // Where received chunks go (default: nowhere, every chunk is refused).
     void setChunkSink(ChunkSink sink);
     ChunkSink chunkSink() const { return m_chunkSink; }
     // The least file rate a file request holds a transfer to (default: the
     // built-in limits). Not while a file request is in flight.
     void setLimits(const TransferLimits &transferLimits);
+    // The product type every message header carries (default 1, as without
+    // a configured Project/Type).
+    void setProductType(qint32 type) { productType = type; }
 
 signals:
     void connected();
@@ -171,4 +174,5 @@ private:
     // Holds the file request in flight to the least rate of limits.
     TransferGuard *fileGuard;
     TransferLimits limits;
+    qint32 productType = 1;
 };

@@ -1,6 +1,7 @@
 #include "tcp/updatewidget.h"
 
 #include "log/logger.h"
+#include "log/percent.h"
 #include "ui/background.h"
 #include "ui/placement.h"
 #include "ui_updatewidget.h"
@@ -221,7 +222,7 @@ void UpdateWidget::keyPressEvent(QKeyEvent *event)
 
 void UpdateWidget::updateFileProgress(const QString &fileName, qint64 bytesReceived, qint64 bytesTotal)
 {
-    const int percent = bytesTotal <= 0 ? 0 : static_cast<int>(bytesReceived * 100 / bytesTotal);
+    const int percent = percentOf(bytesReceived, bytesTotal);
     ui->progressBar_updatefile->setValue(percent);
     ui->label_updatefile->setText(
         QStringLiteral("下载: %1 (%2/%3)").arg(fileName, formatFileSize(bytesReceived), formatFileSize(bytesTotal)));

@@ -21,6 +21,8 @@ const FileTree kInstalled{
     {"/a.txt", "A1"}, {"/d/b.txt", "B1"}, {"/keep.txt", "K"}, {"/update/update.ini", "V1"}, {"/md5.txt", "M1"}};
 const FileTree kStaged{{"/a.txt", "A2"}, {"/d/b.txt", "B2"}, {"/n/m/new.txt", "N"}, {"/.hidden", "H"}};
 const FileTree kVersionFiles{{"/update/updateTmp.ini", "V2"}, {"/update/md5Tmp.txt", "M2"}};
+// What a run that downloaded kVersionFiles hands to the apply.
+const DownloadedVersionFiles kDownloaded{true, true};
 
 struct Install
 {
@@ -34,7 +36,10 @@ struct Install
         writeTree(root, version);
         writeTree(staging(), staged);
     }
-    Result apply() const { return ApplyTransaction(root, staging(), backup(), parked()).apply("update.exe"); }
+    Result apply(const DownloadedVersionFiles &downloaded = kDownloaded) const
+    {
+        return ApplyTransaction(root, staging(), backup(), parked()).apply("update.exe", downloaded);
+    }
     QMap<QString, QString> tree() const { return hashTree(root); }
 };
 
@@ -101,6 +106,30 @@ private slots:
         QCOMPARE(readTestFile(dir.path() + "/a.txt"), QByteArray("A2"));
     }
 
+    // The version files installed are the ones the run says it downloaded:
+    // one left by another run is not, and one the run names must be there.
+    void versionFilesComeFromTheRun_data()
+    {
+        QTest::addColumn<FileTree>("onDisk");
+        QTest::addColumn<bool>("planned");
+        QTest::addColumn<int>("result");
+        QTest::newRow("left by another run") << kVersionFiles << false << int(Result::Done);
+        QTest::newRow("named by the run but missing") << FileTree{} << true << int(Result::Failed);
+    }
+    void versionFilesComeFromTheRun()
+    {
+        QFETCH(FileTree, onDisk);
+        QFETCH(bool, planned);
+        QFETCH(int, result);
+        QTemporaryDir dir;
+        const Install install{dir.path()};
+        install.lay(kInstalled, kStaged, onDisk);
+        QCOMPARE(int(install.apply({planned, planned})), result);
+        QCOMPARE(readTestFile(dir.path() + "/update/update.ini"), QByteArray("V1"));
+        QCOMPARE(readTestFile(dir.path() + "/md5.txt"), QByteArray("M1"));
+        QCOMPARE(readTestFile(dir.path() + "/a.txt"), QByteArray(result == int(Result::Done) ? "A2" : "A1"));
+    }
+
     // Every failure leaves the installed files as they were; only the
     // downloaded version files and the staging folder are gone.
     void failureUndoesExactly_data()
@@ -141,7 +170,7 @@ private slots:
             QVERIFY(held.make(path));
         }
         ApplyTransaction t(dir.path(), install.staging(), install.backup(), install.parked());
-        const Result r = t.apply("update.exe");
+        const Result r = t.apply("update.exe", kDownloaded);
         held.release();
         QCOMPARE(r, Result::Failed);
         QCOMPARE(int(t.failure().step), step);
@@ -213,7 +242,7 @@ private slots:
         const auto outsideBefore = hashTree(outside);
         ApplyTransaction t(install.root, install.staging(), install.backup(), install.parked());
         if (journal.isEmpty())
-            QCOMPARE(t.apply("update.exe"), Result::Failed);
+            QCOMPARE(t.apply("update.exe", kDownloaded), Result::Failed);
         else
             QCOMPARE(t.recover(), ApplyTransaction::Recovery::Failed);
         QCOMPARE(int(t.failure().step), int(ApplyFailure::Link));
@@ -236,7 +265,7 @@ private slots:
         fill(disk.path);
         const auto before = install.tree();
         ApplyTransaction t(disk.path, install.staging(), install.backup(), install.parked());
-        QCOMPARE(t.apply("update.exe"), Result::Failed);
+        QCOMPARE(t.apply("update.exe", kDownloaded), Result::Failed);
         QVERIFY(t.failure().step == ApplyFailure::Space || t.failure().step == ApplyFailure::Journal);
         auto after = install.tree();
         QCOMPARE(after, before);
@@ -263,7 +292,7 @@ private slots:
         QVERIFY(backupFs.mounted);
         const auto before = install.tree();
         ApplyTransaction t(dir.path(), install.staging(), install.backup(), install.parked());
-        QCOMPARE(t.apply("update.exe"), fits ? Result::Done : Result::Failed);
+        QCOMPARE(t.apply("update.exe", kDownloaded), fits ? Result::Done : Result::Failed);
         if (fits) {
             QCOMPARE(readTestFile(dir.path() + "/big.bin"), QByteArray("small now"));
             QCOMPARE(QDir(install.backup()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(),

@@ -158,7 +158,7 @@ private slots:
         QVERIFY2(site.label("label_updatefile").startsWith(detail.replace("%1", server.baseUrl())),
                  qPrintable(site.label("label_updatefile")));
         // The server copy stays only while it is still needed.
-        QCOMPARE(QFile::exists(site.path("update/updateTmp.ini")), code == 1 || code == 3);
+        QCOMPARE(QFile::exists(site.path("update/updateTmp.ini")), code == 1);
     }
 
     void manifestCheck_data()
@@ -246,6 +246,7 @@ private slots:
         if (!localManifest.isNull())
             QVERIFY(writeTestFile(site.path("md5.txt"), localManifest));
         QVERIFY(writeTestFile(site.path("update/leftover/x"), "x"));
+        QVERIFY(writeTestFile(site.path("update/release.statement"), "installed release's record"));
         QCOMPARE(site.widget.checkServerVersion(), 1);
 
         QCOMPARE(site.widget.checkManifest(), code);
@@ -256,8 +257,10 @@ private slots:
         // Three redirects at most (and Qt may send one request again on a
         // connection the server closed).
         QVERIFY2(server.requests().size() <= 2 + 3 + 1, qPrintable(server.requests().join(" ")));
-        if (code >= 2) // refused whole: the server copies and update/'s leftovers are gone
-            QCOMPARE(site.updateDirEntries(), QStringList{"update.ini"});
+        // Refused whole: the server copies and update/'s leftovers are gone,
+        // the installed release's record of its statement is kept.
+        if (code >= 2)
+            QCOMPARE(site.updateDirEntries(), (QStringList{"release.statement", "update.ini"}));
     }
 
     // A run over the three files of release 2.0, the second one scripted;

@@ -2,7 +2,8 @@
 // nginx and the reference TCP server on 127.0.0.1: a release signed with a
 // configured key is installed and its statement recorded; a tampered,
 // replayed, stale or unsigned one is refused with the installation left
-// byte for byte as it was and nothing of the release left behind.
+// byte for byte as it was and nothing of the release left behind. With
+// both roads configured, what an HTTP check left never reaches a TCP update.
 #include "config/names.h"
 #include "http/md5manifest.h"
 #include "releasepublisher.h"
@@ -59,6 +60,8 @@ private slots:
     void httpRoad() { runRow(false); }
     void tcpRoad_data() { addRows(); }
     void tcpRoad() { runRow(true); }
+    void staleHttpCheckBeforeTcp_data();
+    void staleHttpCheckBeforeTcp();
 
 private:
     void addRows();
@@ -230,6 +233,74 @@ void TestSignedRelease::runRow(bool tcp)
     QCOMPARE(install.readFile("update/release.statement"), readTestFile(www + "/v2/release.statement"));
     for (const char *stray : {"release.statement", "release.statement.sig", "UpdateTemp", "Backup"})
         QVERIFY2(!QFileInfo::exists(install.filePath(stray)), stray);
+}
+
+void TestSignedRelease::staleHttpCheckBeforeTcp_data()
+{
+    QTest::addColumn<QByteArray>("staleIni"); // what the HTTP server answers for update.ini
+    QTest::addColumn<bool>("killed");         // the HTTP run was killed with its files downloaded
+    QTest::addColumn<bool>("trusted");        // the client checks the release's signature
+    const QByteArray v9 = "[Version]\nVersion=9.0\nFolder=v9\n";
+    const QByteArray noFolder = "[Version]\nVersion=9.0\n";
+    QTest::newRow("md5.txt missing") << v9 << false << false;
+    QTest::newRow("update.ini without folder") << noFolder << false << false;
+    QTest::newRow("update.ini without folder, signed") << noFolder << false << true;
+    QTest::newRow("killed HTTP run, signed") << v9 << true << true;
+}
+
+// Both roads configured: an HTTP check that stopped half-way (or an HTTP
+// run that was killed) must leave nothing that a later TCP update installs
+// or judges the release by.
+void TestSignedRelease::staleHttpCheckBeforeTcp()
+{
+    QFETCH(QByteArray, staleIni);
+    QFETCH(bool, killed);
+    QFETCH(bool, trusted);
+    QTemporaryDir work;
+    QVERIFY(publishTampered(work.path(), keyFiles[0], None));
+    const QString www = work.filePath("www");
+    writeTree(work.filePath("stale"), {{"/update.ini", staleIni}});
+
+    const quint16 port = freeLocalPort();
+    TestInstall install;
+    TestInstall::Settings settings = TestInstall::defaultSettings();
+    settings["Server"]["UpdateServer"] = "127.0.0.1";
+    settings["Server"]["UpdatePort"] = QString::number(port);
+    settings["General"]["Version"] = "1.0";
+    if (trusted)
+        settings["Update"]["PublicKey"] = publicKeys[0];
+    auto nginx = std::make_unique<NginxServer>(work.filePath("stale"));
+    QVERIFY2(nginx->isRunning(), nginx->errorLog().constData());
+    settings["Update"]["HttpEnable"] = "1";
+    settings["Update"]["URL"] = nginx->baseUrl();
+    install.writeConfig(settings);
+    writeTree(install.path(), kVersion1);
+    generateMd5File(install.path() + QLatin1Char('/'));
+
+    const QStringList versionFiles{"update/updateTmp.ini", "update/md5Tmp.txt"};
+    if (killed) {
+        install.writeFile(versionFiles[0], staleIni);
+        install.writeFile(versionFiles[1], "/app.txt 00000000000000000000000000000000\r\n");
+    } else {
+        // TCP is down: the HTTP check runs and fails.
+        const RunResult check = install.runUpdater({"console"}, 60000);
+        QVERIFY2(check.finished, check.err.right(2000).constData());
+        QVERIFY2(check.out.contains("\"success\":false"), check.out.constData());
+        for (const QString &file : versionFiles)
+            QVERIFY2(!QFileInfo::exists(install.filePath(file)), qPrintable(file));
+    }
+    nginx.reset();
+
+    TcpServerProcess server;
+    QVERIFY(server.start(www, {"--port", QString::number(port)}));
+    const RunResult run = install.runUpdater({"console"}, 60000);
+    QVERIFY2(run.finished, run.err.right(2000).constData());
+    QVERIFY2(run.exitCode == 0, run.err.right(400).constData());
+    QCOMPARE(run.out, consoleLine(true, true));
+    QCOMPARE(install.readFile("update/update.ini"), readTestFile(www + "/update.ini"));
+    QCOMPARE(install.readFile("md5.txt"), readTestFile(www + "/v2/md5.txt"));
+    for (const QString &file : versionFiles)
+        QVERIFY2(!QFileInfo::exists(install.filePath(file)), qPrintable(file));
 }
 
 QTEST_GUILESS_MAIN(TestSignedRelease)

@@ -2,6 +2,7 @@
 // 127.0.0.1, driving a real progress window: whole runs, retries, failures
 // of each class, cancellation, and the queued result signal.
 #include "fileops/installlayout.h"
+#include "fileops/tempfilewriter.h"
 #include "log/logger.h"
 #include "support/boxanswerer.h"
 #include "support/memorysink.h"
@@ -68,6 +69,8 @@ private slots:
     void parallelRuns();
     void scriptedServer_data();
     void scriptedServer();
+    void settingsFromTheCaller_data();
+    void settingsFromTheCaller();
 
 private:
     bool startServer(const QStringList &options = {});
@@ -602,6 +605,39 @@ void TestTcpUpdate::scriptedServer()
         QVERIFY(update.files().isEmpty());
     }
     QVERIFY(logText().contains(failure));
+}
+
+// The channel asks with the version, stages through the writer and keeps
+// the disk reserve it is handed, whatever the process's own configuration.
+void TestTcpUpdate::settingsFromTheCaller_data()
+{
+    QTest::addColumn<qint64>("reserve");
+    QTest::newRow("staged through the writer") << qint64(0);
+    QTest::newRow("writer's disk reserve unmet") << (qint64(1) << 60);
+}
+
+void TestTcpUpdate::settingsFromTheCaller()
+{
+    QFETCH(qint64, reserve);
+    QVERIFY(startServer());
+    QTemporaryDir install;
+    const InstallLayout layout = InstallLayout::build(install.path(), "UpdateTemp/", "Backup/", "");
+    TempFileWriter writer(layout, reserve);
+    TcpUpdateSettings settings;
+    settings.host = QStringLiteral("127.0.0.1");
+    settings.port = server->port();
+    settings.version = QStringLiteral("1.5");
+    settings.workPlaces = layout.workPlaces();
+    settings.writer = &writer;
+    CTCPUpdate update(settings);
+    QVERIFY(update.checkVersion());
+    QCOMPARE(server->count(QStringLiteral("version check from 1.5")), 1);
+
+    const bool staged = reserve == 0;
+    QCOMPARE(update.startUpdate(), staged);
+    QCOMPARE(server->count(QStringLiteral("file request")) > 0, staged);
+    QCOMPARE(readTestFile(layout.staging + "plugins/codec.dll"),
+             staged ? releaseFiles.value("plugins/codec.dll") : QByteArray());
 }
 
 QTEST_MAIN(TestTcpUpdate)

@@ -1,7 +1,8 @@
 #include "trust/stagedrelease.h"
 
 #include "config/names.h"
-#include "http/md5manifest.h"
+#include "fileops/filedigest.h"
+#include "fileops/filewalk.h"
 
 #include <QDir>
 #include <QFile>
@@ -64,7 +65,7 @@ StatementCheck checkStagedRelease(const StagedRelease &release, const QVector<QB
     // the downloaded one (HTTP) wins over a staged one (TCP), as in the apply.
     const QString httpDescription = release.installation + Names::kUpdateDir + Names::kUpdateTmpIniFile;
     const QString tcpDescription = release.staging + Names::kUpdateIniFile;
-    const bool tcpRoad = !QFileInfo(httpDescription).isFile();
+    const bool tcpRoad = !release.downloaded.description;
     const QSettings description(tcpRoad ? tcpDescription : httpDescription, QSettings::IniFormat);
     const QString describedVersion = description.value(Names::kVersionVersionKey).toString();
     // The installed version description is the floor that survives a
@@ -105,7 +106,7 @@ StatementCheck checkStagedRelease(const StagedRelease &release, const QVector<QB
     }
     // The HTTP road keeps the release's manifest beside the staging folder.
     const QString manifest = release.installation + Names::kUpdateDir + Names::kMd5TmpFile;
-    if (QFileInfo(manifest).isFile()) {
+    if (release.downloaded.manifest) {
         check = checkFile(statement, QLatin1Char('/') + Names::kMd5File, manifest);
         if (!check.ok())
             return check;

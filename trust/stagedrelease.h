@@ -5,13 +5,15 @@
 // Both roads leave the statement and its signature in the staging folder
 // (HTTP fetches them from the release folder, TCP receives them as two of
 // the release's files), and a version description that the apply installs:
-// staging/update.ini (TCP) or update/updateTmp.ini (HTTP). The check takes
+// staging/update.ini (TCP) or update/updateTmp.ini (HTTP, as the run says it
+// downloaded it). The check takes
 // the statement and signature out of the staging folder, so they are never
 // installed as files of the host program; a trusted statement is put back
 // as staging/update/release.statement, which the apply installs with the
 // release (and a failed apply undoes): the record the next update's
 // sequence is compared with.
 
+#include "fileops/downloadedversionfiles.h"
 #include "trust/statement.h"
 
 #include <QByteArray>
@@ -24,6 +26,7 @@ struct StagedRelease
     QString installation; // absolute, ends with "/"
     QString staging;      // absolute, ends with "/"
     QString announcedVersion; // the version the check announced; "" takes the version description's
+    DownloadedVersionFiles downloaded; // what the run fetched beside the staging folder
 };
 
 // With no keys: removes the statement files from the staging folder and
