@@ -12,8 +12,10 @@ namespace {
 constexpr int kProbeTimeoutMs = 500;
 }
 
-CUpdateModel::CUpdateModel(QObject *parent)
+CUpdateModel::CUpdateModel(const CSystemConfig &systemConfig, const ProxySettings &proxySettings, QObject *parent)
     : QObject(parent)
+    , config(systemConfig)
+    , proxy(proxySettings)
 {
 }
 
@@ -50,34 +52,45 @@ void CUpdateModel::setHttpChannel(CHttpUpdate *newChannel)
 int CUpdateModel::checkUpdate()
 {
     m_lastError.clear();
-    CSystemConfig *config = CSystemConfig::instance();
-    const QString server = config->getUpdateServer();
-    const quint16 port = portFromText(config->getUpdatePort());
+    if (!proxy.problem.isEmpty()) {
+        // A proxy setting that cannot be followed fails the check: going
+        // around the proxy could be just what the network forbids.
+        logError(proxy.problem);
+        return channelResult(false, proxy.problem);
+    }
+    const QString server = config.getUpdateServer();
+    const quint16 port = portFromText(config.getUpdatePort());
     // A port that is given but no port (0, above 65535, not a number) is a
     // setting to mend, not a server that does not answer.
     QString badPort;
-    if (!server.isEmpty() && !config->getUpdatePort().isEmpty() && port == 0) {
-        badPort = QStringLiteral("TCP升级服务端口无效(应为1-65535): ") + config->getUpdatePort();
+    if (!server.isEmpty() && !config.getUpdatePort().isEmpty() && port == 0) {
+        badPort = QStringLiteral("TCP升级服务端口无效(应为1-65535): ") + config.getUpdatePort();
         logError(badPort);
     }
 
     bool reachable = false;
+    QString unreachable; // why the TCP server could not be reached
     if (!server.isEmpty() && port != 0) {
         auto *probe = new QUpdateTcpClient(this);
+        probe->setProxySettings(proxy);
         reachable = probe->connectToServer(server, port, kProbeTimeoutMs);
+        if (!reachable) {
+            unreachable = probe->lastError();
+            logWarn(QStringLiteral("TCP升级服务连接失败：") + unreachable);
+        }
         delete probe;
     }
 
     if (reachable) {
         channel = Tcp;
-        setTcpChannel(new CTCPUpdate(nullptr));
+        setTcpChannel(new CTCPUpdate(server, port, nullptr, proxy));
         tcpChannel->setProgressWindow(tcpWindow);
         connect(tcpChannel, &CTCPUpdate::sigUpdateResult, this, &CUpdateModel::onChannelResult);
         const bool available = tcpChannel->checkVersion();
         return channelResult(available, tcpChannel->lastError());
     }
 
-    if (config->isHttpEnable()) {
+    if (config.isHttpEnable()) {
         setHttpChannel(new CHttpUpdate(this));
         channel = Http;
         httpChannel->setDialog(httpDialog);
@@ -87,6 +100,8 @@ int CUpdateModel::checkUpdate()
     }
 
     m_lastError = badPort.isEmpty() ? QStringLiteral("TCP升级服务连接失败") : badPort;
+    if (!unreachable.isEmpty())
+        m_lastError += QStringLiteral("：") + unreachable;
     const QString where = server.isEmpty() || port == 0
         ? QStringLiteral("未配置可用的TCP升级服务器")
         : QStringLiteral("无法连接 %1:%2").arg(server).arg(port);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/proxysettings.h"
 #include "ui/runwindow.h"
 
 #include <QObject>
@@ -20,7 +21,9 @@ class CUpdateModel : public QObject
 public:
     enum UpdateChannel { Tcp = 0, Http = 1 };
 
-    explicit CUpdateModel(QObject *parent = nullptr);
+    // Asks the channels config names (which must outlive the model), both
+    // roads through the proxy of proxy.
+    CUpdateModel(const CSystemConfig &config, const ProxySettings &proxy, QObject *parent = nullptr);
     ~CUpdateModel() override;
 
     // The controller's windows; not owned.
@@ -58,6 +61,8 @@ private:
     void setHttpChannel(CHttpUpdate *channel);
     int channelResult(bool updateAvailable, const QString &checkError);
 
+    const CSystemConfig &config;
+    const ProxySettings proxy;
     UpdateChannel channel = Tcp;
     QString m_lastError;
     CTCPUpdate *tcpChannel = nullptr;

@@ -1,5 +1,7 @@
 #include "http/replyrules.h"
 
+#include "config/proxysettings.h"
+
 #include <QNetworkRequest>
 #include <QVariant>
 
@@ -41,6 +43,8 @@ QString replyErrorText(QNetworkReply *reply)
         return QStringLiteral("服务器关闭了连接");
     case QNetworkReply::HostNotFoundError:
         return QStringLiteral("找不到服务器");
+    case QNetworkReply::ProxyAuthenticationRequiredError:
+        return kProxyAuthRefused;
     case QNetworkReply::SslHandshakeFailedError:
         return QStringLiteral("无法建立安全连接");
     case QNetworkReply::TemporaryNetworkFailureError:

@@ -21,9 +21,10 @@ const QString kRunStopped = QStringLiteral("更新已结束，请求已停止");
 
 } // namespace
 
-CTCPUpdate::CTCPUpdate(QObject *parent)
+CTCPUpdate::CTCPUpdate(QObject *parent, const ProxySettings &proxySettings)
     : QObject(parent)
     , workPlaces(InstallLayout::ofProgram().workPlaces())
+    , proxy(proxySettings)
 {
     CSystemConfig *config = CSystemConfig::instance();
     if (config->isLoaded()) {
@@ -34,9 +35,11 @@ CTCPUpdate::CTCPUpdate(QObject *parent)
     setUpClient();
 }
 
-CTCPUpdate::CTCPUpdate(const QString &serverHost, quint16 serverPort, QObject *parent)
+CTCPUpdate::CTCPUpdate(const QString &serverHost, quint16 serverPort, QObject *parent,
+                       const ProxySettings &proxySettings)
     : QObject(parent)
     , workPlaces(InstallLayout::ofProgram().workPlaces())
+    , proxy(proxySettings)
     , host(serverHost)
     , port(serverPort)
     , maxConnections(CSystemConfig::instance()->getServerConnections())
@@ -59,6 +62,7 @@ QUpdateTcpClient *CTCPUpdate::newClient()
 {
     auto *client = new QUpdateTcpClient(this);
     client->setLimits(CSystemConfig::instance()->getTransferLimits());
+    client->setProxySettings(proxy);
     connect(client, &QUpdateTcpClient::sigFileDownloadProgress, this, &CTCPUpdate::onFileDownloadProgress);
     connect(client, &QUpdateTcpClient::sigFileDownloadCompleted, this, &CTCPUpdate::onFileDownloadCompleted);
     connect(client, &QUpdateTcpClient::sigFileDownloadError, this, &CTCPUpdate::onFileDownloadError);

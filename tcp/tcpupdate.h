@@ -51,10 +51,11 @@ public:
     static constexpr int kRefreshIntervalMs = 100;
 
     // Connects to the server of the configuration (Server/UpdateServer and
-    // UpdatePort; none without an address, a read configuration and a port).
-    explicit CTCPUpdate(QObject *parent = nullptr);
+    // UpdatePort; none without an address, a read configuration and a port),
+    // every connection through the proxy of proxySettings.
+    explicit CTCPUpdate(QObject *parent = nullptr, const ProxySettings &proxySettings = {});
     // Connects to the given server instead.
-    CTCPUpdate(const QString &host, quint16 port, QObject *parent = nullptr);
+    CTCPUpdate(const QString &host, quint16 port, QObject *parent = nullptr, const ProxySettings &proxySettings = {});
     ~CTCPUpdate() override;
 
     // The window the run reports in and whose cancel button stops it; not
@@ -156,6 +157,7 @@ private:
 
     // This installation's own places, which no release file may name.
     const QStringList workPlaces;
+    const ProxySettings proxy;
     QString host;
     quint16 port = 0;
     QUpdateTcpClient *m_client = nullptr;

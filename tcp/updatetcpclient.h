@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/proxysettings.h"
 #include "config/transferlimits.h"
 #include "tcp/messages.h"
 
@@ -104,6 +105,10 @@ public:
     // The least file rate a file request holds a transfer to (default: the
     // built-in limits). Not while a file request is in flight.
     void setLimits(const TransferLimits &transferLimits);
+    // The proxy later connections go through (default: the system's), and
+    // the credentials a proxy that asks is answered with, once per
+    // connection attempt.
+    void setProxySettings(const ProxySettings &settings) { proxy = settings; }
 
 signals:
     void connected();
@@ -171,4 +176,6 @@ private:
     // Holds the file request in flight to the least rate of limits.
     TransferGuard *fileGuard;
     TransferLimits limits;
+    ProxySettings proxy;
+    int proxyAnswers = 0; // challenges answered in the connection attempt
 };
