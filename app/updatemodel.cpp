@@ -55,7 +55,6 @@ int CUpdateModel::checkUpdate()
     if (!proxy.problem.isEmpty()) {
         // A proxy setting that cannot be followed fails the check: going
         // around the proxy could be just what the network forbids.
-        logError(proxy.problem);
         return channelResult(false, proxy.problem);
     }
     const QString server = config.getUpdateServer();

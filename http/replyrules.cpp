@@ -19,6 +19,9 @@ QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes)
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isValid() && isRedirect(status.toInt()) && !reply->isFinished())
         return QString();
+    // Only a proxy answers 407, and only once it took no credentials offered.
+    if (status.isValid() && status.toInt() == 407)
+        return kProxyAuthRefused;
     if (status.isValid() && status.toInt() != 200)
         return QStringLiteral("服务器应答HTTP %1").arg(status.toInt());
     const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();

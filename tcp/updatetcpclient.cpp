@@ -145,16 +145,16 @@ void QUpdateTcpClient::onDisconnected()
 
 void QUpdateTcpClient::onError(QAbstractSocket::SocketError error)
 {
+    // A connection through a proxy that fails before it stands was refused
+    // or lost by the proxy (Qt reports a refused tunnel as an access error).
+    const bool connecting = m_state == Connecting;
     m_state = Error;
     QString text = socket->errorString();
-    if (error == QAbstractSocket::ProxyAuthenticationRequiredError) {
+    const QNetworkProxy through = socket->proxy();
+    if (error == QAbstractSocket::ProxyAuthenticationRequiredError)
         text = kProxyAuthRefused + QStringLiteral("：") + text;
-    } else if (error == QAbstractSocket::ProxyConnectionRefusedError || error == QAbstractSocket::ProxyProtocolError
-               || error == QAbstractSocket::ProxyConnectionClosedError || error == QAbstractSocket::ProxyNotFoundError
-               || error == QAbstractSocket::ProxyConnectionTimeoutError) {
-        const QNetworkProxy through = socket->proxy();
+    else if (connecting && through.type() != QNetworkProxy::NoProxy)
         text = kProxyRefusedTcp.arg(through.hostName()).arg(through.port()) + text;
-    }
     fail(error == QAbstractSocket::SocketTimeoutError ? TcpFailure::Timeout : TcpFailure::Network, text);
 }
 
