@@ -3,8 +3,6 @@
 #include "nginxserver.h"
 
 #include <QFile>
-#include <QHostAddress>
-#include <QTcpSocket>
 #include <QTest>
 
 namespace {
@@ -18,13 +16,6 @@ QByteArray readAll(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool acceptsConnections(quint16 port)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    return socket.waitForConnected(200);
 }
 
 QByteArray accessRules(SquidProxy::Policy policy, const QByteArray &passwords)
@@ -97,8 +88,8 @@ bool SquidProxy::tryStart()
         return false;
     // Ends early when squid exits (bad configuration, port taken).
     static_cast<void>(QTest::qWaitFor(
-        [&] { return process.state() != QProcess::Running || acceptsConnections(proxyPort); }, kReadyWaitMs));
-    if (process.state() == QProcess::Running && acceptsConnections(proxyPort))
+        [&] { return process.state() != QProcess::Running || acceptsLocalConnections(proxyPort); }, kReadyWaitMs));
+    if (process.state() == QProcess::Running && acceptsLocalConnections(proxyPort))
         return true;
     stop();
     return false;
@@ -106,13 +97,7 @@ bool SquidProxy::tryStart()
 
 void SquidProxy::stop()
 {
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(10000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
+    stopChild(process);
 }
 
 QString SquidProxy::url() const
