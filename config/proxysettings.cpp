@@ -5,6 +5,7 @@
 #include "log/logger.h"
 
 #include <QAuthenticator>
+#include <QHostAddress>
 #include <QUrl>
 
 ProxySettings ProxySettings::parse(const QString &proxyText, const QString &configuredUser,
@@ -55,6 +56,13 @@ QList<QNetworkProxy> ProxySettings::proxiesFor(const QNetworkProxyQuery &query) 
     case Mode::Fixed:
         return {fixed};
     case Mode::System: {
+        // As Qt itself does for the application's proxy: a server on this
+        // machine is reached directly, without asking the system (which
+        // may mean a slow proxy discovery for every request).
+        const QString host = query.peerHostName();
+        const QHostAddress address(host);
+        if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || address.isLoopback())
+            break;
         const QList<QNetworkProxy> proxies = QNetworkProxyFactory::systemProxyForQuery(query);
         if (!proxies.isEmpty())
             return proxies;
