@@ -29,6 +29,9 @@ namespace {
 // Text reported when Temp or Backup does not name a folder of its own inside
 // the installation.
 const QString kUnsafeWorkDirs = QStringLiteral("临时目录或备份目录配置无效，未执行更新");
+// An update found while the connection is metered: not downloaded, and the
+// result says no update started.
+const QString kMeteredDeferred = QStringLiteral("发现新版本，但当前网络按流量计费，未下载更新");
 
 // How long a watched window shows a successful update before the run ends.
 constexpr int kSuccessShownMs = 1500;
@@ -70,8 +73,9 @@ bool CControler::init()
     httpDialog->setLogFile(logFilePath(layout.logPrefix));
     tcpWindow->setLogFile(logFilePath(layout.logPrefix));
     stagingWriter = std::make_unique<TempFileWriter>(layout, config->getTransferLimits().diskReserveBytes);
-    model = new CUpdateModel(TcpUpdateSettings::fromConfig(layout, *config, stagingWriter.get()),
-                             config->isHttpEnable(), this);
+    TcpUpdateSettings tcp = TcpUpdateSettings::fromConfig(layout, *config, stagingWriter.get());
+    tcp.proxy = ProxySettings::fromConfig(*config);
+    model = new CUpdateModel(tcp, config->isHttpEnable(), this);
     model->setWindows(httpDialog, tcpWindow);
     connect(model, &CUpdateModel::sigUpdateResult, this, &CControler::onUpdateResult);
     fileManager = new CFileOperationManager(this);
@@ -204,6 +208,8 @@ bool CControler::start()
             launchHostProgram();
         return false;
     case 1:
+        if (deferOnMeteredConnection())
+            return false;
         success = true;
         lastError = model->lastError();
         // Made and marked before the first byte lands: what this run leaves
@@ -216,6 +222,25 @@ bool CControler::start()
     default:
         return true;
     }
+}
+
+bool CControler::deferOnMeteredConnection()
+{
+    const QString onMetered =
+        config->getValue(QString::fromLatin1(Names::kGroupUpdate), QString::fromLatin1(Names::kKeyOnMetered));
+    if (!downloadWaits(connectionCost(), onMetered))
+        return false;
+    updateAvailable = false;
+    success = true;
+    lastError = kMeteredDeferred;
+    logWarn(kMeteredDeferred);
+    // What the check fetched describes a download that does not happen.
+    discardDownload();
+    if (runMode == RunMode::Console)
+        printConsoleResult();
+    else
+        launchHostProgram();
+    return true;
 }
 
 bool CControler::hasVisibleWindow() const

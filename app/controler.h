@@ -2,6 +2,7 @@
 
 #include "app/runmode.h"
 #include "fileops/installlayout.h"
+#include "platform/connectioncost.h"
 
 #include <QJsonObject>
 #include <QObject>
@@ -45,6 +46,9 @@ public:
     // A download was started and its result has not arrived yet: the event
     // loop must run to deliver it, even when no window is visible.
     bool isAwaitingResult() const { return awaitingResult; }
+    // Replaces how the connection's cost is asked (tests; default: the
+    // system's). Before start().
+    void setConnectionCostProbe(ConnectionCostProbe probe) { connectionCost = std::move(probe); }
     // False once the run failed or was cancelled.
     bool isSuccess() const { return success; }
     // Update helper mode: finish (HelperSuccess) or roll back.
@@ -109,6 +113,10 @@ private:
     // version description and manifest.
     void discardDownload();
     void removeWorkDir(const QString &dir);
+    // An update found on a metered connection is not downloaded unless
+    // OnMetered allows it: the run says so and ends as one without an
+    // update. True when the download waits.
+    bool deferOnMeteredConnection();
 
     Widget *httpDialog = nullptr;
     UpdateWidget *tcpWindow = nullptr;
@@ -125,6 +133,7 @@ private:
     bool installationIntact = true;
     QString lastError;
     QStringList args;
+    ConnectionCostProbe connectionCost = systemConnectionCost;
     const InstallLayout layout;
     CSystemConfig *const config;
     // Shorthands for the three places every operation uses.

@@ -52,6 +52,11 @@ void CUpdateModel::setHttpChannel(CHttpUpdate *newChannel)
 int CUpdateModel::checkUpdate()
 {
     m_lastError.clear();
+    if (!tcpSettings.proxy.problem.isEmpty()) {
+        // A proxy setting that cannot be followed fails the check: going
+        // around the proxy could be just what the network forbids.
+        return channelResult(false, tcpSettings.proxy.problem);
+    }
     const QString &server = tcpSettings.host;
     const quint16 port = tcpSettings.port;
     // A port that is given but no port (0, above 65535, not a number) is a
@@ -63,9 +68,15 @@ int CUpdateModel::checkUpdate()
     }
 
     bool reachable = false;
+    QString unreachable; // why the TCP server could not be reached
     if (!server.isEmpty() && port != 0) {
         auto *probe = new QUpdateTcpClient(this);
+        probe->setProxySettings(tcpSettings.proxy);
         reachable = probe->connectToServer(server, port, kProbeTimeoutMs);
+        if (!reachable) {
+            unreachable = probe->lastError();
+            logWarn(QStringLiteral("TCP升级服务连接失败：") + unreachable);
+        }
         delete probe;
     }
 
@@ -88,6 +99,8 @@ int CUpdateModel::checkUpdate()
     }
 
     m_lastError = badPort.isEmpty() ? QStringLiteral("TCP升级服务连接失败") : badPort;
+    if (!unreachable.isEmpty())
+        m_lastError += QStringLiteral("：") + unreachable;
     const QString where = server.isEmpty() || port == 0
         ? QStringLiteral("未配置可用的TCP升级服务器")
         : QStringLiteral("无法连接 %1:%2").arg(server).arg(port);

@@ -2,6 +2,7 @@
 
 #include "fileops/downloadedversionfiles.h"
 #include "tcp/tcpupdate.h"
+#include "config/proxysettings.h"
 #include "ui/runwindow.h"
 
 #include <QObject>

@@ -41,6 +41,10 @@ inline constexpr const char *kKeyPublicKey = "PublicKey";
 inline constexpr const char *kKeyCaFile = "CaFile";
 inline constexpr const char *kKeyParallelDownloads = "ParallelDownloads";
 inline constexpr const char *kKeyConnections = "Connections";
+inline constexpr const char *kKeyProxy = "Proxy";
+inline constexpr const char *kKeyProxyUser = "ProxyUser";
+inline constexpr const char *kKeyProxyPassword = "ProxyPassword";
+inline constexpr const char *kKeyOnMetered = "OnMetered";
 
 inline constexpr const char *kGroupSummary = "Summary";
 inline constexpr const char *kGroupVersion = "Version";

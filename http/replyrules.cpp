@@ -1,5 +1,7 @@
 #include "http/replyrules.h"
 
+#include "config/proxysettings.h"
+
 #include <QNetworkRequest>
 #include <QVariant>
 
@@ -17,6 +19,9 @@ QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes)
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isValid() && isRedirect(status.toInt()) && !reply->isFinished())
         return QString();
+    // Only a proxy answers 407, and only once it took no credentials offered.
+    if (status.isValid() && status.toInt() == 407)
+        return kProxyAuthRefused;
     if (status.isValid() && status.toInt() != 200)
         return QStringLiteral("服务器应答HTTP %1").arg(status.toInt());
     const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
@@ -53,6 +58,8 @@ QString replyErrorText(QNetworkReply *reply)
         return QStringLiteral("服务器关闭了连接");
     case QNetworkReply::HostNotFoundError:
         return QStringLiteral("找不到服务器");
+    case QNetworkReply::ProxyAuthenticationRequiredError:
+        return kProxyAuthRefused;
     case QNetworkReply::SslHandshakeFailedError:
         return QStringLiteral("无法建立安全连接");
     case QNetworkReply::TemporaryNetworkFailureError:

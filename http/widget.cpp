@@ -11,6 +11,7 @@
 #include "ui/background.h"
 #include "ui_widget.h"
 
+#include <QAuthenticator>
 #include <QCloseEvent>
 #include <QDir>
 #include <QEventLoop>
@@ -57,6 +58,7 @@ HttpUpdateSettings HttpUpdateSettings::fromConfig(const InstallLayout &layout, c
     const QString caFile = systemConfig.getCaFile();
     settings.caFile = caFile.isEmpty() ? QString() : QDir(layout.installation).absoluteFilePath(caFile);
     settings.parallelDownloads = systemConfig.getParallelDownloads();
+    settings.proxy = ProxySettings::fromConfig(systemConfig);
     return settings;
 }
 
@@ -80,6 +82,11 @@ Widget::Widget(QWidget *parent)
     }
     connect(ui->pushButton_cancel, &QPushButton::clicked, this, &Widget::onCancelUpdate);
     connect(ui->pushButton_close, &QPushButton::clicked, this, &QWidget::close);
+    connect(&networkManager, &QNetworkAccessManager::proxyAuthenticationRequired, this,
+            [this](const QNetworkProxy &, QAuthenticator *authenticator) {
+                config.proxy.answerChallenge(authenticator, proxyAnswers);
+            });
+    useProxySettings();
 }
 
 Widget::~Widget()
@@ -92,6 +99,14 @@ Widget::~Widget()
 void Widget::setSettings(const HttpUpdateSettings &settings)
 {
     config = settings;
+    useProxySettings();
+}
+
+void Widget::useProxySettings()
+{
+    // The manager owns its factory and drops the one before.
+    networkManager.setProxyFactory(new ProxySettingsFactory(config.proxy));
+    proxyAnswers = 0;
 }
 
 QNetworkReply *Widget::get(const QString &url)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/proxysettings.h"
 #include "config/transferlimits.h"
 #include "fileops/diskreserve.h"
 #include "fileops/installlayout.h"
@@ -38,6 +39,7 @@ struct HttpUpdateSettings
     bool fetchStatement = false;    // also stage the release's signed statement (Update/PublicKey set)
     QString caFile{};               // Update/CaFile: PEM certificates trusted besides the system's
     int parallelDownloads = 6;      // Update/ParallelDownloads: files in flight at once (1: one after another)
+    ProxySettings proxy{};          // Update/Proxy and the credentials a proxy is answered with
 
     static HttpUpdateSettings fromConfig(const InstallLayout &layout, const CSystemConfig &config);
 };
@@ -150,6 +152,7 @@ private:
     // Why a server path may not be staged, or "" when it is fine.
     QString unsafeServerPath(const QString &path) const;
     QNetworkReply *get(const QString &url);
+    void useProxySettings();
 
     Ui::Widget *ui = nullptr;
     HttpUpdateSettings config;
@@ -158,6 +161,7 @@ private:
     QString serverVersion;
     QStringList tempFiles;
     QNetworkAccessManager networkManager;
+    int proxyAnswers = 0; // challenges of a proxy answered through networkManager
     QVector<DownloadTask> tasks;
     int nextIndex = 0; // of the next task to start
     int doneCount = 0; // files staged and verified

@@ -86,6 +86,7 @@ QUpdateTcpClient *CTCPUpdate::newClient()
     auto *client = new QUpdateTcpClient(this);
     client->setLimits(settings.limits);
     client->setProductType(settings.productType);
+    client->setProxySettings(settings.proxy);
     connect(client, &QUpdateTcpClient::sigFileDownloadProgress, this, &CTCPUpdate::onFileDownloadProgress);
     connect(client, &QUpdateTcpClient::sigFileDownloadCompleted, this, &CTCPUpdate::onFileDownloadCompleted);
     connect(client, &QUpdateTcpClient::sigFileDownloadError, this, &CTCPUpdate::onFileDownloadError);

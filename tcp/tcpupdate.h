@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/proxysettings.h"
 #include "tcp/messages.h"
 #include "tcp/updatetcpclient.h"
 
@@ -33,6 +34,7 @@ struct TcpUpdateSettings
     // The staging writer every received chunk goes to, not owned; null: the
     // chunks go where the client's sink is set to, and no disk room is checked.
     TempFileWriter *writer = nullptr;
+    ProxySettings proxy; // every connection goes through it
 
     // From the installation's layout and system.cfg (host and port only when
     // the file was read).

@@ -5,6 +5,7 @@
 #include "log/percent.h"
 #include "tcp/asyncwaiter.h"
 
+#include <QAuthenticator>
 #include <QDateTime>
 #include <QTcpSocket>
 #include <QTimer>
@@ -29,6 +30,7 @@ const QString kUnrequestedData = QStringLiteral("服务器发送了未请求的�
 const QString kSizeChanged = QStringLiteral("文件数据声明的大小前后不一致: %1/%2");
 const QString kTooLong = QStringLiteral("文件数据超出声明的大小: %1/%2");
 const QString kTooShort = QStringLiteral("文件数据少于声明的大小: %1/%2");
+const QString kProxyRefusedTcp = QStringLiteral("代理服务器 %1:%2 未建立到更新服务器的连接：");
 const QString kRequestBusy = QStringLiteral("上一个文件请求尚未结束");
 
 } // namespace
@@ -50,6 +52,10 @@ QUpdateTcpClient::QUpdateTcpClient(QObject *parent)
     connect(socket, &QTcpSocket::errorOccurred, this, &QUpdateTcpClient::onError);
     connect(socket, &QTcpSocket::readyRead, this, &QUpdateTcpClient::onReadyRead);
     connect(heartbeatTimer, &QTimer::timeout, this, &QUpdateTcpClient::onHeartbeatTimeout);
+    connect(socket, &QTcpSocket::proxyAuthenticationRequired, this,
+            [this](const QNetworkProxy &, QAuthenticator *authenticator) {
+                proxy.answerChallenge(authenticator, proxyAnswers);
+            });
 }
 
 QUpdateTcpClient::~QUpdateTcpClient()
@@ -80,6 +86,8 @@ bool QUpdateTcpClient::beginConnect(const QString &serverHost, quint16 serverPor
     m_state = Connecting;
     reader.clear();
     resetTransfer();
+    socket->setProxy(proxy.tcpProxyFor(host, port));
+    proxyAnswers = 0;
     socket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     return true;
 }
@@ -134,9 +142,17 @@ void QUpdateTcpClient::onDisconnected()
 
 void QUpdateTcpClient::onError(QAbstractSocket::SocketError error)
 {
+    // A connection through a proxy that fails before it stands was refused
+    // or lost by the proxy (Qt reports a refused tunnel as an access error).
+    const bool connecting = m_state == Connecting;
     m_state = Error;
-    fail(error == QAbstractSocket::SocketTimeoutError ? TcpFailure::Timeout : TcpFailure::Network,
-         socket->errorString());
+    QString text = socket->errorString();
+    const QNetworkProxy through = socket->proxy();
+    if (error == QAbstractSocket::ProxyAuthenticationRequiredError)
+        text = kProxyAuthRefused + QStringLiteral("：") + text;
+    else if (connecting && through.type() != QNetworkProxy::NoProxy)
+        text = kProxyRefusedTcp.arg(through.hostName()).arg(through.port()) + text;
+    fail(error == QAbstractSocket::SocketTimeoutError ? TcpFailure::Timeout : TcpFailure::Network, text);
 }
 
 void QUpdateTcpClient::onHeartbeatTimeout()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/proxysettings.h"
 #include "config/transferlimits.h"
 #include "tcp/messages.h"
 
@@ -107,6 +108,10 @@ public:
     // The product type every message header carries (default 1, as without
     // a configured Project/Type).
     void setProductType(qint32 type) { productType = type; }
+    // The proxy later connections go through (default: the system's), and
+    // the credentials a proxy that asks is answered with, once per
+    // connection attempt.
+    void setProxySettings(const ProxySettings &settings) { proxy = settings; }
 
 signals:
     void connected();
@@ -175,4 +180,6 @@ private:
     TransferGuard *fileGuard;
     TransferLimits limits;
     qint32 productType = 1;
+    ProxySettings proxy;
+    int proxyAnswers = 0; // challenges answered in the connection attempt
 };

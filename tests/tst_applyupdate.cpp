@@ -6,7 +6,10 @@
 #include "fileops/applyjournal.h"
 #include "log/logger.h"
 #include "platform/headless.h"
+#include "http/md5manifest.h"
+#include "platform/connectioncost.h"
 #include "support/filetree.h"
+#include "support/nginxserver.h"
 #include "support/testfiles.h"
 #include "support/testinstall.h"
 #include "support/unreplaceablefile.h"
@@ -19,6 +22,10 @@
 #include <QtTest>
 
 #include <functional>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -92,6 +99,15 @@ class TestApplyUpdate : public QObject
 {
     Q_OBJECT
 private slots:
+    void costFlags_data();
+    void costFlags();
+    // Before the applies: each ends by asking the application to quit, which
+    // would end the check's nested event loops here at once.
+    void meteredConnection_data();
+    void meteredConnection();
+#ifdef Q_OS_WIN
+    void systemConnectionCost();
+#endif
     void apply_data();
     void apply();
     void failedReplace_data();
@@ -100,6 +116,98 @@ private slots:
     void helperMode();
     void installIsPainted();
 };
+
+void TestApplyUpdate::costFlags_data()
+{
+    QTest::addColumn<uint>("flags");
+    QTest::addColumn<int>("cost");
+    QTest::newRow("nothing known") << 0u << int(ConnectionCost::Unknown);
+    QTest::newRow("unrestricted") << 0x1u << int(ConnectionCost::Unrestricted);
+    QTest::newRow("unrestricted, congested") << 0x20001u << int(ConnectionCost::Unrestricted);
+    QTest::newRow("fixed plan") << 0x2u << int(ConnectionCost::Metered);
+    QTest::newRow("paid by the byte") << 0x4u << int(ConnectionCost::Metered);
+    QTest::newRow("unrestricted, roaming") << 0x40001u << int(ConnectionCost::Metered);
+    QTest::newRow("over the limit") << 0x10002u << int(ConnectionCost::Metered);
+    QTest::newRow("near the limit") << 0x80001u << int(ConnectionCost::Metered);
+}
+
+void TestApplyUpdate::costFlags()
+{
+    QFETCH(uint, flags);
+    QTEST(int(costFromFlags(flags)), "cost");
+}
+
+// An update found on a metered connection is not downloaded unless
+// OnMetered=download: the console line says no update started and nothing
+// the check fetched stays behind.
+void TestApplyUpdate::meteredConnection_data()
+{
+    QTest::addColumn<int>("cost");
+    QTest::addColumn<QString>("onMetered");
+    QTest::addColumn<bool>("waits");
+    QTest::newRow("metered") << int(ConnectionCost::Metered) << "" << true;
+    QTest::newRow("metered, other text") << int(ConnectionCost::Metered) << "wait" << true;
+    QTest::newRow("metered, OnMetered=download") << int(ConnectionCost::Metered) << " Download" << false;
+    QTest::newRow("unrestricted") << int(ConnectionCost::Unrestricted) << "" << false;
+    QTest::newRow("unknown") << int(ConnectionCost::Unknown) << "" << false;
+}
+
+void TestApplyUpdate::meteredConnection()
+{
+    QFETCH(int, cost);
+    QFETCH(QString, onMetered);
+    QFETCH(bool, waits);
+    QTemporaryDir www;
+    writeTree(www.path(), {{"/update.ini", "[Version]\nVersion=2.0\nFolder=v2\n"}, {"/v2/a.txt", "A2"}});
+    generateMd5File(www.path() + "/v2/");
+    NginxServer nginx(www.path());
+    QVERIFY(nginx.isRunning());
+    TestInstall install;
+    TestInstall::Settings settings = TestInstall::defaultSettings();
+    settings["Update"]["HttpEnable"] = "1";
+    settings["Update"]["URL"] = nginx.baseUrl();
+    settings["Update"]["OnMetered"] = onMetered;
+    install.writeConfig(settings);
+    writeTree(install.path(), {{"/a.txt", "A1"}, {"/update/update.ini", "[Version]\nVersion=1.0\n"}});
+    int asked = 0;
+    const QByteArray log = runControler(install, {"console"}, [&](CControler &controler) {
+        controler.setConnectionCostProbe([&] {
+            ++asked;
+            return ConnectionCost(cost);
+        });
+        QCOMPARE(controler.start(), !waits);
+        QCOMPARE(controler.isAwaitingResult(), !waits);
+        if (!waits)
+            return;
+        const QString text = "发现新版本，但当前网络按流量计费，未下载更新";
+        QCOMPARE(controler.buildResultJson(), CControler::resultJson(true, false, text));
+        QVERIFY(controler.isSuccess());
+    });
+    // Asked once the check found an update, never before.
+    QCOMPARE(asked, 1);
+    QCOMPARE(log.contains("当前网络按流量计费"), waits);
+    if (waits) {
+        QCOMPARE(install.readFile("a.txt"), QByteArray("A1"));
+        QVERIFY(!QFileInfo::exists(install.filePath("update/updateTmp.ini")));
+        QVERIFY(!QFileInfo::exists(install.filePath("update/md5Tmp.txt")));
+        QVERIFY(!QFileInfo::exists(install.filePath("UpdateTemp")));
+    }
+}
+
+#ifdef Q_OS_WIN
+// The system's own answer. Where the system has no cost service (Wine has
+// none that says more than "unrestricted"), the download never waits.
+void TestApplyUpdate::systemConnectionCost()
+{
+    const ConnectionCost cost = ::systemConnectionCost();
+    QCOMPARE(::systemConnectionCost(), cost);
+    const bool underWine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    if (underWine) {
+        QVERIFY(cost != ConnectionCost::Metered);
+        QVERIFY(!downloadWaits(cost, QString()));
+    }
+}
+#endif
 
 void TestApplyUpdate::apply_data()
 {

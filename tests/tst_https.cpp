@@ -2,11 +2,13 @@
 // 127.0.0.1 with certificates of a certificate authority made here: a server
 // the configured CaFile vouches for serves the update; an unknown authority,
 // a self-signed certificate or one for another host name is refused, and the
-// check's text says why.
+// check's text says why. Through a proxy the same holds: the proxy only
+// tunnels.
 #include "http/md5manifest.h"
 #include "http/widget.h"
 #include "support/filetree.h"
 #include "support/nginxserver.h"
+#include "support/squidproxy.h"
 #include "support/testfiles.h"
 
 #include <QProcess>
@@ -74,10 +76,13 @@ void TestHttps::certificates_data()
     QTest::addColumn<QString>("certificate");
     QTest::addColumn<bool>("withCaFile");
     QTest::addColumn<QString>("reason"); // "" when the update goes through
-    QTest::newRow("authority in CaFile") << "trusted" << true << QString();
-    QTest::newRow("unknown authority") << "trusted" << false << "issuer certificate";
-    QTest::newRow("self-signed") << "selfsigned" << true << "self-signed";
-    QTest::newRow("other host name") << "otherhost" << true << "host name did not match";
+    QTest::addColumn<bool>("throughProxy");
+    QTest::newRow("authority in CaFile") << "trusted" << true << QString() << false;
+    QTest::newRow("unknown authority") << "trusted" << false << "issuer certificate" << false;
+    QTest::newRow("self-signed") << "selfsigned" << true << "self-signed" << false;
+    QTest::newRow("other host name") << "otherhost" << true << "host name did not match" << false;
+    QTest::newRow("authority in CaFile, through a proxy") << "trusted" << true << QString() << true;
+    QTest::newRow("unknown authority, through a proxy") << "trusted" << false << "issuer certificate" << true;
 }
 
 void TestHttps::certificates()
@@ -85,6 +90,9 @@ void TestHttps::certificates()
     QFETCH(QString, certificate);
     QFETCH(bool, withCaFile);
     QFETCH(QString, reason);
+    QFETCH(bool, throughProxy);
+    SquidProxy proxy(SquidProxy::Policy::Open);
+    QVERIFY(proxy.isRunning());
     QTemporaryDir work;
     const QString www = work.filePath("www");
     writeTree(www, {{"/update.ini", "[Version]\nVersion=2.0\nFolder=v2\n"}, {"/v2/app.dll", "app 2"}});
@@ -96,13 +104,19 @@ void TestHttps::certificates()
     const QString install = work.filePath("install");
     Widget widget;
     widget.setSettings({InstallLayout::build(install, "UpdateTemp/", "Backup/", ""), nginx.baseUrl(), 30000, {}, false,
-                        withCaFile ? pki.filePath("ca.pem") : QString()});
+                        withCaFile ? pki.filePath("ca.pem") : QString(), 6,
+                        ProxySettings::parse(throughProxy ? proxy.url() : "none", {}, {})});
+    const auto tunnelled = [&] {
+        proxy.stop();
+        return proxy.accessLog().contains("CONNECT 127.0.0.1:" + QByteArray::number(nginx.port()));
+    };
     QVERIFY(writeTestFile(install + "/update/update.ini", "[Version]\nVersion=1.0\n"));
     const int version = widget.checkServerVersion();
     if (!reason.isEmpty()) {
         QCOMPARE(version, 2);
         QVERIFY2(widget.statusDetailText().contains(reason), qPrintable(widget.statusDetailText()));
         QVERIFY(!QFileInfo::exists(install + "/UpdateTemp"));
+        QCOMPARE(tunnelled(), throughProxy);
         return;
     }
     QCOMPARE(version, 1);
@@ -112,6 +126,7 @@ void TestHttps::certificates()
     QTRY_COMPARE_WITH_TIMEOUT(result.count(), 1, 30000);
     QCOMPARE(result.first().first().toBool(), true);
     QCOMPARE(readTestFile(install + "/UpdateTemp/app.dll"), QByteArray("app 2"));
+    QCOMPARE(tunnelled(), throughProxy);
 }
 
 QTEST_MAIN(TestHttps)

@@ -77,14 +77,25 @@ QByteArray configText(const QString &work, const QString &root, quint16 port, co
     return text;
 }
 
-bool acceptsConnections(quint16 port)
+} // namespace
+
+bool acceptsLocalConnections(quint16 port)
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
     return socket.waitForConnected(200);
 }
 
-} // namespace
+void stopChild(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
 
 quint16 freeLocalPort()
 {
@@ -142,8 +153,8 @@ bool NginxServer::tryStart(const QString &rootDir)
     const auto alive = [this] { return process.state() == QProcess::Running; };
 #endif
     // Ends early when nginx exits (bad configuration, port taken).
-    static_cast<void>(QTest::qWaitFor([&] { return !alive() || acceptsConnections(serverPort); }, kReadyWaitMs));
-    if (alive() && acceptsConnections(serverPort))
+    static_cast<void>(QTest::qWaitFor([&] { return !alive() || acceptsLocalConnections(serverPort); }, kReadyWaitMs));
+    if (alive() && acceptsLocalConnections(serverPort))
         return true;
     stop();
     return false;
@@ -162,13 +173,7 @@ void NginxServer::stop()
     QProcess::startDetached(QStringLiteral("Z:/bin/kill"), {QStringLiteral("-TERM"), QString::fromLatin1(pid)});
     static_cast<void>(QTest::qWaitFor([&] { return !QFileInfo::exists(pidPath); }, 5000));
 #else
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
+    stopChild(process);
 #endif
 }
 

@@ -51,3 +51,8 @@ private:
 
 // A port on 127.0.0.1 that was free a moment ago.
 quint16 freeLocalPort();
+// True when something on 127.0.0.1 accepts a connection at port.
+bool acceptsLocalConnections(quint16 port);
+// Ends a server running as a child process: asked first, killed when it
+// does not end.
+void stopChild(QProcess &process);
