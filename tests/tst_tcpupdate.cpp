@@ -466,14 +466,11 @@ void TestTcpUpdate::parallelRuns()
     update.setConnections(connections);
     MemorySink sink;
     UpdateWidget window;
-    QVERIFY(prepare(update, sink, window));
-    if (!missing.isEmpty())
-        QVERIFY(QFile::remove(dir->filePath("files/" + missing)));
-    BoxAnswerer answerer(QStringLiteral("确认"));
-
     // What the window is told while the run goes on, every step of it (no
     // refresh limit): the file line follows the file started last (files
-    // start in list order here) and the overall bar only grows.
+    // start in list order here) and the overall bar only grows. Connected
+    // before the window, so each step is recorded before the window's event
+    // processing can deliver the next one.
     update.setRefreshIntervalForTest(0);
     QStringList shownFiles;
     bool cancelClicked = false;
@@ -488,6 +485,11 @@ void TestTcpUpdate::parallelRuns()
             });
         }
     });
+    QVERIFY(prepare(update, sink, window));
+    if (!missing.isEmpty())
+        QVERIFY(QFile::remove(dir->filePath("files/" + missing)));
+    BoxAnswerer answerer(QStringLiteral("确认"));
+
     QVector<int> overall;
     connect(window.findChild<QProgressBar *>("progressBar_main"), &QProgressBar::valueChanged, this,
             [&](int value) { overall << value; });
