@@ -2,6 +2,7 @@
 
 #include "testinstall.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -29,17 +30,38 @@ TcpServerProcess::~TcpServerProcess()
 
 bool TcpServerProcess::start(const QString &root, const QStringList &options)
 {
+    // A start that fails is tried once more: the harness, not the product,
+    // is what failed then, and the first failure's cause is printed so it
+    // is not lost.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (startOnce(root, options))
+            return true;
+        qWarning("tcpserver did not start (state %d, exit code %d, %s): %s", int(process.state()),
+                 process.exitCode(), qPrintable(process.errorString()),
+                 process.readAllStandardError().constData());
+        stop();
+    }
+    return false;
+}
+
+bool TcpServerProcess::startOnce(const QString &root, const QStringList &options)
+{
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start(builtProgram(QStringLiteral("tcpserver")),
                   QStringList{QStringLiteral("--root"), root, QStringLiteral("--port"), QStringLiteral("0")} + options);
-    if (!process.waitForStarted(10000))
+    // Generous: a loaded machine (or Wine) may take long to start a process.
+    QDeadlineTimer deadline(60000);
+    if (!process.waitForStarted(static_cast<int>(deadline.remainingTime())))
         return false;
-    while (process.state() == QProcess::Running && !process.canReadLine())
-        process.waitForReadyRead(10000);
+    while (process.state() == QProcess::Running && !process.canReadLine() && !deadline.hasExpired())
+        process.waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
     const QByteArray first = process.readLine().trimmed();
     // "listening on 127.0.0.1:<port>"
-    if (!first.startsWith("listening on "))
+    if (!first.startsWith("listening on ")) {
+        if (!first.isEmpty())
+            qWarning("tcpserver printed first: %s", first.constData());
         return false;
+    }
     m_port = static_cast<quint16>(first.mid(first.lastIndexOf(':') + 1).toUInt());
     return m_port != 0;
 }

@@ -23,7 +23,7 @@ public:
     TcpServerProcess &operator=(const TcpServerProcess &) = delete;
 
     // Starts the server on root with extra command-line options; true once
-    // it listens.
+    // it listens (one failed start is retried, its cause printed).
     bool start(const QString &root, const QStringList &options = {});
     void stop();
     quint16 port() const { return m_port; }
@@ -34,6 +34,8 @@ public:
     int count(const QString &prefix);
 
 private:
+    bool startOnce(const QString &root, const QStringList &options);
+
     QProcess process;
     quint16 m_port = 0;
     QStringList seen;
