@@ -49,6 +49,27 @@ const FileTree kVersion1{{"/app.txt", "app 1"},
                          {"/update/update.ini", "[Version]\nVersion=1.0\nFolder=v1\n"}};
 const FileTree kVersion2{{"/app.txt", "app 2"}, {"/lib/core.dll", QByteArray(200000, '2')}, {"/lib/new.dll", "new"}};
 
+// Serves www on one road (the reference TCP server, else nginx) and points
+// settings at it. False when the server did not start.
+bool serve(bool tcp, const QString &www, TcpServerProcess &server, std::unique_ptr<NginxServer> &nginx,
+           TestInstall::Settings &settings)
+{
+    if (tcp) {
+        if (!server.start(www))
+            return false;
+        settings["Server"]["UpdateServer"] = "127.0.0.1";
+        settings["Server"]["UpdatePort"] = QString::number(server.port());
+        settings["General"]["Version"] = "1.0";
+        return true;
+    }
+    nginx = std::make_unique<NginxServer>(www);
+    settings["Update"]["HttpEnable"] = "1";
+    settings["Update"]["URL"] = nginx->baseUrl();
+    if (!nginx->isRunning())
+        qWarning("%s", nginx->errorLog().constData());
+    return nginx->isRunning();
+}
+
 } // namespace
 
 class TestSignedRelease : public QObject
@@ -184,17 +205,7 @@ void TestSignedRelease::runRow(bool tcp)
     TestInstall::Settings settings = TestInstall::defaultSettings();
     std::unique_ptr<NginxServer> nginx;
     TcpServerProcess server;
-    if (tcp) {
-        QVERIFY(server.start(www));
-        settings["Server"]["UpdateServer"] = "127.0.0.1";
-        settings["Server"]["UpdatePort"] = QString::number(server.port());
-        settings["General"]["Version"] = "1.0";
-    } else {
-        nginx = std::make_unique<NginxServer>(www);
-        QVERIFY2(nginx->isRunning(), nginx->errorLog().constData());
-        settings["Update"]["HttpEnable"] = "1";
-        settings["Update"]["URL"] = nginx->baseUrl();
-    }
+    QVERIFY(serve(tcp, www, server, nginx, settings));
     QStringList trusted;
     for (int key : client)
         trusted << publicKeys[key];
@@ -332,17 +343,7 @@ void TestSignedRelease::rollbackThenUpdateAgain()
     TestInstall::Settings settings = TestInstall::defaultSettings();
     std::unique_ptr<NginxServer> nginx;
     TcpServerProcess server;
-    if (tcp) {
-        QVERIFY(server.start(www));
-        settings["Server"]["UpdateServer"] = "127.0.0.1";
-        settings["Server"]["UpdatePort"] = QString::number(server.port());
-        settings["General"]["Version"] = "1.0";
-    } else {
-        nginx = std::make_unique<NginxServer>(www);
-        QVERIFY2(nginx->isRunning(), nginx->errorLog().constData());
-        settings["Update"]["HttpEnable"] = "1";
-        settings["Update"]["URL"] = nginx->baseUrl();
-    }
+    QVERIFY(serve(tcp, www, server, nginx, settings));
     settings["Update"]["PublicKey"] = publicKeys[0];
     settings["Update"]["KeepPrevious"] = keep ? "1" : "0";
     install.writeConfig(settings);
