@@ -33,9 +33,6 @@ const QString kUnsafeWorkDirs = QStringLiteral("临时目录或备份目录配�
 // result says no update started.
 const QString kMeteredDeferred = QStringLiteral("发现新版本，但当前网络按流量计费，未下载更新");
 
-// How long a watched window shows a successful update before the run ends.
-constexpr int kSuccessShownMs = 1500;
-
 } // namespace
 
 CControler::CControler()
@@ -101,6 +98,7 @@ bool CControler::parseArguments(const QStringList &list)
         return false;
     }
     runMode = list.contains(QLatin1String(Names::kArgConsole)) ? RunMode::Console : RunMode::Normal;
+    rollbackRequested = list.contains(QLatin1String(Names::kArgRollback));
     return true;
 }
 
@@ -108,13 +106,19 @@ bool CControler::hasSafeWorkDirs()
 {
     using namespace PathPolicy;
     const bool inside = isStrictlyInside(appDir, tempDir) && isStrictlyInside(appDir, backupDir);
-    const bool separate = !isSameFolder(tempDir, backupDir) && !isStrictlyInside(tempDir, backupDir)
-        && !isStrictlyInside(backupDir, tempDir);
+    const auto apart = [](const QString &a, const QString &b) {
+        return !isSameFolder(a, b) && !isStrictlyInside(a, b) && !isStrictlyInside(b, a);
+    };
+    // The previous version's folder is renamed from the backup folder and
+    // removed whole: it too must be a folder of its own.
+    const bool separate = apart(tempDir, backupDir) && apart(layout.previous, tempDir)
+        && apart(layout.previous, backupDir);
     // Both folders are removed whole; neither may hold an installed file.
     const Md5Map installed = readMd5File(appDir + Names::kMd5File);
     const QString app = canonicalFolder(appDir);
     const bool own = inside && !listsFileUnder(installed, canonicalFolder(tempDir).mid(app.size()))
         && !listsFileUnder(installed, canonicalFolder(backupDir).mid(app.size()))
+        && !listsFileUnder(installed, canonicalFolder(layout.previous).mid(app.size()))
         && WorkFolder::stateOf(appDir, tempDir) != WorkFolder::State::Foreign
         && WorkFolder::stateOf(appDir, backupDir) != WorkFolder::State::Foreign;
     if (inside && separate && own)
@@ -164,6 +168,8 @@ bool CControler::start()
 {
     if (runMode == RunMode::Helper)
         return false;
+    if (rollbackRequested)
+        return runRollback();
 
     // An apply an earlier run left unfinished is settled first, by its own
     // journal (the folders it names were checked when it was written).

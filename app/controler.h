@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/runmode.h"
+#include "fileops/applytransaction.h"
 #include "fileops/installlayout.h"
 #include "platform/connectioncost.h"
 
@@ -40,7 +41,8 @@ public:
     bool init();
     // Stores the arguments and picks the run mode; false for update helper mode.
     bool parseArguments(const QStringList &list);
-    // Normal and console runs: clean-up, check, console line, download start.
+    // Normal and console runs: clean-up, check, console line, download start;
+    // with the word "rollback" the rollback run instead.
     bool start();
     bool hasVisibleWindow() const;
     // A download was started and its result has not arrived yet: the event
@@ -74,6 +76,12 @@ public:
     // Follows a journal an earlier run left behind. False (lastError set)
     // when an unfinished apply could not be undone.
     bool recoverUnfinishedApply();
+    // The rollback run (app/controlerrollback.cpp): after the recovery and
+    // the settings check, the kept previous version goes back as one
+    // transaction (ApplyTransaction::rollBack), then the host program
+    // starts. Refused (false, exit code 1, the reason in the log, the window
+    // and the console line, which comes at the end) when nothing is kept.
+    bool runRollback();
     bool checkSelfUpdate();
     // The staged release against its signed statement when Update/PublicKey
     // is set (trust/stagedrelease.h); without keys a warning. False with
@@ -92,7 +100,17 @@ public slots:
     void onUpdateResult(bool bSuccess);
 
 private:
+    // How long a watched window shows a successful run before it ends.
+    static constexpr int kSuccessShownMs = 1500;
+
     void logPaths();
+    // A transaction on this installation, with the previous version's place
+    // and Update/KeepPrevious.
+    ApplyTransaction makeTransaction() const;
+    // The whole text of a failed apply or rollback: lead, the step and the
+    // file, and whether the installation is back as it was.
+    QString failureMessage(const QString &lead, const ApplyFailure &failure, bool restored) const;
+    void finishRollback(bool done, const QString &error);
     // The result line on standard output, in console mode only.
     void printConsoleResult() const;
     // After a failed download or apply: keeps the window open while a person
@@ -127,6 +145,7 @@ private:
     std::unique_ptr<TempFileWriter> stagingWriter;
     RunMode runMode = RunMode::Normal;
     bool updateAvailable = false;
+    bool rollbackRequested = false;
     bool success = true;
     bool awaitingResult = false;
     // False once an apply failed and could not be undone completely.

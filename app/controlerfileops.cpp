@@ -71,6 +71,9 @@ QString failureText(const ApplyFailure &failure, const QString &installation)
     case ApplyFailure::Link:
         what = QStringLiteral("路径经过链接或不是配置的工作目录");
         break;
+    case ApplyFailure::Kept:
+        what = QStringLiteral("没有保留上一版本");
+        break;
     case ApplyFailure::None:
         break;
     }
@@ -86,7 +89,7 @@ void logFailure(const ApplyFailure &failure)
 
 bool CControler::applyStagedFiles(bool &handover, bool &restored)
 {
-    ApplyTransaction transaction(appDir, tempDir, backupDir, layout.parkedUpdater + config->getUpdateExe());
+    ApplyTransaction transaction = makeTransaction();
     // The install runs on the GUI thread: between its steps the windows
     // repaint and the system sees a responsive program. Input waits until
     // the end; nothing a person can do meanwhile reaches the installation.
@@ -109,22 +112,27 @@ bool CControler::applyStagedFiles(bool &handover, bool &restored)
         logPhase(handover ? QStringLiteral("安装完成，更新程序交由更新助手替换") : QStringLiteral("安装完成"));
         return true;
     }
-    const ApplyFailure failure = transaction.failure();
-    logFailure(failure);
-    lastError = QStringLiteral("安装失败（") + failureText(failure, appDir);
-    if (!restored)
-        lastError += QStringLiteral("）；未能完全回退，下次运行时继续回退");
-    else if (touchedInstallation(failure))
-        lastError += QStringLiteral("），已恢复原版本");
-    else
-        lastError += QStringLiteral("），未改动已安装的文件");
+    lastError = failureMessage(QStringLiteral("安装失败（"), transaction.failure(), restored);
     // The window logs the text as it shows it.
     return false;
 }
 
+QString CControler::failureMessage(const QString &lead, const ApplyFailure &failure, bool restored) const
+{
+    logFailure(failure);
+    QString text = lead + failureText(failure, appDir);
+    if (!restored)
+        text += QStringLiteral("）；未能完全回退，下次运行时继续回退");
+    else if (touchedInstallation(failure))
+        text += QStringLiteral("），已恢复原版本");
+    else
+        text += QStringLiteral("），未改动已安装的文件");
+    return text;
+}
+
 bool CControler::recoverUnfinishedApply()
 {
-    ApplyTransaction transaction(appDir, tempDir, backupDir, layout.parkedUpdater + config->getUpdateExe());
+    ApplyTransaction transaction = makeTransaction();
     if (transaction.recover() != ApplyTransaction::Recovery::Failed)
         return true;
     logFailure(transaction.failure());

@@ -45,6 +45,7 @@ inline constexpr const char *kKeyProxy = "Proxy";
 inline constexpr const char *kKeyProxyUser = "ProxyUser";
 inline constexpr const char *kKeyProxyPassword = "ProxyPassword";
 inline constexpr const char *kKeyOnMetered = "OnMetered";
+inline constexpr const char *kKeyKeepPrevious = "KeepPrevious";
 
 inline constexpr const char *kGroupSummary = "Summary";
 inline constexpr const char *kGroupVersion = "Version";
@@ -64,6 +65,8 @@ inline constexpr const char *kArgHelperSuccess = "HelperSuccess";
 inline constexpr const char *kArgHelperFaile = "HelperFaile";
 inline constexpr const char *kArgConsole = "console";
 inline constexpr const char *kArgUpdateHelper = "updatehelper";
+// Restores the version kept before the last update (Update/KeepPrevious).
+inline constexpr const char *kArgRollback = "rollback";
 
 // QString constants: file names, relative paths, compound keys, dialog texts.
 inline const QString kSystemCfgFile = QStringLiteral("/system.cfg");
@@ -98,5 +101,9 @@ inline const QString kStatusFailed = QStringLiteral("更新失败");
 // Fixed names of the self-update hand-off.
 inline const QString kSelfUpdateExe = QStringLiteral("update.exe");
 inline const QString kUpdaterCopyDir = QStringLiteral("UpdateTmp/");
+// The files the last update replaced, kept as the previous version, with
+// the record of that update as kJournalFile inside it (no installed file can
+// have that name, so the record never meets a kept file).
+inline const QString kPreviousDir = QStringLiteral("UpdatePrevious/");
 
 } // namespace Names

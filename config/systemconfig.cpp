@@ -32,6 +32,7 @@ const KeySpec kSystemKeys[] = {
     {Names::kGroupUpdate, Names::kKeyProxyUser, false},
     {Names::kGroupUpdate, Names::kKeyProxyPassword, false},
     {Names::kGroupUpdate, Names::kKeyOnMetered, false},
+    {Names::kGroupUpdate, Names::kKeyKeepPrevious, false},
     {Names::kGroupServer, Names::kKeyUpdateServer, false},
     {Names::kGroupServer, Names::kKeyUpdatePort, false},
     {Names::kGroupServer, Names::kKeyConnections, false},
@@ -176,10 +177,22 @@ int CSystemConfig::getProjectType() const
     return (!text.isEmpty() && ok && value >= 1 && value <= 6) ? value : 1;
 }
 
+namespace {
+// A switch in system.cfg: "1" or "true" (any case) turns it on.
+bool isOn(const QString &text)
+{
+    return text.toLower() == QLatin1String("true") || text == QLatin1String("1");
+}
+} // namespace
+
 bool CSystemConfig::isHttpEnable() const
 {
-    const QString text = CFG(kGroupUpdate, kKeyHttpEnable);
-    return text.toLower() == QLatin1String("true") || text == QLatin1String("1");
+    return isOn(CFG(kGroupUpdate, kKeyHttpEnable));
+}
+
+bool CSystemConfig::keepsPrevious() const
+{
+    return isOn(CFG(kGroupUpdate, kKeyKeepPrevious));
 }
 
 TransferLimits CSystemConfig::getTransferLimits() const

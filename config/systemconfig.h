@@ -57,6 +57,9 @@ public:
     // Update/CaFile: a PEM file of extra certificate authorities for HTTPS.
     QString getCaFile() const;
     bool isHttpEnable() const;
+    // Update/KeepPrevious: the files an update replaces are kept after its
+    // commit, for "update.exe rollback".
+    bool keepsPrevious() const;
     // The [Limits] group: RequestTimeout and RateWindow in seconds, MinRate
     // in bytes per second, DiskReserve in MiB. An absent or unreadable value
     // keeps its default; 0 turns the bound off.

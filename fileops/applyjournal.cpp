@@ -32,6 +32,8 @@ const char *kindWord(JournalEntry::Kind kind)
         return "add";
     case JournalEntry::Updater:
         return "updater";
+    case JournalEntry::Remove:
+        return "remove";
     }
     return "";
 }
@@ -64,8 +66,12 @@ QByteArray serializeJournal(const ApplyJournal &journal)
         paths << dir;
     }
     for (const JournalEntry &e : journal.entries) {
-        QString line = QLatin1String(kindWord(e.kind)) + QLatin1Char('\t') + e.target + QLatin1Char('\t') + e.source;
-        paths << e.target << e.source;
+        QString line = QLatin1String(kindWord(e.kind)) + QLatin1Char('\t') + e.target;
+        paths << e.target;
+        if (e.kind != JournalEntry::Remove) {
+            line += QLatin1Char('\t') + e.source;
+            paths << e.source;
+        }
         if (e.kind != JournalEntry::Add) {
             line += QLatin1Char('\t') + e.backup;
             paths << e.backup;
@@ -95,7 +101,8 @@ std::optional<ApplyJournal> parseJournal(const QByteArray &bytes)
                                                    {QStringLiteral("committed"), ApplyPhase::Committed}};
     static const QHash<QString, JournalEntry::Kind> kinds{{QStringLiteral("replace"), JournalEntry::Replace},
                                                           {QStringLiteral("add"), JournalEntry::Add},
-                                                          {QStringLiteral("updater"), JournalEntry::Updater}};
+                                                          {QStringLiteral("updater"), JournalEntry::Updater},
+                                                          {QStringLiteral("remove"), JournalEntry::Remove}};
     ApplyJournal journal;
     bool hasPhase = false;
     const QStringList lines = QString::fromUtf8(body).split(QLatin1Char('\n'), Qt::SkipEmptyParts).mid(1);
@@ -116,8 +123,11 @@ std::optional<ApplyJournal> parseJournal(const QByteArray &bytes)
             journal.backup = f[1];
         } else if (key == QLatin1String("dir") && f.size() == 2) {
             journal.createdDirs << f[1];
-        } else if (kinds.contains(key) && f.size() == (key == QLatin1String("add") ? 3 : 4)) {
-            journal.entries.append({kinds.value(key), f[1], f[2], f.value(3)});
+        } else if (kinds.contains(key) && f.size() == (kinds.value(key) == JournalEntry::Add || kinds.value(key) == JournalEntry::Remove ? 3 : 4)) {
+            if (kinds.value(key) == JournalEntry::Remove)
+                journal.entries.append({JournalEntry::Remove, f[1], QString(), f[2]});
+            else
+                journal.entries.append({kinds.value(key), f[1], f[2], f.value(3)});
         } else {
             return std::nullopt;
         }
@@ -146,7 +156,8 @@ QVector<RecoveryStep> recoverySteps(const ApplyJournal &journal,
             steps.append({RecoveryStep::RemoveFile, partialName(e.backup), QString()});
             steps.append({RecoveryStep::RemoveFile, e.backup, QString()});
         }
-        steps.append({RecoveryStep::RemoveFile, e.source, QString()});
+        if (e.kind != JournalEntry::Remove)
+            steps.append({RecoveryStep::RemoveFile, e.source, QString()});
     }
     if (undo) {
         for (auto it = journal.createdDirs.crbegin(); it != journal.createdDirs.crend(); ++it)

@@ -14,6 +14,7 @@
 //   dir<TAB><folder created by the apply>           (zero or more)
 //   replace<TAB><target><TAB><source><TAB><backup>  (zero or more, in order)
 //   add<TAB><target><TAB><source>
+//   remove<TAB><target><TAB><backup>
 //   updater<TAB><target><TAB><source><TAB><parked copy>
 //   end<TAB><MD5 hex of every byte before this line>
 
@@ -37,7 +38,9 @@ struct JournalEntry
     // Add: target did not exist; source moved to target.
     // Updater: the running updater, replaced by the update helper; backup is
     // the parked copy, which keeps an updater at hand at every instant.
-    enum Kind { Replace, Add, Updater };
+    // Remove: target existed and is moved to backup; nothing takes its place
+    // (a rollback removes what the update it undoes had added). No source.
+    enum Kind { Replace, Add, Updater, Remove };
     Kind kind = Replace;
     QString target;
     QString source;

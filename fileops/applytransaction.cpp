@@ -19,13 +19,6 @@ namespace {
 // file system to the last byte.
 constexpr qint64 kSpaceMargin = 1 << 20;
 
-QString withoutSlash(QString folder)
-{
-    while (folder.endsWith(QLatin1Char('/')))
-        folder.chop(1);
-    return folder;
-}
-
 bool existsAsEntry(const QString &path)
 {
     const QFileInfo info(path);
@@ -36,7 +29,7 @@ bool existsAsEntry(const QString &path)
 QStorageInfo storageOf(QString path)
 {
     while (!QFileInfo::exists(path) && path.contains(QLatin1Char('/')))
-        path = QFileInfo(withoutSlash(path)).path();
+        path = QFileInfo(Layout::withoutSlash(path)).path();
     return QStorageInfo(path);
 }
 
@@ -73,7 +66,7 @@ QString ApplyTransaction::journalPath(const QString &inst)
 
 QString ApplyTransaction::relative(const QString &absolute) const
 {
-    return withoutSlash(absolute.mid(installation.size()));
+    return Layout::withoutSlash(absolute.mid(installation.size()));
 }
 
 bool ApplyTransaction::fail(ApplyFailure::Step step, const QString &path, const QString &reason)
@@ -99,7 +92,8 @@ bool ApplyTransaction::staysInPlace(const ApplyJournal &journal, const QVector<R
     // A journal's work folders are the configured ones, real folders: a
     // link put in their place after the journal was written would send the
     // restores and removals out of the installation.
-    for (const auto &[named, configured] : {std::pair(journal.staging, staging), std::pair(journal.backup, backup)}) {
+    const QString &stagedFrom = isRollback(journal) ? previous.folder : staging;
+    for (const auto &[named, configured] : {std::pair(journal.staging, stagedFrom), std::pair(journal.backup, backup)}) {
         if (Layout::withSlash(abs(named)) != configured || !PathPolicy::isFreeOfLinks(installation, named))
             return fail(ApplyFailure::Link, abs(named), QStringLiteral("work folder is a link or not the configured one"));
     }
@@ -116,17 +110,21 @@ bool ApplyTransaction::prepare(ApplyJournal &journal, const QString &updaterName
     journal.staging = relative(staging);
     journal.backup = relative(backup);
     QStringList staged;
-    listFilesRecursive(withoutSlash(staging), QString(), staged);
+    listFilesRecursive(Layout::withoutSlash(staging), QString(), staged);
     for (QString &rel : staged)
         rel.remove(0, 1);
     staged.sort();
     journal.entries = planEntries(staged, journal.staging, journal.backup, downloaded.description, downloaded.manifest,
                                   updaterName, relative(parkedUpdater),
                                   [this](const QString &target) { return existsAsEntry(abs(target)); });
+    return checkEntries(journal);
+}
 
+bool ApplyTransaction::checkEntries(ApplyJournal &journal)
+{
     QSet<QString> dirs;
     for (const JournalEntry &e : qAsConst(journal.entries)) {
-        if (!QFileInfo(abs(e.source)).isFile())
+        if (e.kind != JournalEntry::Remove && !QFileInfo(abs(e.source)).isFile())
             return fail(ApplyFailure::Plan, abs(e.source), QStringLiteral("staged file missing"));
         if (isWithin(e.target, journal.staging) || isWithin(e.target, journal.backup) || e.target == Names::kJournalFile)
             return fail(ApplyFailure::Plan, abs(e.target), QStringLiteral("target is a work file of the updater"));
@@ -138,7 +136,8 @@ bool ApplyTransaction::prepare(ApplyJournal &journal, const QString &updaterName
         if (e.kind != JournalEntry::Add && existsAsEntry(abs(e.backup)) && !QFile::remove(abs(e.backup)))
             return fail(ApplyFailure::Backup, abs(e.backup), QStringLiteral("stale backup cannot be removed"));
         // Folders the apply creates for new files go again when it is undone.
-        for (QString dir = QFileInfo(e.target).path(); dir != QLatin1String("."); dir = QFileInfo(dir).path()) {
+        for (QString dir = QFileInfo(e.target).path(); e.kind != JournalEntry::Remove && dir != QLatin1String(".");
+             dir = QFileInfo(dir).path()) {
             if (!dirs.contains(dir) && !QFileInfo::exists(abs(dir)))
                 dirs.insert(dir);
         }
@@ -160,9 +159,10 @@ bool ApplyTransaction::hasSpaceFor(const ApplyJournal &journal, qint64 journalBy
         // and for the parked copy of the updater.
         if (e.kind == JournalEntry::Updater)
             needHome += QFileInfo(abs(e.target)).size();
-        else if (e.kind == JournalEntry::Replace && backupFs.rootPath() != home.rootPath())
+        else if ((e.kind == JournalEntry::Replace || e.kind == JournalEntry::Remove)
+                 && backupFs.rootPath() != home.rootPath())
             needBackup += QFileInfo(abs(e.target)).size();
-        if (stagingFs.rootPath() != home.rootPath())
+        if (e.kind != JournalEntry::Remove && stagingFs.rootPath() != home.rootPath())
             needHome += QFileInfo(abs(e.source)).size();
     }
     if (needBackup > 0 && backupFs.bytesAvailable() < needBackup + kSpaceMargin)
@@ -176,9 +176,14 @@ bool ApplyTransaction::writeJournal(const ApplyJournal &journal)
 {
     const QByteArray bytes = serializeJournal(journal);
     const QString path = journalPath(installation);
-    const QString part = Durable::partialName(path);
     if (bytes.isEmpty())
         return fail(ApplyFailure::Journal, path, QStringLiteral("a path cannot be written to the journal"));
+    return writeDurably(bytes, path);
+}
+
+bool ApplyTransaction::writeDurably(const QByteArray &bytes, const QString &path)
+{
+    const QString part = Durable::partialName(path);
     QFile file(part);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return fail(ApplyFailure::Journal, part, file.errorString());
@@ -189,7 +194,7 @@ bool ApplyTransaction::writeJournal(const ApplyJournal &journal)
     if (outcome.ok)
         outcome = Durable::renameReplacing(part, path);
     if (outcome.ok)
-        outcome = Durable::syncPath(installation);
+        outcome = Durable::syncPath(QFileInfo(path).absolutePath());
     if (!outcome.ok) {
         QFile::remove(part);
         return fail(ApplyFailure::Journal, path, outcome.reason);
@@ -213,6 +218,8 @@ bool ApplyTransaction::moveFile(const QString &from, const QString &to, ApplyFai
 
 bool ApplyTransaction::backUp(const JournalEntry &e)
 {
+    if (e.kind == JournalEntry::Remove)
+        return moveFile(abs(e.target), abs(e.backup), ApplyFailure::Backup, false);
     if (e.kind != JournalEntry::Replace)
         return true;
     // The new file keeps what the installed one was allowed (an executable
@@ -250,6 +257,11 @@ ApplyTransaction::Result ApplyTransaction::apply(const QString &updaterName, con
     ApplyJournal journal;
     if (!prepare(journal, updaterName, downloaded))
         return Result::Failed;
+    return run(journal);
+}
+
+ApplyTransaction::Result ApplyTransaction::run(ApplyJournal journal)
+{
     const QByteArray bytes = serializeJournal(journal);
     if (!hasSpaceFor(journal, bytes.size()) || !writeJournal(journal))
         return Result::Failed;
@@ -263,7 +275,7 @@ ApplyTransaction::Result ApplyTransaction::apply(const QString &updaterName, con
         done = done && backUp(e);
     for (const JournalEntry &e : qAsConst(journal.entries)) {
         handover = handover || e.kind == JournalEntry::Updater;
-        if (done && e.kind != JournalEntry::Updater)
+        if (done && e.kind != JournalEntry::Updater && e.kind != JournalEntry::Remove)
             done = moveFile(abs(e.source), abs(e.target), ApplyFailure::Replace, false);
     }
     if (!done)
@@ -341,6 +353,8 @@ ApplyTransaction::Recovery ApplyTransaction::runRecovery(const ApplyJournal &jou
         steps.append({RecoveryStep::RemoveFile, Durable::retiredName(e.target), QString()});
     if (!staysInPlace(journal, steps))
         return Recovery::Failed;
+    if (!undo && !isRollback(journal))
+        settlePrevious(journal);
     for (const RecoveryStep &step : steps) {
         const QString path = abs(step.path);
         switch (step.kind) {

@@ -22,6 +22,7 @@ struct ApplyFailure
         Flush,   // the file system could not be flushed before the commit
         Restore, // a backed-up file could not be put back
         Link,    // a path leads through a link, or a journal's work folder is not the configured one
+        Kept,    // a rollback found no previous version kept
     };
     Step step = None;
     QString path;
@@ -41,6 +42,19 @@ struct ApplyFailure
 //
 // All folders are absolute and end with "/"; staging and backup lie inside
 // the installation (the caller's settings check has made sure). GUI thread.
+// What becomes of the files a committed update replaced: with keep set they
+// are moved whole into folder as the previous version, with the record of
+// the update (its committed journal less the updater), unless the free space
+// left would fall below reserveBytes; without it any previous version is
+// dropped, since it no longer sits below the installed one. A recovery also
+// accepts a rollback's journal, whose staging folder is folder.
+struct PreviousVersionPlace
+{
+    QString folder; // absolute, ends with "/"; empty: the transaction does neither
+    bool keep = false;
+    qint64 reserveBytes = 0;
+};
+
 class ApplyTransaction
 {
 public:
@@ -75,6 +89,17 @@ public:
     // Follows the journal of the installation, if any.
     Recovery recover();
 
+    // Set before apply, recover or rollBack.
+    void setPreviousVersion(const PreviousVersionPlace &place) { previous = place; }
+    // Puts the kept previous version back as one transaction, journaled
+    // like an apply: its staging folder is the previous version's folder,
+    // the files the update replaced go back, the ones it added are removed
+    // (Remove entries), the installed ones go to the backup folder until
+    // the commit. After the commit the previous version's folder is gone.
+    // The updater itself stays as it is. Failed with step Kept when nothing
+    // is kept.
+    Result rollBack();
+
     // The update helper's part: replaces the updater named by the journal's
     // updater entry while an updater stays in place at every instant (the
     // old one copied to its parked place first, the new one renamed over
@@ -92,8 +117,17 @@ public:
 
 private:
     bool prepare(ApplyJournal &journal, const QString &updaterName, const DownloadedVersionFiles &downloaded);
+    // The checks of planned entries before the journal; sets the folders it creates.
+    bool checkEntries(ApplyJournal &journal);
+    // From the journal written on: backups, replacements, commit.
+    Result run(ApplyJournal journal);
+    bool isRollback(const ApplyJournal &journal) const;
+    // After an update's commit: keeps or drops the previous version. Every
+    // step holds when repeated.
+    void settlePrevious(const ApplyJournal &journal);
     bool hasSpaceFor(const ApplyJournal &journal, qint64 journalBytes);
     bool writeJournal(const ApplyJournal &journal);
+    bool writeDurably(const QByteArray &bytes, const QString &path);
     bool backUp(const JournalEntry &entry);
     bool moveFile(const QString &from, const QString &to, ApplyFailure::Step step, bool keepSource);
     bool flushAll();
@@ -111,6 +145,7 @@ private:
     QString staging;
     QString backup;
     QString parkedUpdater;
+    PreviousVersionPlace previous;
     ApplyFailure lastFailure;
     bool undoneAfterFailure = false;
     std::function<void()> stepObserver;

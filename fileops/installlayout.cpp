@@ -25,6 +25,7 @@ InstallLayout InstallLayout::build(const QString &folder, const QString &temp, c
     layout.staging = below(layout.installation, temp);
     layout.backup = below(layout.installation, backup);
     layout.parkedUpdater = layout.installation + Names::kUpdaterCopyDir;
+    layout.previous = layout.installation + Names::kPreviousDir;
     // A prefix that would put the log elsewhere is dropped: the log stays in
     // the installation folder.
     layout.logPrefix = layout.installation + (PathPolicy::isSafeLogPrefix(layout.installation, log) ? log : QString());
@@ -49,7 +50,7 @@ QStringList InstallLayout::workPlaces() const
             rel.chop(1);
         return rel;
     };
-    QStringList places{inside(staging), inside(backup), inside(parkedUpdater), Names::kJournalFile,
+    QStringList places{inside(staging), inside(backup), inside(parkedUpdater), inside(previous), Names::kJournalFile,
                        Names::kUpdateDir + Names::kUpdateTmpIniFile, Names::kUpdateDir + Names::kMd5TmpFile,
                        Names::kUpdateDir + Names::kStatementFile};
     // The logs rotate into name.1.log .. name.3.log.

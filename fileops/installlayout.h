@@ -14,6 +14,7 @@ struct InstallLayout
     QString staging;       // installation + Temp, cleaned; empty when Temp is empty
     QString backup;        // installation + Backup, cleaned; empty when Backup is empty
     QString parkedUpdater; // where the update helper parks the replaced updater
+    QString previous;      // where the files the last update replaced are kept (Update/KeepPrevious)
     QString logPrefix;     // installation + Log, or the installation alone when Log would lead
                            // out of it (PathPolicy::isSafeLogPrefix): log file names are appended
 
@@ -29,7 +30,7 @@ struct InstallLayout
 
     // The updater's own files and folders below the installation, relative,
     // "/"-separated: the staging and backup folders, the parked updater's
-    // folder, the journal, the log files and the downloaded version files.
+    // folder, the previous version's folder, the journal, the log files and the downloaded version files.
     // A release that names one of them cannot be installed.
     QStringList workPlaces() const;
 

@@ -11,4 +11,12 @@ inline QString withSlash(const QString &dir)
     return dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
 }
 
+// dir without any "/" at its end.
+inline QString withoutSlash(QString dir)
+{
+    while (dir.endsWith(QLatin1Char('/')))
+        dir.chop(1);
+    return dir;
+}
+
 } // namespace Layout

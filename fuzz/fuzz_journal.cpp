@@ -1,6 +1,7 @@
 // The journal as found on disk after a crash, a torn write or an edit:
 // parsed, and when accepted, planned for recovery and written back.
 #include "fileops/applyjournal.h"
+#include "fileops/previousversion.h"
 #include "fuzzcheck.h"
 
 #include <QCryptographicHash>
@@ -30,8 +31,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QVector<RecoveryStep> steps =
         recoverySteps(*journal, [](const QString &path) { return path + QStringLiteral(".part"); });
     for (const RecoveryStep &step : steps) {
+        // An empty path would be the installation folder itself.
+        FUZZ_CHECK(!step.path.isEmpty());
         FUZZ_CHECK(!step.path.startsWith(QLatin1Char('/')));
         FUZZ_CHECK(!step.path.split(QLatin1Char('/')).contains(QStringLiteral("..")));
+    }
+    // Kept as the record of a previous version, it plans a rollback that
+    // stays below the installation as well.
+    const QVector<JournalEntry> rollback = rollbackEntries(previousRecord(*journal), QStringLiteral("UpdatePrevious"),
+                                                           QStringLiteral("Backup"), [](const QString &) { return true; });
+    for (const JournalEntry &e : rollback) {
+        for (const QString &path : {e.target, e.source, e.backup})
+            FUZZ_CHECK(!path.startsWith(QLatin1Char('/')) && !path.split(QLatin1Char('/')).contains(QStringLiteral("..")));
     }
     return 0;
 }

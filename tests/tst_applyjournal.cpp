@@ -1,6 +1,7 @@
 // The apply journal's bytes, the recovery it leads to, and the entries an
 // apply plans from the staged files. Pure functions; no files.
 #include "fileops/applyjournal.h"
+#include "fileops/previousversion.h"
 
 #include <QtTest>
 
@@ -16,7 +17,8 @@ ApplyJournal sample(ApplyPhase phase)
     j.staging = "UpdateTemp";
     j.backup = "Backup";
     j.createdDirs = QStringList{"n", "n/m"};
-    j.entries = {{JournalEntry::Replace, "a b.txt", "UpdateTemp/a b.txt", "Backup/a b.txt"},
+    j.entries = {{JournalEntry::Remove, "old.txt", QString(), "Backup/old.txt"},
+                 {JournalEntry::Replace, "a b.txt", "UpdateTemp/a b.txt", "Backup/a b.txt"},
                  {JournalEntry::Add, "n/m/new.txt", "UpdateTemp/n/m/new.txt", QString()},
                  {JournalEntry::Replace, "update/update.ini", "update/updateTmp.ini", "Backup/update/update.ini"},
                  {JournalEntry::Updater, "update.exe", "UpdateTemp/update.exe", "UpdateTmp/update.exe"}};
@@ -96,8 +98,12 @@ private slots:
         QVector<RecoveryStep> undoSteps{{RecoveryStep::Restore, "UpdateTmp/update.exe", "update.exe"},
                                         {RecoveryStep::Restore, "Backup/update/update.ini", "update/update.ini"},
                                         {RecoveryStep::RemoveFile, "n/m/new.txt", QString()},
-                                        {RecoveryStep::Restore, "Backup/a b.txt", "a b.txt"}};
-        QCOMPARE(steps.mid(0, 4) == undoSteps, undo);
+                                        {RecoveryStep::Restore, "Backup/a b.txt", "a b.txt"},
+                                        {RecoveryStep::Restore, "Backup/old.txt", "old.txt"}};
+        QCOMPARE(steps.mid(0, 5) == undoSteps, undo);
+        // A removed file has no source: no step may name the installation itself.
+        for (const RecoveryStep &s : steps)
+            QVERIFY(!s.path.isEmpty());
         for (const RecoveryStep &s : steps)
             QVERIFY(undo || s.kind != RecoveryStep::Restore);
         QVERIFY(steps.contains({RecoveryStep::RemoveFile, "UpdateTmp/update.exe", QString()}));
@@ -142,6 +148,23 @@ private slots:
                                                            : "B/" + e.target);
         }
         QCOMPARE(got, expected);
+    }
+
+    // A rollback puts back what the update replaced, removes what it added
+    // and leaves the updater; what changed since is taken as it is now.
+    void rollbackPlan()
+    {
+        ApplyJournal update = sample(ApplyPhase::Handover);
+        update.entries.append({JournalEntry::Add, "gone.txt", "UpdateTemp/gone.txt", QString()});
+        const ApplyJournal record = previousRecord(update);
+        QCOMPARE(record.phase, ApplyPhase::Committed);
+        const QVector<JournalEntry> entries = rollbackEntries(
+            record, "UpdatePrevious", "Backup", [](const QString &t) { return t != "gone.txt" && t != "a b.txt"; });
+        const QVector<JournalEntry> expected{
+            {JournalEntry::Add, "a b.txt", "UpdatePrevious/a b.txt", QString()},
+            {JournalEntry::Remove, "n/m/new.txt", QString(), "Backup/n/m/new.txt"},
+            {JournalEntry::Replace, "update/update.ini", "UpdatePrevious/update/update.ini", "Backup/update/update.ini"}};
+        QCOMPARE(entries, expected);
     }
 };
 

@@ -106,6 +106,71 @@ private slots:
         QCOMPARE(readTestFile(dir.path() + "/a.txt"), QByteArray("A2"));
     }
 
+    // Update/KeepPrevious: the replaced files are kept after the commit (also
+    // when the helper's swap commits), unless that would eat into the disk
+    // reserve; a rollback then puts the previous version back exactly, once.
+    // A version kept before is never what a later rollback restores.
+    void keepsAndRollsBack_data()
+    {
+        QTest::addColumn<bool>("keep");
+        QTest::addColumn<qint64>("reserve");
+        QTest::addColumn<bool>("selfUpdate");
+        QTest::newRow("kept") << true << qint64(0) << false;
+        QTest::newRow("kept by the commit of the updater swap") << true << qint64(0) << true;
+        QTest::newRow("KeepPrevious off") << false << qint64(0) << false;
+        QTest::newRow("reserve would be broken") << true << (qint64(1) << 50) << false;
+    }
+    void keepsAndRollsBack()
+    {
+        QFETCH(bool, keep);
+        QFETCH(qint64, reserve);
+        QFETCH(bool, selfUpdate);
+        QTemporaryDir dir;
+        const Install install{dir.path()};
+        const QString previous = dir.path() + "/UpdatePrevious/";
+        const FileTree installed = with(kInstalled, {{"/update.exe", "U1"}});
+        writeTree(dir.path(), installed);
+        const QMap<QString, QString> before = install.tree();
+        // Left by an update before: not the version below the one installed now.
+        ApplyJournal older{ApplyPhase::Committed, "UpdateTemp", "Backup", {},
+                           {{JournalEntry::Replace, "keep.txt", "UpdateTemp/keep.txt", "Backup/keep.txt"}}};
+        writeTree(previous, {{"/keep.txt", "K0"}, {"/update.journal", serializeJournal(older)}});
+        install.lay(installed, selfUpdate ? with(kStaged, {{"/update.exe", "U2"}}) : kStaged);
+        const auto transaction = [&] {
+            ApplyTransaction t(dir.path(), install.staging(), install.backup(), install.parked());
+            t.setPreviousVersion({previous, keep, reserve});
+            return t;
+        };
+        if (selfUpdate) {
+            QCOMPARE(transaction().apply("update.exe", kDownloaded), Result::Handover);
+            QCOMPARE(transaction().swapUpdater(), Result::Done);
+            QCOMPARE(transaction().recover(), ApplyTransaction::Recovery::Finished);
+        } else {
+            QCOMPARE(transaction().apply("update.exe", kDownloaded), Result::Done);
+        }
+        const bool kept = keep && reserve == 0;
+        QCOMPARE(QFileInfo::exists(previous), kept);
+        const QMap<QString, QString> updated = install.tree();
+        QCOMPARE(readTestFile(dir.path() + "/a.txt"), QByteArray("A2"));
+
+        ApplyTransaction rollback = transaction();
+        if (!kept) {
+            QCOMPARE(rollback.rollBack(), Result::Failed);
+            QCOMPARE(rollback.failure().step, ApplyFailure::Kept);
+            QCOMPARE(install.tree(), updated);
+            return;
+        }
+        QCOMPARE(rollback.rollBack(), Result::Done);
+        QMap<QString, QString> expected = before;
+        // The updater that runs the rollback stays.
+        expected.insert("/update.exe", updated.value("/update.exe"));
+        QCOMPARE(install.tree(), expected);
+        for (const char *gone : {"/n", "/UpdatePrevious", "/Backup", "/update.journal"})
+            QVERIFY2(!QFileInfo::exists(dir.path() + gone), gone);
+        QCOMPARE(transaction().rollBack(), Result::Failed);
+        QCOMPARE(install.tree(), expected);
+    }
+
     // The version files installed are the ones the run says it downloaded:
     // one left by another run is not, and one the run names must be there.
     void versionFilesComeFromTheRun_data()

@@ -5,7 +5,9 @@
 // the program on entry to the n-th such call, so every chosen step is hit
 // exactly, without timing. After each kill the next run must leave exactly
 // version 1 or exactly version 2 (every file's digest compared), and the
-// run after it exactly version 2.
+// run after it exactly version 2. The installations keep the previous
+// version (Update/KeepPrevious), and "update.exe rollback" is killed the same
+// way: the run after it leaves version 2 or version 1, whole, and nothing kept.
 //
 // UPDATER_KILL_POINTS=all kills at every step (hundreds: see
 // tests/kill_every_step.sh); a number N kills at N steps spread over the
@@ -25,7 +27,7 @@ namespace {
 
 const QString kSyscalls =
     QStringLiteral("rename,renameat,renameat2,unlink,unlinkat,mkdir,mkdirat,rmdir,fsync,fdatasync,syncfs,link,linkat");
-const QStringList kRunFiles{"/update.log", "/updatehelper.log", "/host_started.txt"};
+const QStringList kRunFiles{"/update.log", "/updatehelper.log", "/host_started.txt", "/UpdatePrevious/"};
 constexpr int kDefaultPoints = 16;
 constexpr int kRandomPoints = 4;
 
@@ -127,13 +129,13 @@ int hostStarts(const QString &dir)
 // Runs update.exe console and waits for everything it set going, which ends
 // by starting the host: after an update that carries a new updater, the
 // helper and the updater's helper run first.
-RunResult runAndSettle(const QString &dir)
+RunResult runAndSettle(const QString &dir, const QStringList &args = {"console"})
 {
     const int starts = hostStarts(dir);
     RunResult r;
     QProcess p;
     p.setWorkingDirectory(dir);
-    p.start(dir + "/update.exe", {"console"});
+    p.start(dir + "/update.exe", args);
     r.finished = p.waitForFinished(300000);
     r.exitCode = p.exitCode();
     r.out = p.readAllStandardOutput();
@@ -172,6 +174,7 @@ class TestKillSteps : public QObject
         TestInstall::Settings s = TestInstall::defaultSettings();
         s["Update"]["HttpEnable"] = "1";
         s["Update"]["URL"] = nginx->baseUrl();
+        s["Update"]["KeepPrevious"] = "1";
         FileTree v1 = releaseFiles(1);
         v1.insert("/system.cfg", TestInstall::configText(s));
         v1.insert("/update/update.ini", "[Version]\nVersion=1.0\nFolder=v1\n");
@@ -188,14 +191,29 @@ class TestKillSteps : public QObject
         version2.insert("/update/update.ini", md5OfFile(www + "/update.ini"));
     }
 
+    // Kills program at point in a copy of start (dir), then waits for what
+    // it had set going. True when it was killed.
+    bool killAndSettle(const QString &start, const QString &dir, const QString &program, const QStringList &args,
+                       const KillPoint &point)
+    {
+        if (!copyTree(start, dir))
+            return false;
+        const bool killed = runTraced(dir, dir + '/' + program, args, &point);
+        // Whatever the program had already set going ends first: an updater
+        // or helper that was not killed ends by starting the host.
+        if (!killed)
+            (void)QTest::qWaitFor([&] { return hostStarts(dir) > 0; }, 30000);
+        (void)QTest::qWaitFor([&] { return !InstanceGuard::isHeld(InstanceGuard::keyFor(dir)); }, 30000);
+        return killed;
+    }
+
     // One round: a fresh version-1 installation (or a copy of start), the
     // kill, then two ordinary runs.
     void killRound(const QString &start, const QString &program, const QStringList &args, const KillPoint &point)
     {
         QTemporaryDir dir;
-        QVERIFY(copyTree(start, dir.path()));
         const QString where = QStringLiteral("%1 #%2").arg(point.syscall).arg(point.nth);
-        const bool killed = runTraced(dir.path(), dir.path() + '/' + program, args, &point);
+        const bool killed = killAndSettle(start, dir.path(), program, args, point);
         if (killed && program == "update.exe") {
             // The log holds every line up to the last phase the run reached.
             const QByteArray log = readTestFile(dir.path() + "/update.log");
@@ -207,11 +225,6 @@ class TestKillSteps : public QObject
             if (QFileInfo::exists(dir.path() + "/update.journal"))
                 QVERIFY2(log.contains("下载完成") && log.contains("开始安装更新"), qPrintable(where));
         }
-        // Whatever the program had already set going ends first: an updater
-        // or helper that was not killed ends by starting the host.
-        if (!killed)
-            (void)QTest::qWaitFor([&] { return hostStarts(dir.path()) > 0; }, 30000);
-        (void)QTest::qWaitFor([&] { return !InstanceGuard::isHeld(InstanceGuard::keyFor(dir.path())); }, 30000);
 
         const RunResult next = runAndSettle(dir.path());
         QVERIFY2(next.finished, qPrintable(where));
@@ -237,6 +250,36 @@ private slots:
             killRound(templateDir, "update.exe", {"console"}, point);
             if (QTest::currentTestFailed())
                 return;
+        }
+    }
+
+    // The rollback of an update of version 1 to 2: the run after the kill
+    // (a rollback again) leaves either version whole and nothing kept.
+    void killDuringRollback()
+    {
+        prepare("rollback", releaseFiles(2));
+        const QString updated = work.path() + "/rollback/updated";
+        QVERIFY(copyTree(templateDir, updated));
+        QVERIFY(runAndSettle(updated).finished);
+        QCOMPARE(installedTree(updated), version2);
+        QVERIFY(QFileInfo::exists(updated + "/UpdatePrevious/update.journal"));
+        QVERIFY(QFile::remove(updated + "/host_started.txt"));
+
+        QTemporaryDir probe;
+        QVERIFY(copyTree(updated, probe.path()));
+        QStringList calls;
+        QVERIFY(!runTraced(probe.path(), probe.path() + "/update.exe", {"rollback", "console"}, nullptr, &calls));
+        QCOMPARE(installedTree(probe.path()), version1);
+        const QVector<KillPoint> points = choosePoints(calls, qgetenv("UPDATER_KILL_POINTS"));
+        qInfo("%d traced steps of the rollback, %d kills", int(calls.size()), int(points.size()));
+        for (const KillPoint &point : points) {
+            QTemporaryDir dir;
+            const QString where = QStringLiteral("%1 #%2").arg(point.syscall).arg(point.nth);
+            killAndSettle(updated, dir.path(), "update.exe", {"rollback", "console"}, point);
+            QVERIFY2(runAndSettle(dir.path(), {"rollback", "console"}).finished, qPrintable(where));
+            const auto tree = installedTree(dir.path());
+            QVERIFY2(tree == version1 || tree == version2, qPrintable(where + " left a mixed installation"));
+            QVERIFY2(!QFileInfo::exists(dir.path() + "/UpdatePrevious"), qPrintable(where + " kept a version"));
         }
     }
 

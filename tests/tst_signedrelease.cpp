@@ -49,6 +49,27 @@ const FileTree kVersion1{{"/app.txt", "app 1"},
                          {"/update/update.ini", "[Version]\nVersion=1.0\nFolder=v1\n"}};
 const FileTree kVersion2{{"/app.txt", "app 2"}, {"/lib/core.dll", QByteArray(200000, '2')}, {"/lib/new.dll", "new"}};
 
+// Serves www on one road (the reference TCP server, else nginx) and points
+// settings at it. False when the server did not start.
+bool serve(bool tcp, const QString &www, TcpServerProcess &server, std::unique_ptr<NginxServer> &nginx,
+           TestInstall::Settings &settings)
+{
+    if (tcp) {
+        if (!server.start(www))
+            return false;
+        settings["Server"]["UpdateServer"] = "127.0.0.1";
+        settings["Server"]["UpdatePort"] = QString::number(server.port());
+        settings["General"]["Version"] = "1.0";
+        return true;
+    }
+    nginx = std::make_unique<NginxServer>(www);
+    settings["Update"]["HttpEnable"] = "1";
+    settings["Update"]["URL"] = nginx->baseUrl();
+    if (!nginx->isRunning())
+        qWarning("%s", nginx->errorLog().constData());
+    return nginx->isRunning();
+}
+
 } // namespace
 
 class TestSignedRelease : public QObject
@@ -62,6 +83,8 @@ private slots:
     void tcpRoad() { runRow(true); }
     void staleHttpCheckBeforeTcp_data();
     void staleHttpCheckBeforeTcp();
+    void rollbackThenUpdateAgain_data();
+    void rollbackThenUpdateAgain();
 
 private:
     void addRows();
@@ -182,17 +205,7 @@ void TestSignedRelease::runRow(bool tcp)
     TestInstall::Settings settings = TestInstall::defaultSettings();
     std::unique_ptr<NginxServer> nginx;
     TcpServerProcess server;
-    if (tcp) {
-        QVERIFY(server.start(www));
-        settings["Server"]["UpdateServer"] = "127.0.0.1";
-        settings["Server"]["UpdatePort"] = QString::number(server.port());
-        settings["General"]["Version"] = "1.0";
-    } else {
-        nginx = std::make_unique<NginxServer>(www);
-        QVERIFY2(nginx->isRunning(), nginx->errorLog().constData());
-        settings["Update"]["HttpEnable"] = "1";
-        settings["Update"]["URL"] = nginx->baseUrl();
-    }
+    QVERIFY(serve(tcp, www, server, nginx, settings));
     QStringList trusted;
     for (int key : client)
         trusted << publicKeys[key];
@@ -301,6 +314,76 @@ void TestSignedRelease::staleHttpCheckBeforeTcp()
     QCOMPARE(install.readFile("md5.txt"), readTestFile(www + "/v2/md5.txt"));
     for (const QString &file : versionFiles)
         QVERIFY2(!QFileInfo::exists(install.filePath(file)), qPrintable(file));
+}
+
+void TestSignedRelease::rollbackThenUpdateAgain_data()
+{
+    QTest::addColumn<bool>("tcp");
+    QTest::addColumn<bool>("keep"); // Update/KeepPrevious
+    QTest::newRow("HTTP, kept") << false << true;
+    QTest::newRow("TCP, kept") << true << true;
+    QTest::newRow("HTTP, KeepPrevious off") << false << false;
+}
+
+// "update.exe rollback" after a signed update: the previous version comes
+// back byte for byte with its statement, a second rollback is refused, and
+// the release rolled back from installs again (its sequence is above the
+// restored statement's).
+void TestSignedRelease::rollbackThenUpdateAgain()
+{
+    QFETCH(bool, tcp);
+    QFETCH(bool, keep);
+    QTemporaryDir work;
+    const QString www = work.filePath("www");
+    writeTree(work.filePath("src1"), kVersion1);
+    QCOMPARE(publishRelease({work.filePath("src1"), www, "1.0", "v1", keyFiles[0], QDateTime()}), QString());
+    QVERIFY(publishTampered(work.path(), keyFiles[0], None));
+
+    TestInstall install;
+    TestInstall::Settings settings = TestInstall::defaultSettings();
+    std::unique_ptr<NginxServer> nginx;
+    TcpServerProcess server;
+    QVERIFY(serve(tcp, www, server, nginx, settings));
+    settings["Update"]["PublicKey"] = publicKeys[0];
+    settings["Update"]["KeepPrevious"] = keep ? "1" : "0";
+    install.writeConfig(settings);
+    writeTree(install.path(), kVersion1);
+    install.writeFile("update/release.statement", readTestFile(www + "/v1/release.statement"));
+    generateMd5File(install.path() + QLatin1Char('/'));
+    const QMap<QString, QString> before = hashTree(install.path(), kRunFiles);
+
+    const auto updateToVersion2 = [&](int hostStarts) {
+        const RunResult run = install.runUpdater({"console"}, 60000);
+        QVERIFY2(run.finished && run.exitCode == 0, run.err.right(2000).constData());
+        QCOMPARE(run.out, consoleLine(true, true));
+        QCOMPARE(install.waitForHostStarts(hostStarts), hostStarts);
+        QCOMPARE(install.readFile("app.txt"), kVersion2.value("/app.txt"));
+        QCOMPARE(install.readFile("update/release.statement"), readTestFile(www + "/v2/release.statement"));
+    };
+    updateToVersion2(1);
+    QCOMPARE(QFileInfo::exists(install.filePath("UpdatePrevious")), keep);
+    const QMap<QString, QString> updated = hashTree(install.path(), kRunFiles);
+    const QString nothingKept = QStringLiteral("没有可回退的上一版本（未保留上一版本，或已回退过）");
+    const auto refusedRollback = [&](const QMap<QString, QString> &installed) {
+        const RunResult run = install.runUpdater({"rollback", "console"}, 60000);
+        QVERIFY2(run.finished, run.err.right(2000).constData());
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.out, consoleLine(false, false, nothingKept));
+        QVERIFY(run.err.contains(nothingKept.toUtf8()));
+        QCOMPARE(hashTree(install.path(), kRunFiles), installed);
+    };
+    if (!keep) {
+        refusedRollback(updated);
+        return;
+    }
+
+    const RunResult rollback = install.runUpdater({"rollback", "console"}, 60000);
+    QVERIFY2(rollback.finished && rollback.exitCode == 0, rollback.err.right(2000).constData());
+    QCOMPARE(rollback.out, consoleLine(true, true));
+    QCOMPARE(install.waitForHostStarts(2), 2);
+    QCOMPARE(hashTree(install.path(), kRunFiles), before);
+    refusedRollback(before);
+    updateToVersion2(3);
 }
 
 QTEST_GUILESS_MAIN(TestSignedRelease)
