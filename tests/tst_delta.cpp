@@ -1,0 +1,160 @@
+// Binary patches: what decodes, what is refused and why, and applying one
+// file to another on disk.
+#include "delta/patchcodec.h"
+#include "delta/patchfile.h"
+#include "support/testfiles.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <zstd.h>
+
+Q_DECLARE_METATYPE(Delta::PatchFailure)
+
+namespace {
+
+// Bytes that compress poorly on their own, as machine code does.
+QByteArray noise(int size, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &c : bytes)
+        c = static_cast<char>(random.bounded(256));
+    return bytes;
+}
+
+QByteArray edited(QByteArray bytes)
+{
+    bytes.replace(bytes.size() / 3, 100, noise(150, 7));
+    bytes.remove(bytes.size() * 2 / 3, 64);
+    return bytes + "tail";
+}
+
+} // namespace
+
+class TestDelta : public QObject
+{
+    Q_OBJECT
+private slots:
+    void roundTrip_data();
+    void roundTrip();
+    void refused_data();
+    void refused();
+    void patchFile();
+};
+
+void TestDelta::roundTrip_data()
+{
+    QTest::addColumn<QByteArray>("base");
+    QTest::addColumn<QByteArray>("target");
+
+    const QByteArray large = noise(3 << 20, 1);
+    QTest::newRow("edited") << large << edited(large);
+    QTest::newRow("identical") << large << large;
+    QTest::newRow("empty base") << QByteArray() << noise(1000, 2);
+    QTest::newRow("empty target") << noise(1000, 3) << QByteArray();
+    QTest::newRow("both empty") << QByteArray() << QByteArray();
+    // A move from the end to the start needs the window to span both files.
+    QTest::newRow("halves swapped") << large << large.mid(large.size() / 2) + large.left(large.size() / 2);
+}
+
+void TestDelta::roundTrip()
+{
+    QFETCH(QByteArray, base);
+    QFETCH(QByteArray, target);
+    const QByteArray patch = Delta::makePatch(base, target);
+    QVERIFY(patch.size() >= Delta::kHeaderSize);
+    Delta::PatchFailure failure = Delta::PatchFailure::Io;
+    const auto result = Delta::applyPatch(base, patch, target.size(), &failure);
+    QCOMPARE(failure, Delta::PatchFailure::None);
+    QVERIFY(result && *result == target);
+    // What the base holds costs next to nothing.
+    if (target.size() > 1 << 20)
+        QVERIFY2(patch.size() < 4096, qPrintable(QString::number(patch.size())));
+}
+
+void TestDelta::refused_data()
+{
+    QTest::addColumn<QByteArray>("base");
+    QTest::addColumn<QByteArray>("patch");
+    QTest::addColumn<qint64>("bound");
+    QTest::addColumn<Delta::PatchFailure>("failure");
+
+    const QByteArray base = noise(20000, 4);
+    const QByteArray target = edited(base);
+    const QByteArray patch = Delta::makePatch(base, target);
+    const qint64 size = target.size();
+    auto with = [&](int at, char byte) {
+        QByteArray p = patch;
+        p[at] = byte;
+        return p;
+    };
+    QByteArray changedBase = base;
+    changedBase[5000] = static_cast<char>(changedBase[5000] ^ 1);
+    QByteArray wrongTarget = patch;
+    wrongTarget.replace(64, 32, QByteArray(32, 'x'));
+    const QByteArray payload = patch.mid(Delta::kHeaderSize);
+    // The same frame without the declared content size.
+    QByteArray unsized = patch;
+    {
+        ZSTD_CCtx *c = ZSTD_createCCtx();
+        ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0);
+        ZSTD_CCtx_refPrefix(c, base.constData(), base.size());
+        QByteArray frame(int(ZSTD_compressBound(target.size())), '\0');
+        frame.resize(int(ZSTD_compress2(c, frame.data(), frame.size(), target.constData(), target.size())));
+        ZSTD_freeCCtx(c);
+        unsized = patch.left(Delta::kHeaderSize) + frame;
+    }
+
+    QTest::newRow("base changed") << changedBase << patch << size << Delta::PatchFailure::BaseMismatch;
+    QTest::newRow("base shorter") << base.left(base.size() - 1) << patch << size << Delta::PatchFailure::BaseMismatch;
+    QTest::newRow("target over the bound") << base << patch << size - 1 << Delta::PatchFailure::TooLarge;
+    QTest::newRow("no header") << base << patch.left(Delta::kHeaderSize - 1) << size << Delta::PatchFailure::Malformed;
+    QTest::newRow("bad magic") << base << with(0, 'X') << size << Delta::PatchFailure::Malformed;
+    QTest::newRow("other version") << base << with(8, 2) << size << Delta::PatchFailure::Malformed;
+    QTest::newRow("other method") << base << with(12, 2) << size << Delta::PatchFailure::Malformed;
+    QTest::newRow("reserved set") << base << with(14, 1) << size << Delta::PatchFailure::Malformed;
+    QTest::newRow("no payload") << base << patch.left(Delta::kHeaderSize) << size << Delta::PatchFailure::Corrupt;
+    QTest::newRow("payload cut") << base << patch.left(patch.size() - 3) << size << Delta::PatchFailure::Corrupt;
+    QTest::newRow("trailing bytes") << base << patch + "x" << size << Delta::PatchFailure::Corrupt;
+    QTest::newRow("two frames") << base << patch + payload << size << Delta::PatchFailure::Corrupt;
+    QTest::newRow("legacy frame magic") << base << with(Delta::kHeaderSize, '\x27') << size
+                                        << Delta::PatchFailure::Corrupt;
+    QTest::newRow("no content size") << base << unsized << size << Delta::PatchFailure::Corrupt;
+    QTest::newRow("target digest forged") << base << wrongTarget << size << Delta::PatchFailure::TargetMismatch;
+}
+
+void TestDelta::refused()
+{
+    QFETCH(QByteArray, base);
+    QFETCH(QByteArray, patch);
+    QFETCH(qint64, bound);
+    QFETCH(Delta::PatchFailure, failure);
+    Delta::PatchFailure got = Delta::PatchFailure::None;
+    QVERIFY(!Delta::applyPatch(base, patch, bound, &got));
+    QCOMPARE(got, failure);
+}
+
+void TestDelta::patchFile()
+{
+    QTemporaryDir dir;
+    const QByteArray base = noise(1 << 20, 5);
+    const QByteArray target = edited(base);
+    QVERIFY(writeTestFile(dir.filePath("base"), base));
+    QVERIFY(writeTestFile(dir.filePath("patch"), Delta::makePatch(base, target)));
+    QVERIFY(writeTestFile(dir.filePath("out"), "stale content, replaced"));
+    QCOMPARE(Delta::applyPatchFile(dir.filePath("base"), dir.filePath("patch"), dir.filePath("out"), target.size()),
+             Delta::PatchFailure::None);
+    QCOMPARE(readTestFile(dir.filePath("out")), target);
+
+    // A failure leaves no output behind.
+    QVERIFY(writeTestFile(dir.filePath("base"), edited(base)));
+    QCOMPARE(Delta::applyPatchFile(dir.filePath("base"), dir.filePath("patch"), dir.filePath("out"), target.size()),
+             Delta::PatchFailure::BaseMismatch);
+    QVERIFY(!QFile::exists(dir.filePath("out")));
+    QCOMPARE(Delta::applyPatchFile(dir.filePath("missing"), dir.filePath("patch"), dir.filePath("out"), target.size()),
+             Delta::PatchFailure::Io);
+}
+
+QTEST_GUILESS_MAIN(TestDelta)
+#include "tst_delta.moc"
