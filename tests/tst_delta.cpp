@@ -4,7 +4,6 @@
 #include "delta/patchfile.h"
 #include "support/testfiles.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <zstd.h>
@@ -13,19 +12,9 @@ Q_DECLARE_METATYPE(Delta::PatchFailure)
 
 namespace {
 
-// Bytes that compress poorly on their own, as machine code does.
-QByteArray noise(int size, quint32 seed)
-{
-    QRandomGenerator random(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &c : bytes)
-        c = static_cast<char>(random.bounded(256));
-    return bytes;
-}
-
 QByteArray edited(QByteArray bytes)
 {
-    bytes.replace(bytes.size() / 3, 100, noise(150, 7));
+    bytes.replace(bytes.size() / 3, 100, randomBytes(150, 7));
     bytes.remove(bytes.size() * 2 / 3, 64);
     return bytes + "tail";
 }
@@ -48,11 +37,11 @@ void TestDelta::roundTrip_data()
     QTest::addColumn<QByteArray>("base");
     QTest::addColumn<QByteArray>("target");
 
-    const QByteArray large = noise(3 << 20, 1);
+    const QByteArray large = randomBytes(3 << 20, 1);
     QTest::newRow("edited") << large << edited(large);
     QTest::newRow("identical") << large << large;
-    QTest::newRow("empty base") << QByteArray() << noise(1000, 2);
-    QTest::newRow("empty target") << noise(1000, 3) << QByteArray();
+    QTest::newRow("empty base") << QByteArray() << randomBytes(1000, 2);
+    QTest::newRow("empty target") << randomBytes(1000, 3) << QByteArray();
     QTest::newRow("both empty") << QByteArray() << QByteArray();
     // A move from the end to the start needs the window to span both files.
     QTest::newRow("halves swapped") << large << large.mid(large.size() / 2) + large.left(large.size() / 2);
@@ -80,7 +69,7 @@ void TestDelta::refused_data()
     QTest::addColumn<qint64>("bound");
     QTest::addColumn<Delta::PatchFailure>("failure");
 
-    const QByteArray base = noise(20000, 4);
+    const QByteArray base = randomBytes(20000, 4);
     const QByteArray target = edited(base);
     const QByteArray patch = Delta::makePatch(base, target);
     const qint64 size = target.size();
@@ -138,7 +127,7 @@ void TestDelta::refused()
 void TestDelta::patchFile()
 {
     QTemporaryDir dir;
-    const QByteArray base = noise(1 << 20, 5);
+    const QByteArray base = randomBytes(1 << 20, 5);
     const QByteArray target = edited(base);
     QVERIFY(writeTestFile(dir.filePath("base"), base));
     QVERIFY(writeTestFile(dir.filePath("patch"), Delta::makePatch(base, target)));
