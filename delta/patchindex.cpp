@@ -21,7 +21,7 @@ auto orderKey(const PatchEntry &entry)
 std::optional<PatchEntry> parsePatchLine(const QList<QByteArray> &fields)
 {
     using namespace RecordFields;
-    if (fields.size() != 8 || fields.at(0) != "patch")
+    if (fields.size() != 9 || fields.at(0) != "patch")
         return std::nullopt;
     const auto path = parseText(fields.at(1));
     const auto baseSize = parseSize(fields.at(2));
@@ -30,10 +30,11 @@ std::optional<PatchEntry> parsePatchLine(const QList<QByteArray> &fields)
     const auto target = parseSha256(fields.at(5));
     const auto patchSize = parseSize(fields.at(6));
     const auto patch = parseSha256(fields.at(7));
+    const QByteArray md5 = QByteArray::fromHex(fields.at(8));
     if (!path || !unsafePathReason(*path, {}).isEmpty() || !baseSize || !base || !targetSize || !target
-        || !patchSize || !patch)
+        || !patchSize || !patch || md5.size() != 16 || md5.toHex() != fields.at(8))
         return std::nullopt;
-    return PatchEntry{*path, *baseSize, *base, *targetSize, *target, *patchSize, *patch};
+    return PatchEntry{*path, *baseSize, *base, *targetSize, *target, *patchSize, *patch, QString::fromLatin1(fields.at(8))};
 }
 
 } // namespace
@@ -68,7 +69,7 @@ QByteArray serializePatchIndex(PatchIndex index)
     for (const PatchEntry &p : qAsConst(index.patches)) {
         out += "patch\t" + p.path.toUtf8() + '\t' + QByteArray::number(p.baseSize) + '\t' + p.baseSha256.toHex() + '\t'
             + QByteArray::number(p.targetSize) + '\t' + p.targetSha256.toHex() + '\t'
-            + QByteArray::number(p.patchSize) + '\t' + p.patchSha256.toHex() + '\n';
+            + QByteArray::number(p.patchSize) + '\t' + p.patchSha256.toHex() + '\t' + p.patchMd5.toLatin1() + '\n';
     }
     return out;
 }

@@ -21,7 +21,9 @@
 //   patch-index<TAB>1
 //   version<TAB><release version>
 //   folder<TAB><release folder>
-//   patch<TAB>/<path><TAB><base size><TAB><base digest><TAB><target size><TAB><target digest><TAB><patch size><TAB><patch digest>
+//   patch<TAB>/<path><TAB><base size><TAB><base digest><TAB><target size><TAB><target digest>
+//        <TAB><patch size><TAB><patch digest><TAB><patch MD5, lower-case hex>
+// (one line; the MD5 is what the HTTP road checks every download by).
 //
 // The signature file holds the Ed25519 signature over the index's exact
 // bytes as one base64 line, by the key that signs the release statement.
@@ -41,6 +43,7 @@ struct PatchEntry
     QByteArray targetSha256;
     qint64 patchSize = 0;
     QByteArray patchSha256;
+    QString patchMd5; // 32 lower-case hex digits
 };
 
 struct PatchIndex

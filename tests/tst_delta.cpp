@@ -2,6 +2,7 @@
 // file to another on disk.
 #include "delta/patchcodec.h"
 #include "delta/patchfile.h"
+#include "delta/patchindex.h"
 #include "support/testfiles.h"
 
 #include <QtTest>
@@ -30,6 +31,8 @@ private slots:
     void refused_data();
     void refused();
     void patchFile();
+    void index_data();
+    void index();
 };
 
 void TestDelta::roundTrip_data()
@@ -143,6 +146,40 @@ void TestDelta::patchFile()
     QVERIFY(!QFile::exists(dir.filePath("out")));
     QCOMPARE(Delta::applyPatchFile(dir.filePath("missing"), dir.filePath("patch"), dir.filePath("out"), target.size()),
              Delta::PatchFailure::Io);
+}
+
+void TestDelta::index_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("patches"); // -1: refused
+
+    const QByteArray head = "patch-index\t1\nversion\t2.0\nfolder\tv2\n";
+    const QByteArray a(64, 'a'), b(64, 'b'), md5(32, 'c');
+    const auto line = [&](const QByteArray &path, const QByteArray &base, const QByteArray &digest = QByteArray(32, 'c')) {
+        return "patch\t" + path + "\t10\t" + base + "\t20\t" + b + "\t5\t" + a + "\t" + digest + "\n";
+    };
+    QTest::newRow("none") << head << 0;
+    QTest::newRow("two bases, two files") << head + line("/a.exe", a) + line("/a.exe", b) + line("/b.dll", a) << 3;
+    QTest::newRow("bases out of order") << head + line("/a.exe", b) + line("/a.exe", a) << -1;
+    QTest::newRow("pair twice") << head + line("/a.exe", a) + line("/a.exe", a) << -1;
+    QTest::newRow("path climbs") << head + line("/../a.exe", a) << -1;
+    QTest::newRow("hidden path") << head + line("/.git/a", a) << -1;
+    QTest::newRow("digest in capitals") << head + line("/a.exe", QByteArray(64, 'A')) << -1;
+    QTest::newRow("short md5") << head + line("/a.exe", a, "cc") << -1;
+    QTest::newRow("no last line end") << head.chopped(1) << -1;
+    QTest::newRow("other version") << QByteArray(head).replace("\t1\n", "\t2\n") << -1;
+}
+
+void TestDelta::index()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, patches);
+    const auto index = parsePatchIndex(text);
+    QCOMPARE(index.has_value(), patches >= 0);
+    if (index) {
+        QCOMPARE(index->patches.size(), patches);
+        QCOMPARE(serializePatchIndex(*index), text);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDelta)

@@ -213,6 +213,7 @@ private slots:
             const QString patchFile = out + '/' + PatchLayout::patchPath(entry.baseSha256, entry.targetSha256);
             QCOMPARE(*sha256OfFile(patchFile), entry.patchSha256);
             QCOMPARE(QFileInfo(patchFile).size(), entry.patchSize);
+            QCOMPARE(md5OfFile(patchFile), entry.patchMd5);
             QVERIFY(entry.patchSize < 1000);
             const QByteArray base = *sha256OfFile(dir.path() + "/v0/bin/app.exe") == entry.baseSha256 ? app0 : app;
             const auto target = Delta::applyPatch(base, readTestFile(patchFile), entry.targetSize);

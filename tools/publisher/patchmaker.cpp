@@ -81,10 +81,11 @@ QString writePatches(const PatchRequest &request, int *patchCount)
                     return QStringLiteral("cannot write ") + patchPath;
             }
             const auto patchSha256 = sha256OfFile(patchPath);
-            if (!patchSha256)
+            const QString patchMd5 = md5OfFile(patchPath);
+            if (!patchSha256 || patchMd5.isEmpty())
                 return QStringLiteral("cannot read ") + patchPath;
             index.patches.append({relative, base->size(), *baseSha256, target->size(), targetSha256,
-                                  QFileInfo(patchPath).size(), *patchSha256});
+                                  QFileInfo(patchPath).size(), *patchSha256, patchMd5});
         }
     }
 
