@@ -4,6 +4,7 @@
 #include "fileops/filedigest.h"
 #include "trust/ed25519.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -62,6 +63,8 @@ Delta::PatchFailure PatchSource::build(const PatchEntry &entry, const QString &i
 {
     if (sha256OfFile(patchFile) != entry.patchSha256)
         return Delta::PatchFailure::Malformed;
+    if (!QDir().mkpath(QFileInfo(outFile).absolutePath()))
+        return Delta::PatchFailure::Io;
     Delta::PatchFailure failure = Delta::applyPatchFile(installedFile, patchFile, outFile, entry.targetSize);
     if (failure == Delta::PatchFailure::None
         && (md5OfFile(outFile).compare(md5, Qt::CaseInsensitive) != 0 || sha256OfFile(outFile) != entry.targetSha256))

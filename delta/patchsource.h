@@ -42,7 +42,8 @@ public:
     // Builds outFile from installedFile and the fetched patchFile: the
     // patch's SHA-256 is checked before anything is decoded, the result's
     // MD5 against md5 (the manifest's) and its SHA-256 against the entry's
-    // after. Nothing is left at outFile on failure.
+    // after. Creates outFile's folder; nothing is left at outFile on
+    // failure.
     static Delta::PatchFailure build(const PatchEntry &entry, const QString &installedFile, const QString &patchFile,
                                      const QString &outFile, const QString &md5);
 

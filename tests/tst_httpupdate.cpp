@@ -164,8 +164,11 @@ private slots:
         const QByteArray app1 = randomBytes(300000, 1);
         QByteArray app2 = app1;
         app2.replace(150000, 20, "the point release's fix");
-        const FileTree v1{{"/app.dll", app1}, {"/same.txt", "same"}, {"/data/sub/deep.txt", "deep v1"}};
-        const FileTree v2{{"/app.dll", app2}, {"/same.txt", "same"}, {"/data/sub/deep.txt", "deep v2"},
+        // A second patched file in a folder the staging folder does not have yet.
+        const QByteArray deep1 = randomBytes(100000, 2);
+        const QByteArray deep2 = deep1 + "appended";
+        const FileTree v1{{"/app.dll", app1}, {"/same.txt", "same"}, {"/data/sub/deep.txt", deep1}};
+        const FileTree v2{{"/app.dll", app2}, {"/same.txt", "same"}, {"/data/sub/deep.txt", deep2},
                           {"/data/new/added.bin", QByteArray(1500000, 'n')}};
         writeTree(work.path() + "/v1", v1);
         writeTree(work.path() + "/v2", v2);
@@ -195,7 +198,7 @@ private slots:
         } else if (tamper == "other target") {
             const QString indexFile = www + '/' + PatchLayout::indexPath("v2");
             auto index = parsePatchIndex(readTestFile(indexFile));
-            QVERIFY(index && index->patches.size() == 1);
+            QVERIFY(index && index->patches.size() == 2 && index->patches.at(0).path == "/app.dll");
             const QByteArray patch = Delta::makePatch(app1, QByteArray(app2).replace(0, 4, "evil"));
             QVERIFY(writeTestFile(patchFile, patch));
             PatchEntry &entry = index->patches[0];
@@ -217,6 +220,7 @@ private slots:
             install.writeConfig(settings);
         }
         QVERIFY(writeTestFile(install.filePath("app.dll"), app1));
+        QVERIFY(writeTestFile(install.filePath("data/sub/deep.txt"), deep1));
         generateMd5File(install.path() + '/');
         if (tamper == "user edit")
             QVERIFY(writeTestFile(install.filePath("app.dll"), QByteArray(app1).replace(0, 4, "user")));
@@ -229,6 +233,9 @@ private slots:
         const QByteArray log = readTestFile(install.filePath("update.log"));
         QVERIFY2(log.contains(logged), log.constData());
         QCOMPARE(log.contains("patch /app.dll: "), tamper.isEmpty());
+        // The other file's patch is untouched: used wherever the index is.
+        const bool indexUsed = tamper != "no patches" && !(signedRelease && tamper == "other target");
+        QCOMPARE(log.contains("patch /data/sub/deep.txt: "), indexUsed);
         QVERIFY(!QFileInfo::exists(install.filePath("UpdateTemp")));
         QCOMPARE(QDir(install.filePath("update")).entryList(QStringList{"patch*"}, QDir::Files), QStringList());
     }
