@@ -29,7 +29,7 @@ struct PublishRequest
     QString secretKeyFile; // "": the release is not signed
     QDateTime expires;     // of the signed statement; invalid: never
     bool allowDowngrade = false; // the statement lets clients replace a higher version with this one
-    QStringList previousDirs;    // earlier releases to make patches from; none: no patches, no index
+    QStringList previousDirs{};  // earlier releases to make patches from; none: no patches, no index
 };
 
 // Command line of the publisher (arguments without the program name):
