@@ -2,6 +2,7 @@
 
 #include "config/names.h"
 #include "config/systemconfig.h"
+#include "trust/ed25519.h"
 #include "fileops/pathpolicy.h"
 #include "fileops/transferguard.h"
 #include "http/replyrules.h"
@@ -43,6 +44,13 @@ constexpr qint64 kMaxStatementBytes = 3 * kMaxManifestBytes;
 // this many in a row.
 constexpr int kMaxRedirects = 3;
 
+// At most maxBytes of a downloaded file; empty when it cannot be read.
+QByteArray readFileBytes(const QString &path, qint64 maxBytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(maxBytes) : QByteArray();
+}
+
 // Both bars count in per mille, from the files' bytes.
 constexpr int kBarSteps = 1000;
 
@@ -55,6 +63,7 @@ HttpUpdateSettings HttpUpdateSettings::fromConfig(const InstallLayout &layout, c
     settings.baseUrl = systemConfig.getUpdateValue(Names::kUrlKey);
     settings.limits = systemConfig.getTransferLimits();
     settings.fetchStatement = !systemConfig.getPublicKeys().trimmed().isEmpty();
+    settings.publicKeys = Ed25519::parsePublicKeys(systemConfig.getPublicKeys()).value_or(QVector<QByteArray>());
     const QString caFile = systemConfig.getCaFile();
     settings.caFile = caFile.isEmpty() ? QString() : QDir(layout.installation).absoluteFilePath(caFile);
     settings.parallelDownloads = systemConfig.getParallelDownloads();
@@ -348,6 +357,12 @@ void Widget::startUpdate()
         if (!updating)
             return; // cancelled meanwhile
     }
+    if (config.usePatches) {
+        updating = true;
+        fetchPatchIndex();
+        if (!updating)
+            return;
+    }
     beginDownloads(changedFiles);
 }
 
@@ -382,6 +397,7 @@ void Widget::beginDownloads(const Md5Map &files)
     }
     ui->label_update->setText(Names::kStatusUpdating + tr("准备更新 %1 个文件").arg(totalCount));
 
+    planPatches();
     reserve.emplace(config.layout.staging, config.limits.diskReserveBytes);
     if (!tasks.isEmpty() && !reserve->admit(0)) {
         // Nothing is requested while the staging folder's disk is short.
@@ -404,7 +420,20 @@ void Widget::startDownloads()
 
 void Widget::startDownload(const DownloadTask &task)
 {
-    auto *transfer = new FileTransfer(task, config.limits, config.transferTimeoutMs, *reserve, this);
+    const std::optional<PatchEntry> patch = plannedPatches.contains(task.localPath)
+        ? std::optional<PatchEntry>(plannedPatches.take(task.localPath))
+        : std::nullopt;
+    // Fetched outside the staging folder, where no release file can lie.
+    const auto patchFileFor = [this](const DownloadTask &staged) {
+        const QString name = QString::fromLatin1(
+            QCryptographicHash::hash(staged.localPath.toUtf8(), QCryptographicHash::Md5).toHex());
+        tempFiles.append(appDir + Names::kUpdateDir + QStringLiteral("patch-") + name);
+        return tempFiles.constLast();
+    };
+    const DownloadTask fetched = patch ? DownloadTask{config.baseUrl + PatchLayout::patchPath(patch->baseSha256, patch->targetSha256),
+                                                      patchFileFor(task), patch->patchMd5}
+                                       : task;
+    auto *transfer = new FileTransfer(fetched, config.limits, config.transferTimeoutMs, *reserve, this);
     if (!transfer->open()) {
         delete transfer;
         const QString detail = saveErrorText(task.localPath);
@@ -420,9 +449,90 @@ void Widget::startDownload(const DownloadTask &task)
         progress.progressed(transfer, received, total);
         showProgress();
     });
-    connect(transfer, &FileTransfer::succeeded, this, [this, transfer] { onTransferSucceeded(transfer); });
-    connect(transfer, &FileTransfer::failed, this, &Widget::failRun);
-    transfer->start(get(task.url));
+    if (patch) {
+        connect(transfer, &FileTransfer::succeeded, this,
+                [this, transfer, task, entry = *patch] { onPatchFetched(transfer, task, entry); });
+        connect(transfer, &FileTransfer::failed, this,
+                [this, transfer, task](const QString &detail) { fetchWhole(transfer, task, detail); });
+    } else {
+        connect(transfer, &FileTransfer::succeeded, this, [this, transfer] { onTransferSucceeded(transfer); });
+        connect(transfer, &FileTransfer::failed, this, &Widget::failRun);
+    }
+    transfer->start(get(fetched.url));
+}
+
+void Widget::fetchPatchIndex()
+{
+    patchSource = PatchSource();
+    const QString folder = serverFolder.chopped(1);
+    const QString indexPath = appDir + Names::kUpdateDir + QStringLiteral("patches.index.tmp");
+    const QString signaturePath = indexPath + QStringLiteral(".sig");
+    tempFiles << indexPath << signaturePath;
+    const bool signatureRequired = config.fetchStatement;
+    if (!downloadFile(config.baseUrl + PatchLayout::indexPath(folder), indexPath, kMaxManifestBytes)) {
+        logInfo(QStringLiteral("no patch index, every changed file is fetched whole"));
+        return;
+    }
+    if (signatureRequired && updating
+        && !downloadFile(config.baseUrl + PatchLayout::signaturePath(folder), signaturePath, kMaxStatementBytes))
+        logWarn(statusDetail);
+    const QByteArray index = readFileBytes(indexPath, kMaxManifestBytes);
+    const QByteArray signature = readFileBytes(signaturePath, kMaxStatementBytes);
+    QFile::remove(indexPath);
+    QFile::remove(signaturePath);
+    const QString refused =
+        patchSource.load(index, signature, config.publicKeys, signatureRequired, serverVersion, folder);
+    if (!refused.isEmpty())
+        logWarn(refused + QStringLiteral(", every changed file is fetched whole"));
+}
+
+void Widget::planPatches()
+{
+    plannedPatches.clear();
+    if (patchSource.isEmpty())
+        return;
+    for (const DownloadTask &task : qAsConst(tasks)) {
+        const QString path = task.localPath.mid(config.layout.staging.size());
+        if (const auto patch = patchSource.patchFor(path, appDir + path))
+            plannedPatches.insert(task.localPath, *patch);
+        else if (patchSource.lists(path))
+            logInfo(QStringLiteral("full %1: no patch for the installed bytes").arg(path));
+        else
+            logInfo(QStringLiteral("full %1: the release has no patch for it").arg(path));
+    }
+}
+
+void Widget::onPatchFetched(FileTransfer *transfer, const DownloadTask &task, const PatchEntry &patch)
+{
+    const QString patchFile = transfer->task().localPath;
+    const QString path = task.localPath.mid(config.layout.staging.size());
+    if (!reserve->admit(patch.targetSize)) {
+        QFile::remove(patchFile);
+        logError(reserve->shortageText());
+        failRun(reserve->shortageText());
+        return;
+    }
+    const Delta::PatchFailure failure = PatchSource::build(patch, appDir + path, patchFile, task.localPath, task.md5);
+    QFile::remove(patchFile);
+    if (failure != Delta::PatchFailure::None) {
+        fetchWhole(transfer, task, QString::fromLatin1(Delta::failureName(failure)));
+        return;
+    }
+    logInfo(QStringLiteral("patch %1: %2 bytes fetched for %3, %4 saved")
+                .arg(path)
+                .arg(patch.patchSize)
+                .arg(patch.targetSize)
+                .arg(patch.targetSize - patch.patchSize));
+    onTransferSucceeded(transfer);
+}
+
+void Widget::fetchWhole(FileTransfer *patchTransfer, const DownloadTask &task, const QString &why)
+{
+    logWarn(QStringLiteral("full %1: the patch failed (%2)").arg(task.localPath.mid(config.layout.staging.size()), why));
+    transfers.removeOne(patchTransfer);
+    progress.finished(patchTransfer, false);
+    patchTransfer->deleteLater();
+    startDownload(task);
 }
 
 void Widget::onTransferSucceeded(FileTransfer *transfer)

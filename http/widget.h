@@ -2,6 +2,7 @@
 
 #include "config/proxysettings.h"
 #include "config/transferlimits.h"
+#include "delta/patchsource.h"
 #include "fileops/diskreserve.h"
 #include "fileops/installlayout.h"
 #include "http/filetransfer.h"
@@ -10,6 +11,7 @@
 #include "ui/runwindow.h"
 
 #include <QDialog>
+#include <QHash>
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -40,6 +42,8 @@ struct HttpUpdateSettings
     QString caFile{};               // Update/CaFile: PEM certificates trusted besides the system's
     int parallelDownloads = 6;      // Update/ParallelDownloads: files in flight at once (1: one after another)
     ProxySettings proxy{};          // Update/Proxy and the credentials a proxy is answered with
+    QVector<QByteArray> publicKeys{}; // Update/PublicKey: the keys a patch index must be signed by
+    bool usePatches = true;           // fetch binary patches where the release has them
 
     static HttpUpdateSettings fromConfig(const InstallLayout &layout, const CSystemConfig &config);
 };
@@ -133,6 +137,14 @@ private:
     void startDownloads();
     void startDownload(const DownloadTask &task);
     void onTransferSucceeded(FileTransfer *transfer);
+    // The patch source, tried first for each file (delta/patchsource.h):
+    // the release's patch index, fetched once before the files; the patch
+    // of each changed file whose installed bytes it has; and what follows
+    // a fetched patch: the file built, or the whole file fetched instead.
+    void fetchPatchIndex();
+    void planPatches();
+    void onPatchFetched(FileTransfer *transfer, const DownloadTask &task, const PatchEntry &patch);
+    void fetchWhole(FileTransfer *patchTransfer, const DownloadTask &task, const QString &why);
     // Drops every transfer in flight with its partial file; none reports.
     void abortTransfers();
     // The title: files staged of all; then showProgress.
@@ -178,4 +190,6 @@ private:
     QList<FileTransfer *> transfers;     // in flight, owned
     DownloadProgress progress;           // what the file line and the bars follow
     QPointer<QNetworkReply> pending;     // of a synchronous download in progress
+    PatchSource patchSource;
+    QHash<QString, PatchEntry> plannedPatches; // by staged path; taken when its transfer starts
 };

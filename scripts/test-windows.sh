@@ -27,8 +27,14 @@ cache=${UPDATER_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/updater-win64}
 prefix=$cache/qt5.15.8-static
 toolchains=${UPDATER_SHARED_DIR:-../shared}/toolchains
 archive=$toolchains/win64-qt5.15.8-mingw-static.tar.xz
-if [ ! -e "$prefix/.complete" ]; then
-  rm -rf "$prefix" "$prefix.partial"
+# The unpacked prefix is keyed by the archive's checksum (kept in .complete):
+# a cache unpacked from an older archive is unpacked again, and swapped in by
+# renames, so a build running meanwhile sees the old tree or the new one.
+want=built-from-recipe
+[ -f "$archive" ] && want=$(sha256sum "$archive" | cut -d' ' -f1)
+have=$(cat "$prefix/.complete" 2>/dev/null || true)
+if [ ! -e "$prefix/.complete" ] || { [ -f "$archive" ] && [ "$have" != "$want" ]; }; then
+  rm -rf "$prefix.partial"
   mkdir -p "$prefix.partial"
   if [ -f "$archive" ]; then
     echo "== unpacking $archive into $prefix"
@@ -41,8 +47,11 @@ if [ ! -e "$prefix/.complete" ]; then
     echo "neither $archive nor its recipe is there: cannot build for Windows" >&2
     exit 1
   fi
-  touch "$prefix.partial/.complete"
+  echo "$want" > "$prefix.partial/.complete"
+  retired=$prefix.retired.$$
+  [ -e "$prefix" ] && mv "$prefix" "$retired"
   mv "$prefix.partial" "$prefix"
+  rm -rf "$retired"
 fi
 
 # Qt's link interface names a few Windows import libraries in mixed case;

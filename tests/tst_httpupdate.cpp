@@ -1,7 +1,11 @@
 // update.exe over HTTP as a real process on a temp installation of version
 // 1: the release (version 2) is made by the publisher tool and served by
 // nginx, or replayed with faults by the scripted server.
+#include "delta/patchcodec.h"
+#include "delta/patchindex.h"
 #include "http/md5manifest.h"
+#include "releasepublisher.h"
+#include "releasesigner.h"
 #include "support/filetree.h"
 #include "support/nginxserver.h"
 #include "support/scriptedhttpserver.h"
@@ -128,6 +132,112 @@ private slots:
         QCOMPARE(QFileInfo(install.filePath("same.txt")).lastModified(), old);
         QCOMPARE(install.waitForHostStarts(1), 1);
         QCOMPARE(install.waitForHostStarts(2, 2000), 1);
+    }
+
+    // Version 2 published with patches from version 1: the changed app.dll
+    // is built from its patch where the installed bytes and the patch allow,
+    // and fetched whole where not; either way the installation ends as
+    // version 2, byte for byte, and the log says which it was.
+    void deltaUpdates_data()
+    {
+        QTest::addColumn<bool>("signedRelease");
+        QTest::addColumn<QString>("tamper");
+        QTest::addColumn<QByteArray>("logged");
+        QTest::newRow("patch") << false << "" << QByteArray("patch /app.dll: ");
+        QTest::newRow("patch, signed") << true << "" << QByteArray("patch /app.dll: ");
+        QTest::newRow("published without patches") << false << "no patches" << QByteArray("no patch index");
+        QTest::newRow("base changed by the user") << false << "user edit" << QByteArray("full /app.dll: no patch");
+        QTest::newRow("patch missing on the server") << false << "patch missing" << QByteArray("full /app.dll: the patch failed");
+        QTest::newRow("patch corrupt") << true << "patch corrupt" << QByteArray("full /app.dll: the patch failed");
+        // An index and a patch that agree, but build other bytes than the
+        // manifest's: caught after decoding.
+        QTest::newRow("digest mismatch") << false << "other target" << QByteArray("full /app.dll: the patch failed (target mismatch)");
+        QTest::newRow("index not signed by the key") << true << "other target" << QByteArray("not signed by a trusted key");
+    }
+    void deltaUpdates()
+    {
+        QFETCH(bool, signedRelease);
+        QFETCH(QString, tamper);
+        QFETCH(QByteArray, logged);
+        QTemporaryDir work;
+        const QString www = work.path() + "/www";
+        const QByteArray app1 = randomBytes(300000, 1);
+        QByteArray app2 = app1;
+        app2.replace(150000, 20, "the point release's fix");
+        // A second patched file in a folder the staging folder does not have yet.
+        const QByteArray deep1 = randomBytes(100000, 2);
+        const QByteArray deep2 = deep1 + "appended";
+        const FileTree v1{{"/app.dll", app1}, {"/same.txt", "same"}, {"/data/sub/deep.txt", deep1}};
+        const FileTree v2{{"/app.dll", app2}, {"/same.txt", "same"}, {"/data/sub/deep.txt", deep2},
+                          {"/data/new/added.bin", QByteArray(1500000, 'n')}};
+        writeTree(work.path() + "/v1", v1);
+        writeTree(work.path() + "/v2", v2);
+        PublishRequest request;
+        request.sourceDir = work.path() + "/v2";
+        request.outDir = www;
+        request.version = "2.0";
+        request.folder = "v2";
+        QByteArray publicKey;
+        if (signedRelease) {
+            request.secretKeyFile = work.path() + "/secret.key";
+            QVERIFY(createKeyFile(request.secretKeyFile, &publicKey).isEmpty());
+        }
+        if (tamper != "no patches")
+            request.previousDirs = QStringList{work.path() + "/v1"};
+        QVERIFY(publishRelease(request).isEmpty());
+
+        const QByteArray base = QCryptographicHash::hash(app1, QCryptographicHash::Sha256);
+        const QByteArray target = QCryptographicHash::hash(app2, QCryptographicHash::Sha256);
+        const QString patchFile = www + '/' + PatchLayout::patchPath(base, target);
+        if (tamper == "patch missing") {
+            QVERIFY(QFile::remove(patchFile));
+        } else if (tamper == "patch corrupt") {
+            QByteArray bytes = readTestFile(patchFile);
+            bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x40);
+            QVERIFY(writeTestFile(patchFile, bytes));
+        } else if (tamper == "other target") {
+            const QString indexFile = www + '/' + PatchLayout::indexPath("v2");
+            auto index = parsePatchIndex(readTestFile(indexFile));
+            QVERIFY(index && index->patches.size() == 2 && index->patches.at(0).path == "/app.dll");
+            const QByteArray patch = Delta::makePatch(app1, QByteArray(app2).replace(0, 4, "evil"));
+            QVERIFY(writeTestFile(patchFile, patch));
+            PatchEntry &entry = index->patches[0];
+            entry.patchSize = patch.size();
+            entry.patchSha256 = QCryptographicHash::hash(patch, QCryptographicHash::Sha256);
+            entry.patchMd5 = md5OfFile(patchFile);
+            QVERIFY(writeTestFile(indexFile, serializePatchIndex(*index)));
+        }
+
+        NginxServer nginx(www);
+        QVERIFY2(nginx.isRunning(), nginx.errorLog().constData());
+        TestInstall install;
+        installVersion1(install, nginx.baseUrl());
+        if (signedRelease) {
+            TestInstall::Settings settings = TestInstall::defaultSettings();
+            settings["Update"]["HttpEnable"] = "1";
+            settings["Update"]["URL"] = nginx.baseUrl();
+            settings["Update"]["PublicKey"] = QString::fromLatin1(publicKey);
+            install.writeConfig(settings);
+        }
+        QVERIFY(writeTestFile(install.filePath("app.dll"), app1));
+        QVERIFY(writeTestFile(install.filePath("data/sub/deep.txt"), deep1));
+        generateMd5File(install.path() + '/');
+        if (tamper == "user edit")
+            QVERIFY(writeTestFile(install.filePath("app.dll"), QByteArray(app1).replace(0, 4, "user")));
+
+        const RunResult run = install.runUpdater({"console"}, 60000);
+        QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+        QCOMPARE(run.out, consoleLine(true, true));
+        for (auto it = v2.cbegin(); it != v2.cend(); ++it)
+            QVERIFY2(readTestFile(install.filePath(it.key().mid(1))) == it.value(), qPrintable(it.key()));
+        const QByteArray log = readTestFile(install.filePath("update.log"));
+        QVERIFY2(log.contains(logged), log.constData());
+        QCOMPARE(log.contains("patch /app.dll: "), tamper.isEmpty());
+        // The other file's patch is untouched: used wherever the index is.
+        const bool indexUsed = tamper != "no patches" && !(signedRelease && tamper == "other target");
+        QCOMPARE(log.contains("patch /data/sub/deep.txt: "), indexUsed);
+        QVERIFY(!QFileInfo::exists(install.filePath("UpdateTemp")));
+        QCOMPARE(QDir(install.filePath("update")).entryList(QStringList{"patch*"}, QDir::Files), QStringList());
     }
 
     void sameVersionChangesNothing()

@@ -1,7 +1,10 @@
 // The release publisher as a vendor runs it: its command line, the layout it
 // writes, and what it refuses to publish.
+#include "delta/patchcodec.h"
+#include "delta/patchindex.h"
 #include "http/md5manifest.h"
 #include "releasepublisher.h"
+#include "releasesigner.h"
 #include "trust/ed25519.h"
 #include "trust/statement.h"
 #include "support/testfiles.h"
@@ -68,6 +71,8 @@ private slots:
         QTest::newRow("keygen without file") << QStringList{"keygen"} << QString();
         QTest::newRow("signed rollback") << QStringList{"--key", "k", "--allow-downgrade", "src", "out", "2"} << "2";
         QTest::newRow("rollback without key") << QStringList{"--allow-downgrade", "src", "out", "2"} << QString();
+        QTest::newRow("patches from two releases")
+            << QStringList{"--previous", "out/1", "--previous", "old", "src", "out", "2"} << "2";
     }
     void arguments()
     {
@@ -153,6 +158,68 @@ private slots:
             QCOMPARE(statement.sequence, sequence);
             QCOMPARE(statement.files.keys(), QStringList({"/a/b.dll", "/md5.txt"}));
         }
+    }
+
+    // Patches from two earlier releases, one published and one a source
+    // tree: one per distinct earlier version of a changed file, only where
+    // it pays, each turning exactly those bytes into the new ones; the
+    // release folder, md5.txt and update.ini as without them.
+    void publishesPatches()
+    {
+        QTemporaryDir dir;
+        const QString out = dir.path() + "/www", plain = dir.path() + "/plain", key = dir.path() + "/secret.key";
+        QByteArray publicKey;
+        QVERIFY(createKeyFile(key, &publicKey).isEmpty());
+        const QByteArray app = randomBytes(300000, 1);
+        QByteArray app0 = app, app2 = app;
+        app0.replace(1000, 50, randomBytes(80, 2));
+        app2.replace(200000, 10, "changed in two");
+        const QMap<QString, QByteArray> v0{{"/bin/app.exe", app0}, {"/same.txt", "same"}},
+            v1{{"/bin/app.exe", app}, {"/same.txt", "same"}, {"/gone.dll", "gone"}, {"/data.bin", randomBytes(5000, 3)}},
+            v2{{"/bin/app.exe", app2}, {"/same.txt", "same"}, {"/new.txt", "new"}, {"/data.bin", randomBytes(5000, 4)}};
+        for (const auto &[name, files] : {std::pair{"/v0", v0}, std::pair{"/v1", v1}, std::pair{"/v2", v2}}) {
+            for (auto it = files.cbegin(); it != files.cend(); ++it)
+                QVERIFY(writeTestFile(dir.path() + name + it.key(), it.value()));
+        }
+        const auto requestFor = [&dir](const QString &version, const QString &outDir) {
+            PublishRequest request;
+            request.sourceDir = dir.path() + "/v" + version;
+            request.outDir = outDir;
+            request.version = request.folder = version;
+            return request;
+        };
+        QVERIFY(publishRelease(requestFor("1", out)).isEmpty());
+        QVERIFY(publishRelease(requestFor("2", plain)).isEmpty());
+        PublishRequest request = requestFor("2", out);
+        request.secretKeyFile = key;
+        // v1's source holds the same bytes as its published folder: one patch.
+        request.previousDirs = QStringList{out + "/1", dir.path() + "/v0", dir.path() + "/v1"};
+        int patchCount = -1;
+        QVERIFY(publishRelease(request, nullptr, &patchCount).isEmpty());
+        QCOMPARE(patchCount, 2);
+        QCOMPARE(readTestFile(out + "/update.ini"), readTestFile(plain + "/update.ini"));
+        QMap<QString, QString> released = hashTree(out + "/2", {"/release.statement", "/release.statement.sig"});
+        QCOMPARE(released, hashTree(plain + "/2"));
+
+        const QByteArray indexBytes = readTestFile(out + '/' + PatchLayout::indexPath("2"));
+        const auto signature =
+            Ed25519::decodeBase64(readTestFile(out + '/' + PatchLayout::signaturePath("2")), Ed25519::kSignatureBytes);
+        QVERIFY(signature && Ed25519::verify(indexBytes, *signature, *Ed25519::decodeBase64(publicKey, 32)));
+        const auto index = parsePatchIndex(indexBytes);
+        QVERIFY(index && index->version == "2" && index->folder == "2");
+        QCOMPARE(index->patches.size(), 2);
+        for (const PatchEntry &entry : index->patches) {
+            QCOMPARE(entry.path, QString("/bin/app.exe"));
+            const QString patchFile = out + '/' + PatchLayout::patchPath(entry.baseSha256, entry.targetSha256);
+            QCOMPARE(*sha256OfFile(patchFile), entry.patchSha256);
+            QCOMPARE(QFileInfo(patchFile).size(), entry.patchSize);
+            QCOMPARE(md5OfFile(patchFile), entry.patchMd5);
+            QVERIFY(entry.patchSize < 1000);
+            const QByteArray base = *sha256OfFile(dir.path() + "/v0/bin/app.exe") == entry.baseSha256 ? app0 : app;
+            const auto target = Delta::applyPatch(base, readTestFile(patchFile), entry.targetSize);
+            QVERIFY(target && *target == app2);
+        }
+        QVERIFY(index->patches.at(0).baseSha256 != index->patches.at(1).baseSha256);
     }
 
     void refuses_data()

@@ -1,6 +1,7 @@
 // QUpdateTcpClient against the reference server (a real process on
 // 127.0.0.1) and against a scripted peer for malformed streams.
 #include "support/memorysink.h"
+#include "support/testfiles.h"
 #include "support/tcpserverprocess.h"
 #include "tcp/messages.h"
 #include "tcp/updatetcpclient.h"
@@ -42,15 +43,6 @@ private:
     QTcpServer server;
     QTcpSocket *peer = nullptr;
 };
-
-QByteArray randomBytes(int n, quint32 seed)
-{
-    QByteArray bytes(n, '\0');
-    QRandomGenerator generator(seed);
-    for (char &c : bytes)
-        c = static_cast<char>(generator.bounded(256));
-    return bytes;
-}
 
 QByteArray versionReplyMessage(const QString &version)
 {

@@ -2,12 +2,14 @@
 
 #include "http/md5manifest.h"
 #include "trust/ed25519.h"
+#include "trust/recordfields.h"
 
 #include <QList>
 
-#include <limits>
-
 namespace {
+
+using RecordFields::parseDecimal;
+using RecordFields::parseText;
 
 const QByteArray kHeader = QByteArrayLiteral("release-statement\t1");
 const QString kTimeFormat = QStringLiteral("yyyy-MM-ddTHH:mm:ssZ");
@@ -15,33 +17,6 @@ const QString kTimeFormat = QStringLiteral("yyyy-MM-ddTHH:mm:ssZ");
 StatementCheck failed(StatementFailure failure, const QString &detail)
 {
     return {failure, detail};
-}
-
-// A decimal without sign, leading zeros or blanks.
-std::optional<quint64> parseDecimal(const QByteArray &text)
-{
-    if (text.isEmpty() || (text.size() > 1 && text.startsWith('0')))
-        return std::nullopt;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-    }
-    bool ok = false;
-    const quint64 value = text.toULongLong(&ok);
-    return ok ? std::optional<quint64>(value) : std::nullopt;
-}
-
-std::optional<QString> parseText(const QByteArray &field)
-{
-    const QString text = QString::fromUtf8(field);
-    // Only valid UTF-8 without control characters survives the round trip.
-    if (text.isEmpty() || text.toUtf8() != field || text.contains(QChar::ReplacementCharacter))
-        return std::nullopt;
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return std::nullopt;
-    }
-    return text;
 }
 
 std::optional<QDateTime> parseTime(const QByteArray &field)
@@ -59,14 +34,12 @@ bool parseFileLine(const QList<QByteArray> &fields, ReleaseStatement &statement,
 {
     if (fields.size() != 4)
         return false;
-    const auto size = parseDecimal(fields.at(1));
-    const QByteArray digest = QByteArray::fromHex(fields.at(2));
+    const auto size = RecordFields::parseSize(fields.at(1));
+    const auto digest = RecordFields::parseSha256(fields.at(2));
     const auto path = parseText(fields.at(3));
-    if (!size || *size > static_cast<quint64>(std::numeric_limits<qint64>::max()) || digest.size() != 32
-        || digest.toHex() != fields.at(2) || !path || !unsafePathReason(*path, {}).isEmpty()
-        || *path <= *previousPath)
+    if (!size || !digest || !path || !unsafePathReason(*path, {}).isEmpty() || *path <= *previousPath)
         return false;
-    statement.files.insert(*path, {static_cast<qint64>(*size), digest});
+    statement.files.insert(*path, {*size, *digest});
     *previousPath = *path;
     return true;
 }

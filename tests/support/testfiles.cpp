@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 bool writeTestFile(const QString &path, const QByteArray &content)
 {
@@ -15,4 +16,13 @@ QByteArray readTestFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray randomBytes(int n, quint32 seed)
+{
+    QByteArray bytes(n, '\0');
+    QRandomGenerator generator(seed);
+    for (char &c : bytes)
+        c = static_cast<char>(generator.bounded(256));
+    return bytes;
 }

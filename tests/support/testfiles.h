@@ -7,3 +7,5 @@
 bool writeTestFile(const QString &path, const QByteArray &content);
 // The file's bytes, or empty when it cannot be read.
 QByteArray readTestFile(const QString &path);
+// n bytes of seeded noise: the same for the same seed, hardly compressible.
+QByteArray randomBytes(int n, quint32 seed);

@@ -1,4 +1,4 @@
-// publisher [--key FILE [--expires TIME] [--allow-downgrade]] SOURCE_DIR OUT_DIR VERSION [FOLDER]
+// publisher [--key FILE [--expires TIME] [--allow-downgrade]] [--previous DIR]... SOURCE_DIR OUT_DIR VERSION [FOLDER]
 // publisher keygen FILE: see releasepublisher.h.
 #include "releasepublisher.h"
 #include "releasesigner.h"
@@ -31,12 +31,16 @@ int main(int argc, char **argv)
         return 0;
     }
     int fileCount = 0;
-    const QString error = publishRelease(parsed.request, &fileCount);
+    int patchCount = 0;
+    const QString error = publishRelease(parsed.request, &fileCount, &patchCount);
     if (!error.isEmpty()) {
         err << "publisher: " << error << '\n';
         return 1;
     }
     out << "published " << parsed.request.version << ": " << fileCount << " files in " << parsed.request.outDir << '/'
-        << parsed.request.folder << '\n';
+        << parsed.request.folder;
+    if (!parsed.request.previousDirs.isEmpty())
+        out << ", " << patchCount << " patches";
+    out << '\n';
     return 0;
 }

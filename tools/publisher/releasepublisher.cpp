@@ -1,5 +1,6 @@
 #include "releasepublisher.h"
 
+#include "patchmaker.h"
 #include "releasesigner.h"
 
 #include "config/names.h"
@@ -69,7 +70,7 @@ QString publisherUsage()
 {
     return QStringLiteral(
         "Usage: publisher [--key SECRET_KEY_FILE [--expires TIME] [--allow-downgrade]]\n"
-        "                 SOURCE_DIR OUT_DIR VERSION [FOLDER]\n"
+        "                 [--previous EARLIER_DIR]... SOURCE_DIR OUT_DIR VERSION [FOLDER]\n"
         "       publisher keygen SECRET_KEY_FILE\n"
         "\n"
         "Publishes the files below SOURCE_DIR as release VERSION for the HTTP update\n"
@@ -85,7 +86,13 @@ QString publisherUsage()
         "release.statement.sig; --expires (UTC, e.g. 2027-01-31T00:00:00Z) sets when\n"
         "clients stop accepting the statement. Clients never install a signed release\n"
         "of a lower version than the installed one, unless it was published with\n"
-        "--allow-downgrade (a rollback).\n");
+        "--allow-downgrade (a rollback).\n"
+        "\n"
+        "--previous (once per earlier release: its published folder or its source)\n"
+        "makes a binary patch from each earlier version of every changed file, kept\n"
+        "when it is at most 3/4 of the file, under OUT_DIR/_patches/ with the\n"
+        "release's patch index (signed too with --key). Clients that hold those\n"
+        "earlier bytes fetch the patch instead of the file; others are unaffected.\n");
 }
 
 PublisherArguments parsePublisherArguments(const QStringList &arguments)
@@ -116,6 +123,8 @@ PublisherArguments parsePublisherArguments(const QStringList &arguments)
         const QString value = rest.takeFirst();
         if (option == QLatin1String("--key")) {
             parsed.request.secretKeyFile = value;
+        } else if (option == QLatin1String("--previous")) {
+            parsed.request.previousDirs.append(value);
         } else if (option == QLatin1String("--expires")) {
             parsed.request.expires = QDateTime::fromString(value, QStringLiteral("yyyy-MM-ddTHH:mm:ssZ"));
             parsed.request.expires.setTimeSpec(Qt::UTC);
@@ -167,7 +176,7 @@ QByteArray releaseIniText(const QString &version, const QString &folder, const Q
         + QCryptographicHash::hash(manifest, QCryptographicHash::Md5).toHex() + "\r\n";
 }
 
-QString publishRelease(const PublishRequest &request, int *fileCount)
+QString publishRelease(const PublishRequest &request, int *fileCount, int *patchCount)
 {
     const QString nameError = checkReleaseNames(request.version, request.folder);
     if (!nameError.isEmpty())
@@ -182,6 +191,10 @@ QString publishRelease(const PublishRequest &request, int *fileCount)
     if (!sourceInfo.isDir())
         return QStringLiteral("not a folder: ") + request.sourceDir;
     const QString source = sourceInfo.canonicalFilePath();
+    for (const QString &previous : request.previousDirs) {
+        if (!QFileInfo(previous).isDir())
+            return QStringLiteral("not a folder: ") + previous;
+    }
 
     const QString undecodable = undecodableName(source);
     if (!undecodable.isEmpty())
@@ -231,6 +244,13 @@ QString publishRelease(const PublishRequest &request, int *fileCount)
                                  request.allowDowngrade);
         if (!signError.isEmpty())
             return signError;
+    }
+    if (!request.previousDirs.isEmpty()) {
+        PatchRequest patches{request.outDir, releaseDir, request.version, request.folder, files,
+                             request.previousDirs, secretKey};
+        const QString patchError = writePatches(patches, patchCount);
+        if (!patchError.isEmpty())
+            return patchError;
     }
 
     QSaveFile ini(request.outDir + QLatin1Char('/') + Names::kUpdateIniFile);

@@ -8,6 +8,9 @@
 //   <out>/<folder>/md5.txt          their manifest, made by generateMd5File
 //   <out>/<folder>/release.statement(.sig)  with a secret key: the signed
 //                                   statement over all of them (releasesigner.h)
+//   <out>/_patches/...              with earlier releases: binary patches from
+//                                   their files and the release's patch index
+//                                   (patchmaker.h, delta/patchindex.h)
 //
 // update.ini is replaced last and atomically, so a client never sees it
 // point at a folder that is still being filled; older folders stay where
@@ -26,10 +29,12 @@ struct PublishRequest
     QString secretKeyFile; // "": the release is not signed
     QDateTime expires;     // of the signed statement; invalid: never
     bool allowDowngrade = false; // the statement lets clients replace a higher version with this one
+    QStringList previousDirs{};  // earlier releases to make patches from; none: no patches, no index
 };
 
 // Command line of the publisher (arguments without the program name):
-//   [--key SECRET_KEY_FILE [--expires yyyy-MM-ddTHH:mm:ssZ] [--allow-downgrade]] SOURCE_DIR OUT_DIR VERSION [FOLDER]
+//   [--key SECRET_KEY_FILE [--expires yyyy-MM-ddTHH:mm:ssZ] [--allow-downgrade]] [--previous DIR]...
+//   SOURCE_DIR OUT_DIR VERSION [FOLDER]
 //   keygen SECRET_KEY_FILE
 // help is set for -h/--help; otherwise error is "" or says what is wrong.
 struct PublisherArguments
@@ -60,6 +65,7 @@ QByteArray releaseIniText(const QString &version, const QString &folder, const Q
 // unsafePathReason; the updater's own places as the usual settings have
 // them; a name that is not valid UTF-8, which the folder listing would
 // otherwise leave out without a word; two names that differ only in letter
-// case). Returns "" on success, else the reason; fileCount receives the
-// number of published files.
-QString publishRelease(const PublishRequest &request, int *fileCount = nullptr);
+// case), and an earlier release that is no folder. Returns "" on success,
+// else the reason; fileCount receives the number of published files,
+// patchCount the number of patches in the index.
+QString publishRelease(const PublishRequest &request, int *fileCount = nullptr, int *patchCount = nullptr);

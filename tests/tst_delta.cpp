@@ -1,0 +1,186 @@
+// Binary patches: what decodes, what is refused and why, and applying one
+// file to another on disk.
+#include "delta/patchcodec.h"
+#include "delta/patchfile.h"
+#include "delta/patchindex.h"
+#include "support/testfiles.h"
+
+#include <QtTest>
+
+#include <zstd.h>
+
+Q_DECLARE_METATYPE(Delta::PatchFailure)
+
+namespace {
+
+QByteArray edited(QByteArray bytes)
+{
+    bytes.replace(bytes.size() / 3, 100, randomBytes(150, 7));
+    bytes.remove(bytes.size() * 2 / 3, 64);
+    return bytes + "tail";
+}
+
+} // namespace
+
+class TestDelta : public QObject
+{
+    Q_OBJECT
+private slots:
+    void roundTrip_data();
+    void roundTrip();
+    void refused_data();
+    void refused();
+    void patchFile();
+    void index_data();
+    void index();
+};
+
+void TestDelta::roundTrip_data()
+{
+    QTest::addColumn<QByteArray>("base");
+    QTest::addColumn<QByteArray>("target");
+
+    const QByteArray large = randomBytes(3 << 20, 1);
+    QTest::newRow("edited") << large << edited(large);
+    QTest::newRow("identical") << large << large;
+    QTest::newRow("empty base") << QByteArray() << randomBytes(1000, 2);
+    QTest::newRow("empty target") << randomBytes(1000, 3) << QByteArray();
+    QTest::newRow("both empty") << QByteArray() << QByteArray();
+    // A move from the end to the start needs the window to span both files.
+    QTest::newRow("halves swapped") << large << large.mid(large.size() / 2) + large.left(large.size() / 2);
+}
+
+void TestDelta::roundTrip()
+{
+    QFETCH(QByteArray, base);
+    QFETCH(QByteArray, target);
+    const QByteArray patch = Delta::makePatch(base, target);
+    QVERIFY(patch.size() >= Delta::kHeaderSize);
+    Delta::PatchFailure failure = Delta::PatchFailure::Io;
+    const auto result = Delta::applyPatch(base, patch, target.size(), &failure);
+    QCOMPARE(failure, Delta::PatchFailure::None);
+    QVERIFY(result && *result == target);
+    // What the base holds costs next to nothing.
+    if (target.size() > 1 << 20)
+        QVERIFY2(patch.size() < 4096, qPrintable(QString::number(patch.size())));
+}
+
+void TestDelta::refused_data()
+{
+    QTest::addColumn<QByteArray>("base");
+    QTest::addColumn<QByteArray>("patch");
+    QTest::addColumn<qint64>("bound");
+    QTest::addColumn<Delta::PatchFailure>("failure");
+
+    const QByteArray base = randomBytes(20000, 4);
+    const QByteArray target = edited(base);
+    const QByteArray patch = Delta::makePatch(base, target);
+    const qint64 size = target.size();
+    auto with = [&](int at, char byte) {
+        QByteArray p = patch;
+        p[at] = byte;
+        return p;
+    };
+    QByteArray changedBase = base;
+    changedBase[5000] = static_cast<char>(changedBase[5000] ^ 1);
+    QByteArray wrongTarget = patch;
+    wrongTarget.replace(64, 32, QByteArray(32, 'x'));
+    const QByteArray payload = patch.mid(Delta::kHeaderSize);
+    // The same frame without the declared content size.
+    QByteArray unsized = patch;
+    {
+        ZSTD_CCtx *c = ZSTD_createCCtx();
+        ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0);
+        ZSTD_CCtx_refPrefix(c, base.constData(), base.size());
+        QByteArray frame(int(ZSTD_compressBound(target.size())), '\0');
+        frame.resize(int(ZSTD_compress2(c, frame.data(), frame.size(), target.constData(), target.size())));
+        ZSTD_freeCCtx(c);
+        unsized = patch.left(Delta::kHeaderSize) + frame;
+    }
+
+    QTest::newRow("base changed") << changedBase << patch << size << Delta::PatchFailure::BaseMismatch;
+    QTest::newRow("base shorter") << base.left(base.size() - 1) << patch << size << Delta::PatchFailure::BaseMismatch;
+    QTest::newRow("target over the bound") << base << patch << size - 1 << Delta::PatchFailure::TooLarge;
+    QTest::newRow("no header") << base << patch.left(Delta::kHeaderSize - 1) << size << Delta::PatchFailure::Malformed;
+    QTest::newRow("bad magic") << base << with(0, 'X') << size << Delta::PatchFailure::Malformed;
+    QTest::newRow("other version") << base << with(8, 2) << size << Delta::PatchFailure::Malformed;
+    QTest::newRow("other method") << base << with(12, 2) << size << Delta::PatchFailure::Malformed;
+    QTest::newRow("reserved set") << base << with(14, 1) << size << Delta::PatchFailure::Malformed;
+    QTest::newRow("no payload") << base << patch.left(Delta::kHeaderSize) << size << Delta::PatchFailure::Corrupt;
+    QTest::newRow("payload cut") << base << patch.left(patch.size() - 3) << size << Delta::PatchFailure::Corrupt;
+    QTest::newRow("trailing bytes") << base << patch + "x" << size << Delta::PatchFailure::Corrupt;
+    QTest::newRow("two frames") << base << patch + payload << size << Delta::PatchFailure::Corrupt;
+    QTest::newRow("legacy frame magic") << base << with(Delta::kHeaderSize, '\x27') << size
+                                        << Delta::PatchFailure::Corrupt;
+    QTest::newRow("no content size") << base << unsized << size << Delta::PatchFailure::Corrupt;
+    QTest::newRow("target digest forged") << base << wrongTarget << size << Delta::PatchFailure::TargetMismatch;
+}
+
+void TestDelta::refused()
+{
+    QFETCH(QByteArray, base);
+    QFETCH(QByteArray, patch);
+    QFETCH(qint64, bound);
+    QFETCH(Delta::PatchFailure, failure);
+    Delta::PatchFailure got = Delta::PatchFailure::None;
+    QVERIFY(!Delta::applyPatch(base, patch, bound, &got));
+    QCOMPARE(got, failure);
+}
+
+void TestDelta::patchFile()
+{
+    QTemporaryDir dir;
+    const QByteArray base = randomBytes(1 << 20, 5);
+    const QByteArray target = edited(base);
+    QVERIFY(writeTestFile(dir.filePath("base"), base));
+    QVERIFY(writeTestFile(dir.filePath("patch"), Delta::makePatch(base, target)));
+    QVERIFY(writeTestFile(dir.filePath("out"), "stale content, replaced"));
+    QCOMPARE(Delta::applyPatchFile(dir.filePath("base"), dir.filePath("patch"), dir.filePath("out"), target.size()),
+             Delta::PatchFailure::None);
+    QCOMPARE(readTestFile(dir.filePath("out")), target);
+
+    // A failure leaves no output behind.
+    QVERIFY(writeTestFile(dir.filePath("base"), edited(base)));
+    QCOMPARE(Delta::applyPatchFile(dir.filePath("base"), dir.filePath("patch"), dir.filePath("out"), target.size()),
+             Delta::PatchFailure::BaseMismatch);
+    QVERIFY(!QFile::exists(dir.filePath("out")));
+    QCOMPARE(Delta::applyPatchFile(dir.filePath("missing"), dir.filePath("patch"), dir.filePath("out"), target.size()),
+             Delta::PatchFailure::Io);
+}
+
+void TestDelta::index_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("patches"); // -1: refused
+
+    const QByteArray head = "patch-index\t1\nversion\t2.0\nfolder\tv2\n";
+    const QByteArray a(64, 'a'), b(64, 'b'), md5(32, 'c');
+    const auto line = [&](const QByteArray &path, const QByteArray &base, const QByteArray &digest = QByteArray(32, 'c')) {
+        return "patch\t" + path + "\t10\t" + base + "\t20\t" + b + "\t5\t" + a + "\t" + digest + "\n";
+    };
+    QTest::newRow("none") << head << 0;
+    QTest::newRow("two bases, two files") << head + line("/a.exe", a) + line("/a.exe", b) + line("/b.dll", a) << 3;
+    QTest::newRow("bases out of order") << head + line("/a.exe", b) + line("/a.exe", a) << -1;
+    QTest::newRow("pair twice") << head + line("/a.exe", a) + line("/a.exe", a) << -1;
+    QTest::newRow("path climbs") << head + line("/../a.exe", a) << -1;
+    QTest::newRow("hidden path") << head + line("/.git/a", a) << -1;
+    QTest::newRow("digest in capitals") << head + line("/a.exe", QByteArray(64, 'A')) << -1;
+    QTest::newRow("short md5") << head + line("/a.exe", a, "cc") << -1;
+    QTest::newRow("no last line end") << head.chopped(1) << -1;
+    QTest::newRow("other version") << QByteArray(head).replace("\t1\n", "\t2\n") << -1;
+}
+
+void TestDelta::index()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, patches);
+    const auto index = parsePatchIndex(text);
+    QCOMPARE(index.has_value(), patches >= 0);
+    if (index) {
+        QCOMPARE(index->patches.size(), patches);
+        QCOMPARE(serializePatchIndex(*index), text);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestDelta)
+#include "tst_delta.moc"
