@@ -259,6 +259,36 @@ private slots:
         QCOMPARE(install.hostStarts(), 0);
     }
 
+    void stagingOverInstalledFilesRefused()
+    {
+        // Temp names a folder md5.txt lists but that is missing now: a run
+        // without an update need not look, one that has an update to stage
+        // must refuse before it makes the folder.
+        QTemporaryDir work;
+        const QString www = publishVersion2(work.path());
+        QVERIFY(!www.isEmpty());
+        NginxServer nginx(www);
+        QVERIFY2(nginx.isRunning(), nginx.errorLog().constData());
+        TestInstall install;
+        installVersion1(install, nginx.baseUrl());
+        TestInstall::Settings settings = TestInstall::defaultSettings();
+        settings["Update"]["HttpEnable"] = "1";
+        settings["Update"]["URL"] = nginx.baseUrl();
+        settings["Paths"]["Temp"] = "gone/";
+        install.writeConfig(settings);
+        QFile manifest(install.filePath("md5.txt"));
+        QVERIFY(manifest.open(QIODevice::Append));
+        manifest.write("00000000000000000000000000000000\t/gone/lost.dll\r\n");
+        manifest.close();
+        const auto before = hashTree(install.path(), {"/update.log"});
+
+        const RunResult run = install.runUpdater({"console"});
+        QVERIFY(run.finished);
+        QCOMPARE(run.out, consoleLine(false, true, "临时目录或备份目录配置无效，未执行更新"));
+        QCOMPARE(hashTree(install.path(), {"/update.log"}), before);
+        QCOMPARE(install.hostStarts(), 0);
+    }
+
     // Each fault hits the second of three files (or the manifest); the run
     // fails and the installation stays exactly as it was.
     void faultsChangeNothing_data()
