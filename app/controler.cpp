@@ -102,7 +102,7 @@ bool CControler::parseArguments(const QStringList &list)
     return true;
 }
 
-bool CControler::hasSafeWorkDirs()
+bool CControler::hasSafeWorkDirs(bool aboutToFill)
 {
     using namespace PathPolicy;
     const bool inside = isStrictlyInside(appDir, tempDir) && isStrictlyInside(appDir, backupDir);
@@ -113,14 +113,23 @@ bool CControler::hasSafeWorkDirs()
     // removed whole: it too must be a folder of its own.
     const bool separate = apart(tempDir, backupDir) && apart(layout.previous, tempDir)
         && apart(layout.previous, backupDir);
-    // Both folders are removed whole; neither may hold an installed file.
-    const Md5Map installed = readMd5File(appDir + Names::kMd5File);
-    const QString app = canonicalFolder(appDir);
-    const bool own = inside && !listsFileUnder(installed, canonicalFolder(tempDir).mid(app.size()))
-        && !listsFileUnder(installed, canonicalFolder(backupDir).mid(app.size()))
-        && !listsFileUnder(installed, canonicalFolder(layout.previous).mid(app.size()))
-        && WorkFolder::stateOf(appDir, tempDir) != WorkFolder::State::Foreign
+    bool own = inside && WorkFolder::stateOf(appDir, tempDir) != WorkFolder::State::Foreign
         && WorkFolder::stateOf(appDir, backupDir) != WorkFolder::State::Foreign;
+    // The folders are removed whole and filled by the update; none may hold
+    // an installed file. A folder that does not exist holds none now:
+    // removing it changes nothing.
+    const QStringList folders{tempDir, backupDir, layout.previous};
+    QStringList matter;
+    for (const QString &folder : folders) {
+        if (aboutToFill || QFileInfo::exists(folder))
+            matter << folder;
+    }
+    if (own && !matter.isEmpty()) {
+        const Md5Map installed = readMd5File(appDir + Names::kMd5File);
+        const QString app = canonicalFolder(appDir);
+        for (const QString &folder : qAsConst(matter))
+            own = own && !listsFileUnder(installed, canonicalFolder(folder).mid(app.size()));
+    }
     if (inside && separate && own)
         return true;
     lastError = kUnsafeWorkDirs;
@@ -141,6 +150,11 @@ void CControler::removeWorkDir(const QString &dir)
 void CControler::discardDownload()
 {
     removeTempDir();
+    discardVersionFiles();
+}
+
+void CControler::discardVersionFiles()
+{
     QFile::remove(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile);
     QFile::remove(appDir + Names::kUpdateDir + Names::kMd5TmpFile);
 }
@@ -181,7 +195,7 @@ bool CControler::start()
     // Unsafe Temp/Backup settings refuse the run before any channel is
     // asked. Without any configured channel there is nothing to refuse: the
     // check below reports that, and touches no file.
-    if (!hasSafeWorkDirs()) {
+    if (!hasSafeWorkDirs(false)) {
         if (CUpdateModel::hasConfiguredChannel(*config)) {
             refuseRun();
             return false;
@@ -214,6 +228,12 @@ bool CControler::start()
             launchHostProgram();
         return false;
     case 1:
+        // Now both folders are to be made and filled.
+        if (!hasSafeWorkDirs(true)) {
+            discardVersionFiles();
+            refuseRun();
+            return false;
+        }
         if (deferOnMeteredConnection())
             return false;
         success = true;
@@ -262,7 +282,7 @@ void CControler::runHelperMode()
     // clean-up is left) or not (then the whole update is undone).
     if (!recoverUnfinishedApply() || !args.contains(QLatin1String(Names::kArgHelperSuccess)))
         return;
-    if (hasSafeWorkDirs()) {
+    if (hasSafeWorkDirs(true)) {
         removeBackupDir();
         removeTempDir();
         cleanTempFiles();

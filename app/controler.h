@@ -91,10 +91,13 @@ public:
     void removeBackupDir();
     void cleanTempFiles();
 
-    // False (with lastError) when Temp or Backup would make the staging or
-    // backup folder the installation itself, lie outside it, overlap, or
-    // hold a file the installed md5.txt lists.
-    bool hasSafeWorkDirs();
+    // False (with lastError) when Temp or Backup would make the staging,
+    // backup or previous version's folder the installation itself, lie
+    // outside it, overlap, or hold a file the installed md5.txt lists. The
+    // last is asked of the folders that exist now, and with `aboutToFill` of
+    // all (the run is to make or use them); a run that finds none and makes
+    // none leaves md5.txt unread (its cost grows with the installation).
+    bool hasSafeWorkDirs(bool aboutToFill);
 
 public slots:
     void onUpdateResult(bool bSuccess);
@@ -130,6 +133,9 @@ private:
     // Removes what a download left: the staging folder and the downloaded
     // version description and manifest.
     void discardDownload();
+    // Only the downloaded version description and manifest (the staging
+    // folder is not to be touched when its setting is unsafe).
+    void discardVersionFiles();
     void removeWorkDir(const QString &dir);
     // An update found on a metered connection is not downloaded unless
     // OnMetered allows it: the run says so and ends as one without an

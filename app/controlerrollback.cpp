@@ -36,7 +36,7 @@ bool CControler::runRollback()
         finishRollback(false, lastError);
         return false;
     }
-    if (!hasSafeWorkDirs()) {
+    if (!hasSafeWorkDirs(true)) {
         finishRollback(false, lastError);
         return false;
     }

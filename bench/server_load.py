@@ -15,7 +15,8 @@ Measures (every wait bounded by --timeout; every count bounded):
   cpu       server CPU time per check (from /proc) for releases of 10, 1,000
             and 10,000 files, checks sent 20 at a time.
   download  N clients each fetching one file of --file-mib at once: total
-            MiB/s and the server's peak resident memory (sampled).
+            MiB/s and the server's peak resident memory (sampled); the best
+            of --download-rounds rounds, alternating between the servers.
   hostile   --hostile connections of each misbehaving kind (oversize message
             announced, 50 pipelined checks never read, idle, slow drip) held
             against the server while 100 normal clients check: server peak
@@ -26,7 +27,7 @@ Prints one table per measure with the ratio to nginx (latency and CPU: lower
 is better; throughput: higher is better).
 
     python3 bench/server_load.py [--build build] [--old /path/to/old/tcpserver]
-        [--clients 100,1000,5000] [--downloads 50,200] [--file-mib 10]
+        [--clients 100,1000,5000] [--downloads 50,200] [--file-mib 10] [--download-rounds 3]
         [--hostile 1000] [--timeout 60]
 """
 
@@ -217,14 +218,32 @@ async def one_download(server, size):
                 got += len(chunk)
             return got >= size
         writer.write(file_request("", "big.bin"))
-        got = 0
+        # Read in large blocks, as for nginx, and only the messages' fixed
+        # parts are looked at: data bytes are counted, never copied out, so
+        # this client costs about as much per byte for either server.
+        got, head, left, last = 0, b"", 0, False
         while True:
-            kind, payload = await read_message(reader)
-            if kind != FILE_DATA:
+            data = await reader.read(1 << 20)
+            if not data:
                 return False
-            got += len(payload) - 173
-            if payload[168]:
-                return got == size
+            i = 0
+            while i < len(data):
+                if left:
+                    n = min(left, len(data) - i)
+                    i, left, got = i + n, left - n, got + n
+                else:
+                    take = (HEADER.size if len(head) < HEADER.size else HEADER.size + 173) - len(head)
+                    head += data[i:i + take]
+                    i += take
+                    if len(head) == HEADER.size:
+                        magic, length, kind, _, _ = HEADER.unpack(head)
+                        if magic != MAGIC or kind != FILE_DATA or length < 173:
+                            return False
+                    if len(head) < HEADER.size + 173:
+                        continue
+                    last, left, head = head[HEADER.size + 168] != 0, length - 173, b""
+                if not left and last:
+                    return got == size
     finally:
         writer.close()
 
@@ -319,6 +338,7 @@ async def main():
     parser.add_argument("--clients", default="100,1000,5000")
     parser.add_argument("--downloads", default="50,200")
     parser.add_argument("--file-mib", type=int, default=10)
+    parser.add_argument("--download-rounds", type=int, default=3)
     parser.add_argument("--release-files", default="10,1000,10000")
     parser.add_argument("--cpu-checks", type=int, default=200)
     parser.add_argument("--hostile", type=int, default=1000)
@@ -373,13 +393,19 @@ async def main():
         rows = []
         for count in download_counts:
             row = [str(count)]
+            # Rounds alternate between the servers and each keeps its best
+            # total (its highest memory, all its failures): on a shared
+            # machine a single round mostly measures the neighbours.
             figures = {}
-            for n, b in binaries + [("nginx", None)]:
-                s = nginx_server(root, work) if n == "nginx" else tcp_server(n, b, root)
-                try:
-                    figures[n] = await downloads(s, count, size, args.timeout)
-                finally:
-                    s.stop()
+            for _ in range(args.download_rounds):
+                for n, b in binaries + [("nginx", None)]:
+                    s = nginx_server(root, work) if n == "nginx" else tcp_server(n, b, root)
+                    try:
+                        rate, peak, failed = await downloads(s, count, size, args.timeout)
+                    finally:
+                        s.stop()
+                    best = figures.get(n, (0.0, 0.0, 0))
+                    figures[n] = (max(best[0], rate), max(best[1], peak), best[2] + failed)
             row += [f"{figures[n][0]:.0f} MiB/s, {figures[n][1]:.0f} MiB, {figures[n][2]} failed" for n in names]
             row += [f"{figures[n][0] / figures['nginx'][0]:.2f}" for n in names[:-1]]
             rows.append(row)

@@ -40,12 +40,15 @@ QString publishVersion2(const QString &work)
 
 // Version 1 installed, configured for the HTTP channel at baseUrl, with the
 // manifest a previous update would have left.
-void installVersion1(TestInstall &install, const QString &baseUrl, const QByteArray &localVersion = "1.0")
+void installVersion1(TestInstall &install, const QString &baseUrl, const QByteArray &localVersion = "1.0",
+                     const QString &temp = QString())
 {
     TestInstall::Settings settings = TestInstall::defaultSettings();
     settings["Update"]["HttpEnable"] = "1";
     settings["Update"]["URL"] = baseUrl;
     settings["Update"]["ParallelDownloads"] = "6"; // all changed files in flight together
+    if (!temp.isEmpty())
+        settings["Paths"]["Temp"] = temp;
     install.writeConfig(settings);
     writeTree(install.path(), {{"/app.dll", "app v1"}, {"/same.txt", "same"}, {"/data/sub/deep.txt", "deep v1"},
                                {"/update/update.ini", "[Version]\nVersion=" + localVersion + "\nFolder=v1\n"}});
@@ -240,21 +243,42 @@ private slots:
         QCOMPARE(QDir(install.filePath("update")).entryList(QStringList{"patch*"}, QDir::Files), QStringList());
     }
 
+    void sameVersionChangesNothing_data()
+    {
+        QTest::addColumn<QByteArray>("localVersion");
+        QTest::addColumn<QString>("temp");
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("same version") << QByteArray("2.0") << QString() << consoleLine(true, false);
+        // Temp names a folder md5.txt lists but that is missing now: the
+        // check need not look, an update to stage is refused before the
+        // folder is made.
+        QTest::newRow("update, Temp over missing installed files")
+            << QByteArray("1.0") << QStringLiteral("gone/")
+            << consoleLine(false, true, QStringLiteral("临时目录或备份目录配置无效，未执行更新"));
+    }
     void sameVersionChangesNothing()
     {
+        QFETCH(QByteArray, localVersion);
+        QFETCH(QString, temp);
+        QFETCH(QByteArray, line);
         QTemporaryDir work;
         const QString www = publishVersion2(work.path());
         QVERIFY(!www.isEmpty());
         NginxServer nginx(www);
         QVERIFY2(nginx.isRunning(), nginx.errorLog().constData());
         TestInstall install;
-        installVersion1(install, nginx.baseUrl(), "2.0");
+        installVersion1(install, nginx.baseUrl(), localVersion, temp);
+        if (!temp.isEmpty()) {
+            QFile manifest(install.filePath("md5.txt"));
+            QVERIFY(manifest.open(QIODevice::Append));
+            manifest.write("00000000000000000000000000000000\t/" + temp.toUtf8() + "lost.dll\r\n");
+        }
         const auto before = hashTree(install.path(), {"/update.log"});
 
         const RunResult run = install.runUpdater({"console"});
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, 0);
-        QCOMPARE(run.out, consoleLine(true, false));
+        QCOMPARE(run.out, line);
         QCOMPARE(hashTree(install.path(), {"/update.log"}), before);
         QCOMPARE(install.hostStarts(), 0);
     }

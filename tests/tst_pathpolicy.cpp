@@ -37,11 +37,16 @@ void TestPathPolicy::inside_data()
     QTest::newRow("parent") << "app/sub" << "app" << false;
     QTest::newRow("escape by ..") << "app" << "app/../outside" << false;
     QTest::newRow("name sharing the prefix") << "app" << "app2" << false;
+    QTest::newRow("below a folder not yet created") << "app/Temp" << "app/Temp/d/x" << true;
+    QTest::newRow("folder not yet created itself") << "app/Temp" << "app/Temp/" << false;
+    QTest::newRow("folder not yet created, escape by ..") << "app/Temp" << "app/Temp/../../outside" << false;
 #ifndef Q_OS_WIN
     // QFile::link makes shortcut files on Windows, which are no links to the
     // file system; symbolic links there need rights a test does not have.
     QTest::newRow("link leading out") << "app" << "app/out/x" << false;
     QTest::newRow("folder reached through a link") << "applink" << "app/sub" << true;
+    QTest::newRow("folder not yet created below a link") << "app/out/Temp" << "app/out/Temp/x" << true;
+    QTest::newRow("path to a folder not yet created through a link") << "app/Temp" << "applink/Temp/x" << true;
 #endif
     QTest::newRow("empty path") << "app" << "" << false;
     QTest::newRow("empty folder") << "" << "app/sub" << false;

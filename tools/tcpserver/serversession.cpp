@@ -3,6 +3,7 @@
 #include "socketsetup.h"
 #include "updateserver.h"
 
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -46,6 +47,12 @@ ServerSession::ServerSession(QTcpSocket *s, const QString &peer, UpdateServer *o
     connect(idleTimer, &QTimer::timeout, this, &ServerSession::closeIdle);
     connect(socket, &QTcpSocket::readyRead, this, &ServerSession::readRequests);
     connect(socket, &QTcpSocket::bytesWritten, this, &ServerSession::onBytesWritten);
+    // The descriptor is closed by now: it must not be watched any more.
+    connect(socket, &QTcpSocket::disconnected, this, [this] {
+        if (writable)
+            writable->setEnabled(false);
+    });
+    activity.start();
     if (server->options().idleTimeoutSec > 0)
         idleTimer->start();
     reportLine(QStringLiteral("connection from %1 (%2 open)").arg(address).arg(server->limits().open()));
@@ -60,7 +67,7 @@ ServerSession::~ServerSession()
 
 bool ServerSession::busy() const
 {
-    return !pending.isEmpty() || !outbox.isEmpty() || socket->bytesToWrite() >= kSendHighWater
+    return !pending.isEmpty() || !outbox.isEmpty() || directPending() || socket->bytesToWrite() >= kSendHighWater
         || socket->state() != QAbstractSocket::ConnectedState;
 }
 
@@ -73,15 +80,23 @@ void ServerSession::setStreaming(bool on)
 
 void ServerSession::closeIdle()
 {
+    // Activity since the timer was started moves the deadline instead.
+    const qint64 quiet = activity.elapsed();
+    const qint64 limit = server->options().idleTimeoutSec * 1000LL;
+    if (quiet < limit) {
+        idleTimer->start(static_cast<int>(limit - quiet));
+        return;
+    }
     reportLine(QStringLiteral("connection from %1 idle for %2 s, closed").arg(address).arg(server->options().idleTimeoutSec));
     SocketSetup::resetOnClose(socket->socketDescriptor());
     socket->abort();
 }
 
+// Called for every request and every write the system takes: it only
+// notes the time (re-arming a timer that often costs more than the write).
 void ServerSession::restartIdleTimer()
 {
-    if (server->options().idleTimeoutSec > 0)
-        idleTimer->start();
+    activity.start();
 }
 
 void ServerSession::onBytesWritten()
@@ -155,7 +170,8 @@ void ServerSession::queue(const QByteArray &message)
 // bytesWritten and pumps again, so the order of bytes is kept.
 void ServerSession::send(const char *data, qint64 size)
 {
-    const qint64 taken = socket->bytesToWrite() == 0 ? SocketSetup::sendNow(socket->socketDescriptor(), data, size) : 0;
+    const qint64 taken =
+        socket->bytesToWrite() == 0 ? qMax<qint64>(0, SocketSetup::sendNow(socket->socketDescriptor(), data, size)) : 0;
     if (taken > 0)
         restartIdleTimer();
     if (taken < size)
@@ -205,6 +221,11 @@ void ServerSession::pump()
 {
     const int delay = server->options().chunkDelayMs;
     while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < kSendHighWater) {
+        if (directPending()) {
+            if (!drainDirect())
+                return;
+            continue;
+        }
         if (!outbox.isEmpty()) {
             const QByteArray &head = outbox.head();
             const int n = qMin(kReplySlice, head.size() - outOffset);
@@ -218,10 +239,14 @@ void ServerSession::pump()
         }
         if (!streaming || stalled)
             return;
+        // File data goes to the system directly once what the socket
+        // queues has left (its bytesWritten pumps again).
+        if (SocketSetup::sendsFiles() && socket->bytesToWrite() > 0)
+            return;
         if (delay > 0) {
             if (delayTimer->isActive())
                 return;
-            if (sendChunk())
+            if (sendChunk() || directPending())
                 delayTimer->start(delay);
             return;
         }
@@ -230,39 +255,86 @@ void ServerSession::pump()
     }
 }
 
-// Sends a FileData message: while the socket queues nothing, its fixed part
-// and then the data straight from the file cache go to the system; what it
-// does not take now is read from the file and queued with the socket.
-// False when the file could not be read; partSent tells whether some of the
-// message had gone out by then.
-bool ServerSession::sendFileData(const QByteArray &prefix, quint32 size)
+bool ServerSession::directPending() const
+{
+    return directHeadSent < directHead.size() || directBodyLeft > 0;
+}
+
+// Hands the system what it takes now of the FileData message being sent
+// directly: the rest of its fixed part, then the rest of its data straight
+// from the file cache. True when the message is out (a file's last one
+// ends its transfer); false while the session waits for the socket to take
+// more, or when the connection failed and was closed.
+bool ServerSession::drainDirect()
 {
     const qintptr descriptor = socket->socketDescriptor();
-    const qint64 n = size;
-    qint64 head = 0;
-    qint64 body = 0;
-    if (socket->bytesToWrite() == 0) {
-        head = SocketSetup::sendNow(descriptor, prefix.constData(), prefix.size(), n > 0);
-        if (head == prefix.size() && n > 0)
-            body = SocketSetup::sendFileNow(descriptor, file.handle(), sent, n);
+    qint64 n = 1;
+    while (directHeadSent < directHead.size() && n > 0) {
+        n = SocketSetup::sendNow(descriptor, directHead.constData() + directHeadSent,
+                                 directHead.size() - directHeadSent, directBodyLeft > 0);
+        if (n > 0) {
+            directHeadSent += static_cast<int>(n);
+            restartIdleTimer();
+        }
     }
-    partSent = head > 0;
-    if (partSent)
-        restartIdleTimer();
-    if (head == prefix.size() && body == n)
-        return true;
-    const qint64 rest = n - body;
-    const int headRest = prefix.size() - static_cast<int>(head);
-    chunkBuffer.resize(headRest + static_cast<int>(rest));
-    std::memcpy(chunkBuffer.data(), prefix.constData() + head, static_cast<size_t>(headRest));
-    if (rest > 0 && (!file.seek(sent + body) || file.read(chunkBuffer.data() + headRest, rest) != rest))
+    while (directHeadSent == directHead.size() && directBodyLeft > 0 && n > 0) {
+        n = SocketSetup::sendFileNow(descriptor, file.handle(), directFrom, directBodyLeft);
+        if (n > 0) {
+            directFrom += n;
+            directBodyLeft -= n;
+            restartIdleTimer();
+        }
+    }
+    if (n < 0) {
+        // Part of the message may be out: the stream cannot go on.
+        reportLine(QStringLiteral("file %1 could not be sent, connection closed").arg(describe(streamingId)));
+        directHead.clear();
+        directBodyLeft = 0;
+        setStreaming(false);
+        file.close();
+        socket->abort();
+        return false;
+    }
+    if (directPending()) {
+        if (!writable) {
+            writable = new QSocketNotifier(descriptor, QSocketNotifier::Write, this);
+            connect(writable, &QSocketNotifier::activated, this, [this] {
+                writable->setEnabled(false);
+                pump();
+                readRequests();
+            });
+        }
+        writable->setEnabled(true);
+        return false;
+    }
+    if (directLast)
+        endFile();
+    return true;
+}
+
+void ServerSession::endFile()
+{
+    setStreaming(false);
+    file.close();
+    startNextFile();
+}
+
+// Where the system cannot send from the file, the chunk is read and queued
+// with the socket. False when the file could not be read (nothing of the
+// message is out then).
+bool ServerSession::queueFileData(const QByteArray &prefix, quint32 size)
+{
+    chunkBuffer.resize(prefix.size() + static_cast<int>(size));
+    std::memcpy(chunkBuffer.data(), prefix.constData(), static_cast<size_t>(prefix.size()));
+    if (size > 0 && (!file.seek(sent) || file.read(chunkBuffer.data() + prefix.size(), size) != size))
         return false;
     socket->write(chunkBuffer);
     return true;
 }
 
 // Sends the next chunk of the current file; false when the transfer ended
-// here (finished, stalled, dropped or failed) and nothing else is streaming.
+// here (finished, stalled, dropped or failed) and nothing else is streaming,
+// or when the chunk waits for the socket to drain.
 bool ServerSession::sendChunk()
 {
     const ServeOptions &opts = server->options();
@@ -291,16 +363,20 @@ bool ServerSession::sendChunk()
                                   TcpProtocol::kMagic, static_cast<quint32>(TcpProtocol::kFileDataFixedSize) + n,
                                   TcpProtocol::FileData, 0, 0})
         + TcpProtocol::encodeFileDataPrefix(chunk);
-    if (!sendFileData(prefix, n)) {
+    if (SocketSetup::sendsFiles()) {
+        directHead = prefix;
+        directHeadSent = 0;
+        directFrom = sent;
+        directBodyLeft = n;
+        directLast = chunk.isLast;
+        sent += n;
+        ++chunksSent;
+        return drainDirect() && streaming;
+    }
+    if (!queueFileData(prefix, n)) {
+        reportLine(QStringLiteral("file %1 could not be read, error reply").arg(describe(streamingId)));
         setStreaming(false);
         file.close();
-        if (partSent) {
-            // Part of the chunk is out: the stream cannot go on.
-            reportLine(QStringLiteral("file %1 could not be read, connection closed").arg(describe(streamingId)));
-            socket->abort();
-            return false;
-        }
-        reportLine(QStringLiteral("file %1 could not be read, error reply").arg(describe(streamingId)));
         reply(TcpProtocol::ErrorReply, QByteArray());
         startNextFile();
         return streaming;
@@ -308,9 +384,7 @@ bool ServerSession::sendChunk()
     sent += n;
     ++chunksSent;
     if (chunk.isLast) {
-        setStreaming(false);
-        file.close();
-        startNextFile();
+        endFile();
         return streaming;
     }
     return true;

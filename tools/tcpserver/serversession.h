@@ -2,10 +2,12 @@
 
 #include "tcp/messages.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
 #include <QQueue>
 
+class QSocketNotifier;
 class QTcpSocket;
 class QTimer;
 class UpdateServer;
@@ -19,7 +21,8 @@ class UpdateServer;
 //    the system's buffers push back on its sending;
 //  - replies go out in slices as the socket drains (a version reply is
 //    shared with every other connection sending it), file data is read from
-//    disk as the socket drains;
+//    disk as the socket drains (where the system offers it, it goes from
+//    the file cache to the socket without passing through this process);
 //  - a connection that neither completes a request nor takes reply bytes
 //    for the idle time-out is closed.
 class ServerSession : public QObject
@@ -47,7 +50,10 @@ private:
     void startNextFile();
     void pump();
     bool sendChunk();
-    bool sendFileData(const QByteArray &prefix, quint32 size);
+    bool directPending() const;
+    bool drainDirect();
+    bool queueFileData(const QByteArray &prefix, quint32 size);
+    void endFile();
     void closeIdle();
 
     QTcpSocket *socket;
@@ -57,6 +63,7 @@ private:
     QQueue<FileRequest> pending;
     QTimer *delayTimer;
     QTimer *idleTimer;
+    QElapsedTimer activity; // since the last request or reply byte taken
     // Replies not yet handed to the socket, the first one from outOffset.
     QQueue<QByteArray> outbox;
     int outOffset = 0;
@@ -67,8 +74,17 @@ private:
     bool faulty = false;
     FileRequest streamingId;
     QFile file;
-    QByteArray chunkBuffer; // what of a FileData message the socket queues, reused
-    bool partSent = false; // of the FileData message being sent
+    QByteArray chunkBuffer; // a FileData message queued with the socket, reused
+    // The FileData message being sent directly (sendsFiles): what is left
+    // of its fixed part, then of its data at directFrom in the file; while
+    // any is left nothing else is sent and no request is read, and the
+    // session waits for the socket to become writable again.
+    QByteArray directHead;
+    int directHeadSent = 0;
+    qint64 directFrom = 0;
+    qint64 directBodyLeft = 0;
+    bool directLast = false;
+    QSocketNotifier *writable = nullptr;
     quint32 totalSize = 0;
     quint32 sent = 0;
     int chunksSent = 0;

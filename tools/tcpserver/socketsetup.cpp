@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #endif
 #ifdef Q_OS_LINUX
@@ -70,11 +71,30 @@ void resetOnClose(qintptr descriptor)
     setsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_LINGER, &now, sizeof(now));
 }
 
+namespace {
+
+qint64 taken(ssize_t n)
+{
+    if (n >= 0)
+        return n;
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+}
+
+} // namespace
+
 qint64 sendNow(qintptr descriptor, const char *data, qint64 size, bool more)
 {
-    const ssize_t n = send(static_cast<int>(descriptor), data, static_cast<size_t>(size),
-                           MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
-    return n > 0 ? n : 0;
+    return taken(send(static_cast<int>(descriptor), data, static_cast<size_t>(size),
+                      MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0)));
+}
+
+bool sendsFiles()
+{
+#ifdef Q_OS_LINUX
+    return true;
+#else
+    return false;
+#endif
 }
 
 qint64 sendFileNow(qintptr descriptor, int file, qint64 offset, qint64 size)
@@ -82,7 +102,8 @@ qint64 sendFileNow(qintptr descriptor, int file, qint64 offset, qint64 size)
 #ifdef Q_OS_LINUX
     off_t from = static_cast<off_t>(offset);
     const ssize_t n = sendfile(static_cast<int>(descriptor), file, &from, static_cast<size_t>(size));
-    return n > 0 ? n : 0;
+    // Nothing sent of a non-empty request: the file is shorter than it was.
+    return n == 0 && size > 0 ? -1 : taken(n);
 #else
     Q_UNUSED(descriptor)
     Q_UNUSED(file)
@@ -108,14 +129,19 @@ void resetOnClose(qintptr)
 {
 }
 
+bool sendsFiles()
+{
+    return false;
+}
+
 qint64 sendNow(qintptr, const char *, qint64, bool)
 {
-    return 0;
+    return -1;
 }
 
 qint64 sendFileNow(qintptr, int, qint64, qint64)
 {
-    return 0;
+    return -1;
 }
 
 #endif

@@ -21,14 +21,18 @@ qintptr openListeningSocket(const QHostAddress &address, quint16 port, int backl
 // being kept (and retried) for a peer that does not read.
 void resetOnClose(qintptr descriptor);
 
+// True where sendFileNow is offered: file data then never passes through
+// this process's memory.
+bool sendsFiles();
+
 // Writes what the system takes of data to the connected non-blocking
-// socket `descriptor` without waiting; returns the bytes taken (0 when it
-// takes none now, on an error, or where this is not offered: the caller
+// socket `descriptor` without waiting; returns the bytes taken, 0 when it
+// takes none now, -1 on an error or where this is not offered (the caller
 // then queues them with the socket, which reports errors itself).
 // With `more`, the system may hold the bytes back for what follows.
 qint64 sendNow(qintptr descriptor, const char *data, qint64 size, bool more = false);
 // The same for `size` bytes of the open file `file` from `offset`, copied
-// by the system from its cache (0 where this is not offered).
+// by the system from its cache; -1 also when the file ends before them.
 qint64 sendFileNow(qintptr descriptor, int file, qint64 offset, qint64 size);
 
 } // namespace SocketSetup

@@ -3,6 +3,8 @@
 #include "serversession.h"
 #include "socketsetup.h"
 
+#include "platform/socketdescriptor.h"
+
 #include <QMutexLocker>
 #include <QTcpSocket>
 #include <QTextStream>
@@ -86,7 +88,9 @@ void UpdateServer::incomingConnection(qintptr descriptor)
     QMetaObject::invokeMethod(context, [this, context, descriptor] {
         auto *socket = new QTcpSocket(context);
         if (!socket->setSocketDescriptor(descriptor)) {
+            reportLine(QStringLiteral("accepted connection not taken up (%1), closed").arg(socket->errorString()));
             delete socket;
+            closeSocketDescriptor(descriptor);
             return;
         }
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
