@@ -4,7 +4,6 @@
 #include "http/replyrules.h"
 #include "log/logger.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -15,7 +14,7 @@ FileTransfer::FileTransfer(const DownloadTask &task, const TransferLimits &limit
     , fileTask(task)
     , silenceMs(silence)
     , reserve(diskReserve)
-    , file(task.localPath)
+    , staged(task.localPath, diskReserve)
     , guard(TransferGuard::Kind::File, limits)
 {
     connect(&guard, &TransferGuard::breached, this, [this] { failWith(guard.breachText()); });
@@ -28,15 +27,12 @@ FileTransfer::~FileTransfer()
 
 bool FileTransfer::open()
 {
-    QDir().mkpath(QFileInfo(fileTask.localPath).absolutePath());
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    return staged.open({-1, fileTask.md5}) == StagedFile::Problem::None;
 }
 
 void FileTransfer::start(QNetworkReply *newReply)
 {
     reply = newReply;
-    hash.reset();
-    stored = 0;
     connect(reply, &QNetworkReply::readyRead, this, &FileTransfer::onReadyRead);
     // The size is known from the answer's header, before any byte.
     connect(reply, &QNetworkReply::metaDataChanged, this, &FileTransfer::reportProgress);
@@ -48,10 +44,7 @@ void FileTransfer::abort()
 {
     guard.stop();
     dropReply();
-    if (file.isOpen()) {
-        file.close();
-        file.remove();
-    }
+    staged.discard();
 }
 
 void FileTransfer::dropReply()
@@ -77,27 +70,22 @@ bool FileTransfer::store()
         failWith(problem);
         return false;
     }
-    const qint64 bytes = reply->bytesAvailable();
-    if (!reserve.admit(bytes)) {
-        failWith(reserve.shortageText());
+    const QByteArray data = reply->readAll();
+    guard.addBytes(data.size());
+    const StagedFile::Problem stagingProblem = staged.append(data);
+    if (stagingProblem != StagedFile::Problem::None) {
+        failStaging(stagingProblem);
         return false;
     }
-    guard.addBytes(bytes);
-    if (!appendReplyData(reply, file, &hash)) {
-        failToSave();
-        return false;
-    }
-    if (bytes > 0) {
-        stored += bytes;
+    if (!data.isEmpty())
         reportProgress();
-    }
     return true;
 }
 
 void FileTransfer::reportProgress()
 {
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    emit progress(stored, length.isValid() ? length.toLongLong() : -1);
+    emit progress(staged.size(), length.isValid() ? length.toLongLong() : -1);
 }
 
 void FileTransfer::onFinished()
@@ -115,15 +103,9 @@ void FileTransfer::onFinished()
     if (!store())
         return;
     dropReply();
-    if (!closeWritten(file)) {
-        failToSave();
-        return;
-    }
-    const QString digest = QString::fromLatin1(hash.result().toHex());
-    if (digest.compare(fileTask.md5, Qt::CaseInsensitive) != 0) {
-        // A file that is not what the manifest promised is never installed.
-        const QString detail = QStringLiteral("文件校验失败:") + fileTask.localPath;
-        fail(detail, detail + QStringLiteral(" md5=") + digest + QStringLiteral(" 期望=") + fileTask.md5);
+    const StagedFile::Problem problem = staged.finish();
+    if (problem != StagedFile::Problem::None) {
+        failStaging(problem);
         return;
     }
     emit succeeded();
@@ -145,4 +127,26 @@ void FileTransfer::failWith(const QString &reason)
 void FileTransfer::failToSave()
 {
     fail(saveErrorText(fileTask.localPath));
+}
+
+void FileTransfer::failStaging(StagedFile::Problem problem)
+{
+    switch (problem) {
+    case StagedFile::Problem::DiskShort:
+        failWith(reserve.shortageText());
+        return;
+    case StagedFile::Problem::DigestMismatch:
+    case StagedFile::Problem::SizeMismatch:
+    case StagedFile::Problem::TooLong: {
+        // A file that is not what the manifest promised is never installed.
+        const QString detail = QStringLiteral("文件校验失败:") + fileTask.localPath;
+        fail(detail, detail + QStringLiteral(" md5=") + staged.md5() + QStringLiteral(" 期望=") + fileTask.md5);
+        return;
+    }
+    case StagedFile::Problem::None:
+    case StagedFile::Problem::Open:
+    case StagedFile::Problem::Write:
+        break;
+    }
+    failToSave();
 }

@@ -1,10 +1,9 @@
 #pragma once
 
 #include "config/transferlimits.h"
+#include "fileops/stagedfile.h"
 #include "fileops/transferguard.h"
 
-#include <QCryptographicHash>
-#include <QFile>
 #include <QObject>
 #include <QString>
 
@@ -72,14 +71,14 @@ private:
     void fail(const QString &detail, const QString &logLine = QString());
     void failWith(const QString &reason);
     void failToSave();
+    // Ends the transfer for a problem of the staged file.
+    void failStaging(StagedFile::Problem problem);
     void dropReply();
 
     const DownloadTask fileTask;
     const int silenceMs;
     DiskReserve &reserve;
     QNetworkReply *reply = nullptr;
-    QFile file;
-    qint64 stored = 0;
-    QCryptographicHash hash{QCryptographicHash::Md5};
+    StagedFile staged; // writes, reserves and hashes
     TransferGuard guard;
 };

@@ -103,20 +103,3 @@ QString timeoutText(int timeoutMs)
 {
     return QStringLiteral("下载超时（") + QString::number((timeoutMs + 999) / 1000) + QStringLiteral("秒）");
 }
-
-bool appendReplyData(QNetworkReply *reply, QFile &file, QCryptographicHash *hash)
-{
-    const QByteArray chunk = reply->readAll();
-    if (chunk.isEmpty())
-        return true;
-    if (hash)
-        hash->addData(chunk);
-    return file.write(chunk) == chunk.size();
-}
-
-bool closeWritten(QFile &file)
-{
-    const bool flushed = file.flush();
-    file.close();
-    return flushed && file.error() == QFileDevice::NoError;
-}

@@ -3,8 +3,6 @@
 // failures read. Shared by the dialog's single requests and the transfers of
 // a download run.
 
-#include <QCryptographicHash>
-#include <QFile>
 #include <QNetworkReply>
 #include <QString>
 
@@ -47,9 +45,3 @@ bool timedOut(QNetworkReply *reply);
 
 QString timeoutText(int timeoutMs);
 
-// Moves what the reply holds into file (and hash); false when the file did
-// not take all of it.
-bool appendReplyData(QNetworkReply *reply, QFile &file, QCryptographicHash *hash);
-
-// Flushes and closes file; false when anything written did not reach it.
-bool closeWritten(QFile &file);

@@ -4,6 +4,7 @@
 #include "config/systemconfig.h"
 #include "trust/ed25519.h"
 #include "fileops/pathpolicy.h"
+#include "fileops/stagedfile.h"
 #include "fileops/transferguard.h"
 #include "http/replyrules.h"
 #include "http/tlstrust.h"
@@ -270,8 +271,11 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
         statusDetail = QStringLiteral("无法创建目录:") + dirPath;
         return false;
     }
-    QFile file(localPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Version files and the statement keep the same free-space reserve as the
+    // release's files.
+    DiskReserve fileReserve(dirPath, config.limits.diskReserveBytes);
+    StagedFile file(localPath, fileReserve);
+    if (file.open() != StagedFile::Problem::None) {
         statusDetail = QStringLiteral("无法打开文件:") + localPath;
         return false;
     }
@@ -280,7 +284,7 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
     // A cancel meanwhile aborts it (abortTransfers).
     const QPointer<QNetworkReply> pendingBefore = std::exchange(pending, reply);
     QEventLoop loop;
-    bool written = true;
+    StagedFile::Problem stored = StagedFile::Problem::None;
     QString refusal; // why this function ended the transfer itself
     const auto refuse = [&](const QString &why) {
         if (refusal.isEmpty() && !why.isEmpty()) {
@@ -288,19 +292,22 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
             reply->abort();
         }
     };
+    // Moves what the reply holds into the file; false when that failed.
+    const auto store = [&] {
+        stored = file.append(reply->readAll());
+        return stored == StagedFile::Problem::None;
+    };
     TransferGuard guard(TransferGuard::Kind::Request, config.limits);
     connect(&guard, &TransferGuard::breached, &loop, [&] { refuse(guard.breachText()); });
     connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] { refuse(answerProblem(reply, 0, maxBytes)); });
     connect(reply, &QNetworkReply::readyRead, &loop, [&] {
-        if (!written || !refusal.isEmpty())
+        if (stored != StagedFile::Problem::None || !refusal.isEmpty())
             return;
         const QString problem = answerProblem(reply, file.size(), maxBytes);
-        if (!problem.isEmpty()) {
+        if (!problem.isEmpty())
             refuse(problem);
-        } else if (!appendReplyData(reply, file, nullptr)) {
-            written = false;
+        else if (!store())
             reply->abort();
-        }
     });
     if (progressBar) {
         connect(reply, &QNetworkReply::downloadProgress, progressBar, [progressBar](qint64 received, qint64 total) {
@@ -315,21 +322,22 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
     guard.stop();
     pending = pendingBefore;
 
-    if (reply->error() == QNetworkReply::NoError && written && refusal.isEmpty()) {
+    if (reply->error() == QNetworkReply::NoError && stored == StagedFile::Problem::None && refusal.isEmpty()) {
         refusal = answerProblem(reply, file.size(), maxBytes);
-        if (refusal.isEmpty())
-            written = appendReplyData(reply, file, nullptr);
-        if (refusal.isEmpty() && written)
+        if (refusal.isEmpty() && store())
             refusal = incompleteBodyProblem(reply, file.size());
     }
-    const bool closed = closeWritten(file);
+    if (stored == StagedFile::Problem::None && refusal.isEmpty() && reply->error() == QNetworkReply::NoError)
+        stored = file.finish();
+    if (stored == StagedFile::Problem::DiskShort)
+        refusal = fileReserve.shortageText();
     // A refused server certificate is named: Qt's own text only says the handshake failed.
     if (refusal.isEmpty())
         refusal = certificateRefusal(reply);
-    if (!refusal.isEmpty() || reply->error() != QNetworkReply::NoError || !written || !closed) {
+    if (!refusal.isEmpty() || reply->error() != QNetworkReply::NoError || stored != StagedFile::Problem::None) {
         if (!refusal.isEmpty())
             statusDetail = refusal;
-        else if (!written || !closed)
+        else if (stored != StagedFile::Problem::None)
             statusDetail = saveErrorText(localPath);
         else if (timedOut(reply))
             statusDetail = timeoutText(config.transferTimeoutMs) + QStringLiteral("：") + url;
@@ -339,7 +347,7 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
         logWarn(statusDetail + QStringLiteral(" (") + url + QStringLiteral(": ") + replySystemText(reply)
                 + QLatin1Char(')'));
         reply->deleteLater();
-        file.remove();
+        file.discard();
         return false;
     }
     logInfo(QStringLiteral("下载成功:") + localPath);
