@@ -29,6 +29,8 @@ StagedFile::~StagedFile()
 
 StagedFile::Problem StagedFile::openWith(QIODevice::OpenMode mode, const FileExpectation &expectation)
 {
+    if (file.isOpen())
+        file.close();
     expected = expectation;
     hash.reset();
     stored = 0;

@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QNetworkRequest>
 #include <QPushButton>
+#include <QSet>
 #include <QSettings>
 
 #include <utility>
@@ -119,9 +120,11 @@ void Widget::useProxySettings()
     proxyAnswers = 0;
 }
 
-QNetworkReply *Widget::get(const QString &url)
+QNetworkReply *Widget::get(const QString &url, const FileTransfer::Headers &headers)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    for (const auto &header : headers)
+        request.setRawHeader(header.first, header.second);
     request.setTransferTimeout(config.transferTimeoutMs);
     request.setRawHeader("Accept-Encoding", "identity");
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -395,8 +398,15 @@ void Widget::beginDownloads(const Md5Map &files)
     doneCount = 0;
     totalCount = files.size();
     const QString &staging = config.layout.staging;
-    for (auto it = files.cbegin(); it != files.cend(); ++it)
+    QSet<QString> digests;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
         tasks.append({config.baseUrl + serverFolder + it.key(), staging + it.key(), it.value()});
+        digests.insert(it.value().toLower());
+    }
+    // What an earlier run left of files this release no longer names goes.
+    partials = PartialDownloads(appDir + Names::kUpdateDir + Names::kPartialDir + QLatin1Char('/'));
+    partials.keepOnly(digests);
+    patchedInPlace.clear();
 
     progress.begin(totalCount);
     for (QProgressBar *bar : {ui->progressBar_update, ui->progressBar_updatefile}) {
@@ -406,10 +416,11 @@ void Widget::beginDownloads(const Md5Map &files)
     ui->label_update->setText(Names::kStatusUpdating + tr("准备更新 %1 个文件").arg(totalCount));
 
     planPatches();
-    reserve.emplace(config.layout.staging, config.limits.diskReserveBytes);
-    if (!tasks.isEmpty() && !reserve->admit(0)) {
-        // Nothing is requested while the staging folder's disk is short.
-        statusDetail = reserve->shortageText();
+    reserve.emplace(partials.folder(), config.limits.diskReserveBytes);
+    DiskReserve stagingReserve(staging, config.limits.diskReserveBytes);
+    if (!tasks.isEmpty() && (!stagingReserve.admit(0) || !reserve->admit(0))) {
+        // Nothing is requested while the disk of the downloads is short.
+        statusDetail = stagingReserve.admit(0) ? reserve->shortageText() : stagingReserve.shortageText();
         logError(statusDetail);
         onUpdateCompleted(false);
         return;
@@ -420,13 +431,39 @@ void Widget::beginDownloads(const Md5Map &files)
 void Widget::startDownloads()
 {
     const int inFlight = qBound(1, config.parallelDownloads, kMaxConnections);
-    while (updating && transfers.size() < inFlight && nextIndex < totalCount)
-        startDownload(tasks.at(nextIndex++));
-    if (updating && transfers.isEmpty() && doneCount == totalCount)
-        onUpdateCompleted(true);
+    while (updating && transfers.size() < inFlight && nextIndex < totalCount) {
+        if (!startDownload(tasks.at(nextIndex++)))
+            return;
+    }
+    if (updating && transfers.isEmpty() && doneCount == totalCount) {
+        if (stageDownloads())
+            onUpdateCompleted(true);
+        else
+            failRun(statusDetail);
+    }
 }
 
-void Widget::startDownload(const DownloadTask &task)
+bool Widget::stageDownloads()
+{
+    for (const DownloadTask &task : qAsConst(tasks)) {
+        if (partials.dataPath(task.md5).isEmpty() || patchedInPlace.contains(task.localPath))
+            continue; // written where it is staged
+        QString shortage;
+        const StagedFile::Problem problem =
+            partials.moveInto(task.md5, task.localPath, config.limits.diskReserveBytes, &shortage);
+        if (problem == StagedFile::Problem::None)
+            continue;
+        statusDetail = shortage.isEmpty() ? saveErrorText(task.localPath) : shortage;
+        logError(statusDetail);
+        // A staged file that cannot be trusted is not kept for the next run.
+        partials.forget(task.md5);
+        return false;
+    }
+    partials.removeAll();
+    return true;
+}
+
+bool Widget::startDownload(const DownloadTask &task)
 {
     const std::optional<PatchEntry> patch = plannedPatches.contains(task.localPath)
         ? std::optional<PatchEntry>(plannedPatches.take(task.localPath))
@@ -441,13 +478,23 @@ void Widget::startDownload(const DownloadTask &task)
     const DownloadTask fetched = patch ? DownloadTask{config.baseUrl + PatchLayout::patchPath(patch->baseSha256, patch->targetSha256),
                                                       patchFileFor(task), patch->patchMd5}
                                        : task;
-    auto *transfer = new FileTransfer(fetched, config.limits, config.transferTimeoutMs, *reserve, this);
+    // A patch is fetched and applied within its run: only whole files wait
+    // among the partial downloads for a later one.
+    auto *transfer = new FileTransfer(fetched, config.limits, config.transferTimeoutMs, *reserve,
+                                      patch ? PartialDownloads() : partials, this);
     if (!transfer->open()) {
         delete transfer;
         const QString detail = saveErrorText(task.localPath);
         logError(detail);
         failRun(detail);
-        return;
+        return false;
+    }
+    if (transfer->isComplete()) {
+        logInfo(QStringLiteral("文件已在上次下载中完成并验证通过:") + task.localPath);
+        delete transfer;
+        ++doneCount;
+        showDoneCount();
+        return true;
     }
     transfers.append(transfer);
     progress.started(transfer, QFileInfo(task.localPath).fileName());
@@ -466,7 +513,9 @@ void Widget::startDownload(const DownloadTask &task)
         connect(transfer, &FileTransfer::succeeded, this, [this, transfer] { onTransferSucceeded(transfer); });
         connect(transfer, &FileTransfer::failed, this, &Widget::failRun);
     }
-    transfer->start(get(fetched.url));
+    const QString url = fetched.url;
+    transfer->start([this, url](const FileTransfer::Headers &headers) { return get(url, headers); });
+    return true;
 }
 
 void Widget::fetchPatchIndex()
@@ -526,6 +575,7 @@ void Widget::onPatchFetched(FileTransfer *transfer, const DownloadTask &task, co
         fetchWhole(transfer, task, QString::fromLatin1(Delta::failureName(failure)));
         return;
     }
+    patchedInPlace.insert(task.localPath);
     logInfo(QStringLiteral("patch %1: %2 bytes fetched for %3, %4 saved")
                 .arg(path)
                 .arg(patch.patchSize)
@@ -702,6 +752,11 @@ void Widget::cleanupTempFiles()
         // dropping it would let an older signed release be replayed.
         if (entry.fileName() == Names::kUpdateIniFile || entry.fileName() == Names::kStatementFile)
             continue;
+        // Downloads a later run continues; an empty folder goes.
+        if (entry.fileName() == Names::kPartialDir && entry.isDir() && !entry.isSymLink()) {
+            QDir().rmdir(entry.filePath());
+            continue;
+        }
         if (entry.isDir() && !entry.isSymLink())
             QDir(entry.filePath()).removeRecursively();
         else
