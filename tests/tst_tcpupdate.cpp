@@ -431,12 +431,13 @@ void TestTcpUpdate::parallelRuns_data()
     QTest::addColumn<bool>("cancel");
     QTest::addColumn<QString>("shown");
     QTest::addColumn<int>("used"); // connections that carried files
-    QTest::addColumn<bool>("watch"); // the file line moves over several files
+    QTest::addColumn<bool>("watch"); // the file line moves over several files (one after another)
 
     const QString done = QStringLiteral("所有文件下载完成！");
     const QStringList paced{"--chunk-delay", "20"};
     QTest::newRow("one connection") << 1 << paced << "" << false << done << 1 << true;
-    QTest::newRow("four connections") << 4 << paced << "" << false << done << 4 << true;
+    // The largest file has most bytes left for most of the run: the line may stay on it.
+    QTest::newRow("four connections") << 4 << paced << "" << false << done << 4 << false;
     QTest::newRow("server takes one connection") << 4 << QStringList{"--max-connections", "1"} << "" << false << done << 1
                                                  << false;
     // The first four requests (one per connection) stall after one chunk:
