@@ -404,7 +404,12 @@ void Widget::beginDownloads(const Md5Map &files)
         digests.insert(it.value().toLower());
     }
     // What an earlier run left of files this release no longer names goes.
-    partials = PartialDownloads(appDir + Names::kUpdateDir + Names::kPartialDir + QLatin1Char('/'));
+    // A folder that leads out of the installation (a link) is never written:
+    // the run then downloads straight into the staging folder.
+    const QString partialFolder = appDir + Names::kUpdateDir + Names::kPartialDir + QLatin1Char('/');
+    partials = PathPolicy::isStrictlyInside(appDir + Names::kUpdateDir, partialFolder)
+        ? PartialDownloads(partialFolder)
+        : PartialDownloads();
     partials.keepOnly(digests);
     patchedInPlace.clear();
 
@@ -416,7 +421,7 @@ void Widget::beginDownloads(const Md5Map &files)
     ui->label_update->setText(Names::kStatusUpdating + tr("准备更新 %1 个文件").arg(totalCount));
 
     planPatches();
-    reserve.emplace(partials.folder(), config.limits.diskReserveBytes);
+    reserve.emplace(partials.folder().isEmpty() ? staging : partials.folder(), config.limits.diskReserveBytes);
     DiskReserve stagingReserve(staging, config.limits.diskReserveBytes);
     if (!tasks.isEmpty() && (!stagingReserve.admit(0) || !reserve->admit(0))) {
         // Nothing is requested while the disk of the downloads is short.

@@ -519,6 +519,27 @@ private slots:
         QVERIFY(!QFileInfo::exists(site.path("update/partial")));
     }
 
+    // A partial-download folder that is a link out of the installation is
+    // never written through: the run stages its files directly (and a failed
+    // run keeps nothing there).
+    void partialFolderLinkedOut()
+    {
+        ScriptedHttpServer server;
+        scriptRelease(server);
+        server.setRoute("/v2/sub/b.dll", {404, "gone"});
+        Site site(server.baseUrl());
+        QTemporaryDir outside;
+        QVERIFY(QFile::link(outside.path(), site.path("update/partial")));
+        QSignalSpy results(&site.widget, &Widget::sigUpdateResult);
+        QCOMPARE(site.widget.checkServerVersion(), 1);
+        QCOMPARE(site.widget.checkManifest(), 1);
+        site.widget.startUpdate();
+        QVERIFY(results.count() == 1 || results.wait(10000));
+        QCOMPARE(results.at(0).at(0).toBool(), false);
+        QVERIFY(QFile::exists(site.path("UpdateTemp/a.dll")));
+        QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+
     // Only the rest of the file from the byte asked, to its end, continues it.
     void resumeAnswers_data()
     {
