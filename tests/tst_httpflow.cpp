@@ -519,6 +519,8 @@ private slots:
         QVERIFY(!QFileInfo::exists(site.path("update/partial")));
     }
 
+#ifndef Q_OS_WIN
+    // (QFile::link makes a shortcut on Windows, which is no folder link.)
     // A partial-download folder that is a link out of the installation is
     // never written through: the run stages its files directly (and a failed
     // run keeps nothing there).
@@ -539,6 +541,7 @@ private slots:
         QVERIFY(QFile::exists(site.path("UpdateTemp/a.dll")));
         QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
     }
+#endif
 
     // Only the rest of the file from the byte asked, to its end, continues it.
     void resumeAnswers_data()
