@@ -76,6 +76,8 @@ inline const QString kMd5File = QStringLiteral("md5.txt");
 inline const QString kMd5TmpFile = QStringLiteral("md5Tmp.txt");
 inline const QString kJournalFile = QStringLiteral("update.journal");
 inline const QString kUpdateDir = QStringLiteral("update/");
+// Below kUpdateDir: downloads a run did not finish, for the next run to continue.
+inline const QString kPartialDir = QStringLiteral("partial");
 // The signed release statement and its detached signature, in the release
 // folder; the accepted statement is kept as kUpdateDir + kStatementFile.
 inline const QString kStatementFile = QStringLiteral("release.statement");

@@ -4,12 +4,13 @@
 #include "fileops/installlayout.h"
 #include "fileops/layout.h"
 #include "fileops/pathpolicy.h"
+#include "fileops/stagedfile.h"
 #include "log/logger.h"
 
 #include <QDebug>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
+
+#include <memory>
 
 namespace {
 
@@ -76,6 +77,8 @@ TempFileWriter::TempFileWriter(const InstallLayout &layout, qint64 reserveBytes)
 TempFileWriter::~TempFileWriter()
 {
     // Files cut off before their last chunk are closed here, as they are.
+    for (StagedFile *file : qAsConst(openFiles))
+        file->keep();
     qDeleteAll(openFiles);
 }
 
@@ -105,18 +108,10 @@ bool TempFileWriter::writeChunk(const QString &path, const QString &name, const 
         return false;
     }
 
-    const QDir dir(QFileInfo(full).absolutePath());
-    if (!dir.exists() && !dir.mkpath(QStringLiteral("."))) {
-        qWarning() << "Failed to create directory for file:" << full;
-        return false;
-    }
-
-    // Unbuffered, so a full disk shows in the result of the chunk that hit it
-    // instead of vanishing in the close after the last chunk.
-    QFile *file = openFiles.value(full);
+    StagedFile *file = openFiles.value(full);
     if (!file) {
-        file = new QFile(full);
-        if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        file = new StagedFile(full, reserve);
+        if (file->open() != StagedFile::Problem::None) {
             qWarning() << "Failed to open file for writing:" << full;
             delete file;
             return false;
@@ -124,18 +119,23 @@ bool TempFileWriter::writeChunk(const QString &path, const QString &name, const 
         openFiles.insert(full, file);
     }
 
-    if (!data.isEmpty() && !reserve.admit(data.size())) {
+    switch (file->append(data)) {
+    case StagedFile::Problem::None:
+        break;
+    case StagedFile::Problem::DiskShort:
         logError(reserve.shortageText() + QStringLiteral(": ") + full);
         return false;
-    }
-    const qint64 written = file->write(data);
-    if (written != data.size()) {
-        qWarning() << "Failed to write all data to file:" << full << "Expected:" << data.size()
-                   << "Written:" << written;
+    default:
+        qWarning() << "Failed to write all data to file:" << full << "Expected:" << data.size();
         return false;
     }
 
-    if (isLast)
-        delete openFiles.take(full);
+    if (isLast) {
+        std::unique_ptr<StagedFile> done(openFiles.take(full));
+        if (done->finish() != StagedFile::Problem::None) {
+            qWarning() << "Failed to close file:" << full;
+            return false;
+        }
+    }
     return true;
 }

@@ -7,7 +7,7 @@
 #include <QMap>
 #include <QString>
 
-class QFile;
+class StagedFile;
 struct InstallLayout;
 
 // Where a file received as (path, name) is staged below root: root + path +
@@ -26,9 +26,11 @@ QString stagedRelativePath(const QString &path, const QString &name);
 PathPolicy::ReleaseNameProblem stagedNameProblem(const QString &path, const QString &name,
                                                  const QStringList &workPlaces);
 
-// Writes file chunks received over TCP into the staging folder, so both
-// channels stage files identically: the file (path, name) lands at
-// stagedFilePath(stagingRoot(), path, name).
+// Writes file chunks received over TCP into the staging folder through the
+// same stager as the HTTP road (StagedFile): the file (path, name) lands at
+// stagedFilePath(stagingRoot(), path, name). The TCP road knows no digest of
+// a file before it arrives, and its client checks every file against the
+// size the server announced, so nothing more is verified here.
 //
 // The process-wide writer comes from instance(); it stages into the running
 // program's staging folder, the same folder the controller replaces the
@@ -75,5 +77,5 @@ private:
     DiskReserve reserve;
     // Keyed by the cleaned target path, so two different pairs never share a
     // file and spellings of the same file ("a\b", "a/b") do.
-    QMap<QString, QFile *> openFiles;
+    QMap<QString, StagedFile *> openFiles;
 };

@@ -4,18 +4,35 @@
 #include "http/replyrules.h"
 #include "log/logger.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+namespace {
+
+// Where the task's bytes are written: among the partial downloads when they
+// are kept, else at the staged path.
+QString writePath(const DownloadTask &task, const PartialDownloads &partials)
+{
+    const QString partial = partials.dataPath(task.md5);
+    return partial.isEmpty() ? task.localPath : partial;
+}
+
+bool isRedirect(int status)
+{
+    return status >= 300 && status < 400;
+}
+
+} // namespace
+
 FileTransfer::FileTransfer(const DownloadTask &task, const TransferLimits &limits, int silence, DiskReserve &diskReserve,
-                           QObject *parent)
+                           const PartialDownloads &partialDownloads, QObject *parent)
     : QObject(parent)
     , fileTask(task)
     , silenceMs(silence)
     , reserve(diskReserve)
-    , file(task.localPath)
+    , partials(partialDownloads)
+    , staged(writePath(task, partialDownloads), diskReserve)
     , guard(TransferGuard::Kind::File, limits)
 {
     connect(&guard, &TransferGuard::breached, this, [this] { failWith(guard.breachText()); });
@@ -28,18 +45,61 @@ FileTransfer::~FileTransfer()
 
 bool FileTransfer::open()
 {
-    QDir().mkpath(QFileInfo(fileTask.localPath).absolutePath());
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    if (staged.path() != fileTask.localPath) {
+        // Its place in the staging folder is tried now, so a name the disk
+        // cannot hold fails before anything is fetched.
+        StagedFile place(fileTask.localPath, reserve);
+        if (place.open() != StagedFile::Problem::None)
+            return false;
+        place.discard();
+    }
+    const PartialDownloads::Kept kept = partials.kept(fileTask.md5);
+    if (kept.bytes > 0 && staged.openKeeping(kept.bytes, {kept.total, fileTask.md5}) == StagedFile::Problem::None) {
+        if (staged.size() == kept.total) {
+            // Whole already: taken when it verifies, fetched again when not.
+            complete = staged.finish() == StagedFile::Problem::None;
+            if (complete)
+                return true;
+        } else {
+            resumeFrom = staged.size();
+            ifRange = kept.validator;
+            recorded = true;
+            return true;
+        }
+    }
+    partials.forget(fileTask.md5);
+    return staged.open({-1, fileTask.md5}) == StagedFile::Problem::None;
 }
 
-void FileTransfer::start(QNetworkReply *newReply)
+void FileTransfer::openAfresh()
 {
-    reply = newReply;
-    hash.reset();
-    stored = 0;
+    resumeFrom = 0;
+    ifRange.clear();
+    recorded = false;
+    staged.discard();
+    partials.forget(fileTask.md5);
+    if (staged.open({-1, fileTask.md5}) != StagedFile::Problem::None)
+        failToSave();
+}
+
+void FileTransfer::start(Fetch fetcher)
+{
+    fetch = std::move(fetcher);
+    Headers headers;
+    if (resumeFrom > 0) {
+        headers.append({"Range", "bytes=" + QByteArray::number(resumeFrom) + '-'});
+        headers.append({"If-Range", ifRange});
+        logInfo(QStringLiteral("继续下载:") + fileTask.localPath + QStringLiteral(" 从第") + QString::number(resumeFrom)
+                + QStringLiteral("字节起"));
+    }
+    answered = false;
+    reply = fetch(headers);
     connect(reply, &QNetworkReply::readyRead, this, &FileTransfer::onReadyRead);
     // The size is known from the answer's header, before any byte.
-    connect(reply, &QNetworkReply::metaDataChanged, this, &FileTransfer::reportProgress);
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
+        if (acceptAnswer())
+            reportProgress();
+    });
     connect(reply, &QNetworkReply::finished, this, &FileTransfer::onFinished);
     guard.start();
 }
@@ -48,9 +108,13 @@ void FileTransfer::abort()
 {
     guard.stop();
     dropReply();
-    if (file.isOpen()) {
-        file.close();
-        file.remove();
+    if (complete || !staged.isOpen())
+        return;
+    if (recorded && staged.size() > 0) {
+        staged.keep();
+    } else {
+        staged.discard();
+        partials.forget(fileTask.md5);
     }
 }
 
@@ -65,6 +129,62 @@ void FileTransfer::dropReply()
     dropped->deleteLater();
 }
 
+bool FileTransfer::acceptAnswer()
+{
+    if (answered)
+        return true;
+    const QVariant statusValue = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const int status = statusValue.toInt();
+    // Nothing to judge before the header, nor while a redirect is followed.
+    if (!statusValue.isValid() || (isRedirect(status) && !reply->isFinished()))
+        return true;
+    answered = true;
+    if (resumeFrom > 0) {
+        qint64 total = -1;
+        switch (resumeAnswer(status, reply->rawHeader("Content-Range"), resumeFrom, &total)) {
+        case ResumeAnswer::Rest:
+            if (staged.expectation().size >= 0 && total != staged.expectation().size) {
+                restartAfresh(QStringLiteral("服务器上的文件大小已改变"));
+                return false;
+            }
+            wholeSize = total;
+            return true;
+        case ResumeAnswer::Whole:
+            // No ranges, or the server's copy changed: this body is all of it.
+            logInfo(QStringLiteral("服务器发送整个文件，重新下载:") + fileTask.localPath);
+            openAfresh();
+            break;
+        case ResumeAnswer::Unusable:
+            restartAfresh(QStringLiteral("服务器未按请求发送文件的其余部分"));
+            return false;
+        }
+    }
+    if (!staged.isOpen())
+        return false; // openAfresh failed
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    wholeSize = length.isValid() ? length.toLongLong() : -1;
+    // Only a strong validator may be compared by If-Range.
+    const QByteArray etag = reply->rawHeader("ETag").trimmed();
+    const QByteArray modified = reply->rawHeader("Last-Modified").trimmed();
+    if (status != 200)
+        return true;
+    if (!etag.isEmpty() && !etag.startsWith("W/"))
+        recorded = partials.record(fileTask.md5, "ETag", etag, wholeSize);
+    else if (!modified.isEmpty())
+        recorded = partials.record(fileTask.md5, "Last-Modified", modified, wholeSize);
+    return true;
+}
+
+void FileTransfer::restartAfresh(const QString &why)
+{
+    logWarn(why + QStringLiteral("，重新下载:") + fileTask.localPath);
+    dropReply();
+    guard.stop();
+    openAfresh();
+    if (staged.isOpen())
+        start(fetch);
+}
+
 void FileTransfer::onReadyRead()
 {
     store();
@@ -72,38 +192,38 @@ void FileTransfer::onReadyRead()
 
 bool FileTransfer::store()
 {
-    const QString problem = answerProblem(reply, 0, 0);
+    if (!acceptAnswer())
+        return false;
+    const QString problem = answerProblem(reply, 0, 0, resumeFrom > 0 ? 206 : 200);
     if (!problem.isEmpty()) {
         failWith(problem);
         return false;
     }
-    const qint64 bytes = reply->bytesAvailable();
-    if (!reserve.admit(bytes)) {
-        failWith(reserve.shortageText());
+    const QByteArray data = reply->readAll();
+    guard.addBytes(data.size());
+    const StagedFile::Problem stagingProblem = staged.append(data);
+    if (stagingProblem != StagedFile::Problem::None) {
+        failStaging(stagingProblem);
         return false;
     }
-    guard.addBytes(bytes);
-    if (!appendReplyData(reply, file, &hash)) {
-        failToSave();
-        return false;
-    }
-    if (bytes > 0) {
-        stored += bytes;
+    if (!data.isEmpty())
         reportProgress();
-    }
     return true;
 }
 
 void FileTransfer::reportProgress()
 {
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    emit progress(stored, length.isValid() ? length.toLongLong() : -1);
+    emit progress(staged.size(), wholeSize);
 }
 
 void FileTransfer::onFinished()
 {
     guard.stop();
     if (reply->error() != QNetworkReply::NoError) {
+        // What arrived before the cut is the file's beginning: kept for the
+        // next run, with whatever Qt still holds of it.
+        if (recorded && reply->error() != QNetworkReply::OperationCanceledError && !store())
+            return;
         if (timedOut(reply)) {
             failWith(timeoutText(silenceMs));
         } else {
@@ -114,23 +234,40 @@ void FileTransfer::onFinished()
     }
     if (!store())
         return;
+    // A connection that closed early can end a reply without an error: the
+    // bytes so far are kept like those of any cut.
+    if (reply->header(QNetworkRequest::ContentLengthHeader).isValid()) {
+        const QString cut = incompleteBodyProblem(reply, staged.size() - resumeFrom);
+        if (!cut.isEmpty()) {
+            failWith(cut);
+            return;
+        }
+    }
     dropReply();
-    if (!closeWritten(file)) {
-        failToSave();
+    const bool resumed = resumeFrom > 0;
+    const StagedFile::Problem problem = staged.finish();
+    if (problem == StagedFile::Problem::DigestMismatch && resumed) {
+        // The kept bytes may be what a killed run tore: once more, whole.
+        restartAfresh(QStringLiteral("续传的文件校验失败"));
         return;
     }
-    const QString digest = QString::fromLatin1(hash.result().toHex());
-    if (digest.compare(fileTask.md5, Qt::CaseInsensitive) != 0) {
-        // A file that is not what the manifest promised is never installed.
-        const QString detail = QStringLiteral("文件校验失败:") + fileTask.localPath;
-        fail(detail, detail + QStringLiteral(" md5=") + digest + QStringLiteral(" 期望=") + fileTask.md5);
+    if (problem != StagedFile::Problem::None) {
+        failStaging(problem);
         return;
     }
+    if (!partials.dataPath(fileTask.md5).isEmpty()) {
+        // The whole size is now known, so a later run takes the file as it is.
+        const PartialDownloads::Kept kept = partials.kept(fileTask.md5);
+        partials.record(fileTask.md5, kept.validatorName, kept.validator, staged.size());
+    }
+    complete = true;
     emit succeeded();
 }
 
-void FileTransfer::fail(const QString &detail, const QString &logLine)
+void FileTransfer::fail(const QString &detail, const QString &logLine, Keep keep)
 {
+    if (keep == Keep::Nothing)
+        recorded = false;
     abort();
     QFile::remove(fileTask.localPath); // also when it was closed already
     logError(logLine.isEmpty() ? detail : logLine);
@@ -144,5 +281,29 @@ void FileTransfer::failWith(const QString &reason)
 
 void FileTransfer::failToSave()
 {
-    fail(saveErrorText(fileTask.localPath));
+    fail(saveErrorText(fileTask.localPath), QString(), Keep::Nothing);
+}
+
+void FileTransfer::failStaging(StagedFile::Problem problem)
+{
+    switch (problem) {
+    case StagedFile::Problem::DiskShort:
+        fail(fileErrorText(QFileInfo(fileTask.localPath).fileName(), reserve.shortageText()), QString(),
+             Keep::Nothing);
+        return;
+    case StagedFile::Problem::DigestMismatch:
+    case StagedFile::Problem::SizeMismatch:
+    case StagedFile::Problem::TooLong: {
+        // A file that is not what the manifest promised is never installed.
+        const QString detail = QStringLiteral("文件校验失败:") + fileTask.localPath;
+        fail(detail, detail + QStringLiteral(" md5=") + staged.md5() + QStringLiteral(" 期望=") + fileTask.md5,
+             Keep::Nothing);
+        return;
+    }
+    case StagedFile::Problem::None:
+    case StagedFile::Problem::Open:
+    case StagedFile::Problem::Write:
+        break;
+    }
+    failToSave();
 }

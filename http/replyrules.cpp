@@ -3,6 +3,7 @@
 #include "config/proxysettings.h"
 
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QVariant>
 
 namespace {
@@ -14,7 +15,7 @@ bool isRedirect(int status)
 
 } // namespace
 
-QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes)
+QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes, int acceptedStatus)
 {
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isValid() && isRedirect(status.toInt()) && !reply->isFinished())
@@ -22,7 +23,7 @@ QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes)
     // Only a proxy answers 407, and only once it took no credentials offered.
     if (status.isValid() && status.toInt() == 407)
         return kProxyAuthRefused;
-    if (status.isValid() && status.toInt() != 200)
+    if (status.isValid() && status.toInt() != acceptedStatus)
         return QStringLiteral("服务器应答HTTP %1").arg(status.toInt());
     const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
     if (!encoding.isEmpty() && encoding != "identity")
@@ -31,6 +32,25 @@ QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes)
     if (maxBytes > 0 && (announced > maxBytes || stored + reply->bytesAvailable() > maxBytes))
         return QStringLiteral("内容超过上限（%1字节）").arg(maxBytes);
     return QString();
+}
+
+ResumeAnswer resumeAnswer(int status, const QByteArray &contentRange, qint64 from, qint64 *total)
+{
+    if (status == 200)
+        return ResumeAnswer::Whole;
+    if (status != 206)
+        return ResumeAnswer::Unusable;
+    static const QRegularExpression form(QStringLiteral("^bytes ([0-9]{1,18})-([0-9]{1,18})/([0-9]{1,18})$"));
+    const QRegularExpressionMatch match = form.match(QString::fromLatin1(contentRange.trimmed()));
+    if (!match.hasMatch())
+        return ResumeAnswer::Unusable;
+    const qint64 first = match.captured(1).toLongLong();
+    const qint64 last = match.captured(2).toLongLong();
+    const qint64 size = match.captured(3).toLongLong();
+    if (first != from || last != size - 1 || last < first)
+        return ResumeAnswer::Unusable;
+    *total = size;
+    return ResumeAnswer::Rest;
 }
 
 QString incompleteBodyProblem(QNetworkReply *reply, qint64 stored)
@@ -102,21 +122,4 @@ bool timedOut(QNetworkReply *reply)
 QString timeoutText(int timeoutMs)
 {
     return QStringLiteral("下载超时（") + QString::number((timeoutMs + 999) / 1000) + QStringLiteral("秒）");
-}
-
-bool appendReplyData(QNetworkReply *reply, QFile &file, QCryptographicHash *hash)
-{
-    const QByteArray chunk = reply->readAll();
-    if (chunk.isEmpty())
-        return true;
-    if (hash)
-        hash->addData(chunk);
-    return file.write(chunk) == chunk.size();
-}
-
-bool closeWritten(QFile &file)
-{
-    const bool flushed = file.flush();
-    file.close();
-    return flushed && file.error() == QFileDevice::NoError;
 }

@@ -3,8 +3,6 @@
 // failures read. Shared by the dialog's single requests and the transfers of
 // a download run.
 
-#include <QCryptographicHash>
-#include <QFile>
 #include <QNetworkReply>
 #include <QString>
 
@@ -13,11 +11,20 @@
 constexpr qint64 kReplyBufferSize = 256 << 10;
 
 // Why what the reply holds must not be taken, or "" when it may: anything
-// but a 200 answer (a redirect is judged once the reply has ended: until
+// but a 200 answer (or the status given) (a redirect is judged once the reply has ended: until
 // then it is being followed), an encoded body (the request asks for the
 // identity encoding, so nothing here ever inflates a body), or more than
 // maxBytes (0: no limit) together with the stored bytes.
-QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes);
+QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes, int acceptedStatus = 200);
+
+// How the answer to a request for a file from byte `from` on (a Range with
+// If-Range) is taken.
+enum class ResumeAnswer {
+    Rest,     // a 206 whose Content-Range is exactly "bytes from-(total-1)/total": *total is set
+    Whole,    // a 200: the server sent the whole file (no ranges, or its copy changed)
+    Unusable, // anything else: ask for the whole file
+};
+ResumeAnswer resumeAnswer(int status, const QByteArray &contentRange, qint64 from, qint64 *total);
 
 // Why a finished reply cannot prove its body whole, or "": it names no
 // Content-Length and is not chunked, so the body ended where the connection
@@ -47,9 +54,3 @@ bool timedOut(QNetworkReply *reply);
 
 QString timeoutText(int timeoutMs);
 
-// Moves what the reply holds into file (and hash); false when the file did
-// not take all of it.
-bool appendReplyData(QNetworkReply *reply, QFile &file, QCryptographicHash *hash);
-
-// Flushes and closes file; false when anything written did not reach it.
-bool closeWritten(QFile &file);

@@ -4,6 +4,7 @@
 #include "config/systemconfig.h"
 #include "trust/ed25519.h"
 #include "fileops/pathpolicy.h"
+#include "fileops/stagedfile.h"
 #include "fileops/transferguard.h"
 #include "http/replyrules.h"
 #include "http/tlstrust.h"
@@ -19,6 +20,7 @@
 #include <QFileInfo>
 #include <QNetworkRequest>
 #include <QPushButton>
+#include <QSet>
 #include <QSettings>
 
 #include <utility>
@@ -118,9 +120,11 @@ void Widget::useProxySettings()
     proxyAnswers = 0;
 }
 
-QNetworkReply *Widget::get(const QString &url)
+QNetworkReply *Widget::get(const QString &url, const FileTransfer::Headers &headers)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    for (const auto &header : headers)
+        request.setRawHeader(header.first, header.second);
     request.setTransferTimeout(config.transferTimeoutMs);
     request.setRawHeader("Accept-Encoding", "identity");
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -270,8 +274,11 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
         statusDetail = QStringLiteral("无法创建目录:") + dirPath;
         return false;
     }
-    QFile file(localPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Version files and the statement keep the same free-space reserve as the
+    // release's files.
+    DiskReserve fileReserve(dirPath, config.limits.diskReserveBytes);
+    StagedFile file(localPath, fileReserve);
+    if (file.open() != StagedFile::Problem::None) {
         statusDetail = QStringLiteral("无法打开文件:") + localPath;
         return false;
     }
@@ -280,7 +287,7 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
     // A cancel meanwhile aborts it (abortTransfers).
     const QPointer<QNetworkReply> pendingBefore = std::exchange(pending, reply);
     QEventLoop loop;
-    bool written = true;
+    StagedFile::Problem stored = StagedFile::Problem::None;
     QString refusal; // why this function ended the transfer itself
     const auto refuse = [&](const QString &why) {
         if (refusal.isEmpty() && !why.isEmpty()) {
@@ -288,19 +295,22 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
             reply->abort();
         }
     };
+    // Moves what the reply holds into the file; false when that failed.
+    const auto store = [&] {
+        stored = file.append(reply->readAll());
+        return stored == StagedFile::Problem::None;
+    };
     TransferGuard guard(TransferGuard::Kind::Request, config.limits);
     connect(&guard, &TransferGuard::breached, &loop, [&] { refuse(guard.breachText()); });
     connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] { refuse(answerProblem(reply, 0, maxBytes)); });
     connect(reply, &QNetworkReply::readyRead, &loop, [&] {
-        if (!written || !refusal.isEmpty())
+        if (stored != StagedFile::Problem::None || !refusal.isEmpty())
             return;
         const QString problem = answerProblem(reply, file.size(), maxBytes);
-        if (!problem.isEmpty()) {
+        if (!problem.isEmpty())
             refuse(problem);
-        } else if (!appendReplyData(reply, file, nullptr)) {
-            written = false;
+        else if (!store())
             reply->abort();
-        }
     });
     if (progressBar) {
         connect(reply, &QNetworkReply::downloadProgress, progressBar, [progressBar](qint64 received, qint64 total) {
@@ -315,21 +325,22 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
     guard.stop();
     pending = pendingBefore;
 
-    if (reply->error() == QNetworkReply::NoError && written && refusal.isEmpty()) {
+    if (reply->error() == QNetworkReply::NoError && stored == StagedFile::Problem::None && refusal.isEmpty()) {
         refusal = answerProblem(reply, file.size(), maxBytes);
-        if (refusal.isEmpty())
-            written = appendReplyData(reply, file, nullptr);
-        if (refusal.isEmpty() && written)
+        if (refusal.isEmpty() && store())
             refusal = incompleteBodyProblem(reply, file.size());
     }
-    const bool closed = closeWritten(file);
+    if (stored == StagedFile::Problem::None && refusal.isEmpty() && reply->error() == QNetworkReply::NoError)
+        stored = file.finish();
+    if (stored == StagedFile::Problem::DiskShort)
+        refusal = fileReserve.shortageText();
     // A refused server certificate is named: Qt's own text only says the handshake failed.
     if (refusal.isEmpty())
         refusal = certificateRefusal(reply);
-    if (!refusal.isEmpty() || reply->error() != QNetworkReply::NoError || !written || !closed) {
+    if (!refusal.isEmpty() || reply->error() != QNetworkReply::NoError || stored != StagedFile::Problem::None) {
         if (!refusal.isEmpty())
             statusDetail = refusal;
-        else if (!written || !closed)
+        else if (stored != StagedFile::Problem::None)
             statusDetail = saveErrorText(localPath);
         else if (timedOut(reply))
             statusDetail = timeoutText(config.transferTimeoutMs) + QStringLiteral("：") + url;
@@ -339,7 +350,7 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
         logWarn(statusDetail + QStringLiteral(" (") + url + QStringLiteral(": ") + replySystemText(reply)
                 + QLatin1Char(')'));
         reply->deleteLater();
-        file.remove();
+        file.discard();
         return false;
     }
     logInfo(QStringLiteral("下载成功:") + localPath);
@@ -387,8 +398,20 @@ void Widget::beginDownloads(const Md5Map &files)
     doneCount = 0;
     totalCount = files.size();
     const QString &staging = config.layout.staging;
-    for (auto it = files.cbegin(); it != files.cend(); ++it)
+    QSet<QString> digests;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
         tasks.append({config.baseUrl + serverFolder + it.key(), staging + it.key(), it.value()});
+        digests.insert(it.value().toLower());
+    }
+    // What an earlier run left of files this release no longer names goes.
+    // A folder that leads out of the installation (a link) is never written:
+    // the run then downloads straight into the staging folder.
+    const QString partialFolder = appDir + Names::kUpdateDir + Names::kPartialDir + QLatin1Char('/');
+    partials = PathPolicy::isStrictlyInside(appDir + Names::kUpdateDir, partialFolder)
+        ? PartialDownloads(partialFolder)
+        : PartialDownloads();
+    partials.keepOnly(digests);
+    patchedInPlace.clear();
 
     progress.begin(totalCount);
     for (QProgressBar *bar : {ui->progressBar_update, ui->progressBar_updatefile}) {
@@ -398,10 +421,11 @@ void Widget::beginDownloads(const Md5Map &files)
     ui->label_update->setText(Names::kStatusUpdating + tr("准备更新 %1 个文件").arg(totalCount));
 
     planPatches();
-    reserve.emplace(config.layout.staging, config.limits.diskReserveBytes);
-    if (!tasks.isEmpty() && !reserve->admit(0)) {
-        // Nothing is requested while the staging folder's disk is short.
-        statusDetail = reserve->shortageText();
+    reserve.emplace(partials.folder().isEmpty() ? staging : partials.folder(), config.limits.diskReserveBytes);
+    DiskReserve stagingReserve(staging, config.limits.diskReserveBytes);
+    if (!tasks.isEmpty() && (!stagingReserve.admit(0) || !reserve->admit(0))) {
+        // Nothing is requested while the disk of the downloads is short.
+        statusDetail = stagingReserve.admit(0) ? reserve->shortageText() : stagingReserve.shortageText();
         logError(statusDetail);
         onUpdateCompleted(false);
         return;
@@ -412,13 +436,39 @@ void Widget::beginDownloads(const Md5Map &files)
 void Widget::startDownloads()
 {
     const int inFlight = qBound(1, config.parallelDownloads, kMaxConnections);
-    while (updating && transfers.size() < inFlight && nextIndex < totalCount)
-        startDownload(tasks.at(nextIndex++));
-    if (updating && transfers.isEmpty() && doneCount == totalCount)
-        onUpdateCompleted(true);
+    while (updating && transfers.size() < inFlight && nextIndex < totalCount) {
+        if (!startDownload(tasks.at(nextIndex++)))
+            return;
+    }
+    if (updating && transfers.isEmpty() && doneCount == totalCount) {
+        if (stageDownloads())
+            onUpdateCompleted(true);
+        else
+            failRun(statusDetail);
+    }
 }
 
-void Widget::startDownload(const DownloadTask &task)
+bool Widget::stageDownloads()
+{
+    for (const DownloadTask &task : qAsConst(tasks)) {
+        if (partials.dataPath(task.md5).isEmpty() || patchedInPlace.contains(task.localPath))
+            continue; // written where it is staged
+        QString shortage;
+        const StagedFile::Problem problem =
+            partials.moveInto(task.md5, task.localPath, config.limits.diskReserveBytes, &shortage);
+        if (problem == StagedFile::Problem::None)
+            continue;
+        statusDetail = shortage.isEmpty() ? saveErrorText(task.localPath) : shortage;
+        logError(statusDetail);
+        // A staged file that cannot be trusted is not kept for the next run.
+        partials.forget(task.md5);
+        return false;
+    }
+    partials.removeAll();
+    return true;
+}
+
+bool Widget::startDownload(const DownloadTask &task)
 {
     const std::optional<PatchEntry> patch = plannedPatches.contains(task.localPath)
         ? std::optional<PatchEntry>(plannedPatches.take(task.localPath))
@@ -433,13 +483,23 @@ void Widget::startDownload(const DownloadTask &task)
     const DownloadTask fetched = patch ? DownloadTask{config.baseUrl + PatchLayout::patchPath(patch->baseSha256, patch->targetSha256),
                                                       patchFileFor(task), patch->patchMd5}
                                        : task;
-    auto *transfer = new FileTransfer(fetched, config.limits, config.transferTimeoutMs, *reserve, this);
+    // A patch is fetched and applied within its run: only whole files wait
+    // among the partial downloads for a later one.
+    auto *transfer = new FileTransfer(fetched, config.limits, config.transferTimeoutMs, *reserve,
+                                      patch ? PartialDownloads() : partials, this);
     if (!transfer->open()) {
         delete transfer;
         const QString detail = saveErrorText(task.localPath);
         logError(detail);
         failRun(detail);
-        return;
+        return false;
+    }
+    if (transfer->isComplete()) {
+        logInfo(QStringLiteral("文件已在上次下载中完成并验证通过:") + task.localPath);
+        delete transfer;
+        ++doneCount;
+        showDoneCount();
+        return true;
     }
     transfers.append(transfer);
     progress.started(transfer, QFileInfo(task.localPath).fileName());
@@ -458,7 +518,9 @@ void Widget::startDownload(const DownloadTask &task)
         connect(transfer, &FileTransfer::succeeded, this, [this, transfer] { onTransferSucceeded(transfer); });
         connect(transfer, &FileTransfer::failed, this, &Widget::failRun);
     }
-    transfer->start(get(fetched.url));
+    const QString url = fetched.url;
+    transfer->start([this, url](const FileTransfer::Headers &headers) { return get(url, headers); });
+    return true;
 }
 
 void Widget::fetchPatchIndex()
@@ -518,6 +580,7 @@ void Widget::onPatchFetched(FileTransfer *transfer, const DownloadTask &task, co
         fetchWhole(transfer, task, QString::fromLatin1(Delta::failureName(failure)));
         return;
     }
+    patchedInPlace.insert(task.localPath);
     logInfo(QStringLiteral("patch %1: %2 bytes fetched for %3, %4 saved")
                 .arg(path)
                 .arg(patch.patchSize)
@@ -694,6 +757,11 @@ void Widget::cleanupTempFiles()
         // dropping it would let an older signed release be replayed.
         if (entry.fileName() == Names::kUpdateIniFile || entry.fileName() == Names::kStatementFile)
             continue;
+        // Downloads a later run continues; an empty folder goes.
+        if (entry.fileName() == Names::kPartialDir && entry.isDir() && !entry.isSymLink()) {
+            QDir().rmdir(entry.filePath());
+            continue;
+        }
         if (entry.isDir() && !entry.isSymLink())
             QDir(entry.filePath()).removeRecursively();
         else

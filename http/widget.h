@@ -16,6 +16,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -135,7 +136,12 @@ private:
     // Starts files until the run's number is in flight; ends the run when
     // all are staged.
     void startDownloads();
-    void startDownload(const DownloadTask &task);
+    // Starts the task's transfer; false when the run ended meanwhile.
+    // A file an earlier run left whole and verified is counted at once.
+    bool startDownload(const DownloadTask &task);
+    // Moves the verified files from the partial downloads into the staging
+    // folder; false, with statusDetail set, when one cannot be moved.
+    bool stageDownloads();
     void onTransferSucceeded(FileTransfer *transfer);
     // The patch source, tried first for each file (delta/patchsource.h):
     // the release's patch index, fetched once before the files; the patch
@@ -163,7 +169,7 @@ private:
     void failRun(const QString &detail);
     // Why a server path may not be staged, or "" when it is fine.
     QString unsafeServerPath(const QString &path) const;
-    QNetworkReply *get(const QString &url);
+    QNetworkReply *get(const QString &url, const FileTransfer::Headers &headers = {});
     void useProxySettings();
 
     Ui::Widget *ui = nullptr;
@@ -186,7 +192,9 @@ private:
     QString statusDetail;
     Md5Map changedFiles;
 
-    std::optional<DiskReserve> reserve;  // free space kept beside the staged files, for all transfers
+    std::optional<DiskReserve> reserve;  // free space kept beside the downloads, for all transfers
+    PartialDownloads partials;           // where the run's files download, and an earlier run's wait
+    QSet<QString> patchedInPlace;        // staged paths a patch built where they are staged
     QList<FileTransfer *> transfers;     // in flight, owned
     DownloadProgress progress;           // what the file line and the bars follow
     QPointer<QNetworkReply> pending;     // of a synchronous download in progress

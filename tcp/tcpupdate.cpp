@@ -21,6 +21,12 @@ const QString kCancelledStatus = QStringLiteral("下载已取消");
 const QString kRunStopped = QStringLiteral("更新已结束，请求已停止");
 const QString kUnaskedVersionReply = QStringLiteral("服务器在下载过程中又发来版本应答，更新已停止");
 
+// The file at index of the run's list, as the progress model knows it.
+const void *progressId(int index)
+{
+    return reinterpret_cast<const void *>(quintptr(index) + 1);
+}
+
 } // namespace
 
 TcpUpdateSettings TcpUpdateSettings::fromConfig(const InstallLayout &layout, const CSystemConfig &config,
@@ -279,7 +285,8 @@ bool CTCPUpdate::downloadAll()
             progressWindow->showRunEnd(RunEnd::Failed, shortage);
         return false;
     }
-    currentIndex = -1;
+    progress.begin(total);
+    shownOverall = 0;
     nextIndex = 0;
     doneCount = 0;
     failedIndex = -1;
@@ -420,12 +427,9 @@ void CTCPUpdate::startAttempt(int lane)
         showStatus(QStringLiteral("第%1次重试下载: %2").arg(attempt).arg(file.fileName));
         logInfo(QStringLiteral("重试下载: ") + file.fileName + QStringLiteral(", 尝试次数: ") + QString::number(attempt));
     }
-    if (currentIndex != index) {
-        // The window follows the file started last; what it held of the
-        // one before is stale.
-        currentIndex = index;
-        heldFileProgress.reset();
-    }
+    // A retried file starts over.
+    progress.finished(progressId(index), false);
+    progress.started(progressId(index), file.fileName);
     if (refreshDue())
         showProgress(QStringLiteral("正在下载: %1 (%2/%3)").arg(file.fileName).arg(index + 1).arg(fileList.size()),
                      overallPercent());
@@ -452,6 +456,7 @@ void CTCPUpdate::onAttemptEnded(int lane, bool ok)
         return;
     const int index = lanes[lane].index;
     const QString name = fileList.at(index).fileName;
+    progress.finished(progressId(index), ok);
     if (ok) {
         logInfo(QStringLiteral("文件下载成功: ") + name);
         ++doneCount;
@@ -493,18 +498,19 @@ void CTCPUpdate::finishRun()
         emit runWait->signalReceived();
 }
 
-int CTCPUpdate::overallPercent() const
+int CTCPUpdate::overallPercent()
 {
-    return percentOf(doneCount, fileList.size());
+    shownOverall = qMax(shownOverall, progress.overallPerMille());
+    return shownOverall / 10;
 }
 
 void CTCPUpdate::updateOverallProgress()
 {
     const int done = doneCount;
     const int total = fileList.size();
-    const int percent = overallPercent();
+    const int percent = percentOf(done, total);
     if (refreshDue())
-        showProgress(QStringLiteral("总体进度: %1/%2 (%3%)").arg(done).arg(total).arg(percent), percent);
+        showProgress(QStringLiteral("总体进度: %1/%2 (%3%)").arg(done).arg(total).arg(percent), overallPercent());
     logInfo("下载进度更新: " + std::to_string(done) + "/" + std::to_string(total) + " (" + std::to_string(percent) + "%)");
 }
 
@@ -574,11 +580,14 @@ void CTCPUpdate::onFileDownloadProgress(const QString &filePath, const QString &
     logInfo(QStringLiteral("TCP文件下载进度:") + fileName + QLatin1Char(' ') + QString::number(downloaded)
         + QLatin1Char('/') + QString::number(total) + QLatin1Char(' ') + QString::number(percent)
         + QLatin1Char('%'));
-    // Only the file started last moves the file line and bar: other files in
-    // flight would make them jump between files.
-    if (currentIndex < 0 || currentIndex >= fileList.size() || !(fileList.at(currentIndex) == FileRequest{filePath, fileName}))
+    for (const Lane &lane : qAsConst(lanes)) {
+        if (lane.index >= 0 && fileList.at(lane.index) == FileRequest{filePath, fileName})
+            progress.progressed(progressId(lane.index), downloaded, total);
+    }
+    // The file line follows the file with most bytes left, whichever sent this.
+    if (progress.followedName().isEmpty() || progress.followedTotal() < 0)
         return;
-    heldFileProgress = FileProgress{fileName, downloaded, total};
+    heldFileProgress = FileProgress{progress.followedName(), progress.followedReceived(), progress.followedTotal()};
     if (refreshDue())
         showHeldFileProgress();
 }

@@ -3,6 +3,7 @@
 #include "config/proxysettings.h"
 #include "tcp/messages.h"
 #include "tcp/updatetcpclient.h"
+#include "ui/downloadprogress.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -139,8 +140,9 @@ public:
 signals:
     void sigUpdateResult(bool bSuccess);
     // The progress window's file line and bar are to show this file's
-    // progress: only the file started last, at most once per refresh
-    // interval. Connected to the window given to setProgressWindow.
+    // progress: the file in flight with most bytes left (DownloadProgress),
+    // at most once per refresh interval. Connected to the window given to
+    // setProgressWindow.
     void fileProgressShown(const QString &fileName, qint64 received, qint64 total);
 
 private slots:
@@ -172,7 +174,8 @@ private:
     void onAttemptEnded(int lane, bool ok);
     // Ends the run once: stops every request and pause, ends the wait.
     void finishRun();
-    int overallPercent() const;
+    // The overall bar's value, by bytes; it never moves back.
+    int overallPercent();
     void updateOverallProgress();
     // The text of a final download failure, shown as the run's end.
     QString failureText() const;
@@ -194,8 +197,9 @@ private:
     bool checking = false; // a version check waits for its reply
     QString checkError;
     QVector<FileRequest> fileList;
-    // The file most recently started: the window's file line shows it.
-    int currentIndex = -1;
+    // What the file line follows and the overall bar counts, by bytes.
+    DownloadProgress progress;
+    int shownOverall = 0; // in per mille: the bar never moves back (a retried file starts over)
     int maxRetries = 3;
     int maxConnections;
     bool cancelRequested = false;
@@ -215,8 +219,8 @@ private:
     struct FileProgress
     {
         QString fileName;
-        quint32 downloaded = 0;
-        quint32 total = 0;
+        qint64 downloaded = 0;
+        qint64 total = 0;
     };
     std::optional<FileProgress> heldFileProgress;
 };

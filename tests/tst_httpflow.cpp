@@ -3,6 +3,7 @@
 // cancellation, and the dialog itself.
 #include "http/httpupdate.h"
 #include "http/md5manifest.h"
+#include "http/replyrules.h"
 #include "http/widget.h"
 #include "support/boxanswerer.h"
 #include "support/scriptedhttpserver.h"
@@ -39,7 +40,19 @@ struct Site
         QVERIFY(writeTestFile(path("update/update.ini"), "[Version]\nVersion=1.0\n"));
     }
     QString path(const QString &relative) const { return dir.path() + '/' + relative; }
-    QStringList updateDirEntries() const { return QDir(path("update")).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot); }
+    // The updater's own folder, without the downloads kept for the next run.
+    QStringList updateDirEntries() const
+    {
+        QStringList entries = QDir(path("update")).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+        entries.removeAll("partial");
+        return entries;
+    }
+    // The downloads kept for the next run, by MD5 (".part" left out).
+    QStringList partialFiles() const
+    {
+        QStringList files = QDir(path("update/partial")).entryList({"*.part"}, QDir::Files);
+        return files.replaceInStrings(".part", "");
+    }
     QString label(const char *name) const { return widget.findChild<QLabel *>(name)->text(); }
     QProgressBar *bar(const char *name) const { return widget.findChild<QProgressBar *>(name); }
     QPushButton *cancelButton() const { return widget.findChild<QPushButton *>("pushButton_cancel"); }
@@ -323,9 +336,12 @@ private slots:
         QCOMPARE(site.bar("progressBar_update")->value(), ok ? site.bar("progressBar_update")->maximum() : 0);
         QMap<QString, QString> expected;
         for (auto it = kRelease.cbegin(); it != kRelease.cend(); ++it) {
-            if (ok || it.key() == "/a.dll")
+            if (ok)
                 expected.insert(it.key(), md5(it.value()));
         }
+        // What arrived whole and verified waits for the next run; the failed
+        // file's bytes do not (no validator, or wrong).
+        QCOMPARE(site.partialFiles(), ok ? QStringList() : QStringList{md5(kRelease.value("/a.dll"))});
         if (ok) {
             // Downloaded, not installed: the installer reports the end.
             QCOMPARE(site.label("label_update"), QString("下载完成，正在安装更新…"));
@@ -413,6 +429,148 @@ private slots:
     // Cancel with six files in flight: the run ends once, nothing partial
     // stays. The file line follows the file with most bytes left, whose
     // size its header announced; the others' progress does not move its bar.
+    // A run that ends mid-file (connection cut, cancelled) keeps what it
+    // fetched; the next run takes the files that arrived whole as they are
+    // and asks only for the rest of the cut one, with If-Range. A server
+    // without ranges, a changed validator, a changed file or kept bytes that
+    // are wrong start that file afresh; the staged file is right in every case.
+    void resume_data()
+    {
+        QTest::addColumn<bool>("cancel");        // the first run is cancelled in a stall, not cut
+        QTest::addColumn<bool>("ranges");        // the second server honours Range
+        QTest::addColumn<QByteArray>("etag2");   // the second server's ETag
+        QTest::addColumn<QByteArray>("body2");   // b.dll on the second server
+        QTest::addColumn<bool>("tear");          // the kept bytes are damaged between the runs
+        QTest::addColumn<QByteArray>("range");   // what the second run asks for b.dll first
+        QTest::addColumn<qint64>("refetched");   // b.dll bytes sent in the second run
+        const QByteArray b = kRelease.value("/sub/b.dll");
+        const QByteArray changed(300000, 'c');
+        QTest::newRow("cut, the rest") << false << true << QByteArray("\"e1\"") << b << false
+                                       << QByteArray("bytes=100000-") << qint64(200000);
+        QTest::newRow("cancelled, the rest") << true << true << QByteArray("\"e1\"") << b << false
+                                             << QByteArray("bytes=100000-") << qint64(200000);
+        QTest::newRow("server without ranges") << false << false << QByteArray("\"e1\"") << b << false
+                                               << QByteArray("bytes=100000-") << qint64(300000);
+        QTest::newRow("validator changed") << false << true << QByteArray("\"e2\"") << b << false
+                                           << QByteArray("bytes=100000-") << qint64(300000);
+        QTest::newRow("file changed") << false << true << QByteArray("\"e2\"") << changed << false << QByteArray()
+                                      << qint64(300000);
+        QTest::newRow("kept bytes torn") << false << true << QByteArray("\"e1\"") << b << true
+                                         << QByteArray("bytes=100000-") << qint64(200000 + 300000);
+    }
+    void resume()
+    {
+        QFETCH(bool, cancel);
+        QFETCH(bool, ranges);
+        QFETCH(QByteArray, etag2);
+        QFETCH(QByteArray, body2);
+        QFETCH(bool, tear);
+        QFETCH(QByteArray, range);
+        QFETCH(qint64, refetched);
+        const QByteArray b = kRelease.value("/sub/b.dll");
+        ScriptedHttpServer first;
+        scriptRelease(first);
+        first.setRoute("/v2/sub/b.dll", {200, b, cancel ? Fault::Stall : Fault::Drop, 100000, "ETag: \"e1\"\r\n"});
+        Site site(first.baseUrl());
+        {
+            QSignalSpy results(&site.widget, &Widget::sigUpdateResult);
+            QCOMPARE(site.widget.checkServerVersion(), 1);
+            QCOMPARE(site.widget.checkManifest(), 1);
+            site.widget.startUpdate();
+            if (cancel) {
+                QTRY_COMPARE(site.bar("progressBar_updatefile")->value(), 333);
+                BoxAnswerer answerer("确认");
+                site.cancelButton()->click();
+            }
+            QVERIFY(results.count() == 1 || results.wait(10000));
+            QCOMPARE(results.at(0).at(0).toBool(), false);
+        }
+        QCOMPARE(QFileInfo(site.path("update/partial/" + md5(b) + ".part")).size(), qint64(100000));
+        if (tear) {
+            QFile kept(site.path("update/partial/" + md5(b) + ".part"));
+            QVERIFY(kept.open(QIODevice::ReadWrite));
+            kept.write("torn");
+        }
+
+        ScriptedHttpServer second;
+        scriptRelease(second);
+        Md5Map manifest;
+        for (auto it = kRelease.cbegin(); it != kRelease.cend(); ++it)
+            manifest.insert(it.key(), md5(it.key() == "/sub/b.dll" ? body2 : it.value()));
+        second.setFile("/v2/md5.txt", serializeMd5Map(manifest));
+        second.setRoute("/v2/sub/b.dll", {200, body2, Fault::None, 0, "ETag: " + etag2 + "\r\n", false, ranges});
+        Widget widget;
+        widget.setSettings({InstallLayout::build(site.dir.path(), "UpdateTemp/", "Backup/", ""), second.baseUrl(),
+                            120000, TransferLimits(), false, QString(), 1});
+        QSignalSpy results(&widget, &Widget::sigUpdateResult);
+        QCOMPARE(widget.checkServerVersion(), 1);
+        QCOMPARE(widget.checkManifest(), 1);
+        widget.startUpdate();
+        QVERIFY(results.count() == 1 || results.wait(10000));
+        QCOMPARE(results.at(0).at(0).toBool(), true);
+
+        QVERIFY(!second.requests().contains("/v2//a.dll")); // arrived whole before
+        const int asked = second.requests().indexOf("/v2//sub/b.dll");
+        QVERIFY(asked >= 0);
+        QCOMPARE(second.rangesAsked().at(asked), range);
+        QCOMPARE(second.bodyBytesSent("/v2/sub/b.dll"), refetched);
+        QCOMPARE(readTestFile(site.path("UpdateTemp/sub/b.dll")), body2);
+        QCOMPARE(hashTree(site.path("UpdateTemp")), manifest);
+        QVERIFY(!QFileInfo::exists(site.path("update/partial")));
+    }
+
+#ifndef Q_OS_WIN
+    // (QFile::link makes a shortcut on Windows, which is no folder link.)
+    // A partial-download folder that is a link out of the installation is
+    // never written through: the run stages its files directly (and a failed
+    // run keeps nothing there).
+    void partialFolderLinkedOut()
+    {
+        ScriptedHttpServer server;
+        scriptRelease(server);
+        server.setRoute("/v2/sub/b.dll", {404, "gone"});
+        Site site(server.baseUrl());
+        QTemporaryDir outside;
+        QVERIFY(QFile::link(outside.path(), site.path("update/partial")));
+        QSignalSpy results(&site.widget, &Widget::sigUpdateResult);
+        QCOMPARE(site.widget.checkServerVersion(), 1);
+        QCOMPARE(site.widget.checkManifest(), 1);
+        site.widget.startUpdate();
+        QVERIFY(results.count() == 1 || results.wait(10000));
+        QCOMPARE(results.at(0).at(0).toBool(), false);
+        QVERIFY(QFile::exists(site.path("UpdateTemp/a.dll")));
+        QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+#endif
+
+    // Only the rest of the file from the byte asked, to its end, continues it.
+    void resumeAnswers_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("contentRange");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<qint64>("total");
+        const int rest = int(ResumeAnswer::Rest), whole = int(ResumeAnswer::Whole), no = int(ResumeAnswer::Unusable);
+        QTest::newRow("the rest") << 206 << QByteArray("bytes 100-299/300") << rest << qint64(300);
+        QTest::newRow("whole instead") << 200 << QByteArray() << whole << qint64(-1);
+        QTest::newRow("other start") << 206 << QByteArray("bytes 0-299/300") << no << qint64(-1);
+        QTest::newRow("not to the end") << 206 << QByteArray("bytes 100-199/300") << no << qint64(-1);
+        QTest::newRow("unknown size") << 206 << QByteArray("bytes 100-299/*") << no << qint64(-1);
+        QTest::newRow("no range named") << 206 << QByteArray() << no << qint64(-1);
+        QTest::newRow("several ranges") << 206 << QByteArray("bytes 100-199,200-299/300") << no << qint64(-1);
+        QTest::newRow("not satisfiable") << 416 << QByteArray("bytes */300") << no << qint64(-1);
+    }
+    void resumeAnswers()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, contentRange);
+        QFETCH(int, answer);
+        QFETCH(qint64, total);
+        qint64 named = -1;
+        QCOMPARE(int(resumeAnswer(status, contentRange, 100, &named)), answer);
+        QCOMPARE(named, total);
+    }
+
     void cancelAmongMany()
     {
         ScriptedHttpServer server;

@@ -26,7 +26,7 @@ namespace {
 
 // What a run may leave besides the installation: its log and the staging
 // folder, which the next run removes before it checks.
-const QStringList kWorkFiles{"/update.log", "/UpdateTemp/"};
+const QStringList kWorkFiles{"/update.log", "/UpdateTemp/", "/update/partial/"};
 
 // Version 2 published into <work>/www/v2: a changed file, a changed and a
 // new file in sub-folders, and an unchanged one.

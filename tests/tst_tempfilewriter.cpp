@@ -1,5 +1,7 @@
 // Staging of files received in chunks: where each (path, name) lands, which
-// names are refused, and what sequences of chunks leave on disk.
+// names are refused, and what sequences of chunks leave on disk; and the
+// stager both roads write through, with its streamed verification.
+#include "fileops/stagedfile.h"
 #include "fileops/tempfilewriter.h"
 #include "support/filetree.h"
 #include "support/testinstall.h"
@@ -31,6 +33,8 @@ private slots:
     void sequences_data();
     void sequences();
     void refusesWithoutStagingSetting();
+    void stagedFileVerifies_data();
+    void stagedFileVerifies();
 };
 
 void TestTempFileWriter::placement_data()
@@ -131,6 +135,69 @@ void TestTempFileWriter::refusesWithoutStagingSetting()
     QCOMPARE(TempFileWriter::instance()->stagingRoot(), QString());
     QVERIFY(!TempFileWriter::instance()->writeChunk(QString(), QStringLiteral("stray.txt"), "x", true));
     QVERIFY(!QFile::exists(appDir + QStringLiteral("/stray.txt")));
+}
+
+void TestTempFileWriter::stagedFileVerifies_data()
+{
+    QTest::addColumn<QByteArray>("left");   // what an earlier run left at the path
+    QTest::addColumn<qint64>("keep");       // bytes of it kept; -1: opened afresh
+    QTest::addColumn<QByteArray>("appended");
+    QTest::addColumn<qint64>("size");       // expected; -1 unknown
+    QTest::addColumn<QByteArray>("content"); // whose MD5 is expected; empty: none
+    QTest::addColumn<int>("problem");       // of the append, else of finish
+    const auto p = [](StagedFile::Problem problem) { return int(problem); };
+    QTest::newRow("no expectation") << QByteArray() << qint64(-1) << QByteArray("abc") << qint64(-1) << QByteArray()
+                                    << p(StagedFile::Problem::None);
+    QTest::newRow("size and digest right") << QByteArray("stale") << qint64(-1) << QByteArray("abc") << qint64(3)
+                                           << QByteArray("abc") << p(StagedFile::Problem::None);
+    QTest::newRow("digest wrong") << QByteArray() << qint64(-1) << QByteArray("abd") << qint64(-1)
+                                  << QByteArray("abc") << p(StagedFile::Problem::DigestMismatch);
+    QTest::newRow("too short") << QByteArray() << qint64(-1) << QByteArray("ab") << qint64(3) << QByteArray()
+                               << p(StagedFile::Problem::SizeMismatch);
+    QTest::newRow("too long") << QByteArray() << qint64(-1) << QByteArray("abcd") << qint64(3) << QByteArray()
+                              << p(StagedFile::Problem::TooLong);
+    // The digest covers the kept prefix: a resumed file is checked whole.
+    QTest::newRow("kept prefix, digest of the whole") << QByteArray("abXX") << qint64(2) << QByteArray("cd")
+                                                      << qint64(4) << QByteArray("abcd") << p(StagedFile::Problem::None);
+    QTest::newRow("kept prefix wrong") << QByteArray("zbXX") << qint64(2) << QByteArray("cd") << qint64(4)
+                                       << QByteArray("abcd") << p(StagedFile::Problem::DigestMismatch);
+    QTest::newRow("keep more than is there") << QByteArray("ab") << qint64(10) << QByteArray("cd") << qint64(-1)
+                                             << QByteArray("abcd") << p(StagedFile::Problem::None);
+}
+
+void TestTempFileWriter::stagedFileVerifies()
+{
+    QFETCH(QByteArray, left);
+    QFETCH(qint64, keep);
+    QFETCH(QByteArray, appended);
+    QFETCH(qint64, size);
+    QFETCH(QByteArray, content);
+    QFETCH(int, problem);
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath("sub/f.bin");
+    if (!left.isEmpty())
+        writeTree(tmp.path(), {{"/sub/f.bin", left}});
+    DiskReserve reserve(tmp.path(), 0);
+    const QString md5 = content.isEmpty() ? QString()
+                                          : QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex();
+    {
+        StagedFile file(path, reserve);
+        const FileExpectation expected{size, md5};
+        QCOMPARE(keep < 0 ? file.open(expected) : file.openKeeping(keep, expected), StagedFile::Problem::None);
+        StagedFile::Problem result = file.append(appended);
+        if (result == StagedFile::Problem::None)
+            result = file.finish();
+        QCOMPARE(int(result), problem);
+        if (result == StagedFile::Problem::None) {
+            QFile staged(path);
+            QVERIFY(staged.open(QIODevice::ReadOnly));
+            const QByteArray whole = staged.readAll();
+            QCOMPARE(file.md5(), QString(QCryptographicHash::hash(whole, QCryptographicHash::Md5).toHex()));
+            QCOMPARE(file.size(), qint64(whole.size()));
+        }
+    }
+    // A file that failed its check, or was left unfinished, is gone.
+    QCOMPARE(QFile::exists(path), problem == int(StagedFile::Problem::None));
 }
 
 QTEST_GUILESS_MAIN(TestTempFileWriter)

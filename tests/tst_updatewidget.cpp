@@ -2,6 +2,7 @@
 // and the cancel button.
 #include "support/boxanswerer.h"
 #include "tcp/updatewidget.h"
+#include "ui/downloadprogress.h"
 
 #include <QLabel>
 #include <QProgressBar>
@@ -19,6 +20,8 @@ private slots:
     void fileProgress();
     void statusOperations();
     void cancelButton();
+    void progressModel_data();
+    void progressModel();
 
 private:
     static QString text(const UpdateWidget &w, const char *name) { return w.findChild<QLabel *>(name)->text(); }
@@ -155,6 +158,53 @@ void TestUpdateWidget::cancelButton()
     QCOMPARE(cancel.count(), 1);
     QVERIFY(!button->isEnabled());
     QCOMPARE(text(w, "label_title"), QStringLiteral("正在取消TCP升级..."));
+}
+
+// The progress model both roads feed. Steps, separated by ";": "+a" a file
+// starts, "a 10/100" it has 10 of 100 bytes (total -1: unknown), "=a" it is
+// done, "-a" it is dropped. After all steps: the followed file and both shares.
+void TestUpdateWidget::progressModel_data()
+{
+    QTest::addColumn<int>("files");
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<QString>("followed");
+    QTest::addColumn<int>("filePerMille");
+    QTest::addColumn<int>("overallPerMille");
+    QTest::newRow("most bytes left, not started last") << 2 << "+big;big 100/3000;+small;small 10/20" << "big" << 33 << 266;
+    QTest::newRow("a file all in is not followed while another moves")
+        << 3 << "+a;a 0/100;+b;b 0/50;a 100/100;b 10/50" << "b" << 200 << 400;
+    QTest::newRow("unknown size before one all in") << 2 << "+a;a 50/50;+b;b 5/-1" << "b" << 0 << 500;
+    QTest::newRow("done counts whole, dropped nothing") << 4 << "+a;a 5/10;=a;+b;b 5/10;-b;+c;c 1/4" << "c" << 250
+                                                         << 312;
+    QTest::newRow("ties keep the file followed") << 2 << "+a;a 0/10;+b;b 0/10" << "a" << 0 << 0;
+    QTest::newRow("nothing in flight") << 1 << "+a;a 1/1;=a" << "" << 0 << 1000;
+}
+
+void TestUpdateWidget::progressModel()
+{
+    QFETCH(int, files);
+    QFETCH(QString, steps);
+    DownloadProgress model;
+    model.begin(files);
+    QMap<QString, int> ids; // name -> id, stable addresses below
+    static const int idKeys[8] = {};
+    for (const QString &step : steps.split(';')) {
+        const QString name = step.section(' ', 0, 0).remove(QRegularExpression("^[+=-]"));
+        if (!ids.contains(name))
+            ids.insert(name, ids.size());
+        const void *id = &idKeys[ids.value(name)];
+        if (step.startsWith('+')) {
+            model.started(id, name);
+        } else if (step.startsWith('=') || step.startsWith('-')) {
+            model.finished(id, step.startsWith('='));
+        } else {
+            const QStringList bytes = step.section(' ', 1).split('/');
+            model.progressed(id, bytes.at(0).toLongLong(), bytes.at(1).toLongLong());
+        }
+    }
+    QTEST(model.followedName(), "followed");
+    QTEST(model.followedPerMille(), "filePerMille");
+    QTEST(model.overallPerMille(), "overallPerMille");
 }
 
 QTEST_MAIN(TestUpdateWidget)

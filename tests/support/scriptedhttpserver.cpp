@@ -18,7 +18,11 @@ QString normalPath(const QByteArray &raw)
 
 QByteArray statusLine(int status)
 {
-    const char *reason = status == 200 ? "OK" : status == 404 ? "Not Found" : status == 302 ? "Found" : "Error";
+    const char *reason = status == 200 ? "OK"
+        : status == 206                ? "Partial Content"
+        : status == 404                ? "Not Found"
+        : status == 302                ? "Found"
+                                       : "Error";
     return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\n";
 }
 
@@ -43,9 +47,10 @@ ScriptedHttpServer::ScriptedHttpServer()
                         buffer->append(socket->readAll());
                         if (!buffer->contains("\r\n\r\n"))
                             return;
-                        const QList<QByteArray> requestLine = buffer->left(buffer->indexOf("\r\n")).split(' ');
+                        const QByteArray header = buffer->left(buffer->indexOf("\r\n\r\n") + 2);
+                        const QList<QByteArray> requestLine = header.left(header.indexOf("\r\n")).split(' ');
                         buffer->clear();
-                        serve(socket, requestLine.value(1));
+                        serve(socket, requestLine.value(1), header);
                     });
                 }
             });
@@ -77,13 +82,57 @@ QStringList ScriptedHttpServer::requests() const
     return seen;
 }
 
-void ScriptedHttpServer::serve(QTcpSocket *socket, const QByteArray &rawPath)
+QList<QByteArray> ScriptedHttpServer::rangesAsked() const
+{
+    QMutexLocker lock(&mutex);
+    return ranges;
+}
+
+qint64 ScriptedHttpServer::bodyBytesSent(const QString &path) const
+{
+    QMutexLocker lock(&mutex);
+    return bodyBytes.value(path);
+}
+
+namespace {
+
+// The value of the request header name ("" without one).
+QByteArray headerValue(const QByteArray &header, const QByteArray &name)
+{
+    for (const QByteArray &line : header.split('\n')) {
+        const int colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().toLower() == name.toLower())
+            return line.mid(colon + 1).trimmed();
+    }
+    return QByteArray();
+}
+
+} // namespace
+
+void ScriptedHttpServer::serve(QTcpSocket *socket, const QByteArray &rawPath, const QByteArray &header)
 {
     Response response{404, "not found", Fault::None, 0};
+    const QByteArray range = headerValue(header, "Range");
     {
         QMutexLocker lock(&mutex);
         seen.append(QString::fromLatin1(rawPath));
+        ranges.append(range);
         response = routes.value(normalPath(rawPath), response);
+    }
+    const QByteArray ifRange = headerValue(header, "If-Range");
+    if (response.ranges && range.startsWith("bytes=") && range.endsWith('-')
+        && (ifRange.isEmpty() || ifRange == headerValue(response.headers, "ETag"))) {
+        const int from = range.mid(6, range.size() - 7).toInt();
+        response.headers += "Content-Range: bytes " + QByteArray::number(from) + '-'
+            + QByteArray::number(response.body.size() - 1) + '/' + QByteArray::number(response.body.size()) + "\r\n";
+        response.body = response.body.mid(from);
+        response.status = 206;
+    }
+    {
+        QMutexLocker lock(&mutex);
+        bodyBytes[normalPath(rawPath)] += response.fault == Fault::None || response.fault == Fault::Trickle
+            ? response.body.size()
+            : qMin(response.body.size(), response.cutAfter);
     }
     const QByteArray length =
         response.noLength ? QByteArray() : "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";

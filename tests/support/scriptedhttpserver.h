@@ -23,13 +23,14 @@ public:
     struct Response
     {
         Response(int status = 200, const QByteArray &body = QByteArray(), Fault fault = Fault::None, int cutAfter = 0,
-                 const QByteArray &headers = QByteArray(), bool noLength = false)
+                 const QByteArray &headers = QByteArray(), bool noLength = false, bool ranges = false)
             : status(status)
             , body(body)
             , fault(fault)
             , cutAfter(cutAfter)
             , headers(headers)
             , noLength(noLength)
+            , ranges(ranges)
         {
         }
         int status;
@@ -38,6 +39,9 @@ public:
         int cutAfter;       // bytes of the body sent before a Stall or Drop
         QByteArray headers; // more header lines, each ending with CR LF
         bool noLength;      // no Content-Length: the end of the body is the connection's
+        // "Range: bytes=N-" is answered 206 with the rest (a fault applies
+        // to the rest), unless an If-Range differs from the ETag in headers.
+        bool ranges;
     };
 
     ScriptedHttpServer();
@@ -53,9 +57,13 @@ public:
     void setFile(const QString &path, const QByteArray &body) { setRoute(path, {200, body, Fault::None, 0}); }
     // Request paths in arrival order, as sent.
     QStringList requests() const;
+    // The Range header of each request, in the same order ("" without one).
+    QList<QByteArray> rangesAsked() const;
+    // Body bytes written for path (as routed) so far.
+    qint64 bodyBytesSent(const QString &path) const;
 
 private:
-    void serve(class QTcpSocket *socket, const QByteArray &path);
+    void serve(class QTcpSocket *socket, const QByteArray &path, const QByteArray &header);
 
     QThread thread;
     QObject *context = nullptr; // lives in thread
@@ -64,4 +72,6 @@ private:
     mutable QMutex mutex;
     QMap<QString, Response> routes;
     QStringList seen;
+    QList<QByteArray> ranges;
+    QMap<QString, qint64> bodyBytes; // by routed path
 };

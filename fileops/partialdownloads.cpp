@@ -1,0 +1,143 @@
+#include "fileops/partialdownloads.h"
+
+#include "fileops/diskreserve.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+namespace {
+
+const QString kDataSuffix = QStringLiteral(".part");
+const QString kValidatorSuffix = QStringLiteral(".part.validator");
+// A validator file is a few header values; anything longer is not ours.
+constexpr qint64 kMaxValidatorBytes = 4096;
+
+bool isDigest(const QString &md5)
+{
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{32}$"));
+    return hex.match(md5).hasMatch();
+}
+
+} // namespace
+
+PartialDownloads::PartialDownloads(const QString &folder)
+    : root(folder)
+{
+}
+
+QString PartialDownloads::dataPath(const QString &md5) const
+{
+    return root.isEmpty() || !isDigest(md5) ? QString() : root + md5.toLower() + kDataSuffix;
+}
+
+QString PartialDownloads::validatorPath(const QString &md5) const
+{
+    return root.isEmpty() || !isDigest(md5) ? QString() : root + md5.toLower() + kValidatorSuffix;
+}
+
+PartialDownloads::Kept PartialDownloads::kept(const QString &md5) const
+{
+    Kept kept;
+    const QString data = dataPath(md5);
+    if (data.isEmpty())
+        return kept;
+    QFile file(validatorPath(md5));
+    const QFileInfo info(data);
+    if (!info.isFile() || info.isSymLink() || !file.open(QIODevice::ReadOnly))
+        return kept;
+    const QList<QByteArray> lines = file.read(kMaxValidatorBytes).split('\n');
+    if (lines.size() < 3)
+        return kept;
+    bool ok = false;
+    kept.total = lines.at(2).toLongLong(&ok);
+    if (!ok || kept.total < 0)
+        kept.total = -1;
+    kept.validatorName = lines.at(0);
+    kept.validator = lines.at(1);
+    // A whole file is proved by its digest; a part only by a validator the
+    // server can compare.
+    const bool whole = kept.total == info.size();
+    const bool resumable = (kept.validatorName == "ETag" || kept.validatorName == "Last-Modified")
+        && !kept.validator.isEmpty() && (kept.total < 0 || info.size() < kept.total);
+    if (whole || resumable)
+        kept.bytes = info.size();
+    return kept;
+}
+
+bool PartialDownloads::record(const QString &md5, const QByteArray &validatorName, const QByteArray &validator,
+                              qint64 total) const
+{
+    const QString path = validatorPath(md5);
+    if (path.isEmpty())
+        return false;
+    if (validator.contains('\n') || validator.contains('\r') || validatorName.contains('\n')) {
+        QFile::remove(path);
+        return false;
+    }
+    QSaveFile file(path);
+    if (!QDir().mkpath(root) || !file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(validatorName + '\n' + validator + '\n' + QByteArray::number(total) + '\n');
+    return file.commit();
+}
+
+StagedFile::Problem PartialDownloads::moveInto(const QString &md5, const QString &target, qint64 reserveBytes,
+                                               QString *shortage) const
+{
+    const QString source = dataPath(md5);
+    const QString folder = QFileInfo(target).absolutePath();
+    if (source.isEmpty() || !QDir().mkpath(folder))
+        return StagedFile::Problem::Open;
+    QFile::remove(target);
+    if (!QFile::rename(source, target)) {
+        // Another file system: copied, within its reserve.
+        QFile in(source);
+        DiskReserve targetReserve(folder, reserveBytes);
+        StagedFile out(target, targetReserve);
+        if (!in.open(QIODevice::ReadOnly))
+            return StagedFile::Problem::Open;
+        StagedFile::Problem problem = out.open({in.size(), md5});
+        while (problem == StagedFile::Problem::None && !in.atEnd()) {
+            const QByteArray chunk = in.read(1 << 20);
+            problem = chunk.isEmpty() ? StagedFile::Problem::Open : out.append(chunk);
+        }
+        if (problem == StagedFile::Problem::None)
+            problem = out.finish();
+        if (problem == StagedFile::Problem::DiskShort)
+            *shortage = targetReserve.shortageText();
+        if (problem != StagedFile::Problem::None)
+            return problem;
+    }
+    forget(md5);
+    return StagedFile::Problem::None;
+}
+
+void PartialDownloads::forget(const QString &md5) const
+{
+    if (dataPath(md5).isEmpty())
+        return;
+    QFile::remove(validatorPath(md5));
+    QFile::remove(dataPath(md5));
+}
+
+void PartialDownloads::keepOnly(const QSet<QString> &md5s) const
+{
+    if (root.isEmpty())
+        return;
+    const QFileInfoList entries = QDir(root).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo &entry : entries) {
+        const QString md5 = entry.fileName().section(QLatin1Char('.'), 0, 0).toLower();
+        if (!md5s.contains(md5))
+            QFile::remove(entry.filePath());
+    }
+}
+
+void PartialDownloads::removeAll() const
+{
+    // Never through a link: only the updater's own folder goes.
+    if (!root.isEmpty() && !QFileInfo(QDir::cleanPath(root)).isSymLink())
+        QDir(root).removeRecursively();
+}
