@@ -214,7 +214,7 @@ bool CControler::start()
             launchHostProgram();
         return false;
     case 1:
-        if (deferOnMeteredConnection())
+        if (withheldByRollout() || deferOnMeteredConnection())
             return false;
         success = true;
         lastError = model->lastError();
@@ -236,17 +236,22 @@ bool CControler::deferOnMeteredConnection()
         config->getValue(QString::fromLatin1(Names::kGroupUpdate), QString::fromLatin1(Names::kKeyOnMetered));
     if (!downloadWaits(connectionCost(), onMetered))
         return false;
+    logWarn(kMeteredDeferred);
+    endWithoutUpdate(kMeteredDeferred);
+    return true;
+}
+
+void CControler::endWithoutUpdate(const QString &reason)
+{
     updateAvailable = false;
     success = true;
-    lastError = kMeteredDeferred;
-    logWarn(kMeteredDeferred);
+    lastError = reason;
     // What the check fetched describes a download that does not happen.
     discardDownload();
     if (runMode == RunMode::Console)
         printConsoleResult();
     else
         launchHostProgram();
-    return true;
 }
 
 bool CControler::hasVisibleWindow() const

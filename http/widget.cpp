@@ -691,8 +691,10 @@ void Widget::cleanupTempFiles()
     for (const QFileInfo &entry : entries) {
         // The installed version description, and the record of its signed
         // statement that the next update's sequence is compared with:
-        // dropping it would let an older signed release be replayed.
-        if (entry.fileName() == Names::kUpdateIniFile || entry.fileName() == Names::kStatementFile)
+        // dropping it would let an older signed release be replayed. The
+        // rollout group is drawn once for good.
+        if (entry.fileName() == Names::kUpdateIniFile || entry.fileName() == Names::kStatementFile
+            || entry.fileName() == Names::kRolloutGroupFile)
             continue;
         if (entry.isDir() && !entry.isSymLink())
             QDir(entry.filePath()).removeRecursively();
