@@ -318,6 +318,71 @@ private slots:
         QCOMPARE(readTestFile(work.filePath("www/update.ini")), before);
     }
 
+    void moveClients_data()
+    {
+        QTest::addColumn<bool>("tcp");
+        QTest::addColumn<bool>("signedRelease");
+        QTest::newRow("http") << false << false;
+        QTest::newRow("http, signed") << false << true;
+        QTest::newRow("tcp") << true << false;
+        QTest::newRow("tcp, signed") << true << true;
+    }
+    // Version 2 on the old server moves the client to the new one and to
+    // another host program, and tries to drop its key, CA file, places and
+    // updater name; the next check goes to the new server, and only the
+    // move holds.
+    void moveClients()
+    {
+        QFETCH(bool, tcp);
+        QFETCH(bool, signedRelease);
+        QTemporaryDir oldPlace;
+        QTemporaryDir newPlace;
+        const QString key = signedRelease ? keyFile() : QString();
+        const FileTree version3{{"/app.txt", "app 3"}};
+        QCOMPARE(publish(newPlace.path(), version3, "3.0", key), QString());
+        Road next;
+        QVERIFY(next.start(tcp, newPlace.filePath("www")));
+        const TestInstall::Settings moved = next.settings();
+        FileTree version2 = kVersion2;
+        version2.insert("/system.cfg",
+                        TestInstall::configText({{"Server", moved.value("Server")},
+                                                 {"Update",
+                                                  {{"URL", moved.value("Update").value("URL")},
+                                                   {"HostExe", programName("host2")},
+                                                   {"PublicKey", ""},
+                                                   {"CaFile", "evil.pem"},
+                                                   {"UpdateExe", "evil.exe"}}},
+                                                 {"Paths", {{"Temp", "Elsewhere/"}}}}));
+        QCOMPARE(publish(oldPlace.path(), version2, "2.0", key), QString());
+        Road old;
+        QVERIFY(old.start(tcp, oldPlace.filePath("www")));
+
+        TestInstall install;
+        // Only the new host program can start.
+        QVERIFY(QFile::rename(install.filePath(programName("host")), install.filePath(programName("host2"))));
+        const TestInstall::Settings settings = old.settings(signedRelease ? publicKey : QString());
+        installVersion1(install, settings);
+        RunResult run = install.runUpdater({"console"}, 60000);
+        QVERIFY2(run.finished && run.exitCode == 0, run.err.right(2000).constData());
+        QVERIFY(hasFiles(install, {{"/app.txt", "app 2"}}));
+        QCOMPARE(install.waitForHostStarts(1), 1);
+        const QSettings config(install.filePath("system.cfg"), QSettings::IniFormat);
+        QCOMPARE(config.value("Update/HostExe").toString(), programName("host2"));
+        QCOMPARE(config.value("Update/URL").toString(), moved.value("Update").value("URL"));
+        QCOMPARE(config.value("Server/UpdatePort").toString(), moved.value("Server").value("UpdatePort"));
+        QCOMPARE(config.value("Update/PublicKey").toString(), settings.value("Update").value("PublicKey"));
+        QCOMPARE(config.value("Update/CaFile"), QVariant());
+        QCOMPARE(config.value("Update/UpdateExe").toString(), QString("update.exe"));
+        QCOMPARE(config.value("Paths/Temp").toString(), QString("UpdateTemp/"));
+
+        run = install.runUpdater({"console"}, 60000);
+        QVERIFY2(run.finished && run.exitCode == 0, run.err.right(2000).constData());
+        QCOMPARE(run.out, consoleLine(true, true));
+        QVERIFY(hasFiles(install, version3));
+        if (tcp)
+            QCOMPARE(old.tcp.count("version check"), 1);
+    }
+
 private:
     QString keyFile() const { return keyDir.filePath("secret.key"); }
 
