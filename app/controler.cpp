@@ -303,7 +303,7 @@ void CControler::onUpdateResult(bool bSuccess)
         return;
     }
     // Checked before the client's system.cfg is merged into the staged one.
-    if (!verifyStagedRelease()) {
+    if (!releaseApplies() || !verifyStagedRelease()) {
         discardDownload();
         failInstall(QStringLiteral("更新被拒绝（") + lastError + QStringLiteral("），未改动已安装的文件"));
         return;

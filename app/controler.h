@@ -149,6 +149,11 @@ private:
     // for this one now: its group lies outside the share (drawn on first
     // need) or cannot be kept, and the run was not asked to update now.
     bool outsideRollout(int percent);
+    // False (lastError set) when the downloaded TCP release names a lowest
+    // installed version above this one: the server offered what the
+    // installation cannot take. HTTP follows a release's stepping stone at
+    // its check.
+    bool releaseApplies();
 
     Widget *httpDialog = nullptr;
     UpdateWidget *tcpWindow = nullptr;

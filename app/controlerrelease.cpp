@@ -1,10 +1,12 @@
 // The controller's release control: whether an offered release is for this
-// installation now (its staged rollout and the word that overrides it).
+// installation now (its staged rollout and the word that overrides it) and
+// whether it applies to the installed version.
 #include "app/controler.h"
 
 #include "app/updatemodel.h"
 #include "config/names.h"
 #include "config/releasecontrol.h"
+#include "config/systemconfig.h"
 #include "fileops/rolloutgroup.h"
 #include "log/logger.h"
 
@@ -37,6 +39,19 @@ bool CControler::outsideRollout(int percent)
         return true;
     }
     return !ReleaseControl::takesRelease(*group, percent);
+}
+
+bool CControler::releaseApplies()
+{
+    if (model->downloadedVersionFiles().description)
+        return true;
+    const QSettings staged(tempDir + Names::kUpdateIniFile, QSettings::IniFormat);
+    const QString minimum = staged.value(Names::kVersionMinRequiredKey).toString();
+    if (ReleaseControl::appliesTo(config->getVersion(), minimum))
+        return true;
+    lastError = QStringLiteral("已安装的版本 %1 低于新版本要求的最低版本 %2").arg(config->getVersion(), minimum);
+    logError(lastError);
+    return false;
 }
 
 bool CControler::withheldByRollout()

@@ -1,5 +1,7 @@
 #include "config/releasecontrol.h"
 
+#include "trust/statement.h"
+
 namespace ReleaseControl {
 
 std::optional<int> parseRollout(const QString &text)
@@ -14,6 +16,11 @@ std::optional<int> parseRollout(const QString &text)
     }
     const int value = text.toInt();
     return value <= kWholeRollout ? std::optional<int>(value) : std::nullopt;
+}
+
+bool appliesTo(const QString &installedVersion, const QString &minimumVersion)
+{
+    return minimumVersion.isEmpty() || installedVersion.isEmpty() || compareVersions(installedVersion, minimumVersion) >= 0;
 }
 
 bool takesRelease(int group, int percent)

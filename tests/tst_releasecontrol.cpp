@@ -383,6 +383,67 @@ private slots:
             QCOMPARE(old.tcp.count("version check"), 1);
     }
 
+    void steppingStone_data()
+    {
+        QTest::addColumn<bool>("tcp");
+        QTest::addColumn<QString>("minimum");
+        QTest::addColumn<bool>("withStone");
+        QTest::addColumn<bool>("signedRelease");
+        QTest::addColumn<int>("outcome"); // 0 refused, 1 the stone then the newest, 2 the newest at once
+        QTest::newRow("http: below the minimum, stone first") << false << "1.5" << true << false << 1;
+        QTest::newRow("http: below the minimum, signed stone first") << false << "1.5" << true << true << 1;
+        QTest::newRow("http: at the minimum") << false << "1.0" << true << false << 2;
+        QTest::newRow("http: below the minimum, no stone") << false << "1.5" << false << false << 0;
+        QTest::newRow("tcp: at the minimum") << true << "1.0" << false << false << 2;
+        QTest::newRow("tcp: below the minimum") << true << "1.5" << true << false << 0;
+    }
+    void steppingStone()
+    {
+        QFETCH(bool, tcp);
+        QFETCH(QString, minimum);
+        QFETCH(bool, withStone);
+        QFETCH(bool, signedRelease);
+        QFETCH(int, outcome);
+        QTemporaryDir work;
+        const QString www = work.filePath("www");
+        const QString key = signedRelease ? keyFile() : QString();
+        const FileTree stone{{"/app.txt", "app 1.5"}, {"/lib/core.dll", QByteArray(100000, '5')}};
+        QCOMPARE(publish(work.path(), stone, "1.5", key), QString());
+        writeTree(work.filePath("src2.0"), kVersion2);
+        PublishRequest request{work.filePath("src2.0"), www, "2.0", "v2.0", key, QDateTime(), false, {}};
+        request.rules.minimumVersion = minimum;
+        request.rules.steppingStone = withStone ? "v1.5" : "";
+        QCOMPARE(publishRelease(request), QString());
+        Road road;
+        QVERIFY(road.start(tcp, www));
+        TestInstall install;
+        installVersion1(install, road.settings(signedRelease ? publicKey : QString()));
+        const auto before = hashTree(install.path(), kRunFiles);
+
+        RunResult run = install.runUpdater({"console"}, 60000);
+        QVERIFY2(run.finished, run.err.right(2000).constData());
+        if (outcome == 0) {
+            QVERIFY2(run.err.contains("低于新版本要求的最低版本 1.5"), run.err.right(2000).constData());
+            // HTTP knows at the check, TCP once the release's description arrived.
+            if (tcp)
+                QCOMPARE(run.out, consoleLine(true, true));
+            else
+                QVERIFY2(run.out.startsWith("{\"errormsg\":\"已安装的版本 1.0 低于"), run.out.constData());
+            QCOMPARE(run.exitCode, tcp ? 1 : 0);
+            QCOMPARE(hashTree(install.path(), kRunFiles), before);
+            return;
+        }
+        QVERIFY2(run.exitCode == 0, run.err.right(2000).constData());
+        QCOMPARE(run.out, consoleLine(true, true));
+        QVERIFY(hasFiles(install, outcome == 1 ? stone : kVersion2));
+        if (outcome == 2)
+            return;
+        QCOMPARE(install.readFile("update/update.ini"), readTestFile(www + "/v1.5.ini"));
+        run = install.runUpdater({"console"}, 60000);
+        QVERIFY2(run.finished && run.exitCode == 0, run.err.right(2000).constData());
+        QVERIFY(hasFiles(install, kVersion2));
+    }
+
 private:
     QString keyFile() const { return keyDir.filePath("secret.key"); }
 

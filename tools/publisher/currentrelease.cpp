@@ -71,7 +71,11 @@ QString republish(const PublishRequest &request, bool rollback, QString *version
 QString changeRollout(const PublishRequest &request)
 {
     PublishRequest current = request;
-    current.folder = readSetting(request.outDir + QLatin1Char('/') + Names::kUpdateIniFile, Names::kVersionFolderKey);
+    const QString currentIni = request.outDir + QLatin1Char('/') + Names::kUpdateIniFile;
+    current.folder = readSetting(currentIni, Names::kVersionFolderKey);
+    // The new share; the release's other rules stay.
+    current.rules.minimumVersion = readSetting(currentIni, Names::kVersionMinRequiredKey);
+    current.rules.steppingStone = readSetting(currentIni, Names::kVersionSteppingStoneKey);
     if (current.folder.isEmpty())
         return QStringLiteral("no current release in ") + request.outDir;
     return republish(current, false, nullptr);

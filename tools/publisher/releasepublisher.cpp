@@ -83,6 +83,7 @@ QString publisherUsage()
         "       publisher [OPTIONS] current OUT_DIR FOLDER\n"
         "       publisher keygen SECRET_KEY_FILE\n"
         "Options: --key SECRET_KEY_FILE [--expires TIME] [--allow-downgrade] --rollout PERCENT\n"
+        "         --min-version VERSION [--stepping-stone FOLDER]\n"
         "\n"
         "Publishes the files below SOURCE_DIR as release VERSION for the HTTP update\n"
         "channel. Writes OUT_DIR/FOLDER/ (the files and their md5.txt) and then\n"
@@ -110,7 +111,10 @@ QString publisherUsage()
         "rollout changes the share of the current release in OUT_DIR: raise it, or\n"
         "halt the release with 0. current makes the release published earlier in\n"
         "OUT_DIR/FOLDER the current one again (a rollback; signed, it allows the\n"
-        "downgrade). Both re-sign the release with --key, which a signed one needs.\n");
+        "downgrade). Both re-sign the release with --key, which a signed one needs.\n"
+        "--min-version names the lowest installed version the release applies to;\n"
+        "older installations first take the release published earlier into\n"
+        "OUT_DIR/FOLDER named by --stepping-stone.\n");
 }
 
 PublisherArguments parsePublisherArguments(const QStringList &arguments)
@@ -151,6 +155,10 @@ PublisherArguments parsePublisherArguments(const QStringList &arguments)
                 return parsed;
             }
             parsed.request.rules.rollout = *share;
+        } else if (option == QLatin1String("--min-version")) {
+            parsed.request.rules.minimumVersion = value;
+        } else if (option == QLatin1String("--stepping-stone")) {
+            parsed.request.rules.steppingStone = value;
         } else if (option == QLatin1String("--expires")) {
             parsed.request.expires = QDateTime::fromString(value, QStringLiteral("yyyy-MM-ddTHH:mm:ssZ"));
             parsed.request.expires.setTimeSpec(Qt::UTC);
@@ -166,6 +174,17 @@ PublisherArguments parsePublisherArguments(const QStringList &arguments)
     if ((parsed.request.expires.isValid() || parsed.request.allowDowngrade) && parsed.request.secretKeyFile.isEmpty()) {
         parsed.error = QStringLiteral("--expires and --allow-downgrade need --key");
         return parsed;
+    }
+    const ReleaseRules &rules = parsed.request.rules;
+    if (!rules.steppingStone.isEmpty() && rules.minimumVersion.isEmpty()) {
+        parsed.error = QStringLiteral("--stepping-stone needs --min-version");
+        return parsed;
+    }
+    if (!rules.minimumVersion.isEmpty()) {
+        parsed.error = checkReleaseNames(rules.minimumVersion,
+                                         rules.steppingStone.isEmpty() ? QStringLiteral("0") : rules.steppingStone);
+        if (!parsed.error.isEmpty())
+            return parsed;
     }
     const QString word = rest.value(0);
     if (word == QLatin1String("rollout") || word == QLatin1String("current")) {
@@ -225,6 +244,10 @@ QByteArray releaseIniText(const QString &version, const QString &folder, const Q
         + QCryptographicHash::hash(manifest, QCryptographicHash::Md5).toHex() + "\r\n";
     if (rules.rollout < ReleaseControl::kWholeRollout)
         text += QByteArray(Names::kKeyRollout) + "=" + QByteArray::number(rules.rollout) + "\r\n";
+    if (!rules.minimumVersion.isEmpty())
+        text += QByteArray(Names::kKeyMinRequiredVersion) + "=" + rules.minimumVersion.toLatin1() + "\r\n";
+    if (!rules.steppingStone.isEmpty())
+        text += QByteArray(Names::kKeySteppingStone) + "=" + rules.steppingStone.toLatin1() + "\r\n";
     return text;
 }
 
@@ -270,6 +293,9 @@ QString publishRelease(const PublishRequest &request, int *fileCount, int *patch
     // Checked before anything is created; links are resolved.
     if (PathPolicy::isSameFolder(source, request.outDir) || PathPolicy::isStrictlyInside(source, request.outDir))
         return QStringLiteral("the output folder lies inside the source folder");
+    const QString stone = request.rules.steppingStone;
+    if (!stone.isEmpty() && !QFileInfo(request.outDir + QLatin1Char('/') + stone + QStringLiteral(".ini")).isFile())
+        return QStringLiteral("no release %1 published into %2 to step through").arg(stone, request.outDir);
     const QString releaseDir = request.outDir + QLatin1Char('/') + request.folder;
     if (!QDir().mkpath(releaseDir))
         return QStringLiteral("cannot create ") + releaseDir;

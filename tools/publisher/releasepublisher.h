@@ -29,6 +29,11 @@
 struct ReleaseRules
 {
     int rollout = 100; // percent of installations offered the release
+    // The lowest installed version the release applies to, and the folder
+    // of an earlier release in the same output folder that older
+    // installations take first ("" for none).
+    QString minimumVersion;
+    QString steppingStone;
 };
 
 struct PublishRequest
@@ -50,7 +55,8 @@ struct PublishRequest
 //   [OPTIONS] current OUT_DIR FOLDER
 //   keygen SECRET_KEY_FILE
 // OPTIONS: --key SECRET_KEY_FILE, --expires yyyy-MM-ddTHH:mm:ssZ and
-// --allow-downgrade (both with --key), --rollout PERCENT.
+// --allow-downgrade (both with --key), --rollout PERCENT, --min-version
+// VERSION and --stepping-stone FOLDER (which needs --min-version).
 // help is set for -h/--help; otherwise error is "" or says what is wrong.
 struct PublisherArguments
 {
