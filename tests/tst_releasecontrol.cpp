@@ -249,15 +249,7 @@ private slots:
         }
     }
 
-    void publisherRollback_data()
-    {
-        QTest::addColumn<bool>("tcp");
-        QTest::addColumn<bool>("signedRelease");
-        QTest::newRow("http") << false << false;
-        QTest::newRow("http, signed") << false << true;
-        QTest::newRow("tcp") << true << false;
-        QTest::newRow("tcp, signed") << true << true;
-    }
+    void publisherRollback_data() { addRoadsAndKeys(); }
     // Version 2 is installed; the publisher makes version 1 current again
     // and the next check installs it, its statement signed anew.
     void publisherRollback()
@@ -318,15 +310,7 @@ private slots:
         QCOMPARE(readTestFile(work.filePath("www/update.ini")), before);
     }
 
-    void moveClients_data()
-    {
-        QTest::addColumn<bool>("tcp");
-        QTest::addColumn<bool>("signedRelease");
-        QTest::newRow("http") << false << false;
-        QTest::newRow("http, signed") << false << true;
-        QTest::newRow("tcp") << true << false;
-        QTest::newRow("tcp, signed") << true << true;
-    }
+    void moveClients_data() { addRoadsAndKeys(); }
     // Version 2 on the old server moves the client to the new one and to
     // another host program, and tries to drop its key, CA file, places and
     // updater name; the next check goes to the new server, and only the
@@ -445,6 +429,16 @@ private slots:
     }
 
 private:
+    // Both roads, each with unsigned and signed releases.
+    static void addRoadsAndKeys()
+    {
+        QTest::addColumn<bool>("tcp");
+        QTest::addColumn<bool>("signedRelease");
+        QTest::newRow("http") << false << false;
+        QTest::newRow("http, signed") << false << true;
+        QTest::newRow("tcp") << true << false;
+        QTest::newRow("tcp, signed") << true << true;
+    }
     QString keyFile() const { return keyDir.filePath("secret.key"); }
 
     QTemporaryDir keyDir;
