@@ -36,8 +36,8 @@ QString republish(const PublishRequest &request, bool rollback, QString *version
         return QStringLiteral("cannot read ") + manifestFile.fileName();
     const QByteArray manifest = manifestFile.readAll();
 
-    QFile statementFile(releaseDir + QLatin1Char('/') + Names::kStatementFile);
-    const bool wasSigned = statementFile.exists();
+    const QString statementPath = releaseDir + QLatin1Char('/') + Names::kStatementFile;
+    const bool wasSigned = QFileInfo::exists(statementPath);
     if (request.secretKeyFile.isEmpty()) {
         // Its old statement would name an old sequence, which every client
         // that installed a later release refuses.
@@ -49,12 +49,14 @@ QString republish(const PublishRequest &request, bool rollback, QString *version
         if (!keyError.isEmpty())
             return keyError;
         StatementTerms terms{request.expires, request.allowDowngrade || rollback, request.rules.rollout};
-        if (wasSigned && statementFile.open(QIODevice::ReadOnly)) {
-            if (const auto before = parseStatement(statementFile.readAll())) {
-                terms.allowDowngrade = terms.allowDowngrade || before->allowDowngrade;
-                if (!terms.expires.isValid())
-                    terms.expires = before->expires;
-            }
+        // Read and closed before it is replaced: Windows replaces no open file.
+        QFile statementFile(statementPath);
+        const QByteArray old = statementFile.open(QIODevice::ReadOnly) ? statementFile.readAll() : QByteArray();
+        statementFile.close();
+        if (const auto before = parseStatement(old)) {
+            terms.allowDowngrade = terms.allowDowngrade || before->allowDowngrade;
+            if (!terms.expires.isValid())
+                terms.expires = before->expires;
         }
         const QString signError =
             writeSignedStatement(request.outDir, releaseDir, version, request.folder, secretKey, terms);
