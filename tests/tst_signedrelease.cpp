@@ -336,7 +336,7 @@ void TestSignedRelease::rollbackThenUpdateAgain()
     QTemporaryDir work;
     const QString www = work.filePath("www");
     writeTree(work.filePath("src1"), kVersion1);
-    QCOMPARE(publishRelease({work.filePath("src1"), www, "1.0", "v1", keyFiles[0], QDateTime()}), QString());
+    QCOMPARE(publishRelease({work.filePath("src1"), www, "1.0", "v1", keyFiles[0], QDateTime(), false, {}}), QString());
     QVERIFY(publishTampered(work.path(), keyFiles[0], None));
 
     TestInstall install;
