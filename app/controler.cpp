@@ -228,6 +228,10 @@ bool CControler::start()
             launchHostProgram();
         return false;
     case 1:
+        // A release withheld from this installation is no update: nothing
+        // is to be made then.
+        if (withheldByRollout())
+            return false;
         // Now both folders are to be made and filled.
         if (!hasSafeWorkDirs(true)) {
             discardVersionFiles();
@@ -256,17 +260,22 @@ bool CControler::deferOnMeteredConnection()
         config->getValue(QString::fromLatin1(Names::kGroupUpdate), QString::fromLatin1(Names::kKeyOnMetered));
     if (!downloadWaits(connectionCost(), onMetered))
         return false;
+    logWarn(kMeteredDeferred);
+    endWithoutUpdate(kMeteredDeferred);
+    return true;
+}
+
+void CControler::endWithoutUpdate(const QString &reason)
+{
     updateAvailable = false;
     success = true;
-    lastError = kMeteredDeferred;
-    logWarn(kMeteredDeferred);
+    lastError = reason;
     // What the check fetched describes a download that does not happen.
     discardDownload();
     if (runMode == RunMode::Console)
         printConsoleResult();
     else
         launchHostProgram();
-    return true;
 }
 
 bool CControler::hasVisibleWindow() const
@@ -318,7 +327,7 @@ void CControler::onUpdateResult(bool bSuccess)
         return;
     }
     // Checked before the client's system.cfg is merged into the staged one.
-    if (!verifyStagedRelease()) {
+    if (!releaseApplies() || !verifyStagedRelease()) {
         discardDownload();
         failInstall(QStringLiteral("更新被拒绝（") + lastError + QStringLiteral("），未改动已安装的文件"));
         return;

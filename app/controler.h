@@ -141,6 +141,25 @@ private:
     // OnMetered allows it: the run says so and ends as one without an
     // update. True when the download waits.
     bool deferOnMeteredConnection();
+    // Ends a run whose check found an update that is not taken now, as one
+    // without an update: reason (may be empty) is the result's text.
+    void endWithoutUpdate(const QString &reason);
+
+    // Release control, see app/controlerrelease.cpp.
+    // The offered release's staged rollout leaves this installation out:
+    // the run says so and ends as one without an update. True then.
+    bool withheldByRollout();
+    // The share of installations the checked release is offered to.
+    int offeredRollout() const;
+    // True when a release offered to percent of the installations is not
+    // for this one now: its group lies outside the share (drawn on first
+    // need) or cannot be kept, and the run was not asked to update now.
+    bool outsideRollout(int percent);
+    // False (lastError set) when the downloaded TCP release names a lowest
+    // installed version above this one: the server offered what the
+    // installation cannot take. HTTP follows a release's stepping stone at
+    // its check.
+    bool releaseApplies();
 
     Widget *httpDialog = nullptr;
     UpdateWidget *tcpWindow = nullptr;

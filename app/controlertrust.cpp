@@ -44,6 +44,9 @@ QString refusalText(const StatementCheck &check)
     case StatementFailure::Unrecorded:
         what = QStringLiteral("无法保存发布声明");
         break;
+    case StatementFailure::Withheld:
+        what = QStringLiteral("发布声明的分阶段发布范围尚未包含本机");
+        break;
     case StatementFailure::None:
         break;
     }
@@ -63,9 +66,13 @@ bool CControler::verifyStagedRelease()
     }
     if (keys->isEmpty())
         logWarn("未配置发布公钥（Update/PublicKey），不校验更新文件的签名");
-    const StatementCheck check =
+    ReleaseStatement accepted;
+    StatementCheck check =
         checkStagedRelease({appDir, tempDir, model->offeredVersion(), model->downloadedVersionFiles()}, *keys,
-                           QDateTime::currentDateTimeUtc());
+                           QDateTime::currentDateTimeUtc(), &accepted);
+    // The signed share holds whatever the unsigned version description said.
+    if (check.ok() && outsideRollout(accepted.rollout))
+        check = {StatementFailure::Withheld, QStringLiteral("%1%").arg(accepted.rollout)};
     if (check.ok()) {
         if (!keys->isEmpty())
             logInfo("发布声明已验证，所有更新文件与之相符");

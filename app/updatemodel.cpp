@@ -174,6 +174,11 @@ DownloadedVersionFiles CUpdateModel::downloadedVersionFiles() const
     return channel == Http && httpChannel ? httpChannel->downloadedVersionFiles() : DownloadedVersionFiles();
 }
 
+int CUpdateModel::offeredTcpRollout() const
+{
+    return channel == Tcp && tcpChannel ? tcpChannel->offeredRollout() : 100;
+}
+
 QString CUpdateModel::offeredVersion() const
 {
     return channel == Tcp && tcpChannel ? tcpChannel->offeredVersion() : QString();

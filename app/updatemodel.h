@@ -48,6 +48,9 @@ public:
     // The version a TCP update installs, recorded in system.cfg; empty for
     // HTTP, whose version lives in update/update.ini.
     QString offeredVersion() const;
+    // The share of installations the TCP server offered its release to; 100
+    // for HTTP, whose share lives in the downloaded update/updateTmp.ini.
+    int offeredTcpRollout() const;
     // The version files the chosen channel's check downloaded beside the
     // staging folder, for the apply and the trust check.
     DownloadedVersionFiles downloadedVersionFiles() const;

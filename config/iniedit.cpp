@@ -1,6 +1,7 @@
 #include "config/iniedit.h"
 
 #include "config/names.h"
+#include "fileops/pathpolicy.h"
 
 #include <QRegularExpression>
 
@@ -171,13 +172,25 @@ QByteArray mergedSystemConfig(const QByteArray &client, const QByteArray &releas
     const QByteArray general = Names::kGroupGeneral;
     const QByteArray versionKey = Names::kKeyVersion;
     const QList<QByteArray> clientOwned{Names::kGroupServer, Names::kGroupPaths, Names::kGroupUpdate};
+    // Where the next check goes and which program a run starts: a publisher
+    // moves its clients with these. The trust settings, the places and the
+    // updater's own names stay the client's.
+    const QList<QPair<QByteArray, QByteArray>> movable{{Names::kGroupServer, Names::kKeyUpdateServer},
+                                                       {Names::kGroupServer, Names::kKeyUpdatePort},
+                                                       {Names::kGroupUpdate, Names::kKeyUrl},
+                                                       {Names::kGroupUpdate, Names::kKeyHostExe}};
     QByteArray merged = client;
     if (!release.isNull()) {
         for (const QByteArray &group : groups(release)) {
-            if (clientOwned.contains(group))
-                continue;
-            for (const auto &entry : entries(release, group))
+            for (const auto &entry : entries(release, group)) {
+                if (clientOwned.contains(group) && !movable.contains({group, entry.first}))
+                    continue;
+                // The host program stays a file of the installation.
+                if (entry.first == Names::kKeyHostExe
+                    && !PathPolicy::isSafeRelativeName(QString::fromUtf8(entry.second).trimmed()))
+                    continue;
                 merged = setValue(merged, group, entry.first, entry.second);
+            }
         }
     }
     if (!version.isEmpty())

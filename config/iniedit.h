@@ -26,9 +26,13 @@ QByteArray literal(const QString &value);
 
 // system.cfg after an update: the client's file with [General] Version set
 // to version (unless empty). A release's own system.cfg (release not null)
-// contributes its values outside [Server], [Paths] and [Update]; the given
-// version wins over the release's; the client's values in those three groups, its comments and
-// everything else stay.
+// contributes its values outside [Server], [Paths] and [Update], and of
+// those groups [Server] UpdateServer and UpdatePort, [Update] URL and
+// HostExe (a safe relative name only): how a publisher moves its clients.
+// With Update/PublicKey set only a signed release gets this far. The given
+// version wins over the release's; the client's other values in those three
+// groups (its keys, CA file, places and the updater's names), its comments
+// and everything else stay.
 QByteArray mergedSystemConfig(const QByteArray &client, const QByteArray &release, const QString &version);
 
 } // namespace IniEdit

@@ -67,6 +67,9 @@ inline constexpr const char *kArgConsole = "console";
 inline constexpr const char *kArgUpdateHelper = "updatehelper";
 // Restores the version kept before the last update (Update/KeepPrevious).
 inline constexpr const char *kArgRollback = "rollback";
+// Added after the words above: takes an offered release at once, whatever
+// share of installations its staged rollout has reached.
+inline constexpr const char *kArgNow = "now";
 
 // QString constants: file names, relative paths, compound keys, dialog texts.
 inline const QString kSystemCfgFile = QStringLiteral("/system.cfg");
@@ -93,6 +96,17 @@ inline constexpr const char *kKeyManifestSize = "ManifestSize";
 inline constexpr const char *kKeyManifestMd5 = "ManifestMd5";
 inline const QString kVersionManifestSizeKey = QStringLiteral("Version/ManifestSize");
 inline const QString kVersionManifestMd5Key = QStringLiteral("Version/ManifestMd5");
+// Release control in update.ini [Version], written by the publisher and
+// ignored by clients that predate it: the share of installations a release
+// is offered to (a whole percent, 0 halts it), the lowest installed version
+// it applies to and the release folder older installations take first.
+inline constexpr const char *kKeyRollout = "Rollout";
+inline constexpr const char *kKeySteppingStone = "SteppingStone";
+inline const QString kVersionRolloutKey = QStringLiteral("Version/Rollout");
+inline const QString kVersionMinRequiredKey = QStringLiteral("Version/MinRequiredVersion");
+inline const QString kVersionSteppingStoneKey = QStringLiteral("Version/SteppingStone");
+// The installation's rollout group, drawn once, in kUpdateDir.
+inline const QString kRolloutGroupFile = QStringLiteral("rollout.group");
 
 inline const QString kStatusPrepare = QStringLiteral("准备开始更新");
 inline const QString kStatusUpdating = QStringLiteral("正在更新");

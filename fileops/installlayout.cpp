@@ -52,7 +52,8 @@ QStringList InstallLayout::workPlaces() const
     };
     QStringList places{inside(staging), inside(backup), inside(parkedUpdater), inside(previous), Names::kJournalFile,
                        Names::kUpdateDir + Names::kUpdateTmpIniFile, Names::kUpdateDir + Names::kMd5TmpFile,
-                       Names::kUpdateDir + Names::kStatementFile, Names::kUpdateDir + Names::kPartialDir};
+                       Names::kUpdateDir + Names::kStatementFile, Names::kUpdateDir + Names::kPartialDir,
+                       Names::kUpdateDir + Names::kRolloutGroupFile};
     // The logs rotate into name.1.log .. name.3.log.
     for (const QString &base : {QStringLiteral("update"), QStringLiteral("updatehelper")}) {
         places << inside(logPrefix + base + QStringLiteral(".log"));

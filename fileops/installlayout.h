@@ -30,7 +30,8 @@ struct InstallLayout
 
     // The updater's own files and folders below the installation, relative,
     // "/"-separated: the staging and backup folders, the parked updater's
-    // folder, the previous version's folder, the journal, the log files and the downloaded version files.
+    // folder, the previous version's folder, the journal, the log files, the
+    // downloaded version files, the accepted statement and the rollout group.
     // A release that names one of them cannot be installed.
     QStringList workPlaces() const;
 

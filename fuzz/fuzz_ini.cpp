@@ -44,6 +44,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             found = found || entry.second == IniEdit::literal(QStringLiteral("2.0"));
     }
     FUZZ_CHECK(found);
+    // A release never changes the client's trust settings.
+    const auto trust = [](const QByteArray &text) {
+        QList<QPair<QByteArray, QByteArray>> kept;
+        for (const auto &entry : IniEdit::entries(text, "Update")) {
+            if (entry.first == "PublicKey" || entry.first == "CaFile")
+                kept.append(entry);
+        }
+        return kept;
+    };
+    FUZZ_CHECK(trust(merged) == trust(client));
     const QByteArray edited = IniEdit::setValue(client, "Update", "URL", IniEdit::literal(QStringLiteral("a b;c")));
     FUZZ_CHECK(IniEdit::groups(edited).contains("Update"));
     return 0;

@@ -18,7 +18,9 @@ bool CHttpUpdate::checkUpdate()
 {
     checkError.clear();
     downloaded = {};
-    const int version = dialog->checkServerVersion();
+    int version = dialog->checkServerVersion();
+    if (version == 1)
+        version = dialog->followSteppingStone();
     if (version == 1) {
         const int manifest = dialog->checkManifest();
         if (manifest == 1)

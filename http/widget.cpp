@@ -1,6 +1,7 @@
 #include "http/widget.h"
 
 #include "config/names.h"
+#include "config/releasecontrol.h"
 #include "config/systemconfig.h"
 #include "trust/ed25519.h"
 #include "fileops/pathpolicy.h"
@@ -136,11 +137,11 @@ QNetworkReply *Widget::get(const QString &url, const FileTransfer::Headers &head
     return reply;
 }
 
-int Widget::checkServerVersion()
+int Widget::checkServerVersion(const QString &description)
 {
     statusTitle = Names::kStatusPrepare;
     const QString localPath = appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile;
-    const QString url = config.baseUrl + Names::kUpdateIniFile;
+    const QString url = config.baseUrl + description;
     tempFiles.append(localPath);
 
     if (!downloadFile(url, localPath, kMaxVersionFileBytes)) {
@@ -176,6 +177,31 @@ int Widget::checkServerVersion()
     statusDetail = QStringLiteral("update文件版本不同，需要更新");
     refreshStatus();
     return 1;
+}
+
+int Widget::followSteppingStone()
+{
+    const QSettings offered(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile, QSettings::IniFormat);
+    const QString minimum = offered.value(Names::kVersionMinRequiredKey).toString();
+    const QString installed = QSettings(appDir + Names::kUpdateDir + Names::kUpdateIniFile, QSettings::IniFormat)
+                                  .value(Names::kVersionVersionKey)
+                                  .toString();
+    if (ReleaseControl::appliesTo(installed, minimum))
+        return 1;
+    const QString stone = offered.value(Names::kVersionSteppingStoneKey).toString();
+    const int result = PathPolicy::isPlainFileName(stone) ? checkServerVersion(stone + QStringLiteral(".ini")) : 3;
+    if (result == 1) {
+        logInfo(QStringLiteral("已安装的版本 %1 低于新版本要求的最低版本 %2，先安装过渡版本 %3")
+                    .arg(installed, minimum, serverVersion));
+    } else if (result != 2) {
+        cleanupTempFiles();
+        statusTitle = Names::kStatusFailed;
+        statusDetail = QStringLiteral("已安装的版本 %1 低于新版本要求的最低版本 %2，且服务端未提供可用的过渡版本")
+                           .arg(installed, minimum);
+        refreshStatus();
+        return 3;
+    }
+    return result;
 }
 
 bool Widget::parseServerVersion()
@@ -754,8 +780,10 @@ void Widget::cleanupTempFiles()
     for (const QFileInfo &entry : entries) {
         // The installed version description, and the record of its signed
         // statement that the next update's sequence is compared with:
-        // dropping it would let an older signed release be replayed.
-        if (entry.fileName() == Names::kUpdateIniFile || entry.fileName() == Names::kStatementFile)
+        // dropping it would let an older signed release be replayed. The
+        // rollout group is drawn once for good.
+        if (entry.fileName() == Names::kUpdateIniFile || entry.fileName() == Names::kStatementFile
+            || entry.fileName() == Names::kRolloutGroupFile)
             continue;
         // Downloads a later run continues; an empty folder goes.
         if (entry.fileName() == Names::kPartialDir && entry.isDir() && !entry.isSymLink()) {

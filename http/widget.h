@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/names.h"
 #include "config/proxysettings.h"
 #include "config/transferlimits.h"
 #include "delta/patchsource.h"
@@ -76,8 +77,17 @@ public:
 
     // 0 same version, 1 update needed, 2 update.ini not downloaded,
     // 3 update.ini unusable. Blocks in a nested event loop, at most for the
-    // request deadline.
-    int checkServerVersion();
+    // request deadline. description: the version description's name below
+    // the base URL (another release's own, for a stepping stone).
+    int checkServerVersion(const QString &description = Names::kUpdateIniFile);
+    // After checkServerVersion found an update: when the installed version is
+    // below the release's MinRequiredVersion, the description of its
+    // SteppingStone release takes its place (checked as above). 1 when the
+    // release, or its stepping stone, is to be installed, 2 when the stepping
+    // stone's description was not downloaded, 3 when the release needs a
+    // higher installed version and names no stepping stone that leads there
+    // (none, an unusable one, or one that is installed already).
+    int followSteppingStone();
     bool parseServerVersion();
     // 0 nothing changed, 1 changed files found, 2 md5.txt not downloaded
     // (also: larger than its limit, cut off, empty), 3 the server manifest

@@ -122,13 +122,25 @@ MessageHeader decodeHeader(const char *src)
     return header;
 }
 
-QByteArray encodeMessage(quint32 type, qint32 productType, const QByteArray &payload)
+QByteArray encodeMessage(quint32 type, qint32 productType, const QByteArray &payload, quint32 reserved)
 {
     MessageHeader header;
     header.length = static_cast<quint32>(payload.size());
     header.type = type;
     header.productType = productType;
+    header.reserved = reserved;
     return encodeHeader(header) + payload;
+}
+
+quint32 rolloutField(int percent)
+{
+    return percent >= 0 && percent < 100 ? kRolloutFlag | static_cast<quint32>(percent) : 0;
+}
+
+int rolloutOfField(quint32 reserved)
+{
+    const quint32 percent = reserved & ~kRolloutFlag;
+    return (reserved & kRolloutFlag) == kRolloutFlag && percent < 100 ? static_cast<int>(percent) : 100;
 }
 
 QByteArray encodeVersionCheckRequest(const VersionCheckRequest &request)

@@ -98,6 +98,9 @@ struct VersionInfo
     QString version;
     QString productName;
     QVector<FileEntry> files;
+    // Percent of installations the offered release is meant for (the reply
+    // header's rollout field); 100 from a server that names none.
+    int rollout = 100;
 };
 
 Q_DECLARE_METATYPE(VersionInfo)
@@ -120,6 +123,7 @@ struct VersionReplyContent
     QString version;
     qint32 productCode = 0;
     QVector<FileRequest> files;
+    int rollout = 100; // 0..100; sent in the header only below 100
 };
 
 namespace TcpProtocol {
@@ -140,7 +144,17 @@ QByteArray encodeHeader(const MessageHeader &header);
 // Header fields of the 20 bytes at src (the caller guarantees 20 bytes).
 MessageHeader decodeHeader(const char *src);
 // Header + payload as one message.
-QByteArray encodeMessage(quint32 type, qint32 productType, const QByteArray &payload);
+QByteArray encodeMessage(quint32 type, qint32 productType, const QByteArray &payload, quint32 reserved = 0);
+
+// A version reply's staged rollout travels in its header's reserved field,
+// which clients that predate it never read: kRolloutFlag plus the percent,
+// 0 for a release offered to every installation. The group an installation
+// belongs to never leaves it; it applies the share itself.
+constexpr quint32 kRolloutFlag = 0x52000000u;
+quint32 rolloutField(int percent);
+// The percent of a reserved field: 100 unless it carries kRolloutFlag and a
+// percent below 100.
+int rolloutOfField(quint32 reserved);
 
 // Client requests.
 QByteArray encodeVersionCheckRequest(const VersionCheckRequest &request);

@@ -120,6 +120,8 @@ public:
     // The version the server offered at the last check (what a successful
     // run installs).
     QString offeredVersion() const { return versionInfo.version; }
+    // The share of installations the server offered it to (100 for all).
+    int offeredRollout() const { return versionInfo.rollout; }
 
     // The connection of the version check and of the run's first files (null
     // when the configuration named no usable server). The run's extra

@@ -227,9 +227,12 @@ bool QUpdateTcpClient::processNextMessage(bool &fileDataMoved)
     case TcpProtocol::HeartbeatReply:
         emit heartbeatReceived();
         break;
-    case TcpProtocol::VersionReply:
-        emit versionChecked(TcpProtocol::decodeVersionReply(payload));
+    case TcpProtocol::VersionReply: {
+        VersionInfo info = TcpProtocol::decodeVersionReply(payload);
+        info.rollout = TcpProtocol::rolloutOfField(header.reserved);
+        emit versionChecked(info);
         break;
+    }
     case TcpProtocol::FileData:
         fileDataMoved = true;
         return handleFileData(payload);

@@ -53,18 +53,36 @@ private slots:
         QCOMPARE(QSettings(path, QSettings::IniFormat).value("Version").toString(), value);
     }
 
-    // A release's own system.cfg: the client keeps its server, paths and
-    // program names and its comments; other settings come from the release;
-    // the installed version wins over both.
+    // A release's own system.cfg: it may move the client (server, URL, host
+    // program); the client keeps its trust settings, paths, the updater's
+    // names and its comments; other settings come from the release; the
+    // installed version wins over both.
+    void releaseConfig_data()
+    {
+        QTest::addColumn<QByteArray>("release");
+        QTest::addColumn<QByteArray>("merged");
+        const QByteArray head = "; client\n[Update]\nURL=http://127.0.0.1:1/\nHostExe=host\nPublicKey=K\n";
+        const QByteArray tail = "[Server]\nUpdatePort=1\n[General]\nVersion=2.0\n[Paths]\nTemp=T/\n";
+        QTest::newRow("moves the client") << QByteArray("[Update]\nURL=http://127.0.0.1:2/\nHostExe=bin/host2\n"
+                                                        "[Server]\nUpdatePort=2\nUpdateServer=127.0.0.1\n")
+                                          << QByteArray("; client\n[Update]\nURL=http://127.0.0.1:2/\nHostExe=bin/host2\n"
+                                                        "PublicKey=K\n[Server]\nUpdatePort=2\nUpdateServer=127.0.0.1\n"
+                                                        "[General]\nVersion=2.0\n[Paths]\nTemp=T/\n");
+        QTest::newRow("trust, places and names stay")
+            << QByteArray("[Update]\nPublicKey=\nCaFile=x.pem\nUpdateExe=u.exe\nUpdateHelperExe=h.exe\nNewKey=1\n"
+                          "[Paths]\nTemp=R/\n[General]\nVersion=9.9\nLastCheckTime=r\n[Project]\nName=P\n")
+            << head + tail.left(tail.indexOf("[Paths]")).replace("Version=2.0\n", "Version=2.0\nLastCheckTime=r\n")
+                + "[Paths]\nTemp=T/\n[Project]\nName=P\n";
+        QTest::newRow("host program outside the installation")
+            << QByteArray("[Update]\nHostExe=../evil.exe\n") << head + tail;
+    }
     void releaseConfig()
     {
-        const QByteArray client = "; client\n[Update]\nURL=http://127.0.0.1:1/\nHostExe=host\n[Server]\nUpdatePort=1\n"
-                                  "[General]\nVersion=1.0\n[Paths]\nTemp=T/\n";
-        const QByteArray release = "[Update]\nURL=http://127.0.0.1:2/\nNewKey=1\n[Server]\nUpdatePort=2\n"
-                                   "[General]\nVersion=9.9\nLastCheckTime=r\n[Paths]\nTemp=R/\n[Project]\nName=P\n";
-        QCOMPARE(IniEdit::mergedSystemConfig(client, release, "2.0"),
-                 QByteArray("; client\n[Update]\nURL=http://127.0.0.1:1/\nHostExe=host\n[Server]\nUpdatePort=1\n"
-                            "[General]\nVersion=2.0\nLastCheckTime=r\n[Paths]\nTemp=T/\n[Project]\nName=P\n"));
+        QFETCH(QByteArray, release);
+        QFETCH(QByteArray, merged);
+        const QByteArray client = "; client\n[Update]\nURL=http://127.0.0.1:1/\nHostExe=host\nPublicKey=K\n"
+                                  "[Server]\nUpdatePort=1\n[General]\nVersion=1.0\n[Paths]\nTemp=T/\n";
+        QCOMPARE(IniEdit::mergedSystemConfig(client, release, "2.0"), merged);
     }
 };
 

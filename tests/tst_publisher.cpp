@@ -73,6 +73,18 @@ private slots:
         QTest::newRow("rollback without key") << QStringList{"--allow-downgrade", "src", "out", "2"} << QString();
         QTest::newRow("patches from two releases")
             << QStringList{"--previous", "out/1", "--previous", "old", "src", "out", "2"} << "2";
+        QTest::newRow("staged rollout") << QStringList{"--rollout", "10", "src", "out", "2"} << "2";
+        QTest::newRow("rollout above all") << QStringList{"--rollout", "101", "src", "out", "2"} << QString();
+        QTest::newRow("rollout empty") << QStringList{"--rollout", "", "src", "out", "2"} << QString();
+        QTest::newRow("stepping stone") << QStringList{"--min-version", "1.5", "--stepping-stone", "v1", "src", "out", "2"}
+                                        << "2";
+        QTest::newRow("stepping stone without minimum") << QStringList{"--stepping-stone", "v1", "src", "out", "2"}
+                                                        << QString();
+        QTest::newRow("stepping stone not a folder name")
+            << QStringList{"--min-version", "1.5", "--stepping-stone", "../v1", "src", "out", "2"} << QString();
+        QTest::newRow("release made current") << QStringList{"--key", "k", "current", "out", "v1"} << "v1";
+        QTest::newRow("current without folder") << QStringList{"current", "out"} << QString();
+        QTest::newRow("rollout command share") << QStringList{"rollout", "out", "x"} << QString();
     }
     void arguments()
     {

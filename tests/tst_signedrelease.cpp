@@ -142,7 +142,7 @@ bool TestSignedRelease::publishTampered(const QString &work, const QString &keyF
     const QString release = www + QStringLiteral("/v2/");
     writeTree(work + QStringLiteral("/src"), kVersion2);
     PublishRequest request{work + QStringLiteral("/src"), www, QStringLiteral("2.0"), QStringLiteral("v2"), keyFile,
-                           QDateTime()};
+                           QDateTime(), false, {}};
     if (tamper == Expired)
         request.expires = QDateTime(QDate(2020, 1, 1), QTime(0, 0), Qt::UTC);
     request.allowDowngrade = tamper == AllowedRollback;
@@ -336,7 +336,7 @@ void TestSignedRelease::rollbackThenUpdateAgain()
     QTemporaryDir work;
     const QString www = work.filePath("www");
     writeTree(work.filePath("src1"), kVersion1);
-    QCOMPARE(publishRelease({work.filePath("src1"), www, "1.0", "v1", keyFiles[0], QDateTime()}), QString());
+    QCOMPARE(publishRelease({work.filePath("src1"), www, "1.0", "v1", keyFiles[0], QDateTime(), false, {}}), QString());
     QVERIFY(publishTampered(work.path(), keyFiles[0], None));
 
     TestInstall install;

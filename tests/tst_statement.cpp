@@ -25,6 +25,7 @@ ReleaseStatement sample()
     s.version = QStringLiteral("2.0");
     s.folder = QStringLiteral("2.0");
     s.sequence = 7;
+    s.rollout = 25;
     s.expires = QDateTime(QDate(2030, 1, 2), QTime(3, 4, 5), Qt::UTC);
     s.files.insert(QStringLiteral("/bin/a.dll"), {3, sha("abc")});
     s.files.insert(QStringLiteral("/数据/说明.txt"), {0, sha("")});
@@ -46,6 +47,7 @@ private slots:
         QCOMPARE(parsed->folder, s.folder);
         QCOMPARE(parsed->sequence, s.sequence);
         QCOMPARE(parsed->expires, s.expires);
+        QCOMPARE(parsed->rollout, s.rollout);
         QCOMPARE(parsed->files.keys(), s.files.keys());
         QCOMPARE(parsed->files.first().sha256, s.files.first().sha256);
         QCOMPARE(serializeStatement(*parsed), serializeStatement(s));
@@ -88,6 +90,10 @@ private slots:
         QTest::newRow("downgrade after expiry") << kHead + "expires\t2030-01-02T03:04:05Z\ndowngrade\tallowed\n" << true;
         QTest::newRow("downgrade before expiry") << kHead + "downgrade\tallowed\nexpires\t2030-01-02T03:04:05Z\n" << false;
         QTest::newRow("downgrade other value") << kHead + "downgrade\tyes\n" << false;
+        QTest::newRow("rollout share") << kHead + "downgrade\tallowed\nrollout\t0\n" + kFileLine << true;
+        QTest::newRow("rollout before downgrade") << kHead + "rollout\t5\ndowngrade\tallowed\n" << false;
+        QTest::newRow("rollout of all is left out") << kHead + "rollout\t100\n" << false;
+        QTest::newRow("rollout leading zero") << kHead + "rollout\t05\n" << false;
     }
     void parse()
     {

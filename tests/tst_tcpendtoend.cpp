@@ -47,7 +47,7 @@ void TestTcpEndToEnd::updateOverTcp_data()
     QTest::addColumn<int>("connections");
     QTest::addColumn<bool>("fails"); // the large file's transfers all break off: nothing is installed
     QTest::newRow("release installed, version recorded, host restarted") << false << false << 1 << false;
-    QTest::newRow("release's own system.cfg keeps the client's settings") << false << true << 1 << false;
+    QTest::newRow("release's own system.cfg keeps the client's trust, places and names") << false << true << 1 << false;
     QTest::newRow("new updater handed to the helper") << true << false << 1 << false;
     QTest::newRow("four connections") << false << false << 4 << false;
     QTest::newRow("four connections, one file fails for good") << false << false << 4 << true;
@@ -85,10 +85,10 @@ void TestTcpEndToEnd::updateOverTcp()
     };
     if (newUpdater)
         release.insert("update.exe", "a newer updater");
-    // A release's file naming another server, staging folder and host, and
-    // a product name the client lacks.
+    // A release's file naming another updater, key, staging folder and
+    // version, and a product name the client lacks.
     if (shipsConfig)
-        release.insert("system.cfg", "[Update]\nHostExe=other\n[Server]\nUpdateServer=127.0.0.9\nUpdatePort=1\n"
+        release.insert("system.cfg", "[Update]\nUpdateExe=other.exe\nPublicKey=\nCaFile=ca.pem\n[Server]\nConnections=9\n"
                                      "[General]\nVersion=7.7\n[Paths]\nTemp=Elsewhere/\n[Project]\nName=Demo\n");
     writeRelease(releaseRoot.path(), "2.0.0", release, "v2");
 

@@ -48,7 +48,7 @@ quint64 installedSequence(const QString &installation)
 }
 
 StatementCheck checkStagedRelease(const StagedRelease &release, const QVector<QByteArray> &publicKeys,
-                                  const QDateTime &now)
+                                  const QDateTime &now, ReleaseStatement *accepted)
 {
     const QString statementPath = release.staging + Names::kStatementFile;
     const QString signaturePath = release.staging + Names::kStatementSignatureFile;
@@ -117,5 +117,7 @@ StatementCheck checkStagedRelease(const StagedRelease &release, const QVector<QB
     if (!QDir().mkpath(QFileInfo(record).path()) || !recordFile.open(QIODevice::WriteOnly)
         || recordFile.write(*statementBytes) != statementBytes->size() || !recordFile.commit())
         return failed(StatementFailure::Unrecorded, record);
+    if (accepted)
+        *accepted = statement;
     return StatementCheck();
 }

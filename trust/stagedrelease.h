@@ -36,9 +36,10 @@ struct StagedRelease
 // version and folder, then every staged file's size and SHA-256
 // and the downloaded manifest's; refuses a staged file the statement does
 // not list. Reads every staged file once; changes nothing but the two
-// statement files unless it succeeds.
+// statement files unless it succeeds. accepted, when given, receives the
+// trusted statement (unchanged without keys).
 StatementCheck checkStagedRelease(const StagedRelease &release, const QVector<QByteArray> &publicKeys,
-                                  const QDateTime &now);
+                                  const QDateTime &now, ReleaseStatement *accepted = nullptr);
 
 // The sequence number of the release installed now: its recorded
 // statement's, 0 when there is none.

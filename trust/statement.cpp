@@ -56,6 +56,8 @@ QByteArray serializeStatement(const ReleaseStatement &statement)
         out += "expires\t" + statement.expires.toUTC().toString(kTimeFormat).toLatin1() + '\n';
     if (statement.allowDowngrade)
         out += "downgrade\tallowed\n";
+    if (statement.rollout < 100)
+        out += "rollout\t" + QByteArray::number(statement.rollout) + '\n';
     for (auto it = statement.files.cbegin(); it != statement.files.cend(); ++it)
         out += "file\t" + QByteArray::number(it->size) + '\t' + it->sha256.toHex() + '\t' + it.key().toUtf8() + '\n';
     return out;
@@ -73,8 +75,9 @@ std::optional<ReleaseStatement> parseStatement(const QByteArray &bytes, Statemen
     QList<QByteArray> lines = bytes.split('\n');
     lines.removeLast();
 
-    // The fixed head, in order; "expires" and "downgrade" may be left out.
-    const QByteArray keys[] = {"version", "folder", "sequence", "expires", "downgrade"};
+    // The fixed head, in order; "expires", "downgrade" and "rollout" may be
+    // left out.
+    const QByteArray keys[] = {"version", "folder", "sequence", "expires", "downgrade", "rollout"};
     ReleaseStatement statement;
     if (lines.isEmpty() || lines.first() != kHeader)
         return malformed(1);
@@ -82,7 +85,7 @@ std::optional<ReleaseStatement> parseStatement(const QByteArray &bytes, Statemen
     for (const QByteArray &key : keys) {
         const QList<QByteArray> fields = index < lines.size() ? lines.at(index).split('\t') : QList<QByteArray>();
         if (fields.value(0) != key) {
-            if (key == "expires" || key == "downgrade")
+            if (key == "expires" || key == "downgrade" || key == "rollout")
                 continue;
             return malformed(index + 1);
         }
@@ -101,6 +104,10 @@ std::optional<ReleaseStatement> parseStatement(const QByteArray &bytes, Statemen
         } else if (key == "downgrade") {
             ok = value == "allowed";
             statement.allowDowngrade = ok;
+        } else if (key == "rollout") {
+            const auto share = parseDecimal(value);
+            ok = share && *share < 100;
+            statement.rollout = static_cast<int>(share.value_or(100));
         } else {
             const auto time = parseTime(value);
             ok = time.has_value();

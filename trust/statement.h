@@ -13,7 +13,12 @@
 //   sequence<TAB><decimal, 1 or more>
 //   expires<TAB><UTC time, yyyy-MM-ddTHH:mm:ssZ>   (optional)
 //   downgrade<TAB>allowed                           (optional)
+//   rollout<TAB><0..99>                             (optional: the share of
+//                                                    installations offered it, in percent)
 //   file<TAB><size><TAB><SHA-256 hex, lower case><TAB>/<path>   (zero or more, sorted by path)
+//
+// A parser that predates a line refuses the statement (Malformed): a client
+// too old to honour a staged rollout installs no signed release under one.
 //
 // The signature file beside it holds the Ed25519 signature over the
 // statement's exact bytes as one base64 line.
@@ -41,6 +46,9 @@ struct ReleaseStatement
     // The publisher lets this release replace a higher installed version
     // (a rollback); without it a client never installs a lower version.
     bool allowDowngrade = false;
+    // Percent of installations the release is offered to (a staged rollout,
+    // config/releasecontrol.h); 100 without the line.
+    int rollout = 100;
     QMap<QString, StatementFile> files; // "/"-prefixed path -> size and digest
 };
 
@@ -57,6 +65,7 @@ enum class StatementFailure {
     FileMismatch, // a staged file differs in size or SHA-256
     UnlistedFile, // a staged file the statement does not list
     Unrecorded,   // the trusted statement could not be staged for the apply
+    Withheld,     // the statement's rollout does not reach this installation yet
 };
 
 struct StatementCheck

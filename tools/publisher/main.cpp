@@ -1,5 +1,7 @@
-// publisher [--key FILE [--expires TIME] [--allow-downgrade]] [--previous DIR]... SOURCE_DIR OUT_DIR VERSION [FOLDER]
-// publisher keygen FILE: see releasepublisher.h.
+// publisher [OPTIONS] [--previous DIR]... SOURCE_DIR OUT_DIR VERSION [FOLDER]
+// publisher [OPTIONS] rollout OUT_DIR PERCENT | current OUT_DIR FOLDER
+// publisher keygen FILE: see releasepublisher.h and currentrelease.h.
+#include "currentrelease.h"
 #include "releasepublisher.h"
 #include "releasesigner.h"
 
@@ -19,6 +21,22 @@ int main(int argc, char **argv)
     if (!parsed.error.isEmpty()) {
         err << "publisher: " << parsed.error << "\n\n" << publisherUsage();
         return 2;
+    }
+    if (parsed.command == PublisherArguments::Rollout || parsed.command == PublisherArguments::Current) {
+        QString version;
+        const QString error = parsed.command == PublisherArguments::Rollout
+            ? changeRollout(parsed.request)
+            : makeReleaseCurrent(parsed.request, &version);
+        if (!error.isEmpty()) {
+            err << "publisher: " << error << '\n';
+            return 1;
+        }
+        if (parsed.command == PublisherArguments::Current)
+            out << "current in " << parsed.request.outDir << ": " << version << " (" << parsed.request.folder << ")";
+        else
+            out << "rollout in " << parsed.request.outDir << ": " << parsed.request.rules.rollout << "%";
+        out << '\n';
+        return 0;
     }
     if (!parsed.keygenFile.isEmpty()) {
         QByteArray publicKey;

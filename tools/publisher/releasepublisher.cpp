@@ -4,6 +4,7 @@
 #include "releasesigner.h"
 
 #include "config/names.h"
+#include "config/releasecontrol.h"
 #include "fileops/installlayout.h"
 #include "fileops/pathpolicy.h"
 #include "http/md5manifest.h"
@@ -66,12 +67,23 @@ QString undecodableName(const QString &folder)
 
 } // namespace
 
+QString writeVersionFile(const QString &path, const QByteArray &text)
+{
+    QSaveFile ini(path);
+    if (!ini.open(QIODevice::WriteOnly) || ini.write(text) != text.size() || !ini.commit())
+        return QStringLiteral("cannot write ") + path;
+    return QString();
+}
+
 QString publisherUsage()
 {
     return QStringLiteral(
-        "Usage: publisher [--key SECRET_KEY_FILE [--expires TIME] [--allow-downgrade]]\n"
-        "                 [--previous EARLIER_DIR]... SOURCE_DIR OUT_DIR VERSION [FOLDER]\n"
+        "Usage: publisher [OPTIONS] [--previous EARLIER_DIR]... SOURCE_DIR OUT_DIR VERSION [FOLDER]\n"
+        "       publisher [OPTIONS] rollout OUT_DIR PERCENT\n"
+        "       publisher [OPTIONS] current OUT_DIR FOLDER\n"
         "       publisher keygen SECRET_KEY_FILE\n"
+        "Options: --key SECRET_KEY_FILE [--expires TIME] [--allow-downgrade] --rollout PERCENT\n"
+        "         --min-version VERSION [--stepping-stone FOLDER]\n"
         "\n"
         "Publishes the files below SOURCE_DIR as release VERSION for the HTTP update\n"
         "channel. Writes OUT_DIR/FOLDER/ (the files and their md5.txt) and then\n"
@@ -92,7 +104,17 @@ QString publisherUsage()
         "makes a binary patch from each earlier version of every changed file, kept\n"
         "when it is at most 3/4 of the file, under OUT_DIR/_patches/ with the\n"
         "release's patch index (signed too with --key). Clients that hold those\n"
-        "earlier bytes fetch the patch instead of the file; others are unaffected.\n");
+        "earlier bytes fetch the patch instead of the file; others are unaffected.\n"
+        "\n"
+        "--rollout offers the release to PERCENT of the installations only (each\n"
+        "installation draws its group once; \"update.exe now\" takes it at once).\n"
+        "rollout changes the share of the current release in OUT_DIR: raise it, or\n"
+        "halt the release with 0. current makes the release published earlier in\n"
+        "OUT_DIR/FOLDER the current one again (a rollback; signed, it allows the\n"
+        "downgrade). Both re-sign the release with --key, which a signed one needs.\n"
+        "--min-version names the lowest installed version the release applies to;\n"
+        "older installations first take the release published earlier into\n"
+        "OUT_DIR/FOLDER named by --stepping-stone.\n");
 }
 
 PublisherArguments parsePublisherArguments(const QStringList &arguments)
@@ -103,6 +125,7 @@ PublisherArguments parsePublisherArguments(const QStringList &arguments)
         return parsed;
     }
     if (arguments.value(0) == QLatin1String("keygen")) {
+        parsed.command = PublisherArguments::Keygen;
         if (arguments.size() != 2)
             parsed.error = QStringLiteral("expected keygen SECRET_KEY_FILE");
         else
@@ -125,6 +148,17 @@ PublisherArguments parsePublisherArguments(const QStringList &arguments)
             parsed.request.secretKeyFile = value;
         } else if (option == QLatin1String("--previous")) {
             parsed.request.previousDirs.append(value);
+        } else if (option == QLatin1String("--rollout")) {
+            const auto share = ReleaseControl::parseRollout(value);
+            if (value.isEmpty() || !share) {
+                parsed.error = QStringLiteral("--rollout takes a whole percent 0..100");
+                return parsed;
+            }
+            parsed.request.rules.rollout = *share;
+        } else if (option == QLatin1String("--min-version")) {
+            parsed.request.rules.minimumVersion = value;
+        } else if (option == QLatin1String("--stepping-stone")) {
+            parsed.request.rules.steppingStone = value;
         } else if (option == QLatin1String("--expires")) {
             parsed.request.expires = QDateTime::fromString(value, QStringLiteral("yyyy-MM-ddTHH:mm:ssZ"));
             parsed.request.expires.setTimeSpec(Qt::UTC);
@@ -139,6 +173,39 @@ PublisherArguments parsePublisherArguments(const QStringList &arguments)
     }
     if ((parsed.request.expires.isValid() || parsed.request.allowDowngrade) && parsed.request.secretKeyFile.isEmpty()) {
         parsed.error = QStringLiteral("--expires and --allow-downgrade need --key");
+        return parsed;
+    }
+    const ReleaseRules &rules = parsed.request.rules;
+    if (!rules.steppingStone.isEmpty() && rules.minimumVersion.isEmpty()) {
+        parsed.error = QStringLiteral("--stepping-stone needs --min-version");
+        return parsed;
+    }
+    if (!rules.minimumVersion.isEmpty()) {
+        parsed.error = checkReleaseNames(rules.minimumVersion,
+                                         rules.steppingStone.isEmpty() ? QStringLiteral("0") : rules.steppingStone);
+        if (!parsed.error.isEmpty())
+            return parsed;
+    }
+    const QString word = rest.value(0);
+    if (word == QLatin1String("rollout") || word == QLatin1String("current")) {
+        if (rest.size() != 3) {
+            parsed.error = QStringLiteral("expected ") + word + (word == QLatin1String("rollout")
+                                                                     ? QStringLiteral(" OUT_DIR PERCENT")
+                                                                     : QStringLiteral(" OUT_DIR FOLDER"));
+            return parsed;
+        }
+        parsed.request.outDir = rest.at(1);
+        if (word == QLatin1String("current")) {
+            parsed.command = PublisherArguments::Current;
+            parsed.request.folder = rest.at(2);
+            parsed.error = checkReleaseNames(QStringLiteral("0"), parsed.request.folder);
+            return parsed;
+        }
+        parsed.command = PublisherArguments::Rollout;
+        const auto share = ReleaseControl::parseRollout(rest.at(2));
+        if (rest.at(2).isEmpty() || !share)
+            parsed.error = QStringLiteral("rollout takes a whole percent 0..100");
+        parsed.request.rules.rollout = share.value_or(100);
         return parsed;
     }
     if (rest.size() < 3 || rest.size() > 4) {
@@ -168,12 +235,20 @@ QString checkReleaseNames(const QString &version, const QString &folder)
     return QString();
 }
 
-QByteArray releaseIniText(const QString &version, const QString &folder, const QByteArray &manifest)
+QByteArray releaseIniText(const QString &version, const QString &folder, const QByteArray &manifest,
+                          const ReleaseRules &rules)
 {
-    return "[" + QByteArray(Names::kGroupVersion) + "]\r\n" + QByteArray(Names::kKeyReleaseVersion) + "="
+    QByteArray text = "[" + QByteArray(Names::kGroupVersion) + "]\r\n" + QByteArray(Names::kKeyReleaseVersion) + "="
         + version.toLatin1() + "\r\nFolder=" + folder.toLatin1() + "\r\n" + Names::kKeyManifestSize + "="
         + QByteArray::number(manifest.size()) + "\r\n" + Names::kKeyManifestMd5 + "="
         + QCryptographicHash::hash(manifest, QCryptographicHash::Md5).toHex() + "\r\n";
+    if (rules.rollout < ReleaseControl::kWholeRollout)
+        text += QByteArray(Names::kKeyRollout) + "=" + QByteArray::number(rules.rollout) + "\r\n";
+    if (!rules.minimumVersion.isEmpty())
+        text += QByteArray(Names::kKeyMinRequiredVersion) + "=" + rules.minimumVersion.toLatin1() + "\r\n";
+    if (!rules.steppingStone.isEmpty())
+        text += QByteArray(Names::kKeySteppingStone) + "=" + rules.steppingStone.toLatin1() + "\r\n";
+    return text;
 }
 
 QString publishRelease(const PublishRequest &request, int *fileCount, int *patchCount)
@@ -218,6 +293,9 @@ QString publishRelease(const PublishRequest &request, int *fileCount, int *patch
     // Checked before anything is created; links are resolved.
     if (PathPolicy::isSameFolder(source, request.outDir) || PathPolicy::isStrictlyInside(source, request.outDir))
         return QStringLiteral("the output folder lies inside the source folder");
+    const QString stone = request.rules.steppingStone;
+    if (!stone.isEmpty() && !QFileInfo(request.outDir + QLatin1Char('/') + stone + QStringLiteral(".ini")).isFile())
+        return QStringLiteral("no release %1 published into %2 to step through").arg(stone, request.outDir);
     const QString releaseDir = request.outDir + QLatin1Char('/') + request.folder;
     if (!QDir().mkpath(releaseDir))
         return QStringLiteral("cannot create ") + releaseDir;
@@ -240,8 +318,8 @@ QString publishRelease(const PublishRequest &request, int *fileCount, int *patch
         return QStringLiteral("cannot write a complete manifest in ") + releaseDir;
     if (!secretKey.isEmpty()) {
         const QString signError =
-            writeSignedStatement(request.outDir, releaseDir, request.version, request.folder, secretKey, request.expires,
-                                 request.allowDowngrade);
+            writeSignedStatement(request.outDir, releaseDir, request.version, request.folder, secretKey,
+                                 {request.expires, request.allowDowngrade, request.rules.rollout});
         if (!signError.isEmpty())
             return signError;
     }
@@ -253,10 +331,14 @@ QString publishRelease(const PublishRequest &request, int *fileCount, int *patch
             return patchError;
     }
 
-    QSaveFile ini(request.outDir + QLatin1Char('/') + Names::kUpdateIniFile);
-    const QByteArray text = releaseIniText(request.version, request.folder, manifestText);
-    if (!ini.open(QIODevice::WriteOnly) || ini.write(text) != text.size() || !ini.commit())
-        return QStringLiteral("cannot write ") + ini.fileName();
+    const QString ownError = writeVersionFile(request.outDir + QLatin1Char('/') + request.folder + QStringLiteral(".ini"),
+                                              releaseIniText(request.version, request.folder, manifestText));
+    if (!ownError.isEmpty())
+        return ownError;
+    const QString iniError = writeVersionFile(request.outDir + QLatin1Char('/') + Names::kUpdateIniFile,
+                                              releaseIniText(request.version, request.folder, manifestText, request.rules));
+    if (!iniError.isEmpty())
+        return iniError;
     if (fileCount)
         *fileCount = files.size();
     return QString();

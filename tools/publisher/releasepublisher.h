@@ -11,6 +11,10 @@
 //   <out>/_patches/...              with earlier releases: binary patches from
 //                                   their files and the release's patch index
 //                                   (patchmaker.h, delta/patchindex.h)
+//   <out>/<folder>.ini              the release's own version description
+//                                   (update.ini without release control), by
+//                                   which it can be made current again later
+//                                   (currentrelease.h)
 //
 // update.ini is replaced last and atomically, so a client never sees it
 // point at a folder that is still being filled; older folders stay where
@@ -19,6 +23,18 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+
+// Who takes a release (config/releasecontrol.h): written into update.ini
+// and, for a staged rollout, into the signed statement.
+struct ReleaseRules
+{
+    int rollout = 100; // percent of installations offered the release
+    // The lowest installed version the release applies to, and the folder
+    // of an earlier release in the same output folder that older
+    // installations take first ("" for none).
+    QString minimumVersion;
+    QString steppingStone;
+};
 
 struct PublishRequest
 {
@@ -30,16 +46,23 @@ struct PublishRequest
     QDateTime expires;     // of the signed statement; invalid: never
     bool allowDowngrade = false; // the statement lets clients replace a higher version with this one
     QStringList previousDirs{};  // earlier releases to make patches from; none: no patches, no index
+    ReleaseRules rules{};
 };
 
 // Command line of the publisher (arguments without the program name):
-//   [--key SECRET_KEY_FILE [--expires yyyy-MM-ddTHH:mm:ssZ] [--allow-downgrade]] [--previous DIR]...
-//   SOURCE_DIR OUT_DIR VERSION [FOLDER]
+//   [OPTIONS] [--previous DIR]... SOURCE_DIR OUT_DIR VERSION [FOLDER]
+//   [OPTIONS] rollout OUT_DIR PERCENT
+//   [OPTIONS] current OUT_DIR FOLDER
 //   keygen SECRET_KEY_FILE
+// OPTIONS: --key SECRET_KEY_FILE, --expires yyyy-MM-ddTHH:mm:ssZ and
+// --allow-downgrade (both with --key), --rollout PERCENT, --min-version
+// VERSION and --stepping-stone FOLDER (which needs --min-version).
 // help is set for -h/--help; otherwise error is "" or says what is wrong.
 struct PublisherArguments
 {
-    PublishRequest request;
+    enum Command { Publish, Keygen, Rollout, Current };
+    Command command = Publish;
+    PublishRequest request; // Rollout and Current: outDir, folder, key, expires and rules
     QString keygenFile; // set for the keygen command
     bool help = false;
     QString error;
@@ -56,7 +79,12 @@ QString checkReleaseNames(const QString &version, const QString &folder);
 
 // The text of <out>/update.ini: version, folder, and the size and MD5 of
 // the release's md5.txt (manifest), by which a client knows it got all of it.
-QByteArray releaseIniText(const QString &version, const QString &folder, const QByteArray &manifest);
+// With rules other than the default, their keys follow.
+QByteArray releaseIniText(const QString &version, const QString &folder, const QByteArray &manifest,
+                          const ReleaseRules &rules = {});
+
+// Writes a version description whole (atomically). "" or the reason.
+QString writeVersionFile(const QString &path, const QByteArray &text);
 
 // Publishes the release. Hidden entries are not published (a client's own
 // manifest never lists them), nor a top-level md5.txt of the source, which

@@ -53,8 +53,7 @@ QString readSecretKeyFile(const QString &path, QByteArray *secretKey)
 }
 
 QString writeSignedStatement(const QString &outDir, const QString &releaseDir, const QString &version,
-                             const QString &folder, const QByteArray &secretKey, const QDateTime &expires,
-                             bool allowDowngrade)
+                             const QString &folder, const QByteArray &secretKey, const StatementTerms &terms)
 {
     const QString sequencePath = outDir + QLatin1Char('/') + kSequenceFile;
     quint64 last = 0;
@@ -72,10 +71,15 @@ QString writeSignedStatement(const QString &outDir, const QString &releaseDir, c
     statement.version = version;
     statement.folder = folder;
     statement.sequence = last + 1;
-    statement.expires = expires;
-    statement.allowDowngrade = allowDowngrade;
+    statement.expires = terms.expires;
+    statement.allowDowngrade = terms.allowDowngrade;
+    statement.rollout = terms.rollout;
     QStringList files;
     listFilesRecursive(releaseDir, QString(), files);
+    // A release signed again (a new share, made current again) lists its
+    // files, not the statement it had.
+    files.removeAll(QLatin1Char('/') + Names::kStatementFile);
+    files.removeAll(QLatin1Char('/') + Names::kStatementSignatureFile);
     for (const QString &relative : qAsConst(files)) {
         const QString path = releaseDir + relative;
         const auto digest = sha256OfFile(path);

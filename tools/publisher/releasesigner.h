@@ -18,11 +18,17 @@ QString createKeyFile(const QString &secretKeyPath, QByteArray *publicKeyText);
 // The secret key of a key file, or "" in error with the reason.
 QString readSecretKeyFile(const QString &path, QByteArray *secretKey);
 
+// What a statement says beyond the release's files.
+struct StatementTerms
+{
+    QDateTime expires;           // invalid: never
+    bool allowDowngrade = false; // clients may install it over a higher version (a rollback)
+    int rollout = 100;           // percent of installations offered it
+};
+
 // Writes <releaseDir>/release.statement over every file below releaseDir
-// (md5.txt included) and its signature beside it, with the next sequence
-// number of outDir, which is then recorded. expires may be invalid (never);
-// allowDowngrade lets clients install it over a higher version (a rollback).
-// "" on success, else the reason.
+// (md5.txt included, an earlier statement and signature not) and its
+// signature beside it, with the next sequence number of outDir, which is
+// then recorded. "" on success, else the reason.
 QString writeSignedStatement(const QString &outDir, const QString &releaseDir, const QString &version,
-                             const QString &folder, const QByteArray &secretKey, const QDateTime &expires,
-                             bool allowDowngrade = false);
+                             const QString &folder, const QByteArray &secretKey, const StatementTerms &terms = {});

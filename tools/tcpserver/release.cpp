@@ -1,6 +1,7 @@
 #include "release.h"
 
 #include "config/names.h"
+#include "config/releasecontrol.h"
 #include "fileops/installlayout.h"
 #include "fileops/pathpolicy.h"
 #include "fileops/tempfilewriter.h"
@@ -64,6 +65,12 @@ Release scanRelease(const QString &root)
     QSettings ini(iniPath, QSettings::IniFormat);
     release.version = ini.value(Names::kVersionVersionKey).toString();
     const QString folder = QDir::cleanPath(ini.value(Names::kVersionFolderKey).toString());
+    const auto rollout = ReleaseControl::parseRollout(ini.value(Names::kVersionRolloutKey).toString());
+    if (!rollout) {
+        release.error = QStringLiteral("%1: [Version] Rollout must be a percent 0..100").arg(iniPath);
+        return release;
+    }
+    release.rollout = *rollout;
     if (release.version.isEmpty() || folder.isEmpty() || folder == QLatin1String(".")) {
         release.error = QStringLiteral("%1 lacks [Version] Version or Folder").arg(iniPath);
         return release;

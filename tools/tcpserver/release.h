@@ -29,6 +29,7 @@ struct ReleaseFile
 struct Release
 {
     QString version;
+    int rollout = 100; // [Version] Rollout, passed on in every offer
     QVector<ReleaseFile> files; // ordered by path
     QString error;              // empty when the release can be served
 
@@ -38,7 +39,8 @@ struct Release
     const ReleaseFile *find(const FileRequest &id) const;
 };
 
-// Reads the release below root. Names that do not fit the protocol's fields
+// Reads the release below root. A Rollout that is no percent (see
+// config/releasecontrol.h) makes the release unusable. Names that do not fit the protocol's fields
 // (path over 127, name over 31 UTF-8 bytes), names a client could not install
 // (hidden entries, the updater's own places with the usual settings: the
 // publisher never writes them), files of 4 GiB or more and a Folder that

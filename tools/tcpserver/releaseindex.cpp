@@ -29,7 +29,8 @@ QByteArray ReleaseSnapshot::versionReply(const QString &installedVersion, qint32
             content.files.append(file.id);
     }
     const QByteArray message
-        = TcpProtocol::encodeMessage(TcpProtocol::VersionReply, 0, TcpProtocol::encodeVersionReply(content));
+        = TcpProtocol::encodeMessage(TcpProtocol::VersionReply, 0, TcpProtocol::encodeVersionReply(content),
+                                     content.needUpdate ? TcpProtocol::rolloutField(rel.rollout) : 0);
     if (cached) {
         QMutexLocker locker(&offersLock);
         offers[productType] = message;
