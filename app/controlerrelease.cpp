@@ -1,6 +1,7 @@
 // The controller's release control: whether an offered release is for this
 // installation now (its staged rollout and the word that overrides it) and
 // whether it applies to the installed version.
+#include "config/iniedit.h"
 #include "app/controler.h"
 
 #include "app/updatemodel.h"
@@ -16,7 +17,7 @@ int CControler::offeredRollout() const
 {
     if (!model->downloadedVersionFiles().description)
         return model->offeredTcpRollout();
-    const QSettings description(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile, QSettings::IniFormat);
+    const QSettings description(IniEdit::settingsPath(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile), QSettings::IniFormat);
     const QString text = description.value(Names::kVersionRolloutKey).toString();
     const std::optional<int> share = ReleaseControl::parseRollout(text);
     if (!share)
@@ -45,7 +46,7 @@ bool CControler::releaseApplies()
 {
     if (model->downloadedVersionFiles().description)
         return true;
-    const QSettings staged(tempDir + Names::kUpdateIniFile, QSettings::IniFormat);
+    const QSettings staged(IniEdit::settingsPath(tempDir + Names::kUpdateIniFile), QSettings::IniFormat);
     const QString minimum = staged.value(Names::kVersionMinRequiredKey).toString();
     if (ReleaseControl::appliesTo(config->getVersion(), minimum))
         return true;

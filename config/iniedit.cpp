@@ -1,5 +1,7 @@
 #include "config/iniedit.h"
 
+#include <QFile>
+
 #include "config/names.h"
 #include "fileops/pathpolicy.h"
 
@@ -165,6 +167,52 @@ QByteArray literal(const QString &value)
         out += char(u);
     }
     return out + '"';
+}
+
+bool holdsEncodedObject(const QByteArray &text)
+{
+    // Folded as QSettings would unescape it, without quotes, backslashes and
+    // spaces, in lower case: then a plain search finds every spelling.
+    QByteArray folded;
+    folded.reserve(text.size());
+    const auto digit = [](char ch, int base) {
+        const int v = (ch >= '0' && ch <= '9') ? ch - '0' : (ch >= 'a' && ch <= 'f') ? ch - 'a' + 10
+                                                         : (ch >= 'A' && ch <= 'F') ? ch - 'A' + 10 : 99;
+        return v < base ? v : -1;
+    };
+    for (int i = 0; i < text.size(); ++i) {
+        const char ch = text.at(i);
+        if (ch == '\\' && i + 1 < text.size()) {
+            const bool hex = text.at(i + 1) == 'x' || text.at(i + 1) == 'X';
+            const int base = hex ? 16 : 8;
+            int j = hex ? i + 2 : i + 1;
+            int code = 0;
+            int taken = 0;
+            while (j < text.size() && taken < (hex ? 4 : 3) && digit(text.at(j), base) >= 0) {
+                code = code * base + digit(text.at(j), base);
+                ++j;
+                ++taken;
+            }
+            if (taken > 0) {
+                if (code < 0x80)
+                    folded += static_cast<char>(QChar::toLower(static_cast<uint>(code)));
+                i = j - 1;
+                continue;
+            }
+        }
+        if (ch == '\\' || ch == '"' || ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n')
+            continue;
+        folded += static_cast<char>(QChar::toLower(static_cast<uint>(static_cast<uchar>(ch))));
+    }
+    return folded.contains("variant(");
+}
+
+QString settingsPath(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return path;
+    return holdsEncodedObject(file.readAll()) ? QString() : path;
 }
 
 QByteArray mergedSystemConfig(const QByteArray &client, const QByteArray &release, const QString &version)

@@ -33,6 +33,17 @@ QByteArray literal(const QString &value);
 // version wins over the release's; the client's other values in those three
 // groups (its keys, CA file, places and the updater's names), its comments
 // and everything else stay.
+// True when INI text holds something QSettings could decode as a serialized
+// object ("@Variant(", written out or through escapes): QSettings decodes
+// those with QDataStream, which a crafted value drives into an unbounded
+// allocation. No file of this program's ever holds one.
+bool holdsEncodedObject(const QByteArray &text);
+
+// path itself, or an empty path (which QSettings reads as an empty file) when
+// the file at path holds an encoded object: what QSettings is given for every
+// INI file, as any of them may have come from a server or a release.
+QString settingsPath(const QString &path);
+
 QByteArray mergedSystemConfig(const QByteArray &client, const QByteArray &release, const QString &version);
 
 } // namespace IniEdit

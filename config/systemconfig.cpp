@@ -1,3 +1,4 @@
+#include "config/iniedit.h"
 #include "config/systemconfig.h"
 
 #include "config/names.h"
@@ -67,7 +68,7 @@ const KeySpec kUpdateInfoKeys[] = {
 template <size_t N>
 bool readTable(const QString &path, const KeySpec (&keys)[N], CSystemConfig::Table &table)
 {
-    QSettings settings(path, QSettings::IniFormat);
+    QSettings settings(IniEdit::settingsPath(path), QSettings::IniFormat);
     if (settings.status() != QSettings::NoError)
         return false;
     for (const KeySpec &spec : keys) {
@@ -119,7 +120,7 @@ CSystemConfig::CSystemConfig(const QString &path)
 
 void CSystemConfig::loadUpdateTable()
 {
-    QSettings settings(configPath, QSettings::IniFormat);
+    QSettings settings(IniEdit::settingsPath(configPath), QSettings::IniFormat);
     if (settings.status() != QSettings::NoError)
         return;
     for (const QString &key : {Names::kUrlKey, Names::kExeNameKey}) {
@@ -134,7 +135,7 @@ void CSystemConfig::loadSystemTable()
         loaded = true;
     // An entry QSettings reads as empty ("PublicKey=", or a value it takes
     // for a comment because it starts with ";") is still an entry.
-    publicKeyEntry = QSettings(systemCfgPath, QSettings::IniFormat)
+    publicKeyEntry = QSettings(IniEdit::settingsPath(systemCfgPath), QSettings::IniFormat)
                          .contains(QString::fromLatin1(Names::kGroupUpdate) + QLatin1Char('/')
                                    + QString::fromLatin1(Names::kKeyPublicKey));
 }

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     file.write(bytes);
     file.flush();
     {
-        const QSettings ini(file.fileName(), QSettings::IniFormat);
+        const QSettings ini(IniEdit::settingsPath(file.fileName()), QSettings::IniFormat);
         for (const QString &key : ini.allKeys())
             (void)ini.value(key).toString();
     }

@@ -40,7 +40,8 @@ ResumeAnswer resumeAnswer(int status, const QByteArray &contentRange, qint64 fro
         return ResumeAnswer::Whole;
     if (status != 206)
         return ResumeAnswer::Unusable;
-    static const QRegularExpression form(QStringLiteral("^bytes ([0-9]{1,18})-([0-9]{1,18})/([0-9]{1,18})$"));
+    // Numbers as a server writes them, without leading zeros.
+    static const QRegularExpression form(QStringLiteral("^bytes (0|[1-9][0-9]{0,17})-(0|[1-9][0-9]{0,17})/(0|[1-9][0-9]{0,17})$"));
     const QRegularExpressionMatch match = form.match(QString::fromLatin1(contentRange.trimmed()));
     if (!match.hasMatch())
         return ResumeAnswer::Unusable;

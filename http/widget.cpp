@@ -1,3 +1,4 @@
+#include "config/iniedit.h"
 #include "http/widget.h"
 
 #include "config/names.h"
@@ -166,7 +167,7 @@ int Widget::checkServerVersion(const QString &description)
         refreshStatus();
         return 1;
     }
-    const QString localVersion = QSettings(localIni, QSettings::IniFormat).value(Names::kVersionVersionKey).toString();
+    const QString localVersion = QSettings(IniEdit::settingsPath(localIni), QSettings::IniFormat).value(Names::kVersionVersionKey).toString();
     if (localVersion == serverVersion) {
         statusDetail = QStringLiteral("update文件版本相同，不需要更新");
         if (QFile::exists(localPath))
@@ -181,9 +182,9 @@ int Widget::checkServerVersion(const QString &description)
 
 int Widget::followSteppingStone()
 {
-    const QSettings offered(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile, QSettings::IniFormat);
+    const QSettings offered(IniEdit::settingsPath(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile), QSettings::IniFormat);
     const QString minimum = offered.value(Names::kVersionMinRequiredKey).toString();
-    const QString installed = QSettings(appDir + Names::kUpdateDir + Names::kUpdateIniFile, QSettings::IniFormat)
+    const QString installed = QSettings(IniEdit::settingsPath(appDir + Names::kUpdateDir + Names::kUpdateIniFile), QSettings::IniFormat)
                                   .value(Names::kVersionVersionKey)
                                   .toString();
     if (ReleaseControl::appliesTo(installed, minimum))
@@ -206,7 +207,7 @@ int Widget::followSteppingStone()
 
 bool Widget::parseServerVersion()
 {
-    const QSettings ini(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile, QSettings::IniFormat);
+    const QSettings ini(IniEdit::settingsPath(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile), QSettings::IniFormat);
     serverFolder = ini.value(Names::kVersionFolderKey).toString();
     serverVersion = ini.value(Names::kVersionVersionKey).toString();
     if (!serverFolder.isEmpty() && !serverVersion.isEmpty()) {
@@ -246,7 +247,7 @@ int Widget::checkManifest()
             const QByteArray text = manifest.read(kMaxManifestBytes);
             // A release published with its manifest's size and digest in
             // update.ini proves the manifest whole, whatever the server did.
-            const QSettings ini(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile, QSettings::IniFormat);
+            const QSettings ini(IniEdit::settingsPath(appDir + Names::kUpdateDir + Names::kUpdateTmpIniFile), QSettings::IniFormat);
             problem = manifestRecordProblem(text, ini.value(Names::kVersionManifestSizeKey).toString(),
                                             ini.value(Names::kVersionManifestMd5Key).toString());
             if (problem.isEmpty())

@@ -76,6 +76,26 @@ private slots:
         QTest::newRow("host program outside the installation")
             << QByteArray("[Update]\nHostExe=../evil.exe\n") << head + tail;
     }
+    void encodedObjects_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("plain") << QByteArray("[General]\nVersion=2.0\nURL=http://u@127.0.0.1/\n") << false;
+        QTest::newRow("non-ASCII written by literal()")
+            << IniEdit::literal(QStringLiteral("安装\\a b")).prepend("[Paths]\nTemp=") << false;
+        QTest::newRow("written out") << QByteArray("[General]\nVersion=@Variant(\\0\\0)\n") << true;
+        QTest::newRow("quoted, spaced") << QByteArray("Version=\"@Var iant (\"\n") << true;
+        QTest::newRow("hex escapes") << QByteArray("Version=\\x40\\x0056ariant(\n") << true;
+        QTest::newRow("octal escapes") << QByteArray("Version=\\100\\126ariant(\n") << true;
+    }
+    void encodedObjects()
+    {
+        // QSettings decodes such values with QDataStream, which a crafted
+        // one drives into an unbounded allocation.
+        QFETCH(QByteArray, text);
+        QFETCH(bool, refused);
+        QCOMPARE(IniEdit::holdsEncodedObject(text), refused);
+    }
     void releaseConfig()
     {
         QFETCH(QByteArray, release);

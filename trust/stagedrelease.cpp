@@ -1,3 +1,4 @@
+#include "config/iniedit.h"
 #include "trust/stagedrelease.h"
 
 #include "config/names.h"
@@ -66,11 +67,11 @@ StatementCheck checkStagedRelease(const StagedRelease &release, const QVector<QB
     const QString httpDescription = release.installation + Names::kUpdateDir + Names::kUpdateTmpIniFile;
     const QString tcpDescription = release.staging + Names::kUpdateIniFile;
     const bool tcpRoad = !release.downloaded.description;
-    const QSettings description(tcpRoad ? tcpDescription : httpDescription, QSettings::IniFormat);
+    const QSettings description(IniEdit::settingsPath(tcpRoad ? tcpDescription : httpDescription), QSettings::IniFormat);
     const QString describedVersion = description.value(Names::kVersionVersionKey).toString();
     // The installed version description is the floor that survives a
     // reinstall, which brings no recorded statement.
-    const QSettings installed(release.installation + Names::kUpdateDir + Names::kUpdateIniFile, QSettings::IniFormat);
+    const QSettings installed(IniEdit::settingsPath(release.installation + Names::kUpdateDir + Names::kUpdateIniFile), QSettings::IniFormat);
     StatementExpectation expected{publicKeys,
                                   release.announcedVersion,
                                   description.value(Names::kVersionFolderKey).toString(),
