@@ -7,12 +7,12 @@
 #include "http/md5manifest.h"
 #include "http/widget.h"
 #include "support/filetree.h"
+#include "support/httpstaging.h"
 #include "support/nginxserver.h"
 #include "support/squidproxy.h"
 #include "support/testfiles.h"
 
 #include <QProcess>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -120,12 +120,7 @@ void TestHttps::certificates()
         return;
     }
     QCOMPARE(version, 1);
-    QCOMPARE(widget.checkManifest(), 1);
-    QSignalSpy result(&widget, &Widget::sigUpdateResult);
-    widget.startUpdate();
-    QTRY_COMPARE_WITH_TIMEOUT(result.count(), 1, 30000);
-    QCOMPARE(result.first().first().toBool(), true);
-    QCOMPARE(readTestFile(install + "/UpdateTemp/app.dll"), QByteArray("app 2"));
+    QVERIFY(stagesUpdate(widget, install + "/UpdateTemp/app.dll", "app 2"));
     QCOMPARE(tunnelled(), throughProxy);
 }
 

@@ -9,6 +9,7 @@
 #include "http/md5manifest.h"
 #include "http/widget.h"
 #include "support/filetree.h"
+#include "support/httpstaging.h"
 #include "support/memorysink.h"
 #include "support/nginxserver.h"
 #include "support/squidproxy.h"
@@ -17,7 +18,6 @@
 #include "support/testinstall.h"
 #include "tcp/tcpupdate.h"
 
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -124,12 +124,7 @@ void TestProxy::roads()
             QVERIFY2(widget.statusDetailText().contains(reason), qPrintable(widget.statusDetailText()));
         } else {
             QCOMPARE(version, 1);
-            QCOMPARE(widget.checkManifest(), 1);
-            QSignalSpy result(&widget, &Widget::sigUpdateResult);
-            widget.startUpdate();
-            QTRY_COMPARE_WITH_TIMEOUT(result.count(), 1, 30000);
-            QCOMPARE(result.first().first().toBool(), true);
-            QCOMPARE(readTestFile(work.filePath("install/UpdateTemp/app.dll")), QByteArray("app 2"));
+            QVERIFY(stagesUpdate(widget, work.filePath("install/UpdateTemp/app.dll"), "app 2"));
         }
     } else {
         TcpServerProcess server;
