@@ -243,6 +243,46 @@ private slots:
         QCOMPARE(QDir(install.filePath("update")).entryList(QStringList{"patch*"}, QDir::Files), QStringList());
     }
 
+    // A run killed inside a large download leaves the bytes it had; the next
+    // run asks nginx only for the rest (If-Range with the first reply's
+    // validator, answered 206) and installs the release byte for byte.
+    void killedDownloadResumes()
+    {
+        QTemporaryDir work;
+        const QByteArray big = randomBytes(24 * 1024 * 1024, 20);
+        writeTree(work.filePath("v2src"), {{"/app.dll", "app v2"}, {"/big.bin", big}});
+        QVERIFY(runPublisher(work.filePath("v2src"), work.filePath("www"), "2.0", "v2"));
+        NginxServer nginx(work.filePath("www"), {}, 2 * 1024 * 1024); // whole files at 2 MB/s
+        QVERIFY2(nginx.isRunning(), nginx.errorLog().constData());
+        TestInstall install;
+        installVersion1(install, nginx.baseUrl());
+
+        QProcess first;
+        first.setWorkingDirectory(install.path());
+        first.start(install.filePath("update.exe"), {"console"});
+        const QString partial = install.filePath(
+            "update/partial/" + QCryptographicHash::hash(big, QCryptographicHash::Md5).toHex() + ".part");
+        constexpr qint64 kKilledAfter = 4 * 1024 * 1024;
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo(partial).size() >= kKilledAfter; }, 60000));
+        first.kill();
+        QVERIFY(first.waitForFinished(10000));
+
+        const RunResult second = install.runUpdater({"console"}, 120000);
+        QVERIFY2(second.finished && second.exitCode == 0, second.err.constData());
+        QCOMPARE(readTestFile(install.filePath("big.bin")), big);
+        QList<QByteArray> requests;
+        for (const QByteArray &line : nginx.accessLog())
+            if (line.endsWith(" /v2/big.bin"))
+                requests.append(line);
+        QCOMPARE(requests.size(), 2);
+        const QList<QByteArray> resumed = requests.last().split(' ');
+        QCOMPARE(resumed.at(0), QByteArray("206"));
+        QVERIFY2(resumed.at(2).startsWith("\"bytes=") && resumed.at(2).endsWith("-\""), requests.last().constData());
+        const qint64 from = resumed.at(2).mid(7, resumed.at(2).size() - 9).toLongLong();
+        QVERIFY2(from >= kKilledAfter && from < big.size(), requests.last().constData());
+        QCOMPARE(resumed.at(1).toLongLong(), big.size() - from);
+    }
+
     void sameVersionChangesNothing_data()
     {
         QTest::addColumn<QByteArray>("localVersion");

@@ -44,7 +44,7 @@ constexpr int kStartAttempts = 5;
 constexpr int kReadyWaitMs = 5000;
 
 QByteArray configText(const QString &work, const QString &root, quint16 port, const NginxTls &tls,
-                      const QVector<quint16> &upstreams)
+                      qint64 wholeFileRate, const QVector<quint16> &upstreams)
 {
     const QByteArray w = serverPath(work).toUtf8();
     const QByteArray listen = "    listen 127.0.0.1:" + QByteArray::number(port);
@@ -64,7 +64,9 @@ QByteArray configText(const QString &work, const QString &root, quint16 port, co
         return text;
     }
     text += "http {\n";
-    text += "  access_log " + w + "/access.log;\n";
+    text += "  log_format requests '$status $body_bytes_sent \"$http_range\" $uri';\n";
+    text += "  access_log " + w + "/access.log requests;\n";
+    text += "  map $http_range $whole_file_rate { \"\" " + QByteArray::number(wholeFileRate) + "; default 0; }\n";
     for (const char *kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         text += QByteArray("  ") + kind + "_temp_path " + w + "/" + kind + ";\n";
     text += "  default_type application/octet-stream;\n  sendfile on;\n  keepalive_requests 100000;\n";
@@ -73,6 +75,7 @@ QByteArray configText(const QString &work, const QString &root, quint16 port, co
         text += "    ssl_certificate \"" + serverPath(tls.certificate).toUtf8() + "\";\n";
         text += "    ssl_certificate_key \"" + serverPath(tls.key).toUtf8() + "\";\n";
     }
+    text += "    limit_rate $whole_file_rate;\n";
     text += "    root \"" + serverPath(root).toUtf8() + "\";\n  }\n}\n";
     return text;
 }
@@ -103,8 +106,9 @@ quint16 freeLocalPort()
     return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
 
-NginxServer::NginxServer(const QString &rootDir, const NginxTls &serverTls)
+NginxServer::NginxServer(const QString &rootDir, const NginxTls &serverTls, qint64 rate)
     : tls(serverTls)
+    , wholeFileRate(rate)
 {
     // Another program may take the probed port before nginx binds it: try again.
     for (int attempt = 0; attempt < kStartAttempts && !running; ++attempt)
@@ -132,7 +136,7 @@ bool NginxServer::tryStart(const QString &rootDir)
     QFile file(conf);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    file.write(configText(workDir.path(), rootDir, serverPort, tls, upstreams));
+    file.write(configText(workDir.path(), rootDir, serverPort, tls, wholeFileRate, upstreams));
     file.close();
 
     const QString work = serverPath(workDir.path());
@@ -181,6 +185,12 @@ QString NginxServer::baseUrl() const
 {
     return (tls.certificate.isEmpty() ? QStringLiteral("http://127.0.0.1:%1/") : QStringLiteral("https://127.0.0.1:%1/"))
         .arg(serverPort);
+}
+
+QList<QByteArray> NginxServer::accessLog() const
+{
+    QFile file(workDir.path() + QStringLiteral("/access.log"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>();
 }
 
 QByteArray NginxServer::errorLog() const

@@ -20,7 +20,10 @@ struct NginxTls
 class NginxServer
 {
 public:
-    explicit NginxServer(const QString &rootDir, const NginxTls &tls = {});
+    // wholeFileRate: bytes per second for requests without a Range header
+    // (0: no limit), so that a test can stop a client inside a download
+    // and let its resumed request run at full speed.
+    explicit NginxServer(const QString &rootDir, const NginxTls &tls = {}, qint64 wholeFileRate = 0);
     // A TCP balancer instead (the stream module): each connection is passed
     // on to one of the servers at these ports on 127.0.0.1, in turn; one
     // that refuses is skipped.
@@ -36,12 +39,16 @@ public:
     QString baseUrl() const;
     // nginx's error log, for failure messages.
     QByteArray errorLog() const;
+    // One line per request answered: status, body bytes sent, the Range
+    // header in quotes, the path.
+    QList<QByteArray> accessLog() const;
 
 private:
     bool tryStart(const QString &rootDir);
     void stop();
 
     NginxTls tls;
+    qint64 wholeFileRate = 0;
     QVector<quint16> upstreams;
     QTemporaryDir workDir;
     QProcess process;
