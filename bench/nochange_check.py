@@ -45,15 +45,21 @@ def wait_listening(port, proc, what):
     sys.exit(f"{what} did not start")
 
 
-def publish(build, work, files):
-    src = os.path.join(work, "src")
+def write_files(root, files, content):
+    """files files named d<k>/f<j>.dat below root, 1,000 a folder; content(i)
+    gives the bytes of the i-th."""
     per_folder = 1000
     for i in range(files):
-        folder = os.path.join(src, f"d{i // per_folder:04}")
+        folder = os.path.join(root, f"d{i // per_folder:04}")
         if i % per_folder == 0:
             os.makedirs(folder)
         with open(os.path.join(folder, f"f{i % per_folder:04}.dat"), "wb") as f:
-            f.write(b"file %d\n" % i)
+            f.write(content(i))
+
+
+def publish(build, work, files, content=lambda i: b"file %d\n" % i):
+    src = os.path.join(work, "src")
+    write_files(src, files, content)
     www = os.path.join(work, "www")
     subprocess.run([os.path.join(build, "bin", "publisher"), src, www, "2.0.0", "v2"], check=True,
                    stdout=subprocess.DEVNULL)

@@ -46,8 +46,12 @@ PartialDownloads::Kept PartialDownloads::kept(const QString &md5) const
         return kept;
     QFile file(validatorPath(md5));
     const QFileInfo info(data);
-    if (!info.isFile() || info.isSymLink() || !file.open(QIODevice::ReadOnly))
+    if (!info.isFile() || info.isSymLink())
         return kept;
+    if (!file.open(QIODevice::ReadOnly)) {
+        kept.bytes = info.size();
+        return kept;
+    }
     const QList<QByteArray> lines = file.read(kMaxValidatorBytes).split('\n');
     if (lines.size() < 3)
         return kept;

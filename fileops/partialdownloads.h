@@ -17,7 +17,10 @@
 // (the validator header's name and value of the answer the bytes came from,
 // and the file's whole size, one a line). A part without a validator is not
 // resumed: nothing could prove the rest belongs to the same file; a whole
-// file needs none, its digest proves it.
+// file needs none, its digest proves it. Files of at most kRecordAbove bytes
+// get no validator: fetching one again costs less than recording it, and
+// with many small files the records' creation and removal would cost more
+// than the downloads.
 class PartialDownloads
 {
 public:
@@ -30,6 +33,8 @@ public:
         QByteArray validator;
     };
 
+    static constexpr qint64 kRecordAbove = 128 * 1024;
+
     // folder ends with "/"; empty: nothing is ever kept.
     explicit PartialDownloads(const QString &folder = QString());
 
@@ -37,6 +42,8 @@ public:
     // Where the file with this MD5 is written while it downloads; empty when
     // nothing is kept or md5 is not 32 hex digits.
     QString dataPath(const QString &md5) const;
+    // What is kept of the file. Bytes without a validator are counted, with
+    // an empty validator: they can only be a whole file, proved by its digest.
     Kept kept(const QString &md5) const;
     // Records the answer the bytes at dataPath come from (an empty validator:
     // none). False when it could not be written: the bytes are then never

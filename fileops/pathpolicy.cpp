@@ -128,6 +128,20 @@ bool isPlainFileName(const QString &name)
     return isSafeRelativeName(name) && !name.contains(QLatin1Char('/'));
 }
 
+bool isPortableFileName(const QString &name)
+{
+    if (name.isEmpty() || name.size() > 100)
+        return false;
+    for (const QChar c : name) {
+        const ushort u = c.unicode();
+        const bool plain = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '.'
+            || u == '_' || u == '-';
+        if (!plain)
+            return false;
+    }
+    return isPlainFileName(name);
+}
+
 ReleaseNameProblem releaseNameProblem(const QString &relative, const QStringList &workPlaces)
 {
     if (!isSafeRelativeName(relative))

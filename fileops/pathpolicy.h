@@ -59,6 +59,11 @@ bool isSafeRelativeName(const QString &relative);
 // A bare file name: a safe relative name of one level.
 bool isPlainFileName(const QString &name);
 
+// A name every file system holds as it is: 1 to 100 ASCII letters, digits,
+// ".", "_" and "-", and a safe relative name. Others may or may not be held,
+// depending on the file system: only trying tells.
+bool isPortableFileName(const QString &name);
+
 // Why a file of a release (relative, "/"-separated) can never be installed.
 enum class ReleaseNameProblem {
     None,

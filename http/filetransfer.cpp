@@ -1,14 +1,20 @@
 #include "http/filetransfer.h"
 
 #include "fileops/diskreserve.h"
+#include "fileops/pathpolicy.h"
 #include "http/replyrules.h"
 #include "log/logger.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
 namespace {
+
+// Staging paths up to this length fit every file system's limit (Windows'
+// 260 characters without the long-path prefix).
+constexpr int kPortablePathLength = 240;
 
 // Where the task's bytes are written: among the partial downloads when they
 // are kept, else at the staged path.
@@ -38,6 +44,23 @@ FileTransfer::FileTransfer(const DownloadTask &task, const TransferLimits &limit
     connect(&guard, &TransferGuard::breached, this, [this] { failWith(guard.breachText()); });
 }
 
+bool FileTransfer::placeHolds(const QString &path)
+{
+    const QFileInfo place(path);
+    if (!QDir().mkpath(place.absolutePath()))
+        return false;
+    // A file is made (and removed) only for a name not every file system
+    // holds: each such probe leaves a freed inode behind, and with
+    // thousands of files those make every later file's creation slower.
+    if (PathPolicy::isPortableFileName(place.fileName()) && path.size() <= kPortablePathLength)
+        return true;
+    StagedFile probe(path, reserve);
+    if (probe.open() != StagedFile::Problem::None)
+        return false;
+    probe.discard();
+    return true;
+}
+
 FileTransfer::~FileTransfer()
 {
     abort();
@@ -45,18 +68,13 @@ FileTransfer::~FileTransfer()
 
 bool FileTransfer::open()
 {
-    if (staged.path() != fileTask.localPath) {
-        // Its place in the staging folder is tried now, so a name the disk
-        // cannot hold fails before anything is fetched.
-        StagedFile place(fileTask.localPath, reserve);
-        if (place.open() != StagedFile::Problem::None)
-            return false;
-        place.discard();
-    }
+    if (staged.path() != fileTask.localPath && !placeHolds(fileTask.localPath))
+        return false;
     const PartialDownloads::Kept kept = partials.kept(fileTask.md5);
     if (kept.bytes > 0 && staged.openKeeping(kept.bytes, {kept.total, fileTask.md5}) == StagedFile::Problem::None) {
-        if (staged.size() == kept.total) {
-            // Whole already: taken when it verifies, fetched again when not.
+        if (kept.validator.isEmpty() || staged.size() == kept.total) {
+            // Whole already, or only a whole file could be of use: taken
+            // when it verifies, fetched again when not.
             complete = staged.finish() == StagedFile::Problem::None;
             if (complete)
                 return true;
@@ -166,7 +184,7 @@ bool FileTransfer::acceptAnswer()
     // Only a strong validator may be compared by If-Range.
     const QByteArray etag = reply->rawHeader("ETag").trimmed();
     const QByteArray modified = reply->rawHeader("Last-Modified").trimmed();
-    if (status != 200)
+    if (status != 200 || (wholeSize >= 0 && wholeSize <= PartialDownloads::kRecordAbove))
         return true;
     if (!etag.isEmpty() && !etag.startsWith("W/"))
         recorded = partials.record(fileTask.md5, "ETag", etag, wholeSize);
@@ -255,7 +273,7 @@ void FileTransfer::onFinished()
         failStaging(problem);
         return;
     }
-    if (!partials.dataPath(fileTask.md5).isEmpty()) {
+    if (recorded && wholeSize != staged.size()) {
         // The whole size is now known, so a later run takes the file as it is.
         const PartialDownloads::Kept kept = partials.kept(fileTask.md5);
         partials.record(fileTask.md5, kept.validatorName, kept.validator, staged.size());

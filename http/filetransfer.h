@@ -101,6 +101,10 @@ private:
     // Starts the file over with a request for all of it.
     void restartAfresh(const QString &why);
     void openAfresh();
+    // Whether the file's place in the staging folder can be made: tried
+    // before anything is fetched, so a name the disk cannot hold fails first.
+    // Makes the folder.
+    bool placeHolds(const QString &path);
     // Ends the transfer: logs logLine, cleans up, emits failed(detail).
     void fail(const QString &detail, const QString &logLine = QString(), Keep keep = Keep::Partial);
     void failWith(const QString &reason);

@@ -71,26 +71,31 @@ void TestPathPolicy::names_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<NameProblem>("problem");
     QTest::addColumn<bool>("plain");
+    QTest::addColumn<bool>("portable");
 
-    QTest::newRow("file") << "update.exe" << NameProblem::None << true;
-    QTest::newRow("nested, dots in names") << "plugins/x..y/codec.v2.dll" << NameProblem::None << false;
-    QTest::newRow("hidden-style name") << ".config" << NameProblem::None << true;
-    QTest::newRow("parent") << ".." << NameProblem::DotLevel << false;
-    QTest::newRow("parent inside") << "a/../../evil.dll" << NameProblem::DotLevel << false;
-    QTest::newRow("dot") << "a/./b" << NameProblem::DotLevel << false;
-    QTest::newRow("backslash") << "..\\evil.dll" << NameProblem::Backslash << false;
-    QTest::newRow("drive letter") << "C:/Windows/evil.dll" << NameProblem::Colon << false;
-    QTest::newRow("stream") << "a.dll:payload" << NameProblem::Colon << false;
-    QTest::newRow("nul") << QString("a") + QChar(0) + "b" << NameProblem::ControlCharacter << false;
-    QTest::newRow("newline before a colon") << "a\nb:c" << NameProblem::ControlCharacter << false;
-    QTest::newRow("device name, any case, any extension") << "bin/cOm1 .tar.gz" << NameProblem::WindowsName << false;
-    QTest::newRow("device name alone") << "NUL" << NameProblem::WindowsName << false;
-    QTest::newRow("device-like names") << "CONSOLE/com10/lpt0.txt/xnul" << NameProblem::None << false;
-    QTest::newRow("trailing dot") << "readme." << NameProblem::WindowsName << false;
-    QTest::newRow("trailing space") << "docs /a.txt" << NameProblem::WindowsName << false;
-    QTest::newRow("absolute") << "/etc/passwd" << NameProblem::EmptyLevel << false;
-    QTest::newRow("folder") << "sub/" << NameProblem::EmptyLevel << false;
-    QTest::newRow("empty") << "" << NameProblem::EmptyLevel << false;
+    QTest::newRow("file") << "update.exe" << NameProblem::None << true << true;
+    QTest::newRow("nested, dots in names") << "plugins/x..y/codec.v2.dll" << NameProblem::None << false << false;
+    QTest::newRow("hidden-style name") << ".config" << NameProblem::None << true << true;
+    QTest::newRow("parent") << ".." << NameProblem::DotLevel << false << false;
+    QTest::newRow("parent inside") << "a/../../evil.dll" << NameProblem::DotLevel << false << false;
+    QTest::newRow("dot") << "a/./b" << NameProblem::DotLevel << false << false;
+    QTest::newRow("backslash") << "..\\evil.dll" << NameProblem::Backslash << false << false;
+    QTest::newRow("drive letter") << "C:/Windows/evil.dll" << NameProblem::Colon << false << false;
+    QTest::newRow("stream") << "a.dll:payload" << NameProblem::Colon << false << false;
+    QTest::newRow("nul") << QString("a") + QChar(0) + "b" << NameProblem::ControlCharacter << false << false;
+    QTest::newRow("newline before a colon") << "a\nb:c" << NameProblem::ControlCharacter << false << false;
+    QTest::newRow("device name, any case, any extension") << "bin/cOm1 .tar.gz" << NameProblem::WindowsName << false << false;
+    QTest::newRow("device name alone") << "NUL" << NameProblem::WindowsName << false << false;
+    QTest::newRow("device-like names") << "CONSOLE/com10/lpt0.txt/xnul" << NameProblem::None << false << false;
+    QTest::newRow("trailing dot") << "readme." << NameProblem::WindowsName << false << false;
+    QTest::newRow("trailing space") << "docs /a.txt" << NameProblem::WindowsName << false << false;
+    QTest::newRow("absolute") << "/etc/passwd" << NameProblem::EmptyLevel << false << false;
+    QTest::newRow("folder") << "sub/" << NameProblem::EmptyLevel << false << false;
+    QTest::newRow("not ASCII") << QString::fromUtf8("说明.txt") << NameProblem::None << true << false;
+    QTest::newRow("blank") << "read me.txt" << NameProblem::None << true << false;
+    QTest::newRow("100 characters") << QString(100, 'a') << NameProblem::None << true << true;
+    QTest::newRow("101 characters") << QString(101, 'a') << NameProblem::None << true << false;
+    QTest::newRow("empty") << "" << NameProblem::EmptyLevel << false << false;
 }
 
 void TestPathPolicy::names()
@@ -98,6 +103,7 @@ void TestPathPolicy::names()
     QFETCH(QString, name);
     QTEST(PathPolicy::relativeNameProblem(name), "problem");
     QTEST(PathPolicy::isPlainFileName(name), "plain");
+    QTEST(PathPolicy::isPortableFileName(name), "portable");
 }
 
 void TestPathPolicy::releaseNames_data()

@@ -1,0 +1,120 @@
+#!/usr/bin/env python3
+"""Cost per file: a whole HTTP update of --files files of --size bytes, every one
+changed, against curl (--parallel-max 6) + md5sum + cp doing the same job.
+
+On 127.0.0.1 only: the release (version 2) is published with this build's
+publisher and served by nginx. Each run starts from a fresh copy of version 1
+(the same names, other bytes, with its md5.txt) and is one of
+
+  * `update.exe console` over HTTP (ParallelDownloads=6): check, download with
+    verification, backup, replace, journal;
+  * the pipeline: curl fetches update.ini, md5.txt and every file into a staging
+    folder over 6 parallel transfers, md5sum checks them against the manifest,
+    cp puts them in place;
+
+--runs times each. Prints each one's median wall time and peak memory and the
+ratio of the medians (targets: at most 1.3 at 10,000 and 50,000 files; peak
+under 100 MiB at 50,000).
+
+    python3 bench/perfile_update.py [--build build] [--files 10000] [--size 4096] [--runs 3]
+"""
+
+import argparse
+import hashlib
+import os
+import shutil
+import statistics
+import subprocess
+import tempfile
+
+from nochange_check import free_port, publish, start_nginx, timed, write_files
+
+
+def version1(build, work, files, size, port):
+    """The template of version 1, with update.exe, host, system.cfg, md5.txt."""
+    path = os.path.join(work, "v1")
+    write_files(path, files, lambda i: (b"v1 %d " % i).ljust(size, b"."))
+    manifest = []
+    for folder, _, names in os.walk(path):
+        for name in names:
+            full = os.path.join(folder, name)
+            with open(full, "rb") as f:
+                manifest.append("%s\t/%s\r\n" % (hashlib.md5(f.read()).hexdigest(), os.path.relpath(full, path)))
+    with open(os.path.join(path, "md5.txt"), "w", newline="") as f:
+        f.write("".join(sorted(manifest)))
+    os.makedirs(os.path.join(path, "update"))
+    with open(os.path.join(path, "update", "update.ini"), "w") as f:
+        f.write("[Version]\nVersion=1.0.0\nFolder=v1\n")
+    shutil.copy(os.path.join(build, "bin", "update.exe"), path)
+    shutil.copy(os.path.join(build, "bin", "fakehost"), os.path.join(path, "host"))
+    with open(os.path.join(path, "system.cfg"), "w") as f:
+        f.write(f"[Update]\nHostExe=host\nUpdateExe=update.exe\nUpdateHelperExe=host\nHttpEnable=1\n"
+                f"URL=http://127.0.0.1:{port}/\nParallelDownloads=6\n[Paths]\nTemp=UpdateTemp/\nBackup=Backup/\n")
+    return path
+
+
+PIPELINE = r"""set -e
+cd "$1"; url="$2"
+mkdir -p stage/update
+curl -sf -o stage/update/update.ini "${url}update.ini"
+curl -sf -o stage/md5.txt "${url}v2/md5.txt"
+sed 's/\r$//' stage/md5.txt | awk -F'\t' -v u="${url}v2" '{print "url = \"" u $2 "\"\noutput = \"stage" $2 "\""}' > stage/list
+curl -sf --parallel --parallel-max 6 --create-dirs -K stage/list
+sed 's/\r$//' stage/md5.txt | awk -F'\t' '{print $1 "  stage" $2}' | md5sum -c --quiet
+rm stage/list
+cp -r --remove-destination stage/. .
+rm -r stage
+"""
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--files", type=int, default=10000)
+    parser.add_argument("--size", type=int, default=4096)
+    parser.add_argument("--runs", type=int, default=3)
+    opts = parser.parse_args()
+    build = os.path.abspath(opts.build)
+    work = tempfile.mkdtemp(prefix="perfile-")
+    nginx = None
+    try:
+        www = publish(build, work, opts.files, lambda i: (b"v2 %d " % i).ljust(opts.size, b"-"))
+        port = free_port()
+        nginx = start_nginx(work, www, port)
+        template = version1(build, work, opts.files, opts.size, port)
+        inst = os.path.join(work, "inst")
+        commands = {
+            "update.exe HTTP": lambda: ([os.path.join(inst, "update.exe"), "console"], b'"success":true'),
+            "curl + md5sum + cp": lambda: (["sh", "-c", PIPELINE, "sh", inst, f"http://127.0.0.1:{port}/"], b""),
+        }
+        rows = {}
+        for name, command in commands.items():
+            times, peak = [], 0.0
+            for _ in range(opts.runs):
+                shutil.rmtree(inst, ignore_errors=True)
+                shutil.copytree(template, inst, copy_function=os.link)
+                args, expect = command()
+                seconds, out, rss = timed(args, inst)
+                if expect not in out:
+                    raise SystemExit(f"{name} failed: {out!r}")
+                with open(os.path.join(inst, "d0000", "f0000.dat"), "rb") as f:
+                    if not f.read().startswith(b"v2 0 "):
+                        raise SystemExit(f"{name} did not install version 2")
+                times.append(seconds)
+                peak = max(peak, rss)
+            rows[name] = (statistics.median(times), peak)
+        reference = rows["curl + md5sum + cp"][0]
+        print(f"Whole HTTP update, {opts.files} files of {opts.size} bytes, {opts.runs} runs each")
+        print("what | median s | peak MiB | median / pipeline")
+        print("--- | --- | --- | ---")
+        for name, (median, peak) in rows.items():
+            print(f"{name} | {median:.2f} | {peak:.0f} | {median / reference:.2f}")
+    finally:
+        if nginx:
+            nginx.terminate()
+            nginx.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
