@@ -16,7 +16,7 @@ publisher and served by nginx. Each run starts from a fresh copy of version 1
 ratio of the medians (targets: at most 1.3 at 10,000 and 50,000 files; peak
 under 100 MiB at 50,000).
 
-    python3 bench/perfile_update.py [--build build] [--files 10000] [--size 4096] [--runs 3]
+    python3 bench/perfile_update.py [--build build] [--files 10000] [--size 4096] [--runs 3] [--parent DIR]
 """
 
 import argparse
@@ -26,6 +26,7 @@ import shutil
 import statistics
 import subprocess
 import tempfile
+import time
 
 from nochange_check import free_port, publish, start_nginx, timed, write_files
 
@@ -73,9 +74,10 @@ def main():
     parser.add_argument("--files", type=int, default=10000)
     parser.add_argument("--size", type=int, default=4096)
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--parent", default=None, help="folder to work in (default: the temp folder)")
     opts = parser.parse_args()
     build = os.path.abspath(opts.build)
-    work = tempfile.mkdtemp(prefix="perfile-")
+    work = tempfile.mkdtemp(prefix="perfile-", dir=opts.parent)
     nginx = None
     try:
         www = publish(build, work, opts.files, lambda i: (b"v2 %d " % i).ljust(opts.size, b"-"))
@@ -87,10 +89,11 @@ def main():
             "update.exe HTTP": lambda: ([os.path.join(inst, "update.exe"), "console"], b'"success":true'),
             "curl + md5sum + cp": lambda: (["sh", "-c", PIPELINE, "sh", inst, f"http://127.0.0.1:{port}/"], b""),
         }
-        rows = {}
-        for name, command in commands.items():
-            times, peak = [], 0.0
-            for _ in range(opts.runs):
+        # Rounds alternate the two, so both meet the file system in the same
+        # state (freed inodes, for one, make creating files slower for a while).
+        samples = {name: ([], 0.0) for name in commands}
+        for _ in range(opts.runs):
+            for name, command in commands.items():
                 shutil.rmtree(inst, ignore_errors=True)
                 shutil.copytree(template, inst, copy_function=os.link)
                 args, expect = command()
@@ -100,9 +103,16 @@ def main():
                 with open(os.path.join(inst, "d0000", "f0000.dat"), "rb") as f:
                     if not f.read().startswith(b"v2 0 "):
                         raise SystemExit(f"{name} did not install version 2")
+                if name.startswith("update.exe"):
+                    # The host it starts writes into the installation: let it
+                    # finish before the folder is removed.
+                    deadline = time.monotonic() + 10
+                    while not os.path.exists(os.path.join(inst, "host_started.txt")) and time.monotonic() < deadline:
+                        time.sleep(0.05)
+                times, peak = samples[name]
                 times.append(seconds)
-                peak = max(peak, rss)
-            rows[name] = (statistics.median(times), peak)
+                samples[name] = (times, max(peak, rss))
+        rows = {name: (statistics.median(times), peak) for name, (times, peak) in samples.items()}
         reference = rows["curl + md5sum + cp"][0]
         print(f"Whole HTTP update, {opts.files} files of {opts.size} bytes, {opts.runs} runs each")
         print("what | median s | peak MiB | median / pipeline")

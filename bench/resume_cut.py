@@ -4,8 +4,8 @@ each (default one of 64 MiB) whose server stops answering once a share of the
 release has been sent (default 50 %), then a second run.
 
 A small HTTP server on 127.0.0.1 (this script) serves the release with an ETag
-and byte ranges, counts the body bytes it sends, and at the cut ends the reply
-in flight there and drops every request after it, as a server that is stopped
+and byte ranges, counts the body bytes it sends, and at the cut ends every
+reply in flight and drops every request after it, as a server that is stopped
 would. update.exe (build/bin) runs `console` twice in a fresh installation per
 cut; the second run must succeed. Prints one table row per cut: the bytes sent
 in each run against the release size and the bytes fetched again.
@@ -71,12 +71,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Connection", "close")
         self.end_headers()
         rest = memoryview(data)[start:]
-        if counted:
-            with lock:
-                if state["cut_at"] is not None:
-                    rest = rest[:max(0, state["cut_at"] - state["sent"])]
-                state["sent"] += len(rest)
-        self.wfile.write(rest)
+        # In pieces, so that at the cut every reply in flight stops, as they
+        # would when the server is stopped.
+        for at in range(0, len(rest), 65536):
+            piece = rest[at:at + 65536]
+            if counted:
+                with lock:
+                    if state["cut_at"] is not None:
+                        piece = piece[:max(0, state["cut_at"] - state["sent"])]
+                    state["sent"] += len(piece)
+            if not piece:
+                break
+            self.wfile.write(piece)
         self.wfile.flush()
         self.close_connection = True
 
