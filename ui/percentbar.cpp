@@ -6,6 +6,7 @@
 #include <QStyleOptionProgressBar>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -14,27 +15,52 @@ namespace {
 // WCAG's level for normal text: the percentage is small and anti-aliased.
 constexpr double kMinContrast = 4.5;
 
+// sRGB channel value (0..255) to linear light.
+double linear(int v)
+{
+    const double c = v / 255.0;
+    return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+}
+
+double luminance(int r, int g, int b)
+{
+    // Every repaint weighs each pixel under the text: a table, not pow().
+    static const std::array<double, 256> table = [] {
+        std::array<double, 256> t{};
+        for (int v = 0; v < 256; ++v)
+            t[v] = linear(v);
+        return t;
+    }();
+    return 0.2126 * table[r] + 0.7152 * table[g] + 0.0722 * table[b];
+}
+
 double luminance(const QColor &c)
 {
-    const auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
-    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    const QColor rgb = c.toRgb();
+    return luminance(rgb.red(), rgb.green(), rgb.blue());
 }
 
 // The colour of median luminance among the pixels of background where mask
 // is mostly opaque inside [left, right); invalid when there are none. What
-// the style left transparent counts as the window colour behind it.
+// the style left transparent counts as the window colour behind it. Both
+// images are ARGB32 premultiplied and of one size.
 QColor medianUnderText(const QImage &background, const QImage &mask, int left, int right, const QColor &window)
 {
     std::vector<std::pair<double, QRgb>> samples;
+    const int from = std::max(left, 0);
+    const int to = std::min(right, mask.width());
     for (int y = 0; y < mask.height(); ++y) {
-        for (int x = std::max(left, 0); x < std::min(right, mask.width()); ++x) {
-            if (qAlpha(mask.pixel(x, y)) > 128) {
-                const QRgb p = background.pixel(x, y); // premultiplied
-                const int a = qAlpha(p);
-                const QRgb rgb = qRgb(qRed(p) + window.red() * (255 - a) / 255, qGreen(p) + window.green() * (255 - a) / 255,
-                                      qBlue(p) + window.blue() * (255 - a) / 255);
-                samples.emplace_back(luminance(QColor(rgb)), rgb);
-            }
+        const auto *maskLine = reinterpret_cast<const QRgb *>(mask.constScanLine(y));
+        const auto *line = reinterpret_cast<const QRgb *>(background.constScanLine(y));
+        for (int x = from; x < to; ++x) {
+            if (qAlpha(maskLine[x]) <= 128)
+                continue;
+            const QRgb p = line[x];
+            const int a = qAlpha(p);
+            const int r = qRed(p) + window.red() * (255 - a) / 255;
+            const int g = qGreen(p) + window.green() * (255 - a) / 255;
+            const int b = qBlue(p) + window.blue() * (255 - a) / 255;
+            samples.emplace_back(luminance(r, g, b), qRgb(r, g, b));
         }
     }
     if (samples.empty())
