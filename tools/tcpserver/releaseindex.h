@@ -61,8 +61,9 @@ public:
     // that stepping stone.
     explicit ReleaseIndex(const QString &root, const QString &steppingStone = QString());
 
-    // The current release, read again first when update.ini changed. While
-    // another thread reads a changed release this returns the one before.
+    // The current release, read again first when its description (update.ini,
+    // or the stepping stone's .ini) changed. While another thread reads a
+    // changed release this returns the one before.
     std::shared_ptr<const ReleaseSnapshot> refreshed();
     // The current release without looking at the disk.
     std::shared_ptr<const ReleaseSnapshot> current() const;
