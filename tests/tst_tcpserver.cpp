@@ -270,9 +270,11 @@ void TestTcpServer::steppingStone()
     QFETCH(bool, stoneNamed);
     QFETCH(QString, offered);
     const QString www = root.path() + QLatin1Char('/');
+    // Nothing of earlier tests and rows.
+    QVERIFY(QDir(www + "v2").removeRecursively() && QDir(www + "v1.5").removeRecursively());
+    QFile::remove(www + "v1.5.ini");
     QVERIFY(writeTestFile(www + "v2/a.dll", "newest") && writeTestFile(www + "v2/only.dll", "x"));
     QVERIFY(writeTestFile(www + "v1.5/a.dll", "stone"));
-    QFile::remove(www + "v1.5.ini"); // from an earlier row
     if (!stoneIni.isEmpty())
         QVERIFY(writeTestFile(www + "v1.5.ini", stoneIni.toUtf8()));
     QVERIFY(writeTestFile(www + "update.ini", "[Version]\nVersion=2.0\nFolder=v2\nMinRequiredVersion=1.5\n"
