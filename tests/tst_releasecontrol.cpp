@@ -405,7 +405,10 @@ private slots:
         Road road;
         QVERIFY(road.start(tcp, www));
         TestInstall install;
-        installVersion1(install, road.settings(signedRelease ? publicKey : QString()));
+        TestInstall::Settings settings = road.settings(signedRelease ? publicKey : QString());
+        // Every connection of a TCP run asks for the stepping stone's files.
+        settings["Server"]["Connections"] = "4";
+        installVersion1(install, settings);
         const auto before = hashTree(install.path(), kRunFiles);
 
         RunResult run = install.runUpdater({"console"}, 60000);
