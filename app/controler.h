@@ -157,8 +157,8 @@ private:
     bool outsideRollout(int percent);
     // False (lastError set) when the downloaded TCP release names a lowest
     // installed version above this one: the server offered what the
-    // installation cannot take. HTTP follows a release's stepping stone at
-    // its check.
+    // installation cannot take (it has no stepping stone to offer, or
+    // predates them). HTTP follows a release's stepping stone at its check.
     bool releaseApplies();
 
     Widget *httpDialog = nullptr;

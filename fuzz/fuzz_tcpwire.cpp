@@ -57,6 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
             FUZZ_CHECK(header.magic == kMagic);
             FUZZ_CHECK(static_cast<quint32>(payload.size()) == header.length);
+            // A version reply's header field names a share or the stepping
+            // stone, never both.
+            const int share = rolloutOfField(header.reserved);
+            FUZZ_CHECK(share >= 0 && share <= 100);
+            FUZZ_CHECK(!isSteppingStoneField(header.reserved) || share == 100);
 
             const VersionInfo info = decodeVersionReply(payload);
             for (const FileEntry &entry : info.files) {
@@ -76,12 +81,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
             // The server's side of the same bytes, and a round trip of what
             // it read: text that fits its field reads back the same.
-            const FileRequest request = decodeFileRequest(payload);
-            if (fits(request.filePath, kPathWidth) && fits(request.fileName, kNameWidth))
-                FUZZ_CHECK(decodeFileRequest(encodeFileRequest(request)) == request);
+            ReleaseChoice release = ReleaseChoice::Newest;
+            const FileRequest request = decodeFileRequest(payload, &release);
+            if (fits(request.filePath, kPathWidth) && fits(request.fileName, kNameWidth)) {
+                ReleaseChoice again = ReleaseChoice::Newest;
+                FUZZ_CHECK(decodeFileRequest(encodeFileRequest(request, release), &again) == request && again == release);
+            }
             const VersionCheckRequest check = decodeVersionCheckRequest(payload);
+            const VersionCheckRequest reread = decodeVersionCheckRequest(encodeVersionCheckRequest(check));
+            FUZZ_CHECK(reread.knowsSteppingStones == check.knowsSteppingStones);
             if (fits(check.version, kVersionWidth))
-                FUZZ_CHECK(decodeVersionCheckRequest(encodeVersionCheckRequest(check)).version == check.version);
+                FUZZ_CHECK(reread.version == check.version);
         }
     }
     return 0;

@@ -21,6 +21,10 @@ constexpr int kReservedAt = 16;
 constexpr int kCheckVersionAt = 0;
 constexpr int kCheckClientIdAt = kCheckVersionAt + kVersionWidth;
 constexpr int kCheckProductTypeAt = kCheckClientIdAt + kClientIdWidth;
+// The reserved bytes that end a version check and a file request.
+constexpr int kCheckReservedAt = 68;
+constexpr int kFileRequestReservedAt = 160;
+constexpr int kTagSize = 4;
 // File request, file entry of a version reply and file data all begin with
 // the path text and the name text.
 constexpr int kPathAt = 0;
@@ -40,7 +44,11 @@ constexpr int kFileCountAt = 53;
 static_assert(kUnreadAt + 4 == kFileDataFixedSize, "file data prefix");
 static_assert(kFileCountAt + 4 == kVersionReplyFixedSize, "version reply prefix");
 static_assert(kNameAt + kNameWidth <= kFileRequestSize && kNameAt + kNameWidth <= kFileEntrySize, "path and name");
-static_assert(kCheckProductTypeAt + 4 <= kVersionCheckSize, "version check request");
+static_assert(kCheckProductTypeAt + 4 == kCheckReservedAt && kCheckReservedAt + 16 == kVersionCheckSize,
+              "version check request");
+static_assert(kNameAt + kNameWidth == kFileRequestReservedAt && kFileRequestReservedAt + 16 == kFileRequestSize,
+              "file request");
+static_assert(sizeof(kSteppingStoneTag) == kTagSize + 1, "tag");
 static_assert(kReservedAt + 4 == kHeaderSize, "message header");
 
 void putU32(char *dst, quint32 value)
@@ -60,6 +68,17 @@ QByteArray padded(const QByteArray &payload, int size)
     if (record.size() < size)
         record.append(size - record.size(), '\0');
     return record;
+}
+
+void putTag(char *dst, bool on)
+{
+    if (on)
+        std::memcpy(dst, kSteppingStoneTag, kTagSize);
+}
+
+bool hasTag(const char *src)
+{
+    return std::memcmp(src, kSteppingStoneTag, kTagSize) == 0;
 }
 
 } // namespace
@@ -139,8 +158,14 @@ quint32 rolloutField(int percent)
 
 int rolloutOfField(quint32 reserved)
 {
-    const quint32 percent = reserved & ~kRolloutFlag;
-    return (reserved & kRolloutFlag) == kRolloutFlag && percent < 100 ? static_cast<int>(percent) : 100;
+    // The whole top byte: kSteppingStoneFlag has every bit of kRolloutFlag.
+    const quint32 percent = reserved & 0x00FFFFFFu;
+    return (reserved & 0xFF000000u) == kRolloutFlag && percent < 100 ? static_cast<int>(percent) : 100;
+}
+
+bool isSteppingStoneField(quint32 reserved)
+{
+    return reserved == kSteppingStoneFlag;
 }
 
 QByteArray encodeVersionCheckRequest(const VersionCheckRequest &request)
@@ -150,14 +175,16 @@ QByteArray encodeVersionCheckRequest(const VersionCheckRequest &request)
     const QString clientId = request.clientId.isEmpty() ? QStringLiteral("Vantorelle") : request.clientId;
     writeTextField(p + kCheckClientIdAt, kClientIdWidth, clientId);
     putU32(p + kCheckProductTypeAt, static_cast<quint32>(request.productType));
+    putTag(p + kCheckReservedAt, request.knowsSteppingStones);
     return QByteArray(p, kVersionCheckSize);
 }
 
-QByteArray encodeFileRequest(const FileRequest &file)
+QByteArray encodeFileRequest(const FileRequest &file, ReleaseChoice release)
 {
     char p[kFileRequestSize] = {};
     writeTextField(p + kPathAt, kPathWidth, file.filePath);
     writeTextField(p + kNameAt, kNameWidth, file.fileName);
+    putTag(p + kFileRequestReservedAt, release == ReleaseChoice::SteppingStone);
     return QByteArray(p, kFileRequestSize);
 }
 
@@ -209,12 +236,15 @@ VersionCheckRequest decodeVersionCheckRequest(const QByteArray &payload)
     request.version = readTextField(record.constData() + kCheckVersionAt, kVersionWidth);
     request.clientId = readTextField(record.constData() + kCheckClientIdAt, kClientIdWidth);
     request.productType = static_cast<qint32>(getU32(record.constData() + kCheckProductTypeAt));
+    request.knowsSteppingStones = hasTag(record.constData() + kCheckReservedAt);
     return request;
 }
 
-FileRequest decodeFileRequest(const QByteArray &payload)
+FileRequest decodeFileRequest(const QByteArray &payload, ReleaseChoice *release)
 {
     const QByteArray record = padded(payload, kFileRequestSize);
+    if (release)
+        *release = hasTag(record.constData() + kFileRequestReservedAt) ? ReleaseChoice::SteppingStone : ReleaseChoice::Newest;
     return FileRequest{readTextField(record.constData() + kPathAt, kPathWidth),
                        readTextField(record.constData() + kNameAt, kNameWidth)};
 }

@@ -58,12 +58,15 @@ struct MessageHeader
 };
 
 // What the version check sends: installed version, client identifier
-// (empty is sent as "Vantorelle") and product type.
+// (empty is sent as "Vantorelle") and product type. knowsSteppingStones
+// declares, in bytes that servers predating it ignore, that the client
+// takes a stepping stone offered in place of the newest release.
 struct VersionCheckRequest
 {
     QString version;
     QString clientId;
     qint32 productType = 1;
+    bool knowsSteppingStones = false;
 };
 
 // One file of the download list, as the server named it.
@@ -101,6 +104,9 @@ struct VersionInfo
     // Percent of installations the offered release is meant for (the reply
     // header's rollout field); 100 from a server that names none.
     int rollout = 100;
+    // The offered release is the stepping stone to the newest one, which
+    // the installed version is too old for (the reply header says so).
+    bool steppingStone = false;
 };
 
 Q_DECLARE_METATYPE(VersionInfo)
@@ -152,13 +158,29 @@ QByteArray encodeMessage(quint32 type, qint32 productType, const QByteArray &pay
 // belongs to never leaves it; it applies the share itself.
 constexpr quint32 kRolloutFlag = 0x52000000u;
 quint32 rolloutField(int percent);
-// The percent of a reserved field: 100 unless it carries kRolloutFlag and a
-// percent below 100.
+// The percent of a reserved field: 100 unless its top byte is kRolloutFlag's
+// and the rest a percent below 100.
 int rolloutOfField(quint32 reserved);
+
+// A version reply offering the stepping stone in place of the newest
+// release carries exactly kSteppingStoneFlag in its header's reserved field
+// (no share: the stone goes to every installation that needs it). Only a
+// client that declared stepping stones gets one.
+constexpr quint32 kSteppingStoneFlag = 0x53000000u;
+bool isSteppingStoneField(quint32 reserved);
+
+// Which release a file request is for. A file request names no release and
+// may come on any connection, so each one of a run that was offered the
+// stepping stone carries a tag in its reserved bytes; untagged it is for
+// the newest release.
+enum class ReleaseChoice { Newest, SteppingStone };
+// The 4 bytes that open the reserved bytes of a version check declaring
+// stepping stones and of a file request for the stepping stone.
+inline constexpr char kSteppingStoneTag[] = "STEP";
 
 // Client requests.
 QByteArray encodeVersionCheckRequest(const VersionCheckRequest &request);
-QByteArray encodeFileRequest(const FileRequest &file);
+QByteArray encodeFileRequest(const FileRequest &file, ReleaseChoice release = ReleaseChoice::Newest);
 QByteArray encodeHeartbeat(qint64 msecsSinceEpoch);
 
 // Server replies as the client reads them. A version reply shorter than its
@@ -169,9 +191,12 @@ VersionInfo decodeVersionReply(const QByteArray &payload);
 FileDataChunk decodeFileData(const QByteArray &payload);
 
 // The server's side: requests read, replies built. A request payload shorter
-// than its record is read as if padded with NUL bytes.
+// than its record is read as if padded with NUL bytes. A tag counts only
+// as its exact 4 bytes at the start of the reserved bytes (the rest is not
+// read): anything else there is what older clients send, zero.
 VersionCheckRequest decodeVersionCheckRequest(const QByteArray &payload);
-FileRequest decodeFileRequest(const QByteArray &payload);
+// release, when given, receives the release the request is for.
+FileRequest decodeFileRequest(const QByteArray &payload, ReleaseChoice *release = nullptr);
 QByteArray encodeVersionReply(const VersionReplyContent &reply);
 // The 173 fixed bytes of a FileData payload; the chunk's data follows them.
 QByteArray encodeFileDataPrefix(const FileDataChunk &chunk);

@@ -92,12 +92,18 @@ QUpdateTcpClient *CTCPUpdate::newClient()
     auto *client = new QUpdateTcpClient(this);
     client->setLimits(settings.limits);
     client->setProductType(settings.productType);
+    client->setReleaseChoice(releaseChoice());
     client->setProxySettings(settings.proxy);
     connect(client, &QUpdateTcpClient::sigFileDownloadProgress, this, &CTCPUpdate::onFileDownloadProgress);
     connect(client, &QUpdateTcpClient::sigFileDownloadCompleted, this, &CTCPUpdate::onFileDownloadCompleted);
     connect(client, &QUpdateTcpClient::sigFileDownloadError, this, &CTCPUpdate::onFileDownloadError);
     connect(client, &QUpdateTcpClient::versionChecked, this, &CTCPUpdate::onVersionChecked);
     return client;
+}
+
+TcpProtocol::ReleaseChoice CTCPUpdate::releaseChoice() const
+{
+    return versionInfo.steppingStone ? TcpProtocol::ReleaseChoice::SteppingStone : TcpProtocol::ReleaseChoice::Newest;
 }
 
 void CTCPUpdate::setConnections(int count)
@@ -171,9 +177,14 @@ bool CTCPUpdate::checkVersion()
     request.version = settings.version;
     request.productType = settings.productType;
     request.clientId = QStringLiteral("1");
+    request.knowsSteppingStones = true;
     checking = true;
     versionInfo = m_client->sendVersionCheck(request, kVersionCheckTimeoutMs);
     checking = false;
+    m_client->setReleaseChoice(releaseChoice());
+    if (versionInfo.needUpdate && versionInfo.steppingStone)
+        logInfo(QStringLiteral("已安装的版本 %1 低于最新版本要求的最低版本，服务端提供过渡版本 %2")
+                    .arg(settings.version, versionInfo.version));
     if (!versionAnswered)
         checkError = m_client->lastError().isEmpty() ? QStringLiteral("服务器未应答版本检查") : m_client->lastError();
     fileList.clear();

@@ -97,6 +97,9 @@ public:
     // not UTF-8, or names one file twice (lastError() then says why), and
     // when the server says no update is needed. A version reply that comes
     // later never changes the list: during a run it ends the run as failed.
+    // The check declares stepping stones: a stepping stone the server
+    // offers in place of the newest release is the release of the run then,
+    // and every file request of the run asks for it.
     bool checkVersion();
     // Why the last check failed; empty when the server answered.
     QString lastError() const;
@@ -166,6 +169,9 @@ private:
 
     void setUpClient();
     QUpdateTcpClient *newClient();
+    // The release the run's file requests are for: the one the last check
+    // offered (the stepping stone, or the newest).
+    TcpProtocol::ReleaseChoice releaseChoice() const;
     bool downloadAll();
     // Lane 0 is the first connection; extra ones that opened and answered
     // in time follow.

@@ -230,6 +230,7 @@ bool QUpdateTcpClient::processNextMessage(bool &fileDataMoved)
     case TcpProtocol::VersionReply: {
         VersionInfo info = TcpProtocol::decodeVersionReply(payload);
         info.rollout = TcpProtocol::rolloutOfField(header.reserved);
+        info.steppingStone = TcpProtocol::isSteppingStoneField(header.reserved);
         emit versionChecked(info);
         break;
     }
@@ -421,7 +422,7 @@ bool QUpdateTcpClient::startDownload(const FileRequest &file, int silenceMs)
     requested = file;
     requestActive = true;
     // A send that fails may already have closed the socket.
-    if (!sendMessage(TcpProtocol::FileDownload, TcpProtocol::encodeFileRequest(file)) || !isConnected()) {
+    if (!sendMessage(TcpProtocol::FileDownload, TcpProtocol::encodeFileRequest(file, releaseChoice)) || !isConnected()) {
         requestActive = false;
         fail(TcpFailure::Network, kFileSendFailed);
         return false;

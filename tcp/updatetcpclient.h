@@ -108,6 +108,8 @@ public:
     // The product type every message header carries (default 1, as without
     // a configured Project/Type).
     void setProductType(qint32 type) { productType = type; }
+    // The release every later file request is for (default: the newest).
+    void setReleaseChoice(TcpProtocol::ReleaseChoice choice) { releaseChoice = choice; }
     // The proxy later connections go through (default: the system's), and
     // the credentials a proxy that asks is answered with, once per
     // connection attempt.
@@ -180,6 +182,7 @@ private:
     TransferGuard *fileGuard;
     TransferLimits limits;
     qint32 productType = 1;
+    TcpProtocol::ReleaseChoice releaseChoice = TcpProtocol::ReleaseChoice::Newest;
     ProxySettings proxy;
     int proxyAnswers = 0; // challenges answered in the connection attempt
 };

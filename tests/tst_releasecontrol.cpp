@@ -379,7 +379,11 @@ private slots:
         QTest::newRow("http: at the minimum") << false << "1.0" << true << false << 2;
         QTest::newRow("http: below the minimum, no stone") << false << "1.5" << false << false << 0;
         QTest::newRow("tcp: at the minimum") << true << "1.0" << false << false << 2;
-        QTest::newRow("tcp: below the minimum") << true << "1.5" << true << false << 0;
+        QTest::newRow("tcp: below the minimum, stone first") << true << "1.5" << true << false << 1;
+        QTest::newRow("tcp: below the minimum, signed stone first") << true << "1.5" << true << true << 1;
+        // The server offers the newest, as one that predates stepping stones
+        // does: the client refuses it once its description arrived.
+        QTest::newRow("tcp: below the minimum, no stone") << true << "1.5" << false << false << 0;
     }
     void steppingStone()
     {
@@ -401,7 +405,10 @@ private slots:
         Road road;
         QVERIFY(road.start(tcp, www));
         TestInstall install;
-        installVersion1(install, road.settings(signedRelease ? publicKey : QString()));
+        TestInstall::Settings settings = road.settings(signedRelease ? publicKey : QString());
+        // Every connection of a TCP run asks for the stepping stone's files.
+        settings["Server"]["Connections"] = "4";
+        installVersion1(install, settings);
         const auto before = hashTree(install.path(), kRunFiles);
 
         RunResult run = install.runUpdater({"console"}, 60000);
@@ -423,6 +430,8 @@ private slots:
         if (outcome == 2)
             return;
         QCOMPARE(install.readFile("update/update.ini"), readTestFile(www + "/v1.5.ini"));
+        if (tcp)
+            QCOMPARE(road.tcp.count("version check from 1.0: stepping stone 1.5"), 1);
         run = install.runUpdater({"console"}, 60000);
         QVERIFY2(run.finished && run.exitCode == 0, run.err.right(2000).constData());
         QVERIFY(hasFiles(install, kVersion2));

@@ -41,6 +41,10 @@ private slots:
     void textFieldsAreCutAndPadded_data();
     void textFieldsAreCutAndPadded();
     void fileRequest();
+    void steppingStoneTags_data();
+    void steppingStoneTags();
+    void replyHeaderField_data();
+    void replyHeaderField();
     void heartbeat();
     void versionReply_data();
     void versionReply();
@@ -74,6 +78,10 @@ void TestTcpMessages::versionCheckRequest()
     // An empty client identifier goes out as "Vantorelle".
     const QByteArray anonymous = encodeVersionCheckRequest(VersionCheckRequest{QStringLiteral("1"), QString(), 1});
     QCOMPARE(anonymous.mid(32, 32), field("Vantorelle", 32));
+
+    // Declaring stepping stones fills the first 4 reserved bytes only.
+    const QByteArray declaring = encodeVersionCheckRequest(VersionCheckRequest{QStringLiteral("1.2.3"), QStringLiteral("1"), 2, true});
+    QCOMPARE(declaring, expected.left(68) + "STEP" + zeros(12));
 }
 
 void TestTcpMessages::textFieldsAreCutAndPadded_data()
@@ -109,6 +117,75 @@ void TestTcpMessages::fileRequest()
     QCOMPARE(longOnes.size(), 176);
     QCOMPARE(longOnes.left(128), field(QByteArray(127, 'p'), 128));
     QCOMPARE(longOnes.mid(128, 32), field(QByteArray(31, 'n'), 32));
+
+    const QByteArray stone = encodeFileRequest(FileRequest{QStringLiteral("bin/plugins"), QStringLiteral("codec.dll")},
+                                               ReleaseChoice::SteppingStone);
+    QCOMPARE(stone, field("bin/plugins", 128) + field("codec.dll", 32) + "STEP" + zeros(12));
+}
+
+void TestTcpMessages::steppingStoneTags_data()
+{
+    QTest::addColumn<bool>("fileRequest"); // else a version check
+    QTest::addColumn<QByteArray>("reserved"); // the bytes received after the fields
+    QTest::addColumn<bool>("tagged");
+    for (const bool file : {false, true}) {
+        const auto row = [file](const char *name) -> QTestData & {
+            return QTest::newRow(qPrintable(QString(file ? "file request: " : "version check: ") + name)) << file;
+        };
+        row("zero, as older clients send") << zeros(16) << false;
+        row("tag") << QByteArray("STEP") + zeros(12) << true;
+        row("tag, the rest not read") << QByteArray("STEP") + QByteArray(12, 'x') << true;
+        row("another tag") << QByteArray("STEQ") + zeros(12) << false;
+        row("lower case") << QByteArray("step") + zeros(12) << false;
+        row("tag one byte late") << zeros(1) + "STEP" + zeros(11) << false;
+        row("cut inside the tag") << QByteArray("STE") << false;
+        row("no reserved bytes") << QByteArray() << false;
+    }
+}
+
+void TestTcpMessages::steppingStoneTags()
+{
+    QFETCH(bool, fileRequest);
+    QFETCH(QByteArray, reserved);
+    QFETCH(bool, tagged);
+    if (fileRequest) {
+        ReleaseChoice release = tagged ? ReleaseChoice::Newest : ReleaseChoice::SteppingStone;
+        const FileRequest id = decodeFileRequest(field("dir", 128) + field("a.dll", 32) + reserved, &release);
+        QCOMPARE(id, (FileRequest{QStringLiteral("dir"), QStringLiteral("a.dll")}));
+        QCOMPARE(release, tagged ? ReleaseChoice::SteppingStone : ReleaseChoice::Newest);
+    } else {
+        const VersionCheckRequest request = decodeVersionCheckRequest(field("1.0", 32) + field("1", 32) + hex("05000000") + reserved);
+        QCOMPARE(request.version, QStringLiteral("1.0"));
+        QCOMPARE(request.productType, 5);
+        QCOMPARE(request.knowsSteppingStones, tagged);
+    }
+}
+
+// A version reply's header field as a client reads it: the staged share,
+// the stepping stone's flag, or neither (a server that predates both, or a
+// value of another meaning).
+void TestTcpMessages::replyHeaderField_data()
+{
+    QTest::addColumn<quint32>("reserved");
+    QTest::addColumn<int>("rollout");
+    QTest::addColumn<bool>("steppingStone");
+    QTest::newRow("none") << 0u << 100 << false;
+    QTest::newRow("share") << 0x5200001Eu << 30 << false;
+    QTest::newRow("halt") << 0x52000000u << 0 << false;
+    QTest::newRow("share of 100") << 0x52000064u << 100 << false;
+    QTest::newRow("stepping stone") << 0x53000000u << 100 << true;
+    QTest::newRow("stepping stone flag with a share") << 0x5300001Eu << 100 << false;
+    QTest::newRow("share flag among more top bits") << 0x7200001Eu << 100 << false;
+    QTest::newRow("percent without a flag") << 30u << 100 << false;
+}
+
+void TestTcpMessages::replyHeaderField()
+{
+    QFETCH(quint32, reserved);
+    QFETCH(int, rollout);
+    QFETCH(bool, steppingStone);
+    QCOMPARE(rolloutOfField(reserved), rollout);
+    QCOMPARE(isSteppingStoneField(reserved), steppingStone);
 }
 
 void TestTcpMessages::heartbeat()

@@ -4,6 +4,7 @@
 // that misbehave (oversize, never reading, idle, dripping) each closed by
 // its own limit while a well-behaved client is still served.
 #include "support/tcpserverprocess.h"
+#include "support/testfiles.h"
 #include "tcp/messages.h"
 #include "updateserver.h"
 
@@ -20,11 +21,18 @@ namespace {
 // two), never a measure of its speed.
 constexpr int kWaitMs = 30000;
 
-QByteArray versionCheck(const QString &version)
+QByteArray versionCheck(const QString &version, bool knowsSteppingStones = false)
 {
     VersionCheckRequest request;
     request.version = version;
+    request.knowsSteppingStones = knowsSteppingStones;
     return TcpProtocol::encodeMessage(TcpProtocol::VersionCheck, 1, TcpProtocol::encodeVersionCheckRequest(request));
+}
+
+QByteArray fileRequest(const QString &name, TcpProtocol::ReleaseChoice release)
+{
+    return TcpProtocol::encodeMessage(TcpProtocol::FileDownload, 1,
+                                      TcpProtocol::encodeFileRequest({QString(), name}, release));
 }
 
 // A raw client: connects, writes what it is told, collects whole messages.
@@ -65,6 +73,8 @@ private slots:
     void limitsAnswerBusy();
     void misbehavingConnectionClosed_data();
     void misbehavingConnectionClosed();
+    void steppingStone_data();
+    void steppingStone();
 
 private:
     std::unique_ptr<UpdateServer> startServer(const ServeOptions &options);
@@ -229,6 +239,70 @@ void TestTcpServer::misbehavingConnectionClosed()
     QTRY_COMPARE_WITH_TIMEOUT(server->limits().open(), 0, kWaitMs);
     // A drip never completes a request: it closed before one would have.
     QVERIFY(drip.isEmpty() || dripped < drip.size());
+}
+
+void TestTcpServer::steppingStone_data()
+{
+    QTest::addColumn<bool>("declares");
+    QTest::addColumn<QString>("installed");
+    QTest::addColumn<QString>("stoneIni"); // the stepping stone's own description; "" for none
+    QTest::addColumn<bool>("stoneNamed");  // update.ini names it
+    QTest::addColumn<QString>("offered");
+    const QString stone = QStringLiteral("[Version]\nVersion=1.5\nFolder=v1.5\n");
+    QTest::newRow("below the minimum: the stone") << true << "1.0" << stone << true << "1.5";
+    QTest::newRow("at the minimum: the newest") << true << "1.5" << stone << true << "2.0";
+    QTest::newRow("below, not declared: the newest") << false << "1.0" << stone << true << "2.0";
+    QTest::newRow("below, no stone named: the newest") << true << "1.0" << stone << false << "2.0";
+    QTest::newRow("below, stone's description missing: the newest") << true << "1.0" << QString() << true << "2.0";
+    QTest::newRow("below, stone's folder missing: the newest")
+        << true << "1.0" << QStringLiteral("[Version]\nVersion=1.5\nFolder=gone\n") << true << "2.0";
+}
+
+// The newest release needs 1.5 and names a stepping stone; both hold a.dll.
+// Which release a check is offered follows the client's version and
+// declaration; a tagged file request is served from the stone alone (an
+// error reply without one), an untagged one from the newest.
+void TestTcpServer::steppingStone()
+{
+    QFETCH(bool, declares);
+    QFETCH(QString, installed);
+    QFETCH(QString, stoneIni);
+    QFETCH(bool, stoneNamed);
+    QFETCH(QString, offered);
+    const QString www = root.path() + QLatin1Char('/');
+    // Nothing of earlier tests and rows.
+    QVERIFY(QDir(www + "v2").removeRecursively() && QDir(www + "v1.5").removeRecursively());
+    QFile::remove(www + "v1.5.ini");
+    QVERIFY(writeTestFile(www + "v2/a.dll", "newest") && writeTestFile(www + "v2/only.dll", "x"));
+    QVERIFY(writeTestFile(www + "v1.5/a.dll", "stone"));
+    if (!stoneIni.isEmpty())
+        QVERIFY(writeTestFile(www + "v1.5.ini", stoneIni.toUtf8()));
+    QVERIFY(writeTestFile(www + "update.ini", "[Version]\nVersion=2.0\nFolder=v2\nMinRequiredVersion=1.5\n"
+                                                  + QByteArray(stoneNamed ? "SteppingStone=v1.5\n" : "")));
+    const std::unique_ptr<UpdateServer> server = startServer({});
+    QVERIFY(server);
+    RawClient client(server->port());
+    client.socket.write(versionCheck(installed, declares));
+    QTRY_COMPARE_WITH_TIMEOUT(client.payloads.size(), 1, kWaitMs);
+    const VersionInfo info = client.versionReply(0);
+    const bool toStone = offered == QLatin1String("1.5");
+    QCOMPARE(info.version, offered);
+    QVERIFY(info.needUpdate);
+    QCOMPARE(info.files.size(), toStone ? 2 : 3); // with update.ini
+    QCOMPARE(TcpProtocol::isSteppingStoneField(client.headers.at(0).reserved), toStone);
+
+    using TcpProtocol::ReleaseChoice;
+    client.socket.write(fileRequest("a.dll", ReleaseChoice::SteppingStone) + fileRequest("a.dll", ReleaseChoice::Newest)
+                        + fileRequest("only.dll", ReleaseChoice::SteppingStone) + fileRequest("update.ini", ReleaseChoice::SteppingStone));
+    QTRY_COMPARE_WITH_TIMEOUT(client.payloads.size(), 5, kWaitMs);
+    const bool stoneServed = !stoneIni.isEmpty() && !stoneIni.contains("gone") && stoneNamed;
+    QStringList answers;
+    for (int i = 1; i < 5; ++i) {
+        answers << (client.headers.at(i).type == TcpProtocol::FileData
+                        ? QString::fromUtf8(TcpProtocol::decodeFileData(client.payloads.at(i)).data)
+                        : QStringLiteral("error"));
+    }
+    QCOMPARE(answers, QStringList({stoneServed ? "stone" : "error", "newest", "error", stoneServed ? stoneIni : "error"}));
 }
 
 QTEST_GUILESS_MAIN(TestTcpServer)

@@ -82,6 +82,10 @@ int main(int argc, char **argv)
     const std::shared_ptr<const ReleaseSnapshot> first = server.index().current();
     if (!first->release().isValid())
         err << "tcpserver: warning: " << first->release().error << " (version checks get an error reply until fixed)" << Qt::endl;
+    else if (first->steppingStone() && !first->steppingStone()->current()->release().isValid())
+        err << "tcpserver: warning: stepping stone " << first->release().steppingStone << ": "
+            << first->steppingStone()->current()->release().error << " (older clients get the newest release until fixed)"
+            << Qt::endl;
     const QHostAddress address(parser.value(QStringLiteral("listen")));
     if (address.isNull() || !server.start(address, static_cast<quint16>(port))) {
         err << "tcpserver: cannot listen on " << parser.value(QStringLiteral("listen")) << ':' << port << ": "

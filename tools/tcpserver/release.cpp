@@ -54,16 +54,18 @@ const ReleaseFile *Release::find(const FileRequest &id) const
     return it != files.cend() && it->id == id ? &*it : nullptr;
 }
 
-Release scanRelease(const QString &root)
+Release scanRelease(const QString &root, const QString &iniName)
 {
     Release release;
-    const QString iniPath = QDir(root).filePath(Names::kUpdateIniFile);
+    const QString iniPath = QDir(root).filePath(iniName);
     if (!QFileInfo(iniPath).isFile()) {
-        release.error = QStringLiteral("no %1 in %2").arg(Names::kUpdateIniFile, root);
+        release.error = QStringLiteral("no %1 in %2").arg(iniName, root);
         return release;
     }
     QSettings ini(iniPath, QSettings::IniFormat);
     release.version = ini.value(Names::kVersionVersionKey).toString();
+    release.minimumVersion = ini.value(Names::kVersionMinRequiredKey).toString();
+    release.steppingStone = ini.value(Names::kVersionSteppingStoneKey).toString();
     const QString folder = QDir::cleanPath(ini.value(Names::kVersionFolderKey).toString());
     const auto rollout = ReleaseControl::parseRollout(ini.value(Names::kVersionRolloutKey).toString());
     if (!rollout) {

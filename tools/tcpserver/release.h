@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/names.h"
 #include "tcp/messages.h"
 
 #include <QString>
@@ -16,7 +17,7 @@ struct ReleaseFile
 };
 
 // A release folder as the release publisher writes it:
-//   <root>/update.ini            [Version] Version=..., Folder=...
+//   <root>/update.ini            [Version] Version=..., Folder=... (the newest)
 //   <root>/<Folder>/...          the release's files
 //   <root>/<Folder>/md5.txt      its manifest
 // Offered are every file below <root>/<Folder> (a hidden one makes the
@@ -30,6 +31,11 @@ struct Release
 {
     QString version;
     int rollout = 100; // [Version] Rollout, passed on in every offer
+    // [Version] MinRequiredVersion and SteppingStone: the lowest installed
+    // version the release applies to, and the folder of the release that
+    // older installations take first (its description in <root>/<folder>.ini).
+    QString minimumVersion;
+    QString steppingStone;
     QVector<ReleaseFile> files; // ordered by path
     QString error;              // empty when the release can be served
 
@@ -39,10 +45,12 @@ struct Release
     const ReleaseFile *find(const FileRequest &id) const;
 };
 
-// Reads the release below root. A Rollout that is no percent (see
+// Reads the release below root that <root>/<iniName> describes (update.ini
+// for the newest; a stepping stone's own description is offered as
+// update.ini all the same). A Rollout that is no percent (see
 // config/releasecontrol.h) makes the release unusable. Names that do not fit the protocol's fields
 // (path over 127, name over 31 UTF-8 bytes), names a client could not install
 // (hidden entries, the updater's own places with the usual settings: the
 // publisher never writes them), files of 4 GiB or more and a Folder that
 // leaves root make the release unusable (error says which).
-Release scanRelease(const QString &root);
+Release scanRelease(const QString &root, const QString &iniName = Names::kUpdateIniFile);

@@ -1,13 +1,16 @@
 #include "releaseindex.h"
 
 #include "config/names.h"
+#include "fileops/pathpolicy.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QMutexLocker>
 
-ReleaseSnapshot::ReleaseSnapshot(Release release)
+ReleaseSnapshot::ReleaseSnapshot(Release release, bool isSteppingStone, std::shared_ptr<ReleaseIndex> steppingStone)
     : rel(std::move(release))
+    , isStone(isSteppingStone)
+    , stone(std::move(steppingStone))
 {
 }
 
@@ -30,7 +33,9 @@ QByteArray ReleaseSnapshot::versionReply(const QString &installedVersion, qint32
     }
     const QByteArray message
         = TcpProtocol::encodeMessage(TcpProtocol::VersionReply, 0, TcpProtocol::encodeVersionReply(content),
-                                     content.needUpdate ? TcpProtocol::rolloutField(rel.rollout) : 0);
+                                     !content.needUpdate ? 0
+                                     : isStone           ? TcpProtocol::kSteppingStoneFlag
+                                                         : TcpProtocol::rolloutField(rel.rollout));
     if (cached) {
         QMutexLocker locker(&offersLock);
         offers[productType] = message;
@@ -38,12 +43,31 @@ QByteArray ReleaseSnapshot::versionReply(const QString &installedVersion, qint32
     return message;
 }
 
-ReleaseIndex::ReleaseIndex(const QString &releaseRoot)
+ReleaseIndex::ReleaseIndex(const QString &releaseRoot, const QString &steppingStone)
     : root(releaseRoot)
-    , iniPath(QDir(releaseRoot).filePath(Names::kUpdateIniFile))
+    , stoneFolder(steppingStone)
+    , iniPath(QDir(releaseRoot).filePath(steppingStone.isEmpty() ? Names::kUpdateIniFile
+                                                                 : steppingStone + QStringLiteral(".ini")))
 {
     stamp = stampNow();
-    snapshot = std::make_shared<const ReleaseSnapshot>(scanRelease(root));
+    snapshot = scan();
+}
+
+std::shared_ptr<const ReleaseSnapshot> ReleaseIndex::scan() const
+{
+    if (!stoneFolder.isEmpty()) {
+        Release stone;
+        if (PathPolicy::isPlainFileName(stoneFolder))
+            stone = scanRelease(root, QFileInfo(iniPath).fileName());
+        else
+            stone.error = QStringLiteral("SteppingStone is no folder name: ") + stoneFolder;
+        return std::make_shared<const ReleaseSnapshot>(std::move(stone), true, nullptr);
+    }
+    Release newest = scanRelease(root);
+    std::shared_ptr<ReleaseIndex> stone;
+    if (newest.isValid() && !newest.steppingStone.isEmpty())
+        stone = std::make_shared<ReleaseIndex>(root, newest.steppingStone);
+    return std::make_shared<const ReleaseSnapshot>(std::move(newest), false, std::move(stone));
 }
 
 ReleaseIndex::Stamp ReleaseIndex::stampNow() const
@@ -75,7 +99,7 @@ std::shared_ptr<const ReleaseSnapshot> ReleaseIndex::refreshed()
         scanLock.unlock();
         return held;
     }
-    auto fresh = std::make_shared<const ReleaseSnapshot>(scanRelease(root));
+    std::shared_ptr<const ReleaseSnapshot> fresh = scan();
     {
         QMutexLocker locker(&swapLock);
         snapshot = fresh;

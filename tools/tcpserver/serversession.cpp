@@ -3,6 +3,8 @@
 #include "socketsetup.h"
 #include "updateserver.h"
 
+#include "config/releasecontrol.h"
+
 #include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
@@ -142,11 +144,14 @@ void ServerSession::handle(quint32 type, const QByteArray &payload)
     case TcpProtocol::VersionCheck:
         answerVersionCheck(payload);
         break;
-    case TcpProtocol::FileDownload:
-        pending.enqueue(TcpProtocol::decodeFileRequest(payload));
+    case TcpProtocol::FileDownload: {
+        PendingFile request;
+        request.id = TcpProtocol::decodeFileRequest(payload, &request.release);
+        pending.enqueue(request);
         startNextFile();
         pump();
         break;
+    }
     default:
         reportLine(QStringLiteral("ignored message of type %1").arg(type));
         break;
@@ -181,34 +186,65 @@ void ServerSession::send(const char *data, qint64 size)
 void ServerSession::answerVersionCheck(const QByteArray &payload)
 {
     const VersionCheckRequest request = TcpProtocol::decodeVersionCheckRequest(payload);
-    const std::shared_ptr<const ReleaseSnapshot> snapshot = server->index().refreshed();
-    const Release &release = snapshot->release();
-    if (!release.isValid()) {
-        reportLine(QStringLiteral("version check from %1: release unusable (%2)").arg(request.version, release.error));
+    const std::shared_ptr<const ReleaseSnapshot> newest = server->index().refreshed();
+    if (!newest->release().isValid()) {
+        reportLine(QStringLiteral("version check from %1: release unusable (%2)").arg(request.version, newest->release().error));
         reply(TcpProtocol::ErrorReply, QByteArray());
         return;
     }
+    const std::shared_ptr<const ReleaseSnapshot> snapshot = offerFor(request, newest);
+    const Release &release = snapshot->release();
     const bool offered = request.version != release.version;
-    reportLine(QStringLiteral("version check from %1: release %2, %3 files offered")
-                   .arg(request.version, release.version)
+    reportLine(QStringLiteral("version check from %1: %2 %3, %4 files offered")
+                   .arg(request.version, snapshot == newest ? QStringLiteral("release") : QStringLiteral("stepping stone"),
+                        release.version)
                    .arg(offered ? release.files.size() : 0));
     queue(snapshot->versionReply(request.version, request.productType));
+}
+
+std::shared_ptr<const ReleaseSnapshot> ServerSession::offerFor(const VersionCheckRequest &request,
+                                                               const std::shared_ptr<const ReleaseSnapshot> &newest)
+{
+    const Release &release = newest->release();
+    // The client's own test of a release it received: one rule on both sides.
+    if (!request.knowsSteppingStones || ReleaseControl::appliesTo(request.version, release.minimumVersion))
+        return newest;
+    ReleaseIndex *stoneIndex = newest->steppingStone();
+    if (!stoneIndex) {
+        reportLine(QStringLiteral("no stepping stone for %1 below %2: release %3 offered")
+                       .arg(request.version, release.minimumVersion, release.version));
+        return newest;
+    }
+    std::shared_ptr<const ReleaseSnapshot> stone = stoneIndex->refreshed();
+    if (!stone->release().isValid()) {
+        reportLine(QStringLiteral("stepping stone %1 for %2 unusable (%3): release %4 offered")
+                       .arg(release.steppingStone, request.version, stone->release().error, release.version));
+        return newest;
+    }
+    return stone;
 }
 
 void ServerSession::startNextFile()
 {
     while (!streaming && !stalled && !pending.isEmpty()) {
-        const FileRequest id = pending.dequeue();
-        const std::shared_ptr<const ReleaseSnapshot> snapshot = server->index().current();
-        const ReleaseFile *entry = snapshot->release().find(id);
+        const PendingFile next = pending.dequeue();
+        const FileRequest &id = next.id;
+        // A tagged request is served from the stepping stone only, whatever
+        // the newest release holds.
+        const bool fromStone = next.release == TcpProtocol::ReleaseChoice::SteppingStone;
+        std::shared_ptr<const ReleaseSnapshot> snapshot = server->index().current();
+        if (fromStone)
+            snapshot = snapshot->steppingStone() ? snapshot->steppingStone()->current() : nullptr;
+        const ReleaseFile *entry = snapshot && snapshot->release().isValid() ? snapshot->release().find(id) : nullptr;
+        const QString what = fromStone ? describe(id) + QStringLiteral(" of the stepping stone") : describe(id);
         file.setFileName(entry ? entry->localPath : QString());
         if (!entry || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-            reportLine(QStringLiteral("file request %1: not offered, error reply").arg(describe(id)));
+            reportLine(QStringLiteral("file request %1: not offered, error reply").arg(what));
             reply(TcpProtocol::ErrorReply, QByteArray());
             continue;
         }
         setStreaming(true);
-        reportLine(QStringLiteral("file request %1 (%2 streaming)").arg(describe(id)).arg(server->streamingSessions));
+        reportLine(QStringLiteral("file request %1 (%2 streaming)").arg(what).arg(server->streamingSessions));
         streamingId = id;
         totalSize = static_cast<quint32>(file.size());
         sent = 0;

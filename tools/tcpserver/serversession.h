@@ -1,5 +1,6 @@
 #pragma once
 
+#include "releaseindex.h"
 #include "tcp/messages.h"
 
 #include <QElapsedTimer>
@@ -45,6 +46,12 @@ private:
     void send(const char *data, qint64 size);
     void restartIdleTimer();
     void answerVersionCheck(const QByteArray &payload);
+    // The release a version check is answered with: newest, or for a client
+    // that declared stepping stones and whose version is below newest's
+    // minimum, the stepping stone newest names, when it can be served (else
+    // newest, and the log says why).
+    std::shared_ptr<const ReleaseSnapshot> offerFor(const VersionCheckRequest &request,
+                                                    const std::shared_ptr<const ReleaseSnapshot> &newest);
     // Opens the next requested file that can be served (answering the others
     // with an error reply); the caller pumps.
     void startNextFile();
@@ -60,7 +67,13 @@ private:
     const QString address;
     UpdateServer *server;
     TcpProtocol::FrameReader reader;
-    QQueue<FileRequest> pending;
+    // Requests not yet served, each with the release it is for.
+    struct PendingFile
+    {
+        FileRequest id;
+        TcpProtocol::ReleaseChoice release = TcpProtocol::ReleaseChoice::Newest;
+    };
+    QQueue<PendingFile> pending;
     QTimer *delayTimer;
     QTimer *idleTimer;
     QElapsedTimer activity; // since the last request or reply byte taken

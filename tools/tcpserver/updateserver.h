@@ -32,7 +32,9 @@ struct ServeOptions
 // Writes one line to standard output; lines from several threads never mix.
 void reportLine(const QString &line);
 
-// Serves the release below options.root over the update protocol. One
+// Serves the release below options.root over the update protocol, and its
+// stepping stone to clients that declare stepping stones and whose version
+// is below the release's minimum (see ServerSession). One
 // thread accepts connections and hands them round to the serving threads,
 // each with its own event loop; a connection stays on its thread. The
 // release is indexed at start and again when it changes (ReleaseIndex).
