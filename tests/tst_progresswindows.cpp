@@ -350,6 +350,7 @@ private slots:
                 return;
             }
             keepShot(site.widget, "http fetching statement");
+            QCOMPARE(site.label("label_updatefile"), QStringLiteral("正在获取发布声明…"));
             BoxAnswerer answerer(answers.takeFirst());
             QVERIFY(cancel->isVisible() && cancel->isEnabled());
             if (escape)
