@@ -411,9 +411,9 @@ void Widget::fetchStatement()
     for (const QString &name : {Names::kStatementFile, Names::kStatementSignatureFile}) {
         if (!updating)
             return;
-        statusDetail = kFetchingStatement;
-        refreshStatus();
-        if (!downloadFile(config.baseUrl + serverFolder + name, config.layout.staging + name, kMaxStatementBytes))
+        showFetching(kFetchingStatement);
+        if (!downloadFile(config.baseUrl + serverFolder + name, config.layout.staging + name, kMaxStatementBytes,
+                          ui->progressBar_updatefile))
             logWarn(statusDetail);
     }
 }
@@ -563,9 +563,9 @@ void Widget::fetchPatchIndex()
     const QString signaturePath = indexPath + QStringLiteral(".sig");
     tempFiles << indexPath << signaturePath;
     const bool signatureRequired = config.fetchStatement;
-    statusDetail = kFetchingPatchIndex;
-    refreshStatus();
-    if (!downloadFile(config.baseUrl + PatchLayout::indexPath(folder), indexPath, kMaxManifestBytes)) {
+    showFetching(kFetchingPatchIndex);
+    if (!downloadFile(config.baseUrl + PatchLayout::indexPath(folder), indexPath, kMaxManifestBytes,
+                      ui->progressBar_updatefile)) {
         logInfo(QStringLiteral("no patch index, every changed file is fetched whole"));
         return;
     }
@@ -804,6 +804,14 @@ void Widget::cleanupTempFiles()
             QFile::remove(entry.filePath());
     }
     logInfo("取消/失败后清理临时文件完成");
+}
+
+void Widget::showFetching(const QString &what)
+{
+    // The file bar still shows the manifest's download, which is done.
+    ui->progressBar_updatefile->setValue(ui->progressBar_updatefile->minimum());
+    statusDetail = what;
+    refreshStatus();
 }
 
 void Widget::refreshStatus()

@@ -57,7 +57,7 @@ void lookAt(QWidget &window, const QString &name)
     const QImage drawn = shot(window); // the labels and bars elide as they paint
     const QString folder = qEnvironmentVariable("UPDATER_SHOTS");
     if (!folder.isEmpty())
-        QVERIFY(drawn.save(folder + '/' + QString(name).replace(' ', '_') + ".png"));
+        QVERIFY(drawn.save(folder + '/' + QString(name).replace(QRegularExpression("[^A-Za-z0-9-]+"), "_") + ".png"));
     const auto where = [](const QRect &r) {
         return QString("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
     };
@@ -294,8 +294,8 @@ private slots:
         QCOMPARE(w->findChild<QLabel *>(detailLabel)->text(), detail);
         if (failed && http)
             QCOMPARE(w->findChild<QProgressBar *>("progressBar_updatefile")->text(), hint);
-        if (failed && !http)
-            QCOMPARE(w->findChild<QLabel *>("label_updatefile")->text(), hint);
+        if (!http)
+            QCOMPARE(w->findChild<QLabel *>("label_updatefile")->text(), failed ? hint : QString());
         // A failure must not read as success at a glance.
         for (QProgressBar *bar : w->findChildren<QProgressBar *>()) {
             if (RunEnd(end) != RunEnd::Cancelled)
@@ -327,6 +327,7 @@ private slots:
         std::unique_ptr<QWidget> w = makeWindow(window);
         if (auto *tcp = qobject_cast<UpdateWidget *>(w.get())) {
             tcp->beginRun();
+            tcp->updateFileProgress("core.dll", 10, 10);
             tcp->showInstalling();
         } else {
             static_cast<Widget *>(w.get())->showInstalling();
@@ -342,6 +343,8 @@ private slots:
         QVERIFY(w->findChildren<QLabel *>().size() > 0);
         const QString shown = w->findChild<QLabel *>(window == "http" ? "label_update" : "label_status")->text();
         QCOMPARE(shown, QStringLiteral("下载完成，正在安装更新…"));
+        // Nothing says a file is still downloading.
+        QVERIFY(!w->findChild<QLabel *>("label_updatefile")->text().contains("下载"));
     }
 
     // A download in progress names its file; the disabled cancel button
@@ -417,6 +420,7 @@ private slots:
             }
             lookAt(site.widget, "http fetching statement");
             QCOMPARE(site.label("label_updatefile"), QStringLiteral("正在获取发布声明…"));
+            QCOMPARE(site.bar("progressBar_updatefile")->value(), 0); // not the manifest's full bar
             BoxAnswerer answerer(answers.takeFirst());
             QVERIFY(cancel->isVisible() && cancel->isEnabled());
             if (escape)
