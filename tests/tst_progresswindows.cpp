@@ -58,6 +58,18 @@ void lookAt(QWidget &window, const QString &name)
     const QString folder = qEnvironmentVariable("UPDATER_SHOTS");
     if (!folder.isEmpty())
         QVERIFY(drawn.save(folder + '/' + QString(name).replace(QRegularExpression("[^A-Za-z0-9-]+"), "_") + ".png"));
+    // Under a scale factor the picture behind is drawn at the device's
+    // resolution: enlarged from the window's size, every block of
+    // scale x scale pixels would be one colour, and the curves jagged.
+    const int scale = qRound(drawn.devicePixelRatio());
+    if (scale > 1) {
+        bool finer = false;
+        for (int y = 0; y + scale <= drawn.height() / 3 && !finer; y += scale) {
+            for (int x = 0; x + scale <= drawn.width() && !finer; x += scale)
+                finer = drawn.pixel(x, y) != drawn.pixel(x + scale - 1, y + scale - 1);
+        }
+        QVERIFY2(finer, "background enlarged from the window's size");
+    }
     const auto where = [](const QRect &r) {
         return QString("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
     };
