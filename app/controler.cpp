@@ -313,8 +313,8 @@ void CControler::onUpdateResult(bool bSuccess)
     if (checkSelfUpdate() && !QFileInfo(helper).isFile()) {
         // Applied without a helper, the new updater would never be put in
         // place and the hand-over would start nothing.
-        lastError = QStringLiteral("更新助手程序不存在，未执行更新: ") + helper;
-        logError(lastError);
+        lastError = QStringLiteral("更新助手程序不存在，未执行更新: ") + layout.shownPath(helper);
+        logError(QStringLiteral("更新助手程序不存在，未执行更新: ") + helper);
         model->showRunEnd(RunEnd::Failed, lastError);
         discardDownload();
         if (runMode == RunMode::Console) {
@@ -335,9 +335,7 @@ void CControler::onUpdateResult(bool bSuccess)
     // A TCP update records the installed version in system.cfg; a release's
     // own system.cfg keeps the client's settings. Staged, the file is applied
     // and undone with the rest.
-    const QString installedConfig = QDir::cleanPath(appDir + Names::kSystemCfgFile);
-    const QString stagedConfig = QDir::cleanPath(tempDir + Names::kSystemCfgFile);
-    if (!stageSystemConfig(installedConfig, stagedConfig, model->offeredVersion(), &lastError)) {
+    if (!stageSystemConfig(layout, model->offeredVersion(), &lastError)) {
         failInstall(QStringLiteral("安装失败（") + lastError + QStringLiteral("），未改动已安装的文件"));
         return;
     }

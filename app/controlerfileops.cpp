@@ -24,15 +24,6 @@ namespace {
 // responsive, seldom enough not to slow down thousands of small files.
 constexpr int kRepaintIntervalMs = 50;
 
-// What a person reads of a failed step's place: relative to the
-// installation, so a long absolute path cannot hide the failing file.
-QString shownPath(const QString &path, const QString &installation)
-{
-    if (path.startsWith(installation))
-        return path.mid(installation.size()).isEmpty() ? QStringLiteral("安装目录") : path.mid(installation.size());
-    return path;
-}
-
 // The steps before the journal touch no installed file.
 bool touchedInstallation(const ApplyFailure &failure)
 {
@@ -43,7 +34,7 @@ bool touchedInstallation(const ApplyFailure &failure)
 // The reason of a failed apply step, for the result line and the window:
 // the step and the file in the updater's words. The system's reason goes
 // to the log only.
-QString failureText(const ApplyFailure &failure, const QString &installation)
+QString failureText(const ApplyFailure &failure, const InstallLayout &layout)
 {
     QString what;
     switch (failure.step) {
@@ -77,7 +68,7 @@ QString failureText(const ApplyFailure &failure, const QString &installation)
     case ApplyFailure::None:
         break;
     }
-    return what + QStringLiteral(": ") + shownPath(failure.path, installation);
+    return what + QStringLiteral(": ") + layout.shownPath(failure.path);
 }
 
 void logFailure(const ApplyFailure &failure)
@@ -120,7 +111,7 @@ bool CControler::applyStagedFiles(bool &handover, bool &restored)
 QString CControler::failureMessage(const QString &lead, const ApplyFailure &failure, bool restored) const
 {
     logFailure(failure);
-    QString text = lead + failureText(failure, appDir);
+    QString text = lead + failureText(failure, layout);
     if (!restored)
         text += QStringLiteral("）；未能完全回退，下次运行时继续回退");
     else if (touchedInstallation(failure))
@@ -136,7 +127,7 @@ bool CControler::recoverUnfinishedApply()
     if (transaction.recover() != ApplyTransaction::Recovery::Failed)
         return true;
     logFailure(transaction.failure());
-    lastError = QStringLiteral("回退未完成的更新失败: ") + failureText(transaction.failure(), appDir);
+    lastError = QStringLiteral("回退未完成的更新失败: ") + failureText(transaction.failure(), layout);
     logError(lastError);
     return false;
 }

@@ -64,6 +64,17 @@ QStringList InstallLayout::workPlaces() const
     return places;
 }
 
+QString InstallLayout::shownPath(const QString &path) const
+{
+    const QString root = QDir::cleanPath(installation);
+    const QString clean = QDir::cleanPath(path);
+    if (clean == root)
+        return QStringLiteral("安装目录");
+    if (clean.startsWith(root + QLatin1Char('/')))
+        return clean.mid(root.size() + 1);
+    return path;
+}
+
 const InstallLayout &InstallLayout::ofProgram()
 {
     static const InstallLayout layout = fromConfig(QCoreApplication::applicationDirPath(), *CSystemConfig::instance());

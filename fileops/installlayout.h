@@ -35,6 +35,11 @@ struct InstallLayout
     // A release that names one of them cannot be installed.
     QStringList workPlaces() const;
 
+    // How a text for a person names path: relative to the installation
+    // ("安装目录" for the installation itself), so a long absolute path cut
+    // in its middle cannot hide the file; a path elsewhere stays absolute.
+    QString shownPath(const QString &path) const;
+
     // The running program's installation, built on first use from the
     // program folder and CSystemConfig::instance().
     static const InstallLayout &ofProgram();

@@ -1,6 +1,8 @@
 #include "fileops/stagedconfig.h"
 
 #include "config/iniedit.h"
+#include "config/names.h"
+#include "fileops/installlayout.h"
 #include "log/logger.h"
 
 #include <QDir>
@@ -19,8 +21,10 @@ QByteArray readAll(const QString &path, bool *ok)
 
 } // namespace
 
-bool stageSystemConfig(const QString &installedPath, const QString &stagedPath, const QString &version, QString *error)
+bool stageSystemConfig(const InstallLayout &layout, const QString &version, QString *error)
 {
+    const QString installedPath = QDir::cleanPath(layout.installation + Names::kSystemCfgFile);
+    const QString stagedPath = QDir::cleanPath(layout.staging + Names::kSystemCfgFile);
     const bool releaseShipsOne = QFileInfo(stagedPath).isFile();
     if (!QFileInfo(installedPath).isFile() || (version.isEmpty() && !releaseShipsOne))
         return true;
@@ -30,8 +34,9 @@ bool stageSystemConfig(const QString &installedPath, const QString &stagedPath, 
     if (ok && releaseShipsOne)
         release = readAll(stagedPath, &ok);
     if (!ok) {
-        *error = QStringLiteral("无法读取配置文件:") + (releaseShipsOne ? stagedPath : installedPath);
-        logError(*error);
+        const QString path = releaseShipsOne ? stagedPath : installedPath;
+        *error = QStringLiteral("无法读取配置文件:") + layout.shownPath(path);
+        logError(QStringLiteral("无法读取配置文件:") + path);
         return false;
     }
     const QByteArray merged = IniEdit::mergedSystemConfig(client, releaseShipsOne ? release : QByteArray(), version);
@@ -40,8 +45,8 @@ bool stageSystemConfig(const QString &installedPath, const QString &stagedPath, 
     QDir().mkpath(QFileInfo(stagedPath).absolutePath());
     QSaveFile out(stagedPath);
     if (!out.open(QIODevice::WriteOnly) || out.write(merged) != merged.size() || !out.commit()) {
-        *error = QStringLiteral("无法写入配置文件:") + stagedPath;
-        logError(*error);
+        *error = QStringLiteral("无法写入配置文件:") + layout.shownPath(stagedPath);
+        logError(QStringLiteral("无法写入配置文件:") + stagedPath);
         return false;
     }
     logInfo("已准备安装后的配置文件:" + stagedPath + " Version=" + version);

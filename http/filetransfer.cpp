@@ -299,7 +299,7 @@ void FileTransfer::failWith(const QString &reason)
 
 void FileTransfer::failToSave()
 {
-    fail(saveErrorText(fileTask.localPath), QString(), Keep::Nothing);
+    fail(saveErrorText(fileTask.shownPath), saveErrorText(fileTask.localPath), Keep::Nothing);
 }
 
 void FileTransfer::failStaging(StagedFile::Problem problem)
@@ -313,8 +313,9 @@ void FileTransfer::failStaging(StagedFile::Problem problem)
     case StagedFile::Problem::SizeMismatch:
     case StagedFile::Problem::TooLong: {
         // A file that is not what the manifest promised is never installed.
-        const QString detail = QStringLiteral("文件校验失败:") + fileTask.localPath;
-        fail(detail, detail + QStringLiteral(" md5=") + staged.md5() + QStringLiteral(" 期望=") + fileTask.md5,
+        const QString detail = QStringLiteral("文件校验失败:");
+        fail(detail + fileTask.shownPath,
+             detail + fileTask.localPath + QStringLiteral(" md5=") + staged.md5() + QStringLiteral(" 期望=") + fileTask.md5,
              Keep::Nothing);
         return;
     }

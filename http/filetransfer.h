@@ -22,6 +22,7 @@ struct DownloadTask
     QString url;
     QString localPath;
     QString md5; // the server's digest, checked against the received bytes
+    QString shownPath; // localPath as the failure texts name it (the log keeps localPath)
 };
 
 // One file of a download run: the reply is written as it arrives (the reply

@@ -33,6 +33,8 @@ const QString kCompleted = QStringLiteral("更新完成!");
 const QString kInstalling = QStringLiteral("下载完成，正在安装更新…");
 const QString kCancelled = QStringLiteral("更新已取消");
 const QString kCancelledDetail = QStringLiteral("已取消，未安装任何文件");
+const QString kFetchingStatement = QStringLiteral("正在获取发布声明…");
+const QString kFetchingPatchIndex = QStringLiteral("正在获取补丁索引…");
 
 // The most the version description and the manifest may hold: both are read
 // into memory whole. A manifest of this size lists some hundred thousand
@@ -253,7 +255,7 @@ int Widget::checkManifest()
             if (problem.isEmpty())
                 serverMap = parseServerManifest(text, &problem);
         } else {
-            problem = QStringLiteral("无法打开文件:") + localPath;
+            problem = QStringLiteral("无法打开文件:") + config.layout.shownPath(localPath);
         }
     } else {
         problem = statusDetail;
@@ -298,7 +300,7 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
     statusDetail.clear();
     const QString dirPath = QFileInfo(localPath).absolutePath();
     if (!QDir().mkpath(dirPath)) {
-        statusDetail = QStringLiteral("无法创建目录:") + dirPath;
+        statusDetail = QStringLiteral("无法创建目录:") + config.layout.shownPath(dirPath);
         return false;
     }
     // Version files and the statement keep the same free-space reserve as the
@@ -306,7 +308,7 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
     DiskReserve fileReserve(dirPath, config.limits.diskReserveBytes);
     StagedFile file(localPath, fileReserve);
     if (file.open() != StagedFile::Problem::None) {
-        statusDetail = QStringLiteral("无法打开文件:") + localPath;
+        statusDetail = QStringLiteral("无法打开文件:") + config.layout.shownPath(localPath);
         return false;
     }
 
@@ -368,7 +370,7 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
         if (!refusal.isEmpty())
             statusDetail = refusal;
         else if (stored != StagedFile::Problem::None)
-            statusDetail = saveErrorText(localPath);
+            statusDetail = saveErrorText(config.layout.shownPath(localPath));
         else if (timedOut(reply))
             statusDetail = timeoutText(config.transferTimeoutMs) + QStringLiteral("：") + url;
         else
@@ -409,7 +411,9 @@ void Widget::fetchStatement()
     for (const QString &name : {Names::kStatementFile, Names::kStatementSignatureFile}) {
         if (!updating)
             return;
-        if (!downloadFile(config.baseUrl + serverFolder + name, config.layout.staging + name, kMaxStatementBytes))
+        showFetching(kFetchingStatement);
+        if (!downloadFile(config.baseUrl + serverFolder + name, config.layout.staging + name, kMaxStatementBytes,
+                          ui->progressBar_updatefile))
             logWarn(statusDetail);
     }
 }
@@ -427,7 +431,8 @@ void Widget::beginDownloads(const Md5Map &files)
     const QString &staging = config.layout.staging;
     QSet<QString> digests;
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        tasks.append({config.baseUrl + serverFolder + it.key(), staging + it.key(), it.value()});
+        tasks.append({config.baseUrl + serverFolder + it.key(), staging + it.key(), it.value(),
+                      config.layout.shownPath(staging + it.key())});
         digests.insert(it.value().toLower());
     }
     // What an earlier run left of files this release no longer names goes.
@@ -485,8 +490,8 @@ bool Widget::stageDownloads()
             partials.moveInto(task.md5, task.localPath, config.limits.diskReserveBytes, &shortage);
         if (problem == StagedFile::Problem::None)
             continue;
-        statusDetail = shortage.isEmpty() ? saveErrorText(task.localPath) : shortage;
-        logError(statusDetail);
+        statusDetail = shortage.isEmpty() ? saveErrorText(task.shownPath) : shortage;
+        logError(shortage.isEmpty() ? saveErrorText(task.localPath) : shortage);
         // A staged file that cannot be trusted is not kept for the next run.
         partials.forget(task.md5);
         return false;
@@ -507,8 +512,9 @@ bool Widget::startDownload(const DownloadTask &task)
         tempFiles.append(appDir + Names::kUpdateDir + QStringLiteral("patch-") + name);
         return tempFiles.constLast();
     };
+    const QString patchFile = patch ? patchFileFor(task) : QString();
     const DownloadTask fetched = patch ? DownloadTask{config.baseUrl + PatchLayout::patchPath(patch->baseSha256, patch->targetSha256),
-                                                      patchFileFor(task), patch->patchMd5}
+                                                      patchFile, patch->patchMd5, config.layout.shownPath(patchFile)}
                                        : task;
     // A patch is fetched and applied within its run: only whole files wait
     // among the partial downloads for a later one.
@@ -516,9 +522,8 @@ bool Widget::startDownload(const DownloadTask &task)
                                       patch ? PartialDownloads() : partials, this);
     if (!transfer->open()) {
         delete transfer;
-        const QString detail = saveErrorText(task.localPath);
-        logError(detail);
-        failRun(detail);
+        logError(saveErrorText(task.localPath));
+        failRun(saveErrorText(task.shownPath));
         return false;
     }
     if (transfer->isComplete()) {
@@ -558,7 +563,9 @@ void Widget::fetchPatchIndex()
     const QString signaturePath = indexPath + QStringLiteral(".sig");
     tempFiles << indexPath << signaturePath;
     const bool signatureRequired = config.fetchStatement;
-    if (!downloadFile(config.baseUrl + PatchLayout::indexPath(folder), indexPath, kMaxManifestBytes)) {
+    showFetching(kFetchingPatchIndex);
+    if (!downloadFile(config.baseUrl + PatchLayout::indexPath(folder), indexPath, kMaxManifestBytes,
+                      ui->progressBar_updatefile)) {
         logInfo(QStringLiteral("no patch index, every changed file is fetched whole"));
         return;
     }
@@ -797,6 +804,14 @@ void Widget::cleanupTempFiles()
             QFile::remove(entry.filePath());
     }
     logInfo("取消/失败后清理临时文件完成");
+}
+
+void Widget::showFetching(const QString &what)
+{
+    // The file bar still shows the manifest's download, which is done.
+    ui->progressBar_updatefile->setValue(ui->progressBar_updatefile->minimum());
+    statusDetail = what;
+    refreshStatus();
 }
 
 void Widget::refreshStatus()

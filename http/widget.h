@@ -168,6 +168,9 @@ private:
     // The file line and both bars, from progress.
     void showProgress();
     void cleanupTempFiles();
+    // The detail line says what is fetched before the downloads, the file
+    // bar follows it from empty.
+    void showFetching(const QString &what);
     void refreshStatus();
     // Confirmed cancel: drop the transfers, clean up, end the run.
     void cancelRun();

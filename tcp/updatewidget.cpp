@@ -133,6 +133,7 @@ void UpdateWidget::showInstalling()
     ui->pushButton_cancel->setEnabled(false);
     ui->progressBar_main->setValue(100);
     ui->progressBar_updatefile->setValue(100);
+    ui->label_updatefile->clear(); // no file downloads any more
     setStatus(QStringLiteral("下载完成，正在安装更新…"), kStyleBusy);
 }
 
@@ -144,6 +145,7 @@ void UpdateWidget::showRunEnd(RunEnd end, const QString &detail)
     ui->pushButton_cancel->setEnabled(false);
     ui->pushButton_cancel->hide();
     ui->pushButton_close->show();
+    ui->label_updatefile->clear();
     switch (end) {
     case RunEnd::Succeeded:
         ui->label_title->setText(QStringLiteral("TCP升级完成"));

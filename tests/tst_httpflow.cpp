@@ -287,7 +287,8 @@ private slots:
         QTest::addColumn<QByteArray>("headers");
         QTest::addColumn<QString>("detail");
         const QByteArray good = kRelease.value("/sub/b.dll");
-        const QString staged = "UpdateTemp//sub/b.dll";
+        // Named below the installation: an absolute path elided in its middle hides the file.
+        const QString staged = "UpdateTemp/sub/b.dll";
         QTest::newRow("ok") << 200 << good << int(Fault::None) << QByteArray() << QString();
         QTest::newRow("stall") << 200 << good << int(Fault::Stall) << QByteArray()
                                << "下载文件 \"b.dll\" 时出错: 下载超时（1秒）";
@@ -297,9 +298,9 @@ private slots:
         QTest::newRow("404") << 404 << QByteArray("gone") << int(Fault::None) << QByteArray()
                              << "下载文件 \"b.dll\" 时出错: ";
         QTest::newRow("digest mismatch") << 200 << QByteArray(good).replace(1000, 1, "X") << int(Fault::None)
-                                         << QByteArray() << "文件校验失败:%1" + staged;
+                                         << QByteArray() << "文件校验失败:" + staged;
         QTest::newRow("truncated but ends cleanly")
-            << 200 << good.left(5000) << int(Fault::None) << QByteArray() << "文件校验失败:%1" + staged;
+            << 200 << good.left(5000) << int(Fault::None) << QByteArray() << "文件校验失败:" + staged;
         QTest::newRow("trickle") << 200 << good << int(Fault::Trickle) << QByteArray()
                                  << "下载文件 \"b.dll\" 时出错: 传输过慢（2秒内平均低于100字节/秒）";
         QTest::newRow("gzip encoded") << 200 << good << int(Fault::None) << kGzip
@@ -347,7 +348,7 @@ private slots:
             QCOMPARE(site.label("label_update"), QString("下载完成，正在安装更新…"));
         } else {
             QCOMPARE(site.label("label_update"), QString("更新失败"));
-            QVERIFY2(site.label("label_updatefile").contains(detail.replace("%1", site.path(""))),
+            QVERIFY2(site.label("label_updatefile").contains(detail) && !site.label("label_updatefile").contains(site.path("")),
                      qPrintable(site.label("label_updatefile")));
             QCOMPARE(site.updateDirEntries(), QStringList{"update.ini"});
         }
@@ -370,7 +371,7 @@ private slots:
         const QByteArray good(40000, 'd');
         QTest::newRow("all staged") << 6 << 0 << published << false << QString();
         QTest::newRow("digest mismatch") << 6 << 0 << ScriptedHttpServer::Response{200, QByteArray(40000, 'X')}
-                                         << false << "文件校验失败:%1UpdateTemp//f03.bin";
+                                         << false << "文件校验失败:UpdateTemp/f03.bin";
         // Three slow files are still in flight when it fails.
         QTest::newRow("missing") << 6 << 3 << ScriptedHttpServer::Response{404, "gone"} << false
                                  << "下载文件 \"f03.bin\" 时出错: ";
@@ -420,7 +421,7 @@ private slots:
         } else {
             QVERIFY(!staged.contains("/f03.bin"));
             QCOMPARE(site.label("label_update"), QString("更新失败"));
-            QVERIFY2(site.label("label_updatefile").startsWith(detail.replace("%1", site.path(""))),
+            QVERIFY2(site.label("label_updatefile").startsWith(detail),
                      qPrintable(site.label("label_updatefile")));
             QCOMPARE(site.updateDirEntries(), QStringList{"update.ini"});
         }

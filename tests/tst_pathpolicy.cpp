@@ -23,6 +23,8 @@ private slots:
     void names();
     void releaseNames_data();
     void releaseNames();
+    void shownPaths_data();
+    void shownPaths();
 };
 
 void TestPathPolicy::inside_data()
@@ -137,6 +139,25 @@ void TestPathPolicy::releaseNames()
     const InstallLayout layout = InstallLayout::build(QStringLiteral("/inst"), QStringLiteral("work/tmp/"),
                                                       QStringLiteral("Backup/"), QStringLiteral("logs/"));
     QTEST(PathPolicy::releaseNameProblem(name, layout.workPlaces()), "problem");
+}
+
+// How texts for a person name a place: below the installation relative to
+// it, anything else as it is.
+void TestPathPolicy::shownPaths_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("staged file, doubled slash") << "/inst/UpdateTemp//sub/b.dll" << "UpdateTemp/sub/b.dll";
+    QTest::newRow("installation itself") << "/inst/" << "安装目录";
+    QTest::newRow("installation without its slash") << "/inst" << "安装目录";
+    QTest::newRow("folder beginning with its name") << "/install/a.dll" << "/install/a.dll";
+    QTest::newRow("out of it by ..") << "/inst/../etc/passwd" << "/inst/../etc/passwd";
+}
+
+void TestPathPolicy::shownPaths()
+{
+    QFETCH(QString, path);
+    QTEST(InstallLayout::withUsualSettings(QStringLiteral("/inst")).shownPath(path), "shown");
 }
 
 QTEST_GUILESS_MAIN(TestPathPolicy)

@@ -1,8 +1,10 @@
-// The two progress windows as a user sees them, rendered offscreen: the
-// percentages readable at every value in both widget styles, long texts
-// elided with the whole text at hand, Chinese drawn as glyphs, and how a
-// finished run reads and closes, what a run in progress shows, and where
-// the TCP window goes on a screen.
+// The two progress windows as a user sees them, rendered offscreen (and
+// again on a virtual X screen at twice the scale): the percentages readable
+// at every value in both widget styles, long texts elided with the whole
+// text at hand, Chinese drawn as glyphs, and how a finished run reads and
+// closes, what a run in progress shows, and where the TCP window goes on a
+// screen. Every state drawn is also read whole: see lookAt().
+#include "ui/elidinglabel.h"
 #include "ui/percentbar.h"
 #include "ui/placement.h"
 #include "http/widget.h"
@@ -29,6 +31,8 @@
 namespace {
 
 const QString kLogFile = QStringLiteral("/opt/app/update.log");
+// Wider than either window's bars and labels, to be elided.
+const QString kLongFolder = QStringLiteral("/Product Suite 2026/installation").repeated(4) + '/';
 
 std::unique_ptr<QWidget> makeWindow(const QString &which)
 {
@@ -42,13 +46,64 @@ QImage shot(QWidget &window)
     return window.grab().toImage().convertToFormat(QImage::Format_RGB32);
 }
 
+// What a user reads of a window as drawn, at whatever scale the run has:
+// the window inside its screen's available area; every label, bar and
+// button inside the window; every text whole, or elided in its middle with
+// the whole text as its tooltip; the buttons large enough for their text.
 // With UPDATER_SHOTS set to a folder, the window as drawn is kept there as
 // name.png, for people to look at.
-void keepShot(QWidget &window, const QString &name)
+void lookAt(QWidget &window, const QString &name)
 {
+    const QImage drawn = shot(window); // the labels and bars elide as they paint
     const QString folder = qEnvironmentVariable("UPDATER_SHOTS");
     if (!folder.isEmpty())
-        QVERIFY(shot(window).save(folder + '/' + QString(name).replace(' ', '_') + ".png"));
+        QVERIFY(drawn.save(folder + '/' + QString(name).replace(QRegularExpression("[^A-Za-z0-9-]+"), "_") + ".png"));
+    // Under a scale factor the picture behind is drawn at the device's
+    // resolution: enlarged from the window's size, every block of
+    // scale x scale pixels would be one colour, and the curves jagged.
+    const int scale = qRound(drawn.devicePixelRatio());
+    if (scale > 1) {
+        bool finer = false;
+        for (int y = 0; y + scale <= drawn.height() / 3 && !finer; y += scale) {
+            for (int x = 0; x + scale <= drawn.width() && !finer; x += scale)
+                finer = drawn.pixel(x, y) != drawn.pixel(x + scale - 1, y + scale - 1);
+        }
+        QVERIFY2(finer, "background enlarged from the window's size");
+    }
+    const auto where = [](const QRect &r) {
+        return QString("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+    };
+    const QRect available = window.screen()->availableGeometry();
+    QVERIFY2(available.contains(window.frameGeometry()),
+             qPrintable(where(window.frameGeometry()) + " outside " + where(available)));
+    for (QWidget *part : window.findChildren<QWidget *>()) {
+        if (!part->isVisibleTo(&window) || part->isWindow())
+            continue;
+        const QRect place(part->mapTo(&window, QPoint(0, 0)), part->size());
+        QVERIFY2(window.rect().contains(place), qPrintable(part->objectName() + " at " + where(place)));
+    }
+    const auto fits = [](const QWidget *part, const QString &text) {
+        return part->fontMetrics().horizontalAdvance(text) <= part->contentsRect().width();
+    };
+    for (QLabel *label : window.findChildren<QLabel *>()) {
+        auto *eliding = qobject_cast<ElidingLabel *>(label);
+        if (!label->isVisibleTo(&window) || label->text().isEmpty() || (eliding && eliding->isElided()))
+            continue;
+        QVERIFY2(fits(label, label->text()), qPrintable(label->objectName() + " cut: " + label->text()));
+        QVERIFY2(label->height() >= label->fontMetrics().height(), qPrintable(label->objectName()));
+    }
+    for (ElidingLabel *label : window.findChildren<ElidingLabel *>())
+        QCOMPARE(label->toolTip(), label->isElided() ? label->text() : QString());
+    for (PercentBar *bar : window.findChildren<PercentBar *>()) {
+        QCOMPARE(bar->toolTip(), bar->isElided() ? bar->text() : QString());
+        if (!bar->isElided())
+            QVERIFY2(fits(bar, bar->text()), qPrintable(bar->objectName() + " cut: " + bar->text()));
+    }
+    for (QPushButton *button : window.findChildren<QPushButton *>()) {
+        if (button->isVisibleTo(&window))
+            QVERIFY2(button->width() >= button->sizeHint().width() && button->height() >= button->sizeHint().height(),
+                     qPrintable(button->objectName() + " at " + where(button->geometry())));
+    }
 }
 
 // A dialog on a fresh installation of version 1.0, pointed at server, whose
@@ -115,7 +170,9 @@ private slots:
         progress->setTextVisible(false);
         const QImage without = shot(*w);
 
-        const QRect area(progress->mapTo(w.get(), QPoint(0, 0)), progress->size());
+        // In device pixels: under a scale factor the image holds more of them.
+        const qreal scale = withText.devicePixelRatio();
+        const QRect area(progress->mapTo(w.get(), QPoint(0, 0)) * scale, progress->size() * scale);
         const int edge = area.left() + area.width() * value / 100;
         int glyph[2] = {0, 0};
         int clear[2] = {0, 0};
@@ -197,16 +254,26 @@ private slots:
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("detail");
         QTest::addColumn<QString>("detailLabel");
+        QTest::addColumn<QString>("logFile");
         const QString failure = "安装失败（替换文件失败: lib/a.dll），已恢复原版本";
-        QTest::newRow("http failed") << "http" << int(RunEnd::Failed) << "更新失败" << failure << "label_updatefile";
+        const QString longFailure = "文件校验失败:UpdateTemp" + kLongFolder + "core.dll";
+        const QString longLog = "/opt" + kLongFolder + "update.log";
+        QTest::newRow("http failed") << "http" << int(RunEnd::Failed) << "更新失败" << failure << "label_updatefile"
+                                     << kLogFile;
+        QTest::newRow("http failed, long names") << "http" << int(RunEnd::Failed) << "更新失败" << longFailure
+                                                 << "label_updatefile" << longLog;
         QTest::newRow("http cancelled") << "http" << int(RunEnd::Cancelled) << "更新已取消" << "已取消，未安装任何文件"
-                                        << "label_updatefile";
-        QTest::newRow("http succeeded") << "http" << int(RunEnd::Succeeded) << "更新完成!" << "" << "label_updatefile";
-        QTest::newRow("tcp failed") << "tcp" << int(RunEnd::Failed) << "TCP升级失败" << failure << "label_status";
+                                        << "label_updatefile" << kLogFile;
+        QTest::newRow("http succeeded") << "http" << int(RunEnd::Succeeded) << "更新完成!" << "" << "label_updatefile"
+                                        << kLogFile;
+        QTest::newRow("tcp failed") << "tcp" << int(RunEnd::Failed) << "TCP升级失败" << failure << "label_status"
+                                    << kLogFile;
+        QTest::newRow("tcp failed, long names") << "tcp" << int(RunEnd::Failed) << "TCP升级失败" << longFailure
+                                                << "label_status" << longLog;
         QTest::newRow("tcp cancelled") << "tcp" << int(RunEnd::Cancelled) << "TCP升级已取消" << "下载已取消"
-                                       << "label_status";
+                                       << "label_status" << kLogFile;
         QTest::newRow("tcp succeeded") << "tcp" << int(RunEnd::Succeeded) << "TCP升级完成" << "升级成功"
-                                       << "label_status";
+                                       << "label_status" << kLogFile;
     }
     void runEnd()
     {
@@ -214,14 +281,15 @@ private slots:
         QFETCH(int, end);
         QFETCH(QString, detail);
         QFETCH(QString, detailLabel);
+        QFETCH(QString, logFile);
         std::unique_ptr<QWidget> w = makeWindow(window);
         const bool http = window == "http";
         for (QProgressBar *bar : w->findChildren<QProgressBar *>())
             bar->setValue(bar->maximum());
         if (http) {
-            static_cast<Widget *>(w.get())->setLogFile(kLogFile);
+            static_cast<Widget *>(w.get())->setLogFile(logFile);
         } else {
-            static_cast<UpdateWidget *>(w.get())->setLogFile(kLogFile);
+            static_cast<UpdateWidget *>(w.get())->setLogFile(logFile);
             static_cast<UpdateWidget *>(w.get())->beginRun();
         }
         w->show();
@@ -230,16 +298,16 @@ private slots:
             static_cast<Widget *>(w.get())->showRunEnd(RunEnd(end), detail);
         else
             static_cast<UpdateWidget *>(w.get())->showRunEnd(RunEnd(end), detail);
-        keepShot(*w, QString(QTest::currentDataTag()));
+        lookAt(*w, QString(QTest::currentDataTag()));
         QTEST(w->findChild<QLabel *>(http ? "label_update" : "label_title")->text(), "title");
         // A failure also says where the log is.
-        const QString hint = logHint(kLogFile);
+        const QString hint = logHint(logFile);
         const bool failed = RunEnd(end) == RunEnd::Failed;
         QCOMPARE(w->findChild<QLabel *>(detailLabel)->text(), detail);
         if (failed && http)
             QCOMPARE(w->findChild<QProgressBar *>("progressBar_updatefile")->text(), hint);
-        if (failed && !http)
-            QCOMPARE(w->findChild<QLabel *>("label_updatefile")->text(), hint);
+        if (!http)
+            QCOMPARE(w->findChild<QLabel *>("label_updatefile")->text(), failed ? hint : QString());
         // A failure must not read as success at a glance.
         for (QProgressBar *bar : w->findChildren<QProgressBar *>()) {
             if (RunEnd(end) != RunEnd::Cancelled)
@@ -271,12 +339,13 @@ private slots:
         std::unique_ptr<QWidget> w = makeWindow(window);
         if (auto *tcp = qobject_cast<UpdateWidget *>(w.get())) {
             tcp->beginRun();
+            tcp->updateFileProgress("core.dll", 10, 10);
             tcp->showInstalling();
         } else {
             static_cast<Widget *>(w.get())->showInstalling();
         }
         w->show();
-        keepShot(*w, QTest::currentDataTag());
+        lookAt(*w, QTest::currentDataTag());
         BoxAnswerer answerer(QStringLiteral("确认"));
         QVERIFY(!w->findChild<QPushButton *>("pushButton_cancel")->isEnabled());
         QTest::keyClick(w.get(), Qt::Key_Escape);
@@ -286,16 +355,28 @@ private slots:
         QVERIFY(w->findChildren<QLabel *>().size() > 0);
         const QString shown = w->findChild<QLabel *>(window == "http" ? "label_update" : "label_status")->text();
         QCOMPARE(shown, QStringLiteral("下载完成，正在安装更新…"));
+        // Nothing says a file is still downloading.
+        QVERIFY(!w->findChild<QLabel *>("label_updatefile")->text().contains("下载"));
     }
 
-    // The disabled cancel button does not look like the live one.
-    void tcpCancelLooksDisabled()
+    // A download in progress names its file; the disabled cancel button
+    // does not look like the live one. A new updater downloads as any file.
+    void tcpDownloading_data()
     {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("tcp downloading") << "core.dll";
+        QTest::newRow("tcp downloading, long name") << "plugins" + kLongFolder + "core.dll";
+        QTest::newRow("tcp self-update") << "update.exe";
+    }
+    void tcpDownloading()
+    {
+        QFETCH(QString, file);
         UpdateWidget w;
         w.beginRun();
         w.show();
-        w.updateFileProgress("core.dll", 150000, 300000);
-        keepShot(w, "tcp downloading");
+        w.updateFileProgress(file, 150000, 300000);
+        lookAt(w, QTest::currentDataTag());
+        QVERIFY(w.findChild<QLabel *>("label_updatefile")->text().contains(file));
         auto *cancel = w.findChild<QPushButton *>("pushButton_cancel");
         const QImage live = cancel->grab().toImage();
         cancel->setEnabled(false);
@@ -315,7 +396,7 @@ private slots:
         site.widget.startUpdate();
         QTRY_COMPARE_WITH_TIMEOUT(site.label("label_update"), QStringLiteral("正在更新 3/4"), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(site.bar("progressBar_updatefile")->text().startsWith("1000 B / 97.66 KB"), 20000);
-        keepShot(site.widget, "http downloading");
+        lookAt(site.widget, "http downloading");
         QCOMPARE(site.label("label_updatefile"), QStringLiteral("a-big.bin"));
         QCOMPARE(site.bar("progressBar_updatefile")->value(), 10); // of 1000
         // Three files done and a hundredth of the fourth.
@@ -349,7 +430,9 @@ private slots:
                 QTimer::singleShot(10, &site.widget, ask);
                 return;
             }
-            keepShot(site.widget, "http fetching statement");
+            lookAt(site.widget, "http fetching statement");
+            QCOMPARE(site.label("label_updatefile"), QStringLiteral("正在获取发布声明…"));
+            QCOMPARE(site.bar("progressBar_updatefile")->value(), 0); // not the manifest's full bar
             BoxAnswerer answerer(answers.takeFirst());
             QVERIFY(cancel->isVisible() && cancel->isEnabled());
             if (escape)

@@ -20,13 +20,17 @@ void paintBackground(QWidget *widget)
 {
     // Scaled once per window size: the TCP run repaints its window for every
     // progress step, and scaling the picture each time would cost more than
-    // the transfer itself.
-    const QString key = QStringLiteral("bk.png@%1x%2").arg(widget->width()).arg(widget->height());
+    // the transfer itself. Scaled to the device's pixels: a picture of the
+    // window's logical size would be enlarged again, jagged, on a screen
+    // with a scale factor.
+    const qreal ratio = widget->devicePixelRatioF();
+    const QSize pixels = widget->size() * ratio;
+    const QString key = QStringLiteral("bk.png@%1x%2@%3").arg(pixels.width()).arg(pixels.height()).arg(ratio);
     QPixmap scaled;
     if (!QPixmapCache::find(key, &scaled)) {
         ensureResources();
-        scaled = QPixmap(QStringLiteral(":/res/bk.png"))
-                     .scaled(widget->size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        scaled = QPixmap(QStringLiteral(":/res/bk.png")).scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        scaled.setDevicePixelRatio(ratio);
         QPixmapCache::insert(key, scaled);
     }
     QPainter painter(widget);

@@ -108,8 +108,16 @@ void PercentBar::paintEvent(QPaintEvent *)
         style()->drawControl(QStyle::CE_ProgressBar, &option, &painter, this);
     }
 
-    const QString label = text();
-    if (isTextVisible() && !label.isEmpty() && orientation() == Qt::Horizontal) {
+    // Drawn centred, a text wider than the bar would lose both its ends.
+    const QString whole = text();
+    const bool drawn = isTextVisible() && !whole.isEmpty() && orientation() == Qt::Horizontal;
+    const int room = style()->subElementRect(QStyle::SE_ProgressBarContents, &option, this).width();
+    const QString label = drawn ? fontMetrics().elidedText(whole, Qt::ElideMiddle, room) : whole;
+    elided = label != whole;
+    const QString tip = elided ? whole : QString();
+    if (toolTip() != tip)
+        setToolTip(tip);
+    if (drawn) {
         QImage mask(canvas.size(), QImage::Format_ARGB32_Premultiplied);
         mask.setDevicePixelRatio(ratio);
         mask.fill(Qt::transparent);
