@@ -29,7 +29,6 @@ public:
     // Where the offered file with exactly this path and name lies on disk;
     // empty when none is.
     QString find(const FileRequest &id) const;
-    int count() const { return files.size(); }
 
 private:
     QMap<QPair<QString, QString>, QString> files; // (path, name) -> file on disk
