@@ -279,10 +279,13 @@ bool CTCPUpdate::startUpdate()
         }
         showStatus(QStringLiteral("开始TCP更新..."));
         // The queue fetches what the patches did not build; the list stays
-        // the one the check kept.
+        // the one the check kept. While the staging disk is short nothing is
+        // requested at all: the queue reports it.
         const QVector<FileRequest> listed = fileList;
+        QString shortage;
+        const bool room = settings.writer && settings.writer->hasRoomToStart(&shortage);
         TcpPatchPhase phase(m_client, {settings.host, settings.port, settings.installation,
-                                       settings.writer ? settings.writer->stagingRoot() : QString(),
+                                       room ? settings.writer->stagingRoot() : QString(),
                                        settings.publicKeys, settings.signatureRequired,
                                        settings.limits.diskReserveBytes, silenceLimitMs});
         patchPhase = &phase;
