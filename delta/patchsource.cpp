@@ -33,18 +33,18 @@ QString PatchSource::load(const QByteArray &indexBytes, const QByteArray &signat
     return QString();
 }
 
-void PatchSource::take(const std::optional<QByteArray> &indexBytes, const QByteArray &signatureText,
-                       const QVector<QByteArray> &keys, bool signatureRequired, const QString &version,
-                       const QString &folder)
+void PatchSource::take(const QByteArray &indexBytes, const QByteArray &signatureText, const QVector<QByteArray> &keys,
+                       bool signatureRequired, const QString &version, const QString &folder)
 {
-    index = PatchIndex();
-    if (!indexBytes) {
-        logInfo(QStringLiteral("no patch index, every changed file is fetched whole"));
-        return;
-    }
-    const QString refused = load(*indexBytes, signatureText, keys, signatureRequired, version, folder);
+    const QString refused = load(indexBytes, signatureText, keys, signatureRequired, version, folder);
     if (!refused.isEmpty())
         logWarn(refused + QStringLiteral(", every changed file is fetched whole"));
+}
+
+void PatchSource::takeNone()
+{
+    index = PatchIndex();
+    logInfo(QStringLiteral("no patch index, every changed file is fetched whole"));
 }
 
 QHash<QString, PatchEntry> PatchSource::plan(const QStringList &paths, const QString &installation) const

@@ -34,12 +34,13 @@ public:
     // is taken, else why not, for the log; a refused index leaves none.
     QString load(const QByteArray &index, const QByteArray &signatureText, const QVector<QByteArray> &keys,
                  bool signatureRequired, const QString &version, const QString &folder);
-    // load() for what a run fetched: nothing when the release has no index
-    // (or the server would not give it). Logs why no index is used: every
+    // load() for the index a run fetched, logging why it is refused: every
     // changed file is then fetched whole.
-    void take(const std::optional<QByteArray> &index, const QByteArray &signatureText,
-              const QVector<QByteArray> &keys, bool signatureRequired, const QString &version,
-              const QString &folder);
+    void take(const QByteArray &index, const QByteArray &signatureText, const QVector<QByteArray> &keys,
+              bool signatureRequired, const QString &version, const QString &folder);
+    // The run got no index (the release has none, or the server would not
+    // give it): logged, and no patch is used.
+    void takeNone();
     bool isEmpty() const { return index.patches.isEmpty(); }
     // Whether the index has any patch for the file at path.
     bool lists(const QString &path) const;

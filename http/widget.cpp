@@ -566,7 +566,7 @@ void Widget::fetchPatchIndex()
     showFetching(kFetchingPatchIndex);
     if (!downloadFile(config.baseUrl + PatchLayout::indexPath(folder), indexPath, PatchSource::kMaxIndexBytes,
                       ui->progressBar_updatefile)) {
-        patchSource.take(std::nullopt, {}, {}, false, {}, {});
+        patchSource.takeNone();
         return;
     }
     if (signatureRequired && updating

@@ -73,7 +73,7 @@ QVector<FileRequest> TcpPatchPhase::run(const QVector<FileRequest> &listed, cons
     PatchSource source;
     const int ini = indexOfPath(left, QLatin1Char('/') + Names::kUpdateIniFile);
     if (ini < 0 || !fetch(left.at(ini))) {
-        source.take(std::nullopt, {}, {}, false, {}, {});
+        source.takeNone();
         return left;
     }
     left.removeAt(ini);
@@ -85,7 +85,10 @@ QVector<FileRequest> TcpPatchPhase::run(const QVector<FileRequest> &listed, cons
     if (index && settings.signatureRequired)
         signature = fetchBytes(requestFor(PatchLayout::signaturePath(folder)), PatchSource::kMaxIndexBytes)
                         .value_or(QByteArray());
-    source.take(index, signature, settings.publicKeys, settings.signatureRequired, version, folder);
+    if (index)
+        source.take(*index, signature, settings.publicKeys, settings.signatureRequired, version, folder);
+    else
+        source.takeNone();
 
     // Every file of the release is listed, changed or not: only the ones the
     // index has patches for are looked at (their installed bytes hashed).
