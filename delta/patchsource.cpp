@@ -2,6 +2,7 @@
 
 #include "delta/patchfile.h"
 #include "fileops/filedigest.h"
+#include "log/logger.h"
 #include "trust/ed25519.h"
 
 #include <QDir>
@@ -30,6 +31,36 @@ QString PatchSource::load(const QByteArray &indexBytes, const QByteArray &signat
         return QStringLiteral("the patch index names another release");
     index = *parsed;
     return QString();
+}
+
+void PatchSource::take(const QByteArray &indexBytes, const QByteArray &signatureText, const QVector<QByteArray> &keys,
+                       bool signatureRequired, const QString &version, const QString &folder)
+{
+    const QString refused = load(indexBytes, signatureText, keys, signatureRequired, version, folder);
+    if (!refused.isEmpty())
+        logWarn(refused + QStringLiteral(", every changed file is fetched whole"));
+}
+
+void PatchSource::takeNone()
+{
+    index = PatchIndex();
+    logInfo(QStringLiteral("no patch index, every changed file is fetched whole"));
+}
+
+QHash<QString, PatchEntry> PatchSource::plan(const QStringList &paths, const QString &installation) const
+{
+    QHash<QString, PatchEntry> planned;
+    if (isEmpty())
+        return planned;
+    for (const QString &path : paths) {
+        if (const auto patch = patchFor(path, installation + path.mid(1)))
+            planned.insert(path, *patch);
+        else if (lists(path))
+            logInfo(QStringLiteral("full %1: no patch for the installed bytes").arg(path));
+        else
+            logInfo(QStringLiteral("full %1: the release has no patch for it").arg(path));
+    }
+    return planned;
 }
 
 bool PatchSource::lists(const QString &path) const
@@ -72,4 +103,23 @@ Delta::PatchFailure PatchSource::build(const PatchEntry &entry, const QString &i
     if (failure != Delta::PatchFailure::None)
         QFile::remove(outFile);
     return failure;
+}
+
+Delta::PatchFailure PatchSource::buildFile(const PatchEntry &entry, const QString &path, const QString &installation,
+                                           const QString &patchFile, const QString &outFile, const QString &md5)
+{
+    const Delta::PatchFailure failure = build(entry, installation + path.mid(1), patchFile, outFile, md5);
+    QFile::remove(patchFile);
+    if (failure == Delta::PatchFailure::None)
+        logInfo(QStringLiteral("patch %1: %2 bytes fetched for %3, %4 saved")
+                    .arg(path)
+                    .arg(entry.patchSize)
+                    .arg(entry.targetSize)
+                    .arg(entry.targetSize - entry.patchSize));
+    return failure;
+}
+
+void PatchSource::logPatchFailed(const QString &path, const QString &why)
+{
+    logInfo(QStringLiteral("full %1: the patch failed (%2)").arg(path, why));
 }

@@ -15,7 +15,9 @@
 #include "delta/patchindex.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <optional>
@@ -23,15 +25,30 @@
 class PatchSource
 {
 public:
+    // The largest index (and signature file) a run takes or a server offers.
+    static constexpr qint64 kMaxIndexBytes = 16 << 20;
+
     // Takes the release's index (version and folder as announced). With
     // keys the signature text (one base64 line) must be by one of them;
     // signatureRequired without keys refuses every index. "" when the index
     // is taken, else why not, for the log; a refused index leaves none.
     QString load(const QByteArray &index, const QByteArray &signatureText, const QVector<QByteArray> &keys,
                  bool signatureRequired, const QString &version, const QString &folder);
+    // load() for the index a run fetched, logging why it is refused: every
+    // changed file is then fetched whole.
+    void take(const QByteArray &index, const QByteArray &signatureText, const QVector<QByteArray> &keys,
+              bool signatureRequired, const QString &version, const QString &folder);
+    // The run got no index (the release has none, or the server would not
+    // give it): logged, and no patch is used.
+    void takeNone();
     bool isEmpty() const { return index.patches.isEmpty(); }
     // Whether the index has any patch for the file at path.
     bool lists(const QString &path) const;
+
+    // Of the changed files at paths ("/"-prefixed, installed below the
+    // folder installation, ending with "/"), the ones a patch can build, by
+    // path (see patchFor); every other one is logged as fetched whole.
+    QHash<QString, PatchEntry> plan(const QStringList &paths, const QString &installation) const;
 
     // The patch for the file at path ("/"-prefixed) whose installed copy is
     // installedFile: the file's size and SHA-256 must be a patch's base (the
@@ -46,6 +63,14 @@ public:
     // failure.
     static Delta::PatchFailure build(const PatchEntry &entry, const QString &installedFile, const QString &patchFile,
                                      const QString &outFile, const QString &md5);
+    // build() for the file at path installed below installation; removes
+    // patchFile in any case and logs the bytes saved when the file is built.
+    static Delta::PatchFailure buildFile(const PatchEntry &entry, const QString &path, const QString &installation,
+                                         const QString &patchFile, const QString &outFile, const QString &md5);
+
+    // The log line of a file fetched whole after its patch failed: at info
+    // level, a fallback is part of normal work.
+    static void logPatchFailed(const QString &path, const QString &why);
 
 private:
     PatchIndex index;

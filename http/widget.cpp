@@ -564,37 +564,32 @@ void Widget::fetchPatchIndex()
     tempFiles << indexPath << signaturePath;
     const bool signatureRequired = config.fetchStatement;
     showFetching(kFetchingPatchIndex);
-    if (!downloadFile(config.baseUrl + PatchLayout::indexPath(folder), indexPath, kMaxManifestBytes,
+    if (!downloadFile(config.baseUrl + PatchLayout::indexPath(folder), indexPath, PatchSource::kMaxIndexBytes,
                       ui->progressBar_updatefile)) {
-        logInfo(QStringLiteral("no patch index, every changed file is fetched whole"));
+        patchSource.takeNone();
         return;
     }
     if (signatureRequired && updating
         && !downloadFile(config.baseUrl + PatchLayout::signaturePath(folder), signaturePath, kMaxStatementBytes))
         logWarn(statusDetail);
-    const QByteArray index = readFileBytes(indexPath, kMaxManifestBytes);
+    const QByteArray index = readFileBytes(indexPath, PatchSource::kMaxIndexBytes);
     const QByteArray signature = readFileBytes(signaturePath, kMaxStatementBytes);
     QFile::remove(indexPath);
     QFile::remove(signaturePath);
-    const QString refused =
-        patchSource.load(index, signature, config.publicKeys, signatureRequired, serverVersion, folder);
-    if (!refused.isEmpty())
-        logWarn(refused + QStringLiteral(", every changed file is fetched whole"));
+    patchSource.take(index, signature, config.publicKeys, signatureRequired, serverVersion, folder);
 }
 
 void Widget::planPatches()
 {
     plannedPatches.clear();
-    if (patchSource.isEmpty())
-        return;
+    QStringList paths;
+    for (const DownloadTask &task : qAsConst(tasks))
+        paths << task.localPath.mid(config.layout.staging.size());
+    const QHash<QString, PatchEntry> planned = patchSource.plan(paths, config.layout.installation);
     for (const DownloadTask &task : qAsConst(tasks)) {
-        const QString path = task.localPath.mid(config.layout.staging.size());
-        if (const auto patch = patchSource.patchFor(path, appDir + path))
-            plannedPatches.insert(task.localPath, *patch);
-        else if (patchSource.lists(path))
-            logInfo(QStringLiteral("full %1: no patch for the installed bytes").arg(path));
-        else
-            logInfo(QStringLiteral("full %1: the release has no patch for it").arg(path));
+        const auto it = planned.constFind(task.localPath.mid(config.layout.staging.size()));
+        if (it != planned.cend())
+            plannedPatches.insert(task.localPath, *it);
     }
 }
 
@@ -608,24 +603,19 @@ void Widget::onPatchFetched(FileTransfer *transfer, const DownloadTask &task, co
         failRun(reserve->shortageText());
         return;
     }
-    const Delta::PatchFailure failure = PatchSource::build(patch, appDir + path, patchFile, task.localPath, task.md5);
-    QFile::remove(patchFile);
+    const Delta::PatchFailure failure =
+        PatchSource::buildFile(patch, path, config.layout.installation, patchFile, task.localPath, task.md5);
     if (failure != Delta::PatchFailure::None) {
         fetchWhole(transfer, task, QString::fromLatin1(Delta::failureName(failure)));
         return;
     }
     patchedInPlace.insert(task.localPath);
-    logInfo(QStringLiteral("patch %1: %2 bytes fetched for %3, %4 saved")
-                .arg(path)
-                .arg(patch.patchSize)
-                .arg(patch.targetSize)
-                .arg(patch.targetSize - patch.patchSize));
     onTransferSucceeded(transfer);
 }
 
 void Widget::fetchWhole(FileTransfer *patchTransfer, const DownloadTask &task, const QString &why)
 {
-    logWarn(QStringLiteral("full %1: the patch failed (%2)").arg(task.localPath.mid(config.layout.staging.size()), why));
+    PatchSource::logPatchFailed(task.localPath.mid(config.layout.staging.size()), why);
     transfers.removeOne(patchTransfer);
     progress.finished(patchTransfer, false);
     patchTransfer->deleteLater();

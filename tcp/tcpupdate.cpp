@@ -6,7 +6,9 @@
 #include "http/md5manifest.h"
 #include "log/logger.h"
 #include "log/percent.h"
+#include "trust/ed25519.h"
 #include "tcp/asyncwaiter.h"
+#include "tcp/tcppatchphase.h"
 #include "tcp/updatetcpclient.h"
 #include "tcp/updatewidget.h"
 
@@ -44,6 +46,9 @@ TcpUpdateSettings TcpUpdateSettings::fromConfig(const InstallLayout &layout, con
     settings.limits = config.getTransferLimits();
     settings.workPlaces = layout.workPlaces();
     settings.writer = writer;
+    settings.installation = layout.installation;
+    settings.signatureRequired = !config.getPublicKeys().trimmed().isEmpty();
+    settings.publicKeys = Ed25519::parsePublicKeys(config.getPublicKeys()).value_or(QVector<QByteArray>());
     return settings;
 }
 
@@ -273,7 +278,24 @@ bool CTCPUpdate::startUpdate()
             progressWindow->beginRun();
         }
         showStatus(QStringLiteral("开始TCP更新..."));
-        result = downloadAll();
+        // The queue fetches what the patches did not build; the list stays
+        // the one the check kept. While the staging disk is short nothing is
+        // requested at all: the queue reports it.
+        const QVector<FileRequest> listed = fileList;
+        QString shortage;
+        const bool room = settings.writer && settings.writer->hasRoomToStart(&shortage);
+        TcpPatchPhase phase(m_client, {settings.host, settings.port, settings.installation,
+                                       room ? settings.writer->stagingRoot() : QString(),
+                                       settings.publicKeys, settings.signatureRequired,
+                                       settings.limits.diskReserveBytes, silenceLimitMs});
+        patchPhase = &phase;
+        fileList = phase.run(listed, versionInfo.version);
+        patchPhase = nullptr;
+        if (cancelRequested)
+            reportCancelled();
+        else
+            result = downloadAll();
+        fileList = listed;
     }
     // The controller applies the download from its slot; it must run after
     // this call has returned to the controller, in the event loop.
@@ -558,6 +580,8 @@ void CTCPUpdate::reportCancelled()
 void CTCPUpdate::onCancelRequested()
 {
     cancelRequested = true;
+    if (patchPhase)
+        patchPhase->cancel(kCancelledStatus);
     finishRun();
 }
 

@@ -15,6 +15,7 @@
 
 class AsyncWaiter;
 class CSystemConfig;
+class TcpPatchPhase;
 class QTimer;
 class TempFileWriter;
 class UpdateWidget;
@@ -36,6 +37,12 @@ struct TcpUpdateSettings
     // chunks go where the client's sink is set to, and no disk room is checked.
     TempFileWriter *writer = nullptr;
     ProxySettings proxy; // every connection goes through it
+    // Binary patches (TcpPatchPhase): the installation whose files they
+    // apply to (empty: none are tried), and the keys an index must be signed
+    // by (signatureRequired when Update/PublicKey is set at all).
+    QString installation;
+    QVector<QByteArray> publicKeys;
+    bool signatureRequired = false;
 
     // From the installation's layout and system.cfg (host and port only when
     // the file was read).
@@ -43,8 +50,10 @@ struct TcpUpdateSettings
                                         TempFileWriter *writer);
 };
 
-// The TCP update channel: asks the server whether an update is needed, then
-// downloads the listed files into the staging folder over up to
+// The TCP update channel: asks the server whether an update is needed,
+// builds what it can of the listed files from binary patches
+// (TcpPatchPhase), then downloads the other listed files into the staging
+// folder over up to
 // connections() connections, each carrying one file at a time, each file
 // with up to three retries on its connection, reporting in the progress
 // window it is given. The run is synchronous (startUpdate returns when it
@@ -211,6 +220,7 @@ private:
     int maxRetries = 3;
     int maxConnections;
     bool cancelRequested = false;
+    TcpPatchPhase *patchPhase = nullptr; // while the run's patch phase runs
     // The run in progress.
     QVector<Lane> lanes;
     AsyncWaiter *runWait = nullptr;

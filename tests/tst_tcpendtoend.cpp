@@ -3,11 +3,19 @@
 // checks, downloads, installs the release, records the installed version in
 // system.cfg, restarts the host program (or hands a new updater to the
 // helper) and exits; a second run then finds the installation up to date.
+// A changed file with a published patch is built from it, and from the
+// whole file whenever the patch cannot be used.
+#include "delta/patchindex.h"
+#include "http/md5manifest.h"
+#include "releasepublisher.h"
+#include "releasesigner.h"
 #include "support/filetree.h"
 #include "support/nginxserver.h"
 #include "support/tcpserverprocess.h"
+#include "support/testfiles.h"
 #include "support/testinstall.h"
 
+#include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -38,6 +46,8 @@ private slots:
     void updateOverTcp_data();
     void updateOverTcp();
     void serverLostBehindBalancer();
+    void patchesOverTcp_data();
+    void patchesOverTcp();
 };
 
 void TestTcpEndToEnd::updateOverTcp_data()
@@ -183,6 +193,88 @@ void TestTcpEndToEnd::serverLostBehindBalancer()
     QCOMPARE(servers[1 - stopped].count("file request lib/core.dll"), 1);
     QCOMPARE(install.readFile("lib/core.dll"), big);
     QCOMPARE(install.readFile("update/update.ini"), QByteArray("[Version]\nVersion=2.0.0\nFolder=v2\n"));
+}
+
+void TestTcpEndToEnd::patchesOverTcp_data()
+{
+    QTest::addColumn<bool>("signedRelease");
+    QTest::addColumn<QString>("tamper");
+    QTest::addColumn<QByteArray>("logged");
+    QTest::addColumn<int>("patchRequests"); // of app.dll's patch
+    QTest::addColumn<int>("wholeRequests"); // of app.dll itself
+    QTest::newRow("patch") << false << "" << QByteArray("patch /app.dll: ") << 1 << 0;
+    QTest::newRow("patch, signed") << true << "" << QByteArray("patch /app.dll: ") << 1 << 0;
+    // The server answers the request for the index with an error.
+    QTest::newRow("published without patches") << false << "no patches" << QByteArray("no patch index") << 0 << 1;
+    QTest::newRow("base changed by the user") << false << "user edit" << QByteArray("full /app.dll: no patch") << 0 << 1;
+    QTest::newRow("patch corrupt, signed")
+        << true << "patch corrupt" << QByteArray("full /app.dll: the patch failed (malformed)") << 1 << 1;
+}
+
+void TestTcpEndToEnd::patchesOverTcp()
+{
+    QFETCH(bool, signedRelease);
+    QFETCH(QString, tamper);
+    QFETCH(QByteArray, logged);
+    QFETCH(int, patchRequests);
+    QFETCH(int, wholeRequests);
+    QTemporaryDir work;
+    const QString www = work.filePath("www");
+    const QByteArray app1 = randomBytes(300000, 1);
+    const QByteArray app2 = QByteArray(app1).replace(150000, 20, "the point release's fix");
+    const FileTree v1{{"/app.dll", app1}, {"/same.txt", "same"}};
+    const FileTree v2{{"/app.dll", app2}, {"/same.txt", "same"}, {"/new.bin", "new"}};
+    writeTree(work.filePath("v1"), v1);
+    writeTree(work.filePath("v2"), v2);
+    PublishRequest request;
+    request.sourceDir = work.filePath("v2");
+    request.outDir = www;
+    request.version = "2.0";
+    request.folder = "v2";
+    QByteArray publicKey;
+    if (signedRelease) {
+        request.secretKeyFile = work.filePath("secret.key");
+        QVERIFY(createKeyFile(request.secretKeyFile, &publicKey).isEmpty());
+    }
+    if (tamper != "no patches")
+        request.previousDirs = QStringList{work.filePath("v1")};
+    QVERIFY(publishRelease(request).isEmpty());
+    const QString patch = PatchLayout::patchPath(QCryptographicHash::hash(app1, QCryptographicHash::Sha256),
+                                                 QCryptographicHash::hash(app2, QCryptographicHash::Sha256));
+    if (tamper == "patch corrupt") {
+        const QString patchFile = www + '/' + patch;
+        QByteArray bytes = readTestFile(patchFile);
+        bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x40);
+        QVERIFY(writeTestFile(patchFile, bytes));
+    }
+
+    TcpServerProcess server;
+    QVERIFY(server.start(www));
+    TestInstall install;
+    TestInstall::Settings settings = TestInstall::defaultSettings();
+    settings["Server"]["UpdateServer"] = "127.0.0.1";
+    settings["Server"]["UpdatePort"] = QString::number(server.port());
+    settings["General"]["Version"] = "1.0";
+    if (signedRelease)
+        settings["Update"]["PublicKey"] = QString::fromLatin1(publicKey);
+    install.writeConfig(settings);
+    writeTree(install.path(), v1);
+    install.writeFile("update/update.ini", "[Version]\nVersion=1.0\nFolder=v1\n");
+    generateMd5File(install.path() + '/');
+    if (tamper == "user edit")
+        install.writeFile("app.dll", QByteArray(app1).replace(0, 4, "user"));
+
+    const RunResult run = install.runUpdater({"console"}, 60000);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.right(2000).constData());
+    QCOMPARE(run.out, kUpdated);
+    for (auto it = v2.cbegin(); it != v2.cend(); ++it)
+        QVERIFY2(install.readFile(it.key().mid(1)) == it.value(), qPrintable(it.key()));
+    QVERIFY2(run.err.contains(logged), run.err.right(2000).constData());
+    // A file built from its patch never crossed whole.
+    QCOMPARE(server.count("file request app.dll"), wholeRequests);
+    QCOMPARE(server.count("file request " + patch), patchRequests);
+    QVERIFY(!QFileInfo::exists(install.filePath("UpdateTemp")));
+    QCOMPARE(QDir(install.filePath("update")).entryList(QStringList{"patch*"}, QDir::Files), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestTcpEndToEnd)

@@ -2,12 +2,16 @@
 // 127.0.0.1: checks answered from the release read at start and again only
 // when update.ini changes; the limits that answer busy; and connections
 // that misbehave (oversize, never reading, idle, dripping) each closed by
-// its own limit while a well-behaved client is still served.
+// its own limit while a well-behaved client is still served. The patch files
+// offered beside a release: only the ones its own index lists.
+#include "delta/patchindex.h"
+#include "release.h"
 #include "support/tcpserverprocess.h"
 #include "support/testfiles.h"
 #include "tcp/messages.h"
 #include "updateserver.h"
 
+#include <QCryptographicHash>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -61,6 +65,15 @@ public:
     VersionInfo versionReply(int n) const { return TcpProtocol::decodeVersionReply(payloads.value(n)); }
 };
 
+QByteArray sha256(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+}
+
+// The patch of v2's a.dll from "a 1" (seven bytes, as its index says).
+const QString kPatch = PatchLayout::patchPath(sha256("a 1"), sha256(QByteArray(1000, 'a')));
+const QString kUnlisted = PatchLayout::patchPath(sha256("a 0"), sha256(QByteArray(1000, 'a')));
+
 } // namespace
 
 class TestTcpServer : public QObject
@@ -75,6 +88,8 @@ private slots:
     void misbehavingConnectionClosed();
     void steppingStone_data();
     void steppingStone();
+    void patchFilesOffered_data();
+    void patchFilesOffered();
 
 private:
     std::unique_ptr<UpdateServer> startServer(const ServeOptions &options);
@@ -303,6 +318,73 @@ void TestTcpServer::steppingStone()
                         : QStringLiteral("error"));
     }
     QCOMPARE(answers, QStringList({stoneServed ? "stone" : "error", "newest", "error", stoneServed ? stoneIni : "error"}));
+}
+
+void TestTcpServer::patchFilesOffered_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("asked"); // below root; its last level is the file name
+    QTest::addColumn<bool>("offered");
+    QTest::newRow("index") << "" << PatchLayout::indexPath("v2") << true;
+    QTest::newRow("signature") << "" << PatchLayout::signaturePath("v2") << true;
+    QTest::newRow("listed patch") << "" << kPatch << true;
+    QTest::newRow("another release's index") << "" << PatchLayout::indexPath("v1") << false;
+    QTest::newRow("patch the index does not list") << "" << kUnlisted << false;
+    QTest::newRow("name leading out") << "" << "_patches/../v2/a.dll" << false;
+    QTest::newRow("index of another version") << "other version" << PatchLayout::indexPath("v2") << false;
+    QTest::newRow("patch of another size") << "short patch" << kPatch << false;
+#ifndef Q_OS_WIN
+    // (QFile::link makes a shortcut on Windows.)
+    QTest::newRow("patch that is a link") << "linked patch" << kPatch << false;
+    QTest::newRow("patch in a linked folder") << "linked folder" << kPatch << false;
+    QTest::newRow("patch folder that is a link") << "linked root" << PatchLayout::indexPath("v2") << false;
+#endif
+}
+
+void TestTcpServer::patchFilesOffered()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, asked);
+    QFETCH(bool, offered);
+    const QString patches = root.filePath(PatchLayout::kFolder);
+    QFile::remove(patches); // a link an earlier row left
+    QDir(patches).removeRecursively();
+    PatchIndex index{setup == "other version" ? "1.9" : "2.0", "v2", {}};
+    index.patches.append(PatchEntry{"/a.dll", 3, sha256("a 1"), 1000, sha256(QByteArray(1000, 'a')), 7,
+                                    sha256("patch 1"), QString(32, '0')});
+    // Where the files below the patch folder are written: elsewhere when the
+    // folder is a link there.
+    QTemporaryDir outside;
+    const auto at = [&](const QString &relative) {
+        return setup == "linked root" ? outside.filePath(relative.mid(PatchLayout::kFolder.size() + 1)) : root.filePath(relative);
+    };
+    QVERIFY(writeTestFile(at(PatchLayout::indexPath("v2")), serializePatchIndex(index)));
+    QVERIFY(writeTestFile(at(PatchLayout::signaturePath("v2")), "signature\n"));
+    QVERIFY(writeTestFile(at(PatchLayout::indexPath("v1")), "an older index\n"));
+    QVERIFY(writeTestFile(at(kUnlisted), "patch 0"));
+    const QString patch = at(kPatch);
+    QVERIFY(writeTestFile(setup == "linked patch" ? outside.filePath("p") : patch, setup == "short patch" ? "patch" : "patch 1"));
+    if (setup == "linked root")
+        QVERIFY(QFile::link(outside.path(), patches));
+    if (setup == "linked patch")
+        QVERIFY(QFile::link(outside.filePath("p"), patch));
+    if (setup == "linked folder") {
+        const QString folder = QFileInfo(patch).path();
+        QVERIFY(QDir(folder).removeRecursively());
+        QVERIFY(writeTestFile(outside.filePath(QFileInfo(patch).fileName()), "patch 1"));
+        QVERIFY(QFile::link(outside.path(), folder));
+    }
+
+    const Release release = scanRelease(root.path());
+    QVERIFY2(release.isValid(), qPrintable(release.error));
+    const int slash = asked.lastIndexOf('/');
+    const FileRequest id{asked.left(slash), asked.mid(slash + 1)};
+    const QString found = release.patches.find(id);
+    QCOMPARE(!found.isEmpty(), offered);
+    if (offered)
+        QCOMPARE(QFileInfo(found).canonicalFilePath(), QFileInfo(root.filePath(asked)).canonicalFilePath());
+    // Never one of the release's files, which the version reply lists.
+    QVERIFY(!release.find(id));
 }
 
 QTEST_GUILESS_MAIN(TestTcpServer)

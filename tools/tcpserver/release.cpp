@@ -109,7 +109,8 @@ Release scanRelease(const QString &root, const QString &iniName)
     for (const ReleaseFile &file : release.files) {
         release.error = problemWith(file, workPlaces);
         if (!release.isValid())
-            break;
+            return release;
     }
+    release.patches = PatchFiles::scan(root, release.version, folder);
     return release;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/names.h"
+#include "patchfiles.h"
 #include "tcp/messages.h"
 
 #include <QString>
@@ -38,6 +39,7 @@ struct Release
     QString steppingStone;
     QVector<ReleaseFile> files; // ordered by path
     QString error;              // empty when the release can be served
+    PatchFiles patches;         // offered beside the files, never listed
 
     bool isValid() const { return error.isEmpty(); }
     // The listed file with exactly this path and name, or null (a binary
@@ -52,5 +54,6 @@ struct Release
 // (path over 127, name over 31 UTF-8 bytes), names a client could not install
 // (hidden entries, the updater's own places with the usual settings: the
 // publisher never writes them), files of 4 GiB or more and a Folder that
-// leaves root make the release unusable (error says which).
+// leaves root make the release unusable (error says which). The patches of a
+// usable release are read with it (PatchFiles::scan).
 Release scanRelease(const QString &root, const QString &iniName = Names::kUpdateIniFile);

@@ -235,10 +235,12 @@ void ServerSession::startNextFile()
         std::shared_ptr<const ReleaseSnapshot> snapshot = server->index().current();
         if (fromStone)
             snapshot = snapshot->steppingStone() ? snapshot->steppingStone()->current() : nullptr;
-        const ReleaseFile *entry = snapshot && snapshot->release().isValid() ? snapshot->release().find(id) : nullptr;
+        const Release *release = snapshot ? &snapshot->release() : nullptr;
+        const ReleaseFile *entry = release && release->isValid() ? release->find(id) : nullptr;
         const QString what = fromStone ? describe(id) + QStringLiteral(" of the stepping stone") : describe(id);
-        file.setFileName(entry ? entry->localPath : QString());
-        if (!entry || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        // Patches are offered beside the release they were published for.
+        file.setFileName(entry ? entry->localPath : release ? release->patches.find(id) : QString());
+        if (file.fileName().isEmpty() || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
             reportLine(QStringLiteral("file request %1: not offered, error reply").arg(what));
             reply(TcpProtocol::ErrorReply, QByteArray());
             continue;

@@ -1,0 +1,176 @@
+#include "tcp/tcppatchphase.h"
+
+#include "config/iniedit.h"
+#include "config/names.h"
+#include "delta/patchsource.h"
+#include "fileops/diskreserve.h"
+#include "fileops/pathpolicy.h"
+#include "fileops/stagedfile.h"
+#include "fileops/tempfilewriter.h"
+#include "http/md5manifest.h"
+#include "tcp/updatetcpclient.h"
+
+#include <QFile>
+#include <QSettings>
+
+namespace {
+
+// A file below the published root ("_patches/v2.index") as the protocol
+// names it: its folder and its name.
+FileRequest requestFor(const QString &relative)
+{
+    const int slash = relative.lastIndexOf(QLatin1Char('/'));
+    return FileRequest{relative.left(slash), relative.mid(slash + 1)};
+}
+
+// The "/"-prefixed path of a listed file, as md5.txt and the index name it;
+// null when the pair is unsafe.
+QString listedPath(const FileRequest &file)
+{
+    const QString relative = stagedRelativePath(file.filePath, file.fileName);
+    return relative.isNull() ? QString() : QLatin1Char('/') + relative;
+}
+
+int indexOfPath(const QVector<FileRequest> &files, const QString &path)
+{
+    for (int i = 0; i < files.size(); ++i) {
+        if (listedPath(files.at(i)) == path)
+            return i;
+    }
+    return -1;
+}
+
+QByteArray readAtMost(const QString &path, qint64 maxBytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(maxBytes) : QByteArray();
+}
+
+} // namespace
+
+TcpPatchPhase::TcpPatchPhase(QUpdateTcpClient *tcpClient, const Settings &phaseSettings)
+    : client(tcpClient)
+    , settings(phaseSettings)
+    , workFile(phaseSettings.installation + Names::kUpdateDir + QStringLiteral("patch-tcp.tmp"))
+{
+}
+
+void TcpPatchPhase::cancel(const QString &reason)
+{
+    cancelled = true;
+    if (client)
+        client->cancelRequest(reason);
+}
+
+QVector<FileRequest> TcpPatchPhase::run(const QVector<FileRequest> &listed, const QString &version)
+{
+    QVector<FileRequest> left = listed;
+    // Work files go below update/ only while it is a folder of the installation.
+    if (!client || settings.staging.isEmpty() || settings.installation.isEmpty()
+        || !PathPolicy::isStrictlyInside(settings.installation, workFile))
+        return left;
+
+    PatchSource source;
+    const int ini = indexOfPath(left, QLatin1Char('/') + Names::kUpdateIniFile);
+    if (ini < 0 || !fetch(left.at(ini))) {
+        source.takeNone();
+        return left;
+    }
+    left.removeAt(ini);
+    const QString folder = QSettings(IniEdit::settingsPath(settings.staging + Names::kUpdateIniFile), QSettings::IniFormat)
+                               .value(Names::kVersionFolderKey)
+                               .toString();
+    const auto index = fetchBytes(requestFor(PatchLayout::indexPath(folder)), PatchSource::kMaxIndexBytes);
+    QByteArray signature;
+    if (index && settings.signatureRequired)
+        signature = fetchBytes(requestFor(PatchLayout::signaturePath(folder)), PatchSource::kMaxIndexBytes)
+                        .value_or(QByteArray());
+    if (index)
+        source.take(*index, signature, settings.publicKeys, settings.signatureRequired, version, folder);
+    else
+        source.takeNone();
+
+    // Every file of the release is listed, changed or not: only the ones the
+    // index has patches for are looked at (their installed bytes hashed).
+    QStringList candidates;
+    for (const FileRequest &file : qAsConst(left)) {
+        const QString path = listedPath(file);
+        if (!path.isNull() && source.lists(path))
+            candidates << path;
+    }
+    const QHash<QString, PatchEntry> planned = source.plan(candidates, settings.installation);
+    if (planned.isEmpty() || cancelled)
+        return left;
+
+    const int manifest = indexOfPath(left, QLatin1Char('/') + Names::kMd5File);
+    Md5Map digests;
+    if (manifest >= 0 && fetch(left.at(manifest))) {
+        left.removeAt(manifest);
+        QString problem;
+        digests = parseServerManifest(readAtMost(settings.staging + Names::kMd5File, PatchSource::kMaxIndexBytes), &problem);
+    }
+    DiskReserve stagingReserve(settings.staging, settings.reserveBytes);
+    for (auto it = planned.cbegin(); it != planned.cend() && !cancelled; ++it) {
+        const QString &path = it.key();
+        const PatchEntry &entry = it.value();
+        const QString md5 = digests.value(path);
+        if (md5.isEmpty()) {
+            PatchSource::logPatchFailed(path, QStringLiteral("md5.txt gives no digest for it"));
+            continue;
+        }
+        if (!fetch(requestFor(PatchLayout::patchPath(entry.baseSha256, entry.targetSha256)), workFile, entry.patchSize)) {
+            PatchSource::logPatchFailed(path, client->lastError());
+            continue;
+        }
+        if (!stagingReserve.admit(entry.targetSize)) {
+            QFile::remove(workFile);
+            PatchSource::logPatchFailed(path, stagingReserve.shortageText());
+            continue;
+        }
+        const Delta::PatchFailure failure = PatchSource::buildFile(entry, path, settings.installation, workFile,
+                                                                   settings.staging + path.mid(1), md5);
+        if (failure != Delta::PatchFailure::None) {
+            PatchSource::logPatchFailed(path, QString::fromLatin1(Delta::failureName(failure)));
+            continue;
+        }
+        left.removeAt(indexOfPath(left, path));
+    }
+    return left;
+}
+
+bool TcpPatchPhase::fetch(const FileRequest &file, const QString &aside, qint64 maxBytes)
+{
+    if (cancelled)
+        return false;
+    if (!client->isConnected() && !client->connectToServer(settings.host, settings.port))
+        return false;
+    if (aside.isEmpty())
+        return client->downloadFile(file, settings.silenceMs);
+
+    DiskReserve reserve(settings.installation, settings.reserveBytes);
+    StagedFile staged(aside, reserve);
+    if (staged.open() != StagedFile::Problem::None)
+        return false;
+    const QUpdateTcpClient::ChunkSink stagingSink = client->chunkSink();
+    client->setChunkSink([&](const QString &, const QString &, const QByteArray &data, bool isLast) {
+        if (!staged.isOpen() || staged.size() + data.size() > maxBytes || staged.append(data) != StagedFile::Problem::None)
+            return false;
+        return !isLast || staged.finish() == StagedFile::Problem::None;
+    });
+    const bool ok = client->downloadFile(file, settings.silenceMs);
+    client->setChunkSink(stagingSink);
+    if (!ok) {
+        staged.discard();
+        QFile::remove(aside);
+    }
+    return ok;
+}
+
+std::optional<QByteArray> TcpPatchPhase::fetchBytes(const FileRequest &file, qint64 maxBytes)
+{
+    if (!fetch(file, workFile, maxBytes))
+        return std::nullopt;
+    const QByteArray bytes = readAtMost(workFile, maxBytes);
+    QFile::remove(workFile);
+    return bytes;
+}
