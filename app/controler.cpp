@@ -9,6 +9,7 @@
 #include "fileops/pathpolicy.h"
 #include "fileops/stagedconfig.h"
 #include "fileops/tempfilewriter.h"
+#include "fileops/partialdownloads.h"
 #include "fileops/workfolder.h"
 #include "http/md5manifest.h"
 #include "http/widget.h"
@@ -147,6 +148,12 @@ void CControler::removeWorkDir(const QString &dir)
     WorkFolder::remove(appDir, dir);
 }
 
+void CControler::keepFetchedFiles()
+{
+    if (WorkFolder::stateOf(appDir, tempDir) == WorkFolder::State::Own)
+        PartialDownloads::ofInstallation(appDir).keepWhole(tempDir, config->getTransferLimits().diskReserveBytes);
+}
+
 void CControler::discardDownload()
 {
     removeTempDir();
@@ -203,8 +210,10 @@ bool CControler::start()
     } else {
         // Nothing an earlier run fetched belongs to this one: a version file
         // left by a check that stopped half-way, or by a run that was killed,
-        // would otherwise be installed with another road's release.
+        // would otherwise be installed with another road's release. Whole
+        // files it staged are kept under their digest only.
         removeBackupDir();
+        keepFetchedFiles();
         discardDownload();
     }
 
@@ -304,7 +313,9 @@ void CControler::onUpdateResult(bool bSuccess)
     awaitingResult = false;
     if (!bSuccess) {
         // The window already shows why the download ended. Nothing of a
-        // failed download stays on the disk.
+        // failed download stays staged; what arrived whole is kept for the
+        // next run under its digest.
+        keepFetchedFiles();
         discardDownload();
         endFailedRun();
         return;

@@ -130,6 +130,9 @@ private:
     // host program in normal mode.
     void refuseRun();
     bool launchProgram(QString (CSystemConfig::*exeName)() const, const QStringList &arguments);
+    // Moves the whole files the staging folder holds into the partial
+    // downloads, under their MD5, for a later run to take by digest.
+    void keepFetchedFiles();
     // Removes what a download left: the staging folder and the downloaded
     // version description and manifest.
     void discardDownload();

@@ -1,12 +1,17 @@
 #include "fileops/partialdownloads.h"
 
+#include "config/names.h"
 #include "fileops/diskreserve.h"
+#include "fileops/pathpolicy.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QStorageInfo>
 
 namespace {
 
@@ -117,6 +122,59 @@ StagedFile::Problem PartialDownloads::moveInto(const QString &md5, const QString
     }
     forget(md5);
     return StagedFile::Problem::None;
+}
+
+PartialDownloads PartialDownloads::ofInstallation(const QString &installation)
+{
+    const QString updateDir = installation + Names::kUpdateDir;
+    const QString folder = updateDir + Names::kPartialDir + QLatin1Char('/');
+    return !installation.isEmpty() && PathPolicy::isStrictlyInside(updateDir, folder) ? PartialDownloads(folder)
+                                                                                       : PartialDownloads();
+}
+
+void PartialDownloads::keepWhole(const QString &folder, qint64 reserveBytes) const
+{
+    if (root.isEmpty() || folder.isEmpty() || !QFileInfo(folder).isDir() || !QDir().mkpath(root))
+        return;
+    // Only renamed, so keeping costs no space; and nothing is kept on a disk
+    // already short of its reserve (the run may have failed for that).
+    if (QStorageInfo(folder).device() != QStorageInfo(root).device() || !DiskReserve(root, reserveBytes).admit(0))
+        return;
+    QDirIterator it(folder, QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        QCryptographicHash hash(QCryptographicHash::Md5);
+        if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+            continue;
+        file.close();
+        const QString md5 = QString::fromLatin1(hash.result().toHex());
+        forget(md5);
+        QFile::rename(path, dataPath(md5));
+    }
+}
+
+bool PartialDownloads::holdsAny() const
+{
+    return !root.isEmpty() && !QDir(root).isEmpty(QDir::Files);
+}
+
+bool PartialDownloads::takeWhole(const QString &md5, const QString &target, qint64 reserveBytes) const
+{
+    const QString data = dataPath(md5);
+    const QFileInfo info(data);
+    if (data.isEmpty() || !info.isFile() || info.isSymLink())
+        return false;
+    QFile file(data);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    const bool whole = file.open(QIODevice::ReadOnly) && hash.addData(&file)
+        && QString::fromLatin1(hash.result().toHex()) == md5.toLower();
+    file.close();
+    QString shortage;
+    if (whole && moveInto(md5, target, reserveBytes, &shortage) == StagedFile::Problem::None)
+        return true;
+    forget(md5);
+    return false;
 }
 
 void PartialDownloads::forget(const QString &md5) const

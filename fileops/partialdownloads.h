@@ -37,6 +37,10 @@ public:
 
     // folder ends with "/"; empty: nothing is ever kept.
     explicit PartialDownloads(const QString &folder = QString());
+    // The installation's own folder, update/partial/ below installation
+    // (which ends with "/"); none when that would lead out of it (a link):
+    // a run then downloads straight into staging.
+    static PartialDownloads ofInstallation(const QString &installation);
 
     QString folder() const { return root; }
     // Where the file with this MD5 is written while it downloads; empty when
@@ -55,6 +59,19 @@ public:
     // refused). What is kept of the file is dropped when it is there.
     StagedFile::Problem moveInto(const QString &md5, const QString &target, qint64 reserveBytes,
                                  QString *shortage) const;
+    // Keeps every file below folder (the staging folder of a run that did
+    // not finish) as a whole file under its MD5, moved, never copied: a
+    // later run takes the ones its manifest names (takeWhole). Links, hidden
+    // files and what cannot be moved stay where they are; nothing is kept
+    // from another file system or while the disk has less than reserveBytes
+    // free.
+    void keepWhole(const QString &folder, qint64 reserveBytes) const;
+    // True when any file is kept.
+    bool holdsAny() const;
+    // Moves the kept file with this MD5 into target when it is whole: its
+    // bytes still have that digest (they are read again). Otherwise false,
+    // and what was kept of it is dropped.
+    bool takeWhole(const QString &md5, const QString &target, qint64 reserveBytes) const;
     // Drops what is kept of the file.
     void forget(const QString &md5) const;
     // Drops every kept file whose MD5 is not among md5s (lower-case hex).

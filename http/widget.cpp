@@ -438,10 +438,7 @@ void Widget::beginDownloads(const Md5Map &files)
     // What an earlier run left of files this release no longer names goes.
     // A folder that leads out of the installation (a link) is never written:
     // the run then downloads straight into the staging folder.
-    const QString partialFolder = appDir + Names::kUpdateDir + Names::kPartialDir + QLatin1Char('/');
-    partials = PathPolicy::isStrictlyInside(appDir + Names::kUpdateDir, partialFolder)
-        ? PartialDownloads(partialFolder)
-        : PartialDownloads();
+    partials = PartialDownloads::ofInstallation(appDir);
     partials.keepOnly(digests);
     patchedInPlace.clear();
 

@@ -4,13 +4,16 @@
 #include "config/names.h"
 #include "delta/patchsource.h"
 #include "fileops/diskreserve.h"
+#include "fileops/partialdownloads.h"
 #include "fileops/pathpolicy.h"
 #include "fileops/stagedfile.h"
 #include "fileops/tempfilewriter.h"
 #include "http/md5manifest.h"
+#include "log/logger.h"
 #include "tcp/updatetcpclient.h"
 
 #include <QFile>
+#include <QSet>
 #include <QSettings>
 
 namespace {
@@ -99,7 +102,8 @@ QVector<FileRequest> TcpPatchPhase::run(const QVector<FileRequest> &listed, cons
             candidates << path;
     }
     const QHash<QString, PatchEntry> planned = source.plan(candidates, settings.installation);
-    if (planned.isEmpty() || cancelled)
+    const PartialDownloads kept = PartialDownloads::ofInstallation(settings.installation);
+    if (cancelled || (planned.isEmpty() && !kept.holdsAny()))
         return left;
 
     const int manifest = indexOfPath(left, QLatin1Char('/') + Names::kMd5File);
@@ -109,11 +113,14 @@ QVector<FileRequest> TcpPatchPhase::run(const QVector<FileRequest> &listed, cons
         QString problem;
         digests = parseServerManifest(readAtMost(settings.staging + Names::kMd5File, PatchSource::kMaxIndexBytes), &problem);
     }
+    left = takeKept(kept, digests, left);
     DiskReserve stagingReserve(settings.staging, settings.reserveBytes);
     for (auto it = planned.cbegin(); it != planned.cend() && !cancelled; ++it) {
         const QString &path = it.key();
         const PatchEntry &entry = it.value();
         const QString md5 = digests.value(path);
+        if (indexOfPath(left, path) < 0)
+            continue; // taken whole from an earlier run
         if (md5.isEmpty()) {
             PatchSource::logPatchFailed(path, QStringLiteral("md5.txt gives no digest for it"));
             continue;
@@ -135,6 +142,30 @@ QVector<FileRequest> TcpPatchPhase::run(const QVector<FileRequest> &listed, cons
         }
         left.removeAt(indexOfPath(left, path));
     }
+    return left;
+}
+
+QVector<FileRequest> TcpPatchPhase::takeKept(const PartialDownloads &kept, const Md5Map &digests,
+                                             const QVector<FileRequest> &listed) const
+{
+    if (!kept.holdsAny() || digests.isEmpty())
+        return listed;
+    QSet<QString> named;
+    for (auto it = digests.cbegin(); it != digests.cend(); ++it)
+        named.insert(it.value().toLower());
+    kept.keepOnly(named);
+    QVector<FileRequest> left;
+    for (const FileRequest &file : listed) {
+        const QString path = listedPath(file);
+        const QString md5 = path.isNull() ? QString() : digests.value(path);
+        if (!cancelled && !md5.isEmpty() && kept.takeWhole(md5, settings.staging + path.mid(1), settings.reserveBytes))
+            logInfo(QStringLiteral("kept %1: fetched whole by an earlier run").arg(path));
+        else
+            left.append(file);
+    }
+    // Nothing else kept can be of use: should this run fail, what it staged
+    // is kept again.
+    kept.removeAll();
     return left;
 }
 

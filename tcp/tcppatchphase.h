@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/md5manifest.h"
 #include "tcp/messages.h"
 
 #include <QByteArray>
@@ -8,6 +9,7 @@
 
 #include <optional>
 
+class PartialDownloads;
 class QUpdateTcpClient;
 
 // The patch phase of a TCP run, before its download queue starts: for the
@@ -23,6 +25,12 @@ class QUpdateTcpClient;
 // staging (a patch is no release file), and removed there. Any failure
 // leaves the file to the queue, to be fetched whole; the connection may be
 // closed afterwards (a failed request closes it), and the queue reconnects.
+//
+// Files an earlier run fetched whole and kept (a run that failed, was
+// cancelled or killed) are taken from the partial downloads once md5.txt
+// names their digest and their bytes still have it: they are not fetched
+// again. The TCP protocol names no digest before a file arrives, so md5.txt
+// is fetched first whenever anything is kept.
 class TcpPatchPhase
 {
 public:
@@ -53,6 +61,11 @@ private:
     // One request over the client; into staging when aside is empty, else
     // into the work file aside, at most maxBytes.
     bool fetch(const FileRequest &file, const QString &aside = QString(), qint64 maxBytes = 0);
+    // listed without the files an earlier run fetched whole and kept (see
+    // PartialDownloads::keepWhole) whose digest digests names: those are
+    // checked and moved into staging. The rest of what is kept is dropped.
+    QVector<FileRequest> takeKept(const PartialDownloads &kept, const Md5Map &digests,
+                                  const QVector<FileRequest> &listed) const;
     // The file's bytes, fetched aside and removed again.
     std::optional<QByteArray> fetchBytes(const FileRequest &file, qint64 maxBytes);
 

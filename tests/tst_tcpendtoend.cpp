@@ -88,11 +88,14 @@ void TestTcpEndToEnd::updateOverTcp()
     writeTree(install.path(), installed);
 
     QMap<QString, QByteArray> release{
-        {"md5.txt", "manifest 2\r\n"},
         {"lib/core.dll", QByteArray(300000, 'c')},
         {"lib/plugins/new.dll", "new plugin"},
         {"empty.dat", QByteArray()},
     };
+    Md5Map digests;
+    for (auto it = release.cbegin(); it != release.cend(); ++it)
+        digests.insert('/' + it.key(), QCryptographicHash::hash(it.value(), QCryptographicHash::Md5).toHex());
+    release.insert("md5.txt", serializeMd5Map(digests));
     if (newUpdater)
         release.insert("update.exe", "a newer updater");
     // A release's file naming another updater, key, staging folder and
@@ -114,7 +117,20 @@ void TestTcpEndToEnd::updateOverTcp()
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(run.out, kUpdated);
         QCOMPARE(run.err.count("TCP升级失败: 网络错误，重试失败: core.dll"), 1);
-        QCOMPARE(hashTree(install.path(), {"/update.log"}), before);
+        QCOMPARE(hashTree(install.path(), {"/update.log", "/update/partial/"}), before);
+        // What arrived whole was kept: the next run, from a server without
+        // faults, takes it by its digest and fetches only core.dll again.
+        TcpServerProcess healthy;
+        QVERIFY(healthy.start(releaseRoot.path()));
+        QVERIFY(writeTestFile(install.filePath("system.cfg"), config(healthy.port(), "1.0.0", connections)));
+        const RunResult resumed = install.runUpdater({"console"}, 120000);
+        QVERIFY2(resumed.exitCode == 0, resumed.err.right(2000).constData());
+        QCOMPARE(healthy.count("file request lib/plugins/new.dll"), 0);
+        QCOMPARE(healthy.count("file request empty.dat"), 0);
+        QCOMPARE(healthy.count("file request lib/core.dll"), 1);
+        QCOMPARE(install.readFile("lib/core.dll"), release.value("lib/core.dll"));
+        QCOMPARE(install.readFile("lib/plugins/new.dll"), release.value("lib/plugins/new.dll"));
+        QVERIFY(!QFileInfo::exists(install.filePath("update/partial")));
         return;
     }
     QCOMPARE(run.exitCode, 0);
