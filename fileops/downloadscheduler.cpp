@@ -108,6 +108,7 @@ void DownloadScheduler::attemptEnded(int laneIndex, const AttemptEnd &end)
             logWarn(QStringLiteral("下载失败，等待重试: ") + name);
             ++lane.attempt.number;
             lane.pause->start(qMax(0, retryPolicy.pauseMs));
+            emit retryPaused(attempt.item);
             return;
         }
         logError(QStringLiteral("下载最终失败，已达到最大重试次数: ") + name);

@@ -56,6 +56,7 @@ public:
         int number = 0;  // 0 for the first attempt from this source, then 1, 2 ...
     };
     enum class End { Done, Failed, Cancelled, Stopped };
+    Q_ENUM(End)
 
     explicit DownloadScheduler(QObject *parent = nullptr);
     ~DownloadScheduler() override;
@@ -88,6 +89,8 @@ signals:
     void attemptDue(const DownloadScheduler::Attempt &attempt);
     // A file is done (counted in doneCount already); the lane moves on after.
     void itemDone(int item);
+    // The file's lane waits before its next attempt.
+    void retryPaused(int item);
     void finished(DownloadScheduler::End end);
 
 private:
