@@ -54,10 +54,12 @@ struct HttpUpdateSettings
 
 // The HTTP update dialog, and the whole HTTP update logic: version check,
 // manifest check, downloads into the staging folder (several files in
-// flight at once), progress, cancellation and clean-up. Every run that
-// starts ends with exactly one sigUpdateResult; the first transfer that
-// fails ends it, and the others are dropped with their partial files. The
-// dialog never touches the installed files.
+// flight at once, through the download scheduler: retries and a patch's
+// fallback to the whole file), progress, cancellation and clean-up. Every
+// run that starts ends with exactly one sigUpdateResult; the first file
+// that fails for good ends it, and the others are dropped (partial files
+// kept only where they can be resumed). The dialog never touches the
+// installed files.
 class Widget : public QDialog
 {
     Q_OBJECT
