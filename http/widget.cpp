@@ -447,6 +447,7 @@ void Widget::beginDownloads(const Md5Map &files)
     partials = PartialDownloads::ofInstallation(appDir);
     partials.keepOnly(digests);
     patchedInPlace.clear();
+    patchFailures.clear();
 
     progress.begin(totalCount);
     for (QProgressBar *bar : {ui->progressBar_update, ui->progressBar_updatefile}) {
@@ -522,9 +523,12 @@ bool Widget::stageDownloads()
 void Widget::startAttempt(const DownloadScheduler::Attempt &attempt)
 {
     const DownloadTask &task = tasks.at(attempt.item);
-    const std::optional<PatchEntry> patch = attempt.source == 0 && plannedPatches.contains(task.localPath)
+    const bool patchPlanned = plannedPatches.contains(task.localPath);
+    const std::optional<PatchEntry> patch = attempt.source == 0 && patchPlanned
         ? std::optional<PatchEntry>(plannedPatches.value(task.localPath))
         : std::nullopt;
+    if (patchPlanned && attempt.source == 1 && attempt.number == 0)
+        PatchSource::logPatchFailed(task.localPath.mid(config.layout.staging.size()), patchFailures.value(task.localPath));
     // Fetched outside the staging folder, where no release file can lie.
     const auto patchFileFor = [this](const DownloadTask &staged) {
         const QString name = QString::fromLatin1(
@@ -578,7 +582,7 @@ void Widget::startAttempt(const DownloadScheduler::Attempt &attempt)
     connect(transfer, &FileTransfer::failed, this,
             [this, lane, transfer, task, patched = bool(patch)](FailureCause cause, const QString &detail) {
                 if (patched)
-                    PatchSource::logPatchFailed(task.localPath.mid(config.layout.staging.size()), detail);
+                    patchFailures.insert(task.localPath, detail);
                 endAttempt(lane, transfer, AttemptEnd::failure(cause, detail));
             });
     const QString url = fetched.url;
@@ -647,7 +651,7 @@ void Widget::onPatchFetched(int lane, FileTransfer *transfer, const DownloadTask
     if (failure != Delta::PatchFailure::None) {
         // The patch source failed for good: the scheduler fetches the whole file.
         const QString why = QString::fromLatin1(Delta::failureName(failure));
-        PatchSource::logPatchFailed(path, why);
+        patchFailures.insert(task.localPath, why);
         endAttempt(lane, transfer, AttemptEnd::failure(FailureCause::DigestMismatch, why));
         return;
     }

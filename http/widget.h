@@ -217,5 +217,6 @@ private:
     DownloadProgress progress;           // what the file line and the bars follow
     QPointer<QNetworkReply> pending;     // of a synchronous download in progress
     PatchSource patchSource;
-    QHash<QString, PatchEntry> plannedPatches; // by staged path; taken when its transfer starts
+    QHash<QString, PatchEntry> plannedPatches; // by staged path: the file's first source
+    QHash<QString, QString> patchFailures;     // by staged path: why its patch gave way to the whole file
 };
