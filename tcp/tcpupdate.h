@@ -55,7 +55,9 @@ struct TcpUpdateSettings
 // (TcpPatchPhase), then downloads the other listed files into the staging
 // folder over up to
 // connections() connections, each carrying one file at a time, each file
-// with up to three retries on its connection, reporting in the progress
+// with up to three retries on its connection where the failure is worth one
+// (DownloadScheduler, verdictFor: a chunk that cannot be stored is not),
+// reporting in the progress
 // window it is given. The run is synchronous (startUpdate returns when it
 // is over) and ends by emitting sigUpdateResult once the event loop runs
 // again, so the controller applies a TCP download exactly like an HTTP one.
@@ -114,7 +116,8 @@ public:
     QString lastError() const;
     // Downloads the kept list. True when every file arrived. False at once
     // when no update was announced or the list is empty; false when a file
-    // failed four times or the user cancelled. sigUpdateResult follows with
+    // failed for good (four times, or once where a retry cannot help) or the
+    // user cancelled. sigUpdateResult follows with
     // the same value (queued).
     bool startUpdate();
 
