@@ -6,10 +6,10 @@
 #include "fileops/applytransaction.h"
 #include "fileops/fileoperationmanager.h"
 #include "fileops/layout.h"
+#include "fileops/partialdownloads.h"
 #include "fileops/pathpolicy.h"
 #include "fileops/stagedconfig.h"
 #include "fileops/tempfilewriter.h"
-#include "fileops/partialdownloads.h"
 #include "fileops/workfolder.h"
 #include "http/md5manifest.h"
 #include "http/widget.h"
@@ -231,6 +231,10 @@ bool CControler::start()
         lastError = model->lastError();
         success = lastError.isEmpty();
         discardDownload();
+        // The installed version is the newest: nothing a cut-off download
+        // kept can be needed any more.
+        if (success)
+            PartialDownloads::ofInstallation(appDir).removeAll();
         if (runMode == RunMode::Console)
             printConsoleResult();
         else

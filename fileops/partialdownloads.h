@@ -76,7 +76,9 @@ public:
     void forget(const QString &md5) const;
     // Drops every kept file whose MD5 is not among md5s (lower-case hex).
     void keepOnly(const QSet<QString> &md5s) const;
-    // Drops the folder.
+    // Drops the folder: after the files moved into the staging folder, and
+    // when a check found the installed version the newest (nothing kept can
+    // be needed then).
     void removeAll() const;
 
 private:

@@ -41,7 +41,7 @@ FileTransfer::FileTransfer(const DownloadTask &task, const TransferLimits &limit
     , staged(writePath(task, partialDownloads), diskReserve)
     , guard(TransferGuard::Kind::File, limits)
 {
-    connect(&guard, &TransferGuard::breached, this, [this] { failWith(guard.breachText()); });
+    connect(&guard, &TransferGuard::breached, this, [this] { failWith(FailureCause::TimedOut, guard.breachText()); });
 }
 
 bool FileTransfer::placeHolds(const QString &path)
@@ -214,7 +214,7 @@ bool FileTransfer::store()
         return false;
     const QString problem = answerProblem(reply, 0, 0, resumeFrom > 0 ? 206 : 200);
     if (!problem.isEmpty()) {
-        failWith(problem);
+        failWith(replyCause(), problem);
         return false;
     }
     const QByteArray data = reply->readAll();
@@ -243,10 +243,10 @@ void FileTransfer::onFinished()
         if (recorded && reply->error() != QNetworkReply::OperationCanceledError && !store())
             return;
         if (timedOut(reply)) {
-            failWith(timeoutText(silenceMs));
+            failWith(FailureCause::TimedOut, timeoutText(silenceMs));
         } else {
             const QString detail = fileErrorText(QFileInfo(fileTask.localPath).fileName(), replyErrorText(reply));
-            fail(detail, detail + QStringLiteral(" (") + replySystemText(reply) + QLatin1Char(')'));
+            fail(replyCause(), detail, detail + QStringLiteral(" (") + replySystemText(reply) + QLatin1Char(')'));
         }
         return;
     }
@@ -257,7 +257,7 @@ void FileTransfer::onFinished()
     if (reply->header(QNetworkRequest::ContentLengthHeader).isValid()) {
         const QString cut = incompleteBodyProblem(reply, staged.size() - resumeFrom);
         if (!cut.isEmpty()) {
-            failWith(cut);
+            failWith(FailureCause::Cut, cut);
             return;
         }
     }
@@ -282,39 +282,44 @@ void FileTransfer::onFinished()
     emit succeeded();
 }
 
-void FileTransfer::fail(const QString &detail, const QString &logLine, Keep keep)
+FailureCause FileTransfer::replyCause() const
+{
+    return replyFailureCause(reply->error(), reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+}
+
+void FileTransfer::fail(FailureCause cause, const QString &detail, const QString &logLine, Keep keep)
 {
     if (keep == Keep::Nothing)
         recorded = false;
     abort();
     QFile::remove(fileTask.localPath); // also when it was closed already
     logError(logLine.isEmpty() ? detail : logLine);
-    emit failed(detail);
+    emit failed(cause, detail);
 }
 
-void FileTransfer::failWith(const QString &reason)
+void FileTransfer::failWith(FailureCause cause, const QString &reason)
 {
-    fail(fileErrorText(QFileInfo(fileTask.localPath).fileName(), reason));
+    fail(cause, fileErrorText(QFileInfo(fileTask.localPath).fileName(), reason));
 }
 
 void FileTransfer::failToSave()
 {
-    fail(saveErrorText(fileTask.shownPath), saveErrorText(fileTask.localPath), Keep::Nothing);
+    fail(FailureCause::WriteFailed, saveErrorText(fileTask.shownPath), saveErrorText(fileTask.localPath), Keep::Nothing);
 }
 
 void FileTransfer::failStaging(StagedFile::Problem problem)
 {
     switch (problem) {
     case StagedFile::Problem::DiskShort:
-        fail(fileErrorText(QFileInfo(fileTask.localPath).fileName(), reserve.shortageText()), QString(),
-             Keep::Nothing);
+        fail(FailureCause::DiskFull, fileErrorText(QFileInfo(fileTask.localPath).fileName(), reserve.shortageText()),
+             QString(), Keep::Nothing);
         return;
     case StagedFile::Problem::DigestMismatch:
     case StagedFile::Problem::SizeMismatch:
     case StagedFile::Problem::TooLong: {
         // A file that is not what the manifest promised is never installed.
         const QString detail = QStringLiteral("文件校验失败:");
-        fail(detail + fileTask.shownPath,
+        fail(FailureCause::DigestMismatch, detail + fileTask.shownPath,
              detail + fileTask.localPath + QStringLiteral(" md5=") + staged.md5() + QStringLiteral(" 期望=") + fileTask.md5,
              Keep::Nothing);
         return;

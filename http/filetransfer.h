@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/transferlimits.h"
+#include "fileops/failurecause.h"
 #include "fileops/partialdownloads.h"
 #include "fileops/stagedfile.h"
 #include "fileops/transferguard.h"
@@ -84,8 +85,9 @@ signals:
     void progress(qint64 received, qint64 total);
     // The file is stored whole and has the promised digest.
     void succeeded();
-    // detail says why, for people; it has been logged.
-    void failed(const QString &detail);
+    // cause: whether another attempt may do better (verdictFor); detail
+    // says why, for people; it has been logged.
+    void failed(FailureCause cause, const QString &detail);
 
 private:
     enum class Keep { Partial, Nothing };
@@ -106,9 +108,12 @@ private:
     // before anything is fetched, so a name the disk cannot hold fails first.
     // Makes the folder.
     bool placeHolds(const QString &path);
-    // Ends the transfer: logs logLine, cleans up, emits failed(detail).
-    void fail(const QString &detail, const QString &logLine = QString(), Keep keep = Keep::Partial);
-    void failWith(const QString &reason);
+    // Ends the transfer: logs logLine, cleans up, emits failed(cause, detail).
+    void fail(FailureCause cause, const QString &detail, const QString &logLine = QString(),
+              Keep keep = Keep::Partial);
+    void failWith(FailureCause cause, const QString &reason);
+    // The cause of what the reply reports.
+    FailureCause replyCause() const;
     void failToSave();
     // Ends the transfer for a problem of the staged file.
     void failStaging(StagedFile::Problem problem);

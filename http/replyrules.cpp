@@ -124,3 +124,48 @@ QString timeoutText(int timeoutMs)
 {
     return QStringLiteral("下载超时（") + QString::number((timeoutMs + 999) / 1000) + QStringLiteral("秒）");
 }
+
+FailureCause replyFailureCause(QNetworkReply::NetworkError error, int status)
+{
+    if (status >= 500 || status == 408 || status == 429)
+        return FailureCause::ServerError;
+    if (status == 404 || status == 410)
+        return FailureCause::Missing;
+    if (status == 401 || status == 403 || status == 407)
+        return FailureCause::Denied;
+    if (status >= 400 || (status > 0 && status < 200))
+        return FailureCause::BadAnswer;
+    switch (error) {
+    case QNetworkReply::NoError:
+    case QNetworkReply::TooManyRedirectsError:
+    case QNetworkReply::InsecureRedirectError:
+        return FailureCause::BadAnswer;
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyNotFoundError:
+        return FailureCause::Refused;
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::ProxyTimeoutError:
+        return FailureCause::TimedOut;
+    case QNetworkReply::OperationCanceledError:
+        return FailureCause::Cancelled;
+    case QNetworkReply::SslHandshakeFailedError:
+    case QNetworkReply::ProxyAuthenticationRequiredError:
+    case QNetworkReply::AuthenticationRequiredError:
+    case QNetworkReply::ContentAccessDenied:
+        return FailureCause::Denied;
+    case QNetworkReply::ContentNotFoundError:
+    case QNetworkReply::ContentGoneError:
+        return FailureCause::Missing;
+    case QNetworkReply::InternalServerError:
+    case QNetworkReply::ServiceUnavailableError:
+    case QNetworkReply::UnknownServerError:
+        return FailureCause::ServerError;
+    default:
+        break;
+    }
+    // The connection closed, was reset or failed on the way (network and
+    // proxy errors below 200).
+    return error < 200 ? FailureCause::Cut : FailureCause::BadAnswer;
+}

@@ -3,6 +3,8 @@
 // failures read. Shared by the dialog's single requests and the transfers of
 // a download run.
 
+#include "fileops/failurecause.h"
+
 #include <QNetworkReply>
 #include <QString>
 
@@ -46,6 +48,13 @@ QString fileErrorText(const QString &name, const QString &reason);
 
 // "无法保存文件:" + path.
 QString saveErrorText(const QString &path);
+
+// The cause of a file request's failure from what Qt reports (error) and
+// the answer's HTTP status (0 before any): a status outside 2xx and 3xx
+// speaks for itself; a 2xx without an error is an answer that cannot be
+// taken (an encoded body, more than the limit). A time-out Qt reports as a
+// cancel (timedOut) is the caller's to tell apart.
+FailureCause replyFailureCause(QNetworkReply::NetworkError error, int status);
 
 // Qt reports a transfer time-out as a cancelled operation. Callers detach
 // from a reply before they abort it, so a reply they still hear end

@@ -97,6 +97,13 @@ Widget::Widget(QWidget *parent)
     }
     connect(ui->pushButton_cancel, &QPushButton::clicked, this, &Widget::onCancelUpdate);
     connect(ui->pushButton_close, &QPushButton::clicked, this, &QWidget::close);
+    connect(&scheduler, &DownloadScheduler::attemptDue, this, &Widget::startAttempt);
+    connect(&scheduler, &DownloadScheduler::itemDone, this, &Widget::onFileStaged);
+    connect(&scheduler, &DownloadScheduler::finished, this, &Widget::onRunFinished);
+    connect(&scheduler, &DownloadScheduler::retryPaused, this, [this](int index) {
+        statusDetail = QStringLiteral("下载失败，等待重试: ") + QFileInfo(tasks.at(index).localPath).fileName();
+        refreshStatus();
+    });
     connect(&networkManager, &QNetworkAccessManager::proxyAuthenticationRequired, this,
             [this](const QNetworkProxy &, QAuthenticator *authenticator) {
                 config.proxy.answerChallenge(authenticator, proxyAnswers);
@@ -425,7 +432,6 @@ void Widget::beginDownloads(const Md5Map &files)
     statusDetail.clear();
 
     tasks.clear();
-    nextIndex = 0;
     doneCount = 0;
     totalCount = files.size();
     const QString &staging = config.layout.staging;
@@ -441,6 +447,7 @@ void Widget::beginDownloads(const Md5Map &files)
     partials = PartialDownloads::ofInstallation(appDir);
     partials.keepOnly(digests);
     patchedInPlace.clear();
+    patchFailures.clear();
 
     progress.begin(totalCount);
     for (QProgressBar *bar : {ui->progressBar_update, ui->progressBar_updatefile}) {
@@ -459,22 +466,38 @@ void Widget::beginDownloads(const Md5Map &files)
         onUpdateCompleted(false);
         return;
     }
-    startDownloads();
+    QStringList names;
+    QVector<int> sources; // a planned patch first, the whole file after
+    for (const DownloadTask &task : qAsConst(tasks)) {
+        names.append(task.localPath.mid(staging.size()));
+        sources.append(plannedPatches.contains(task.localPath) ? 2 : 1);
+    }
+    scheduler.setRetryPolicy(config.retry);
+    scheduler.start(names, qBound(1, config.parallelDownloads, kMaxConnections), sources);
 }
 
-void Widget::startDownloads()
+void Widget::onRunFinished(DownloadScheduler::End end)
 {
-    const int inFlight = qBound(1, config.parallelDownloads, kMaxConnections);
-    while (updating && transfers.size() < inFlight && nextIndex < totalCount) {
-        if (!startDownload(tasks.at(nextIndex++)))
-            return;
-    }
-    if (updating && transfers.isEmpty() && doneCount == totalCount) {
+    switch (end) {
+    case DownloadScheduler::End::Done:
         if (stageDownloads())
             onUpdateCompleted(true);
         else
             failRun(statusDetail);
+        break;
+    case DownloadScheduler::End::Failed:
+        failRun(scheduler.lastFailure().detail);
+        break;
+    case DownloadScheduler::End::Cancelled:
+    case DownloadScheduler::End::Stopped:
+        break; // ended here, which says why
     }
+}
+
+void Widget::onFileStaged(int)
+{
+    ++doneCount;
+    showDoneCount();
 }
 
 bool Widget::stageDownloads()
@@ -497,11 +520,15 @@ bool Widget::stageDownloads()
     return true;
 }
 
-bool Widget::startDownload(const DownloadTask &task)
+void Widget::startAttempt(const DownloadScheduler::Attempt &attempt)
 {
-    const std::optional<PatchEntry> patch = plannedPatches.contains(task.localPath)
-        ? std::optional<PatchEntry>(plannedPatches.take(task.localPath))
+    const DownloadTask &task = tasks.at(attempt.item);
+    const bool patchPlanned = plannedPatches.contains(task.localPath);
+    const std::optional<PatchEntry> patch = attempt.source == 0 && patchPlanned
+        ? std::optional<PatchEntry>(plannedPatches.value(task.localPath))
         : std::nullopt;
+    if (patchPlanned && attempt.source == 1 && attempt.number == 0)
+        PatchSource::logPatchFailed(task.localPath.mid(config.layout.staging.size()), patchFailures.value(task.localPath));
     // Fetched outside the staging folder, where no release file can lie.
     const auto patchFileFor = [this](const DownloadTask &staged) {
         const QString name = QString::fromLatin1(
@@ -514,25 +541,30 @@ bool Widget::startDownload(const DownloadTask &task)
                                                       patchFile, patch->patchMd5, config.layout.shownPath(patchFile)}
                                        : task;
     // A patch is fetched and applied within its run: only whole files wait
-    // among the partial downloads for a later one.
+    // among the partial downloads for a later one (and a retry continues
+    // from there).
     auto *transfer = new FileTransfer(fetched, config.limits, config.transferTimeoutMs, *reserve,
                                       patch ? PartialDownloads() : partials, this);
     if (!transfer->open()) {
         delete transfer;
         logError(saveErrorText(task.localPath));
         failRun(saveErrorText(task.shownPath));
-        return false;
+        return;
     }
+    const int lane = attempt.lane;
     if (transfer->isComplete()) {
         logInfo(QStringLiteral("文件已在上次下载中完成并验证通过:") + task.localPath);
         delete transfer;
-        ++doneCount;
-        showDoneCount();
-        return true;
+        scheduler.attemptEnded(lane, AttemptEnd::success());
+        return;
     }
     transfers.append(transfer);
     progress.started(transfer, QFileInfo(task.localPath).fileName());
     showDoneCount();
+    if (attempt.number > 0) {
+        statusDetail = QStringLiteral("第%1次重试下载: %2").arg(attempt.number).arg(QFileInfo(task.localPath).fileName());
+        refreshStatus();
+    }
 
     connect(transfer, &FileTransfer::progress, this, [this, transfer](qint64 received, qint64 total) {
         progress.progressed(transfer, received, total);
@@ -540,16 +572,30 @@ bool Widget::startDownload(const DownloadTask &task)
     });
     if (patch) {
         connect(transfer, &FileTransfer::succeeded, this,
-                [this, transfer, task, entry = *patch] { onPatchFetched(transfer, task, entry); });
-        connect(transfer, &FileTransfer::failed, this,
-                [this, transfer, task](const QString &detail) { fetchWhole(transfer, task, detail); });
+                [this, lane, transfer, task, entry = *patch] { onPatchFetched(lane, transfer, task, entry); });
     } else {
-        connect(transfer, &FileTransfer::succeeded, this, [this, transfer] { onTransferSucceeded(transfer); });
-        connect(transfer, &FileTransfer::failed, this, &Widget::failRun);
+        connect(transfer, &FileTransfer::succeeded, this, [this, lane, transfer] {
+            logInfo(QStringLiteral("文件下载成功并验证通过:") + transfer->task().localPath);
+            endAttempt(lane, transfer, AttemptEnd::success());
+        });
     }
+    connect(transfer, &FileTransfer::failed, this,
+            [this, lane, transfer, task, patched = bool(patch)](FailureCause cause, const QString &detail) {
+                if (patched)
+                    patchFailures.insert(task.localPath, detail);
+                endAttempt(lane, transfer, AttemptEnd::failure(cause, detail));
+            });
     const QString url = fetched.url;
     transfer->start([this, url](const FileTransfer::Headers &headers) { return get(url, headers); });
-    return true;
+}
+
+void Widget::endAttempt(int lane, FileTransfer *transfer, const AttemptEnd &end)
+{
+    transfers.removeOne(transfer);
+    progress.finished(transfer, end.ok);
+    // It may be reporting right now.
+    transfer->deleteLater();
+    scheduler.attemptEnded(lane, end);
 }
 
 void Widget::fetchPatchIndex()
@@ -590,7 +636,7 @@ void Widget::planPatches()
     }
 }
 
-void Widget::onPatchFetched(FileTransfer *transfer, const DownloadTask &task, const PatchEntry &patch)
+void Widget::onPatchFetched(int lane, FileTransfer *transfer, const DownloadTask &task, const PatchEntry &patch)
 {
     const QString patchFile = transfer->task().localPath;
     const QString path = task.localPath.mid(config.layout.staging.size());
@@ -603,31 +649,15 @@ void Widget::onPatchFetched(FileTransfer *transfer, const DownloadTask &task, co
     const Delta::PatchFailure failure =
         PatchSource::buildFile(patch, path, config.layout.installation, patchFile, task.localPath, task.md5);
     if (failure != Delta::PatchFailure::None) {
-        fetchWhole(transfer, task, QString::fromLatin1(Delta::failureName(failure)));
+        // The patch source failed for good: the scheduler fetches the whole file.
+        const QString why = QString::fromLatin1(Delta::failureName(failure));
+        patchFailures.insert(task.localPath, why);
+        endAttempt(lane, transfer, AttemptEnd::failure(FailureCause::DigestMismatch, why));
         return;
     }
     patchedInPlace.insert(task.localPath);
-    onTransferSucceeded(transfer);
-}
-
-void Widget::fetchWhole(FileTransfer *patchTransfer, const DownloadTask &task, const QString &why)
-{
-    PatchSource::logPatchFailed(task.localPath.mid(config.layout.staging.size()), why);
-    transfers.removeOne(patchTransfer);
-    progress.finished(patchTransfer, false);
-    patchTransfer->deleteLater();
-    startDownload(task);
-}
-
-void Widget::onTransferSucceeded(FileTransfer *transfer)
-{
-    logInfo(QStringLiteral("文件下载成功并验证通过:") + transfer->task().localPath);
-    transfers.removeOne(transfer);
-    progress.finished(transfer, true);
-    transfer->deleteLater();
-    ++doneCount;
-    showDoneCount();
-    startDownloads();
+    logInfo(QStringLiteral("文件下载成功并验证通过:") + task.localPath);
+    endAttempt(lane, transfer, AttemptEnd::success());
 }
 
 void Widget::showDoneCount()
@@ -666,6 +696,7 @@ void Widget::onUpdateCompleted(bool success)
     const bool cancelled = cancelRequested;
     updating = false;
     cancelRequested = false;
+    scheduler.stop();
     abortTransfers();
     ui->pushButton_cancel->setEnabled(false);
     if (success) {
@@ -747,6 +778,8 @@ void Widget::cancelRun()
     cancelRequested = true;
     statusTitle = Names::kStatusCancelling;
     ui->pushButton_cancel->setEnabled(false);
+    // Ends a retry's pause too.
+    scheduler.cancel();
     abortTransfers();
     tasks.clear();
     onUpdateCompleted(false);

@@ -4,6 +4,7 @@
 #include "config/proxysettings.h"
 #include "config/transferlimits.h"
 #include "delta/patchsource.h"
+#include "fileops/downloadscheduler.h"
 #include "fileops/diskreserve.h"
 #include "fileops/installlayout.h"
 #include "http/filetransfer.h"
@@ -46,16 +47,19 @@ struct HttpUpdateSettings
     ProxySettings proxy{};          // Update/Proxy and the credentials a proxy is answered with
     QVector<QByteArray> publicKeys{}; // Update/PublicKey: the keys a patch index must be signed by
     bool usePatches = true;           // fetch binary patches where the release has them
+    RetryPolicy retry{};              // a file whose transfer failed on the way is fetched again
 
     static HttpUpdateSettings fromConfig(const InstallLayout &layout, const CSystemConfig &config);
 };
 
 // The HTTP update dialog, and the whole HTTP update logic: version check,
 // manifest check, downloads into the staging folder (several files in
-// flight at once), progress, cancellation and clean-up. Every run that
-// starts ends with exactly one sigUpdateResult; the first transfer that
-// fails ends it, and the others are dropped with their partial files. The
-// dialog never touches the installed files.
+// flight at once, through the download scheduler: retries and a patch's
+// fallback to the whole file), progress, cancellation and clean-up. Every
+// run that starts ends with exactly one sigUpdateResult; the first file
+// that fails for good ends it, and the others are dropped (partial files
+// kept only where they can be resumed). The dialog never touches the
+// installed files.
 class Widget : public QDialog
 {
     Q_OBJECT
@@ -143,24 +147,25 @@ private:
     // Stages the release statement and its signature; one that cannot be
     // fetched is missing when the staged release is checked.
     void fetchStatement();
-    // Starts files until the run's number is in flight; ends the run when
-    // all are staged.
-    void startDownloads();
-    // Starts the task's transfer; false when the run ended meanwhile.
-    // A file an earlier run left whole and verified is counted at once.
-    bool startDownload(const DownloadTask &task);
+    // The scheduler's attempt: the task's patch (its first source, when one
+    // is planned) or the whole file, on the attempt's lane. A file an
+    // earlier run left whole and verified is done at once.
+    void startAttempt(const DownloadScheduler::Attempt &attempt);
+    void onFileStaged(int index);
+    void onRunFinished(DownloadScheduler::End end);
     // Moves the verified files from the partial downloads into the staging
     // folder; false, with statusDetail set, when one cannot be moved.
     bool stageDownloads();
-    void onTransferSucceeded(FileTransfer *transfer);
+    // The transfer is over; the lane's attempt ended as end.
+    void endAttempt(int lane, FileTransfer *transfer, const AttemptEnd &end);
     // The patch source, tried first for each file (delta/patchsource.h):
     // the release's patch index, fetched once before the files; the patch
     // of each changed file whose installed bytes it has; and what follows
-    // a fetched patch: the file built, or the whole file fetched instead.
+    // a fetched patch: the file built, or a failure that makes the
+    // scheduler fetch the whole file instead.
     void fetchPatchIndex();
     void planPatches();
-    void onPatchFetched(FileTransfer *transfer, const DownloadTask &task, const PatchEntry &patch);
-    void fetchWhole(FileTransfer *patchTransfer, const DownloadTask &task, const QString &why);
+    void onPatchFetched(int lane, FileTransfer *transfer, const DownloadTask &task, const PatchEntry &patch);
     // Drops every transfer in flight with its partial file; none reports.
     void abortTransfers();
     // The title: files staged of all; then showProgress.
@@ -194,7 +199,7 @@ private:
     QNetworkAccessManager networkManager;
     int proxyAnswers = 0; // challenges of a proxy answered through networkManager
     QVector<DownloadTask> tasks;
-    int nextIndex = 0; // of the next task to start
+    DownloadScheduler scheduler; // hands the tasks to the parallel requests, retries, ends the run
     int doneCount = 0; // files staged and verified
     int totalCount = 0;
     bool updating = false;
@@ -212,5 +217,6 @@ private:
     DownloadProgress progress;           // what the file line and the bars follow
     QPointer<QNetworkReply> pending;     // of a synchronous download in progress
     PatchSource patchSource;
-    QHash<QString, PatchEntry> plannedPatches; // by staged path; taken when its transfer starts
+    QHash<QString, PatchEntry> plannedPatches; // by staged path: the file's first source
+    QHash<QString, QString> patchFailures;     // by staged path: why its patch gave way to the whole file
 };

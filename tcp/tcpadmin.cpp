@@ -1,12 +1,16 @@
 #include "tcp/tcpadmin.h"
 
-#include "config/systemconfig.h"
-
 #include <QTcpSocket>
 #include <QtEndian>
 
 CTcpAdmin::CTcpAdmin(QObject *parent)
     : QObject(parent)
+{
+}
+
+CTcpAdmin::CTcpAdmin(qint32 type, QObject *parent)
+    : QObject(parent)
+    , productType(type)
 {
 }
 
@@ -55,7 +59,6 @@ void CTcpAdmin::sendQueue()
         queue.clear();
         return;
     }
-    const qint32 productType = CSystemConfig::instance()->getProjectType();
     while (!queue.isEmpty()) {
         const uint type = queue.first().first;
         const QByteArray frame = TcpProtocol::encodeMessage(type, productType, queue.first().second);

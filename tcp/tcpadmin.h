@@ -13,7 +13,7 @@ class QTcpSocket;
 // A general framed-message transport over one TCP socket, driven only
 // through signals and slots (so it can live in a worker thread behind queued
 // connections). Frames use the update protocol's 20-byte header. Outgoing:
-// the type in header bytes 8-11, the product type of the configuration in
+// the type in header bytes 8-11, the product type it was made with in
 // bytes 12-15, the data as payload. Incoming: the first 4 payload bytes are
 // the type, the rest is the data (a payload shorter than 4 bytes has type 0
 // and is all data). A header announcing more than 64 MiB drops the buffer,
@@ -25,7 +25,10 @@ public:
     // Bytes written to the socket per step while sending.
     static constexpr int kSendPiece = 8192;
 
+    // productType goes into bytes 12-15 of every outgoing frame, as in the
+    // update protocol (Project/Type; 1 without one).
     explicit CTcpAdmin(QObject *parent = nullptr);
+    explicit CTcpAdmin(qint32 productType, QObject *parent = nullptr);
 
 signals:
     void sig_recv(uint type, QByteArray data);
@@ -59,4 +62,5 @@ private:
     bool ready = false;
     TcpProtocol::FrameReader receiveBuffer;
     QVector<QPair<uint, QByteArray>> queue;
+    const qint32 productType = 1;
 };

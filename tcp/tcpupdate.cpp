@@ -13,7 +13,6 @@
 #include "tcp/updatewidget.h"
 
 #include <QSet>
-#include <QTimer>
 #include <QtDebug>
 
 namespace {
@@ -57,6 +56,9 @@ CTCPUpdate::CTCPUpdate(const TcpUpdateSettings &tcpSettings, QObject *parent)
     , settings(tcpSettings)
     , maxConnections(tcpSettings.connections)
 {
+    connect(&scheduler, &DownloadScheduler::attemptDue, this, &CTCPUpdate::startAttempt);
+    connect(&scheduler, &DownloadScheduler::itemDone, this, &CTCPUpdate::onFileDone);
+    connect(&scheduler, &DownloadScheduler::finished, this, &CTCPUpdate::onRunFinished);
     setUpClient();
 }
 
@@ -259,13 +261,13 @@ void CTCPUpdate::onVersionChecked(const VersionInfo &)
     }
     // Nobody asked: the list checked before the run stays the list. During a
     // run such a server cannot be trusted with the rest of it.
-    if (runOver) {
+    if (!scheduler.isRunning()) {
         logWarn("忽略未请求的版本应答");
         return;
     }
     logError(kUnaskedVersionReply);
     runFailure = kUnaskedVersionReply;
-    finishRun();
+    scheduler.stop();
 }
 
 bool CTCPUpdate::startUpdate()
@@ -320,19 +322,22 @@ bool CTCPUpdate::downloadAll()
     }
     progress.begin(total);
     shownOverall = 0;
-    nextIndex = 0;
-    doneCount = 0;
-    failedIndex = -1;
     failedKind = TcpFailure::Unknown;
     runFailure.clear();
-    runOver = false;
     showProgress(QStringLiteral("准备下载文件，共 %1 个文件").arg(total), 0);
     logInfo("开始迭代下载，总文件数: " + std::to_string(total));
     openLanes();
-    for (int lane = 0; lane < lanes.size(); ++lane)
-        assignNext(lane);
+    // A cancel while the connections opened ends the run before any request.
+    const bool started = !cancelRequested;
+    if (started) {
+        QStringList names;
+        for (const FileRequest &file : qAsConst(fileList))
+            names.append(file.fileName);
+        scheduler.setRetryPolicy({maxRetries, kRetryPauseMs});
+        scheduler.start(names, laneClients.size());
+    }
     // The lanes run on events; the run ends in this one wait.
-    if (!runOver) {
+    if (scheduler.isRunning()) {
         AsyncWaiter wait;
         runWait = &wait;
         wait.wait(0);
@@ -341,7 +346,7 @@ bool CTCPUpdate::downloadAll()
     closeLanes();
 
     showHeldFileProgress();
-    if (doneCount == total) {
+    if (started && scheduler.doneCount() == total) {
         // Downloaded, not installed yet: success is shown once the files are in place.
         showProgress(QStringLiteral("所有文件下载完成！"), 100);
         logInfo("所有文件下载完成");
@@ -358,7 +363,7 @@ bool CTCPUpdate::downloadAll()
 
 void CTCPUpdate::openLanes()
 {
-    lanes = {Lane{m_client}};
+    laneClients = {m_client};
     const int extra = qMin(maxConnections, fileList.size()) - 1;
     if (extra > 0) {
         // All extra connections are opened together and each proves it
@@ -394,139 +399,113 @@ void CTCPUpdate::openLanes()
         wait.wait(kExtraConnectionWaitMs);
         for (QUpdateTcpClient *client : opening) {
             if (answered.contains(client) && !failed.contains(client) && client->isConnected())
-                lanes.append(Lane{client});
+                laneClients.append(client);
             else
                 delete client;
         }
-        if (lanes.size() - 1 < extra)
+        if (laneClients.size() - 1 < extra)
             logWarn(QStringLiteral("只打开了 %1 个到更新服务器的连接（需要 %2 个），其余连接无法打开或未应答")
-                        .arg(lanes.size())
+                        .arg(laneClients.size())
                         .arg(extra + 1));
     }
-    logInfo(QStringLiteral("下载使用 %1 个连接").arg(lanes.size()));
-    for (int i = 0; i < lanes.size(); ++i) {
-        Lane &lane = lanes[i];
-        lane.pause = new QTimer(this);
-        lane.pause->setSingleShot(true);
-        // Both connections live as long as the pause timer: until the run ends.
-        connect(lane.pause, &QTimer::timeout, this, [this, i] {
-            ++lanes[i].attempt;
-            startAttempt(i);
-        });
-        connect(lane.client, &QUpdateTcpClient::requestFinished, lane.pause, [this, i](bool ok) { onAttemptEnded(i, ok); });
-    }
+    logInfo(QStringLiteral("下载使用 %1 个连接").arg(laneClients.size()));
+    // The first connection outlives the run: what binds it to a lane goes with the run.
+    laneContext = new QObject(this);
+    for (int i = 0; i < laneClients.size(); ++i)
+        connect(laneClients.at(i), &QUpdateTcpClient::requestFinished, laneContext,
+                [this, i](bool ok) { onAttemptEnded(i, ok); });
 }
 
 void CTCPUpdate::closeLanes()
 {
-    for (const Lane &lane : qAsConst(lanes)) {
-        delete lane.pause;
-        if (lane.client != m_client)
-            delete lane.client;
+    delete laneContext;
+    laneContext = nullptr;
+    for (QUpdateTcpClient *client : qAsConst(laneClients)) {
+        if (client != m_client)
+            delete client;
     }
-    lanes.clear();
+    laneClients.clear();
 }
 
-void CTCPUpdate::assignNext(int lane)
+void CTCPUpdate::startAttempt(const DownloadScheduler::Attempt &attempt)
 {
-    lanes[lane].index = -1;
-    if (runOver)
-        return;
-    if (cancelRequested) {
-        finishRun();
-        return;
-    }
-    // Without files left the lane stays idle; the last file done ends the run.
-    if (nextIndex >= fileList.size())
-        return;
-    lanes[lane].index = nextIndex++;
-    lanes[lane].attempt = 0;
-    startAttempt(lane);
-}
-
-void CTCPUpdate::startAttempt(int lane)
-{
-    // Window calls process events: the run may end inside any of them.
-    if (runOver)
-        return;
-    if (cancelRequested) {
-        finishRun();
-        return;
-    }
-    const int index = lanes[lane].index;
-    const int attempt = lanes[lane].attempt;
+    const int index = attempt.item;
     const FileRequest file = fileList.at(index);
-    if (attempt > 0) {
-        showStatus(QStringLiteral("第%1次重试下载: %2").arg(attempt).arg(file.fileName));
-        logInfo(QStringLiteral("重试下载: ") + file.fileName + QStringLiteral(", 尝试次数: ") + QString::number(attempt));
-    }
+    if (attempt.number > 0)
+        showStatus(QStringLiteral("第%1次重试下载: %2").arg(attempt.number).arg(file.fileName));
     // A retried file starts over.
     progress.finished(progressId(index), false);
     progress.started(progressId(index), file.fileName);
     if (refreshDue())
         showProgress(QStringLiteral("正在下载: %1 (%2/%3)").arg(file.fileName).arg(index + 1).arg(fileList.size()),
                      overallPercent());
-    if (runOver)
+    // Window calls process events: the run may have ended inside any of them.
+    if (!scheduler.isRunning())
         return;
     logInfo(QStringLiteral("开始下载文件: ") + file.fileName + QStringLiteral(" 路径: ") + file.filePath);
 
     // A failed attempt closes the connection (the server may still be
     // sending the file); each attempt therefore starts from a fresh one.
-    QUpdateTcpClient *client = lanes[lane].client;
+    QUpdateTcpClient *client = laneClients.at(attempt.lane);
     if (!client->isConnected()) {
         logInfo(QStringLiteral("重新连接更新服务器: ") + settings.host + QLatin1Char(':')
                 + QString::number(settings.port));
         client->connectToServer(settings.host, settings.port);
     }
     if (!client->startDownload(file, silenceLimitMs))
-        onAttemptEnded(lane, false);
+        onAttemptEnded(attempt.lane, false);
 }
+
+namespace {
+
+FailureCause causeOf(TcpFailure::Kind kind)
+{
+    switch (kind) {
+    case TcpFailure::Network:
+        return FailureCause::Cut;
+    case TcpFailure::Timeout:
+        return FailureCause::TimedOut;
+    case TcpFailure::FileSystem:
+        return FailureCause::WriteFailed;
+    case TcpFailure::Cancelled:
+        return FailureCause::Cancelled;
+    case TcpFailure::Unknown:
+        break;
+    }
+    // The server's error reply, or a request it did not take: it may serve
+    // the file on another try.
+    return FailureCause::ServerError;
+}
+
+} // namespace
 
 void CTCPUpdate::onAttemptEnded(int lane, bool ok)
 {
     // Requests stopped by the end of the run report here too.
-    if (runOver)
+    const DownloadScheduler::Attempt attempt = scheduler.attemptOn(lane);
+    if (!scheduler.isRunning() || attempt.item < 0)
         return;
-    const int index = lanes[lane].index;
-    const QString name = fileList.at(index).fileName;
-    progress.finished(progressId(index), ok);
+    progress.finished(progressId(attempt.item), ok);
     if (ok) {
-        logInfo(QStringLiteral("文件下载成功: ") + name);
-        ++doneCount;
-        updateOverallProgress();
-        if (doneCount == fileList.size())
-            finishRun();
-        else
-            assignNext(lane);
+        scheduler.attemptEnded(lane, AttemptEnd::success());
         return;
     }
-    logError(QStringLiteral("文件下载失败: ") + name);
-    if (cancelRequested) {
-        finishRun();
-        return;
-    }
-    if (lanes[lane].attempt < maxRetries) {
-        // The window stays responsive during the pause, and cancel ends it.
-        logWarn(QStringLiteral("下载失败，等待重试: ") + name);
-        lanes[lane].pause->start(kRetryPauseMs);
-        return;
-    }
-    logError(QStringLiteral("下载最终失败，已达到最大重试次数: ") + name);
-    failedIndex = index;
-    failedKind = lanes[lane].client->lastFailure().kind;
-    finishRun();
+    logError(QStringLiteral("文件下载失败: ") + fileList.at(attempt.item).fileName);
+    const TcpFailure failure = laneClients.at(lane)->lastFailure();
+    failedKind = failure.kind;
+    scheduler.attemptEnded(lane, AttemptEnd::failure(causeOf(failure.kind), failure.text));
 }
 
-void CTCPUpdate::finishRun()
+void CTCPUpdate::onFileDone(int index)
 {
-    if (runOver)
-        return;
-    runOver = true;
-    for (const Lane &lane : qAsConst(lanes)) {
-        if (lane.pause)
-            lane.pause->stop();
-        lane.client->cancelRequest(cancelRequested ? kCancelledStatus : kRunStopped);
-    }
+    logInfo(QStringLiteral("文件下载成功: ") + fileList.at(index).fileName);
+    updateOverallProgress();
+}
+
+void CTCPUpdate::onRunFinished()
+{
+    for (QUpdateTcpClient *client : qAsConst(laneClients))
+        client->cancelRequest(cancelRequested ? kCancelledStatus : kRunStopped);
     if (runWait)
         emit runWait->signalReceived();
 }
@@ -539,7 +518,7 @@ int CTCPUpdate::overallPercent()
 
 void CTCPUpdate::updateOverallProgress()
 {
-    const int done = doneCount;
+    const int done = scheduler.doneCount();
     const int total = fileList.size();
     const int percent = percentOf(done, total);
     if (refreshDue())
@@ -551,7 +530,7 @@ QString CTCPUpdate::failureText() const
 {
     if (!runFailure.isEmpty())
         return runFailure;
-    const QString name = fileList.at(failedIndex).fileName;
+    const QString name = fileList.at(scheduler.failedItem()).fileName;
     const ErrorClass errorClass = ErrorClass(failedKind);
     logError(QStringLiteral("下载错误处理完成，文件: ") + name + QStringLiteral(" 错误类型: ")
         + QString::number(errorClass));
@@ -582,7 +561,7 @@ void CTCPUpdate::onCancelRequested()
     cancelRequested = true;
     if (patchPhase)
         patchPhase->cancel(kCancelledStatus);
-    finishRun();
+    scheduler.cancel();
 }
 
 CTCPUpdate::ErrorClass CTCPUpdate::classifyError(const QString &text)
@@ -615,9 +594,10 @@ void CTCPUpdate::onFileDownloadProgress(const QString &filePath, const QString &
     logInfo(QStringLiteral("TCP文件下载进度:") + fileName + QLatin1Char(' ') + QString::number(downloaded)
         + QLatin1Char('/') + QString::number(total) + QLatin1Char(' ') + QString::number(percent)
         + QLatin1Char('%'));
-    for (const Lane &lane : qAsConst(lanes)) {
-        if (lane.index >= 0 && fileList.at(lane.index) == FileRequest{filePath, fileName})
-            progress.progressed(progressId(lane.index), downloaded, total);
+    for (int lane = 0; lane < scheduler.laneCount(); ++lane) {
+        const int index = scheduler.attemptOn(lane).item;
+        if (index >= 0 && fileList.at(index) == FileRequest{filePath, fileName})
+            progress.progressed(progressId(index), downloaded, total);
     }
     // The file line follows the file with most bytes left, whichever sent this.
     if (progress.followedName().isEmpty() || progress.followedTotal() < 0)

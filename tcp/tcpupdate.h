@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/proxysettings.h"
+#include "fileops/downloadscheduler.h"
 #include "tcp/messages.h"
 #include "tcp/updatetcpclient.h"
 #include "ui/downloadprogress.h"
@@ -16,7 +17,6 @@
 class AsyncWaiter;
 class CSystemConfig;
 class TcpPatchPhase;
-class QTimer;
 class TempFileWriter;
 class UpdateWidget;
 struct InstallLayout;
@@ -55,7 +55,9 @@ struct TcpUpdateSettings
 // (TcpPatchPhase), then downloads the other listed files into the staging
 // folder over up to
 // connections() connections, each carrying one file at a time, each file
-// with up to three retries on its connection, reporting in the progress
+// with up to three retries on its connection where the failure is worth one
+// (DownloadScheduler, verdictFor: a chunk that cannot be stored is not),
+// reporting in the progress
 // window it is given. The run is synchronous (startUpdate returns when it
 // is over) and ends by emitting sigUpdateResult once the event loop runs
 // again, so the controller applies a TCP download exactly like an HTTP one.
@@ -114,7 +116,8 @@ public:
     QString lastError() const;
     // Downloads the kept list. True when every file arrived. False at once
     // when no update was announced or the list is empty; false when a file
-    // failed four times or the user cancelled. sigUpdateResult follows with
+    // failed for good (four times, or once where a retry cannot help) or the
+    // user cancelled. sigUpdateResult follows with
     // the same value (queued).
     bool startUpdate();
 
@@ -167,30 +170,22 @@ private slots:
     void onCancelRequested();
 
 private:
-    // One connection of a run and the file it works on.
-    struct Lane
-    {
-        QUpdateTcpClient *client = nullptr;
-        QTimer *pause = nullptr; // between two attempts of the file
-        int index = -1;          // in fileList; -1 while idle
-        int attempt = 0;
-    };
-
     void setUpClient();
     QUpdateTcpClient *newClient();
     // The release the run's file requests are for: the one the last check
     // offered (the stepping stone, or the newest).
     TcpProtocol::ReleaseChoice releaseChoice() const;
     bool downloadAll();
-    // Lane 0 is the first connection; extra ones that opened and answered
-    // in time follow.
+    // One lane of the scheduler per connection: lane 0 is the first
+    // connection; extra ones that opened and answered in time follow.
     void openLanes();
     void closeLanes();
-    void assignNext(int lane);
-    void startAttempt(int lane);
+    void startAttempt(const DownloadScheduler::Attempt &attempt);
+    // The request of the lane's connection ended.
     void onAttemptEnded(int lane, bool ok);
-    // Ends the run once: stops every request and pause, ends the wait.
-    void finishRun();
+    void onFileDone(int index);
+    // The run is over: stops every request, ends the wait.
+    void onRunFinished();
     // The overall bar's value, by bytes; it never moves back.
     int overallPercent();
     void updateOverallProgress();
@@ -221,15 +216,14 @@ private:
     int maxConnections;
     bool cancelRequested = false;
     TcpPatchPhase *patchPhase = nullptr; // while the run's patch phase runs
-    // The run in progress.
-    QVector<Lane> lanes;
+    // The run in progress: its files are handed out, retried and ended by
+    // the scheduler; a lane is bound to its connection.
+    DownloadScheduler scheduler;
+    QVector<QUpdateTcpClient *> laneClients;
+    QObject *laneContext = nullptr; // the run's connections to the lanes' signals
     AsyncWaiter *runWait = nullptr;
-    bool runOver = true;
-    int nextIndex = 0;
-    int doneCount = 0;
-    int failedIndex = -1;
     QString runFailure; // why the run was stopped other than by a file
-    TcpFailure::Kind failedKind = TcpFailure::Unknown;
+    TcpFailure::Kind failedKind = TcpFailure::Unknown; // of the file that failed for good
     int silenceLimitMs = kSilenceLimitMs;
     int refreshIntervalMs = kRefreshIntervalMs;
     QElapsedTimer lastRefresh;

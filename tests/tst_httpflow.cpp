@@ -27,16 +27,19 @@ QString md5(const QByteArray &data)
     return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
 }
 
-// An installation folder with a dialog pointed at it and at a server.
+// An installation folder with a dialog pointed at it and at a server. A
+// failed file ends the run at once unless retries are asked for.
 struct Site
 {
     QTemporaryDir dir;
     Widget widget;
     explicit Site(const QString &baseUrl, int timeoutMs = 120000, const TransferLimits &limits = TransferLimits(),
-                  int parallel = 1)
+                  int parallel = 1, const RetryPolicy &retry = {0, 0})
     {
-        widget.setSettings({InstallLayout::build(dir.path(), "UpdateTemp/", "Backup/", ""), baseUrl, timeoutMs, limits,
-                            false, QString(), parallel});
+        HttpUpdateSettings settings{InstallLayout::build(dir.path(), "UpdateTemp/", "Backup/", ""), baseUrl, timeoutMs,
+                                    limits, false, QString(), parallel};
+        settings.retry = retry;
+        widget.setSettings(settings);
         QVERIFY(writeTestFile(path("update/update.ini"), "[Version]\nVersion=1.0\n"));
     }
     QString path(const QString &relative) const { return dir.path() + '/' + relative; }
@@ -354,6 +357,83 @@ private slots:
         }
         QCOMPARE(hashTree(site.path("UpdateTemp")), expected);
         QVERIFY(!site.cancelButton()->isEnabled());
+    }
+
+    // A file whose transfer failed on the way is fetched again in the same
+    // run, from where it stopped when its answer named a validator; what
+    // the server will answer again (404, a wrong file) is not.
+    void retries_data()
+    {
+        QTest::addColumn<ScriptedHttpServer::Response>("b"); // /sub/b.dll
+        QTest::addColumn<QList<QByteArray>>("ranges");       // of each request for it
+        QTest::addColumn<qint64>("sent");                    // its body bytes sent
+        QTest::addColumn<QString>("detail");                 // the run's failure; "": staged
+        const QByteArray b = kRelease.value("/sub/b.dll");
+        const QByteArray etag = "ETag: \"e1\"\r\n";
+        // Stalled rather than dropped: Qt itself sends a request again once
+        // when its connection closes mid-body, which would blur the count.
+        QTest::newRow("stalled once, the rest")
+            << ScriptedHttpServer::Response{200, b, Fault::Stall, 150000, etag, false, true}
+            << QList<QByteArray>{"", "bytes=150000-"} << qint64(300000) << QString();
+        QTest::newRow("stalled without a validator, afresh")
+            << ScriptedHttpServer::Response{200, b, Fault::Stall, 150000} << QList<QByteArray>{"", "", ""}
+            << qint64(450000) << "下载超时";
+        QTest::newRow("server busy") << ScriptedHttpServer::Response{503, "busy"} << QList<QByteArray>{"", "", ""}
+                                     << qint64(12) << "HTTP 503";
+        QTest::newRow("404 not retried") << ScriptedHttpServer::Response{404, "gone"} << QList<QByteArray>{""}
+                                         << qint64(4) << "HTTP 404";
+        QTest::newRow("wrong file not retried") << ScriptedHttpServer::Response{200, QByteArray(300000, 'X')}
+                                                << QList<QByteArray>{""} << qint64(300000) << "文件校验失败";
+    }
+    void retries()
+    {
+        QFETCH(ScriptedHttpServer::Response, b);
+        QFETCH(QList<QByteArray>, ranges);
+        QFETCH(qint64, sent);
+        QFETCH(QString, detail);
+        ScriptedHttpServer server;
+        scriptRelease(server);
+        server.setRoute("/v2/sub/b.dll", b);
+        // Only a stall is meant to run into the silence limit.
+        Site site(server.baseUrl(), b.fault == Fault::Stall ? 1000 : 120000, TransferLimits(), 1, {2, 0});
+        QSignalSpy results(&site.widget, &Widget::sigUpdateResult);
+        QCOMPARE(site.widget.checkServerVersion(), 1);
+        QCOMPARE(site.widget.checkManifest(), 1);
+        site.widget.startUpdate();
+        QVERIFY(results.count() == 1 || results.wait(20000));
+        QCOMPARE(results.at(0).at(0).toBool(), detail.isEmpty());
+        QList<QByteArray> asked;
+        for (int i = 0; i < server.requests().size(); ++i) {
+            if (server.requests().at(i) == "/v2//sub/b.dll")
+                asked.append(server.rangesAsked().at(i));
+        }
+        QCOMPARE(asked, ranges);
+        QCOMPARE(server.bodyBytesSent("/v2/sub/b.dll"), sent);
+        if (detail.isEmpty())
+            QCOMPARE(readTestFile(site.path("UpdateTemp/sub/b.dll")), kRelease.value("/sub/b.dll"));
+        else
+            QVERIFY2(site.label("label_updatefile").contains(detail), qPrintable(site.label("label_updatefile")));
+    }
+
+    // Cancel while a failed file waits for its next attempt ends the run at
+    // once: the pause is far longer than any wait here.
+    void cancelDuringRetryPause()
+    {
+        ScriptedHttpServer server;
+        scriptRelease(server);
+        server.setRoute("/v2/sub/b.dll", {503, "busy"});
+        Site site(server.baseUrl(), 120000, TransferLimits(), 1, {3, 3600000});
+        QSignalSpy results(&site.widget, &Widget::sigUpdateResult);
+        QCOMPARE(site.widget.checkServerVersion(), 1);
+        QCOMPARE(site.widget.checkManifest(), 1);
+        site.widget.startUpdate();
+        QTRY_COMPARE(site.label("label_updatefile"), QString("下载失败，等待重试: b.dll"));
+        BoxAnswerer answerer("确认");
+        site.cancelButton()->click();
+        QCOMPARE(results.count(), 1);
+        QCOMPARE(results.at(0).at(0).toBool(), false);
+        QCOMPARE(site.label("label_update"), QString("更新已取消"));
+        QCOMPARE(server.requests().count("/v2//sub/b.dll"), 1);
     }
 
     // Runs of 24 files with several in flight, one of them scripted (by

@@ -288,19 +288,21 @@ private slots:
         QTest::addColumn<QByteArray>("localVersion");
         QTest::addColumn<QString>("temp");
         QTest::addColumn<QByteArray>("line");
-        QTest::newRow("same version") << QByteArray("2.0") << QString() << consoleLine(true, false);
+        QTest::addColumn<bool>("partialKept"); // what an earlier run's cut-off download left
+        QTest::newRow("same version") << QByteArray("2.0") << QString() << consoleLine(true, false) << false;
         // Temp names a folder md5.txt lists but that is missing now: the
         // check need not look, an update to stage is refused before the
         // folder is made.
         QTest::newRow("update, Temp over missing installed files")
             << QByteArray("1.0") << QStringLiteral("gone/")
-            << consoleLine(false, true, QStringLiteral("临时目录或备份目录配置无效，未执行更新"));
+            << consoleLine(false, true, QStringLiteral("临时目录或备份目录配置无效，未执行更新")) << true;
     }
     void sameVersionChangesNothing()
     {
         QFETCH(QByteArray, localVersion);
         QFETCH(QString, temp);
         QFETCH(QByteArray, line);
+        QFETCH(bool, partialKept);
         QTemporaryDir work;
         const QString www = publishVersion2(work.path());
         QVERIFY(!www.isEmpty());
@@ -313,13 +315,18 @@ private slots:
             QVERIFY(manifest.open(QIODevice::Append));
             manifest.write("00000000000000000000000000000000\t/" + temp.toUtf8() + "lost.dll\r\n");
         }
-        const auto before = hashTree(install.path(), {"/update.log"});
+        auto before = hashTree(install.path(), {"/update.log"});
+        const QString part = "update/partial/0123456789abcdef0123456789abcdef.part";
+        QVERIFY(writeTestFile(install.filePath(part), "cut off"));
+        if (partialKept)
+            before.insert("/" + part, QCryptographicHash::hash("cut off", QCryptographicHash::Md5).toHex());
 
         const RunResult run = install.runUpdater({"console"});
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.out, line);
         QCOMPARE(hashTree(install.path(), {"/update.log"}), before);
+        QCOMPARE(QFileInfo::exists(install.filePath("update/partial")), partialKept);
         QCOMPARE(install.hostStarts(), 0);
     }
 

@@ -175,7 +175,7 @@ void TestTcpAdmin::overlongFrame()
 void TestTcpAdmin::helperWiringAndKeepAlive()
 {
     Peer peer;
-    CTcpAdmin admin;
+    CTcpAdmin admin(7); // the product type it is handed, whatever the configuration says
     CTcpHelper helper(42);
     helper.attach(&admin);
     QSignalSpy connected(&helper, &CTcpHelper::sig_connected);
@@ -188,7 +188,7 @@ void TestTcpAdmin::helperWiringAndKeepAlive()
 
     // Keep-alives: "{}" with the helper's order number as the type.
     QTRY_VERIFY_WITH_TIMEOUT(peer.received.size() >= 22, 5000);
-    QCOMPARE(peer.received.left(22), hex("78563412 02000000 2a000000 01000000 00000000") + "{}");
+    QCOMPARE(peer.received.left(22), hex("78563412 02000000 2a000000 07000000 00000000") + "{}");
 
     peer.send(hex("78563412 05000000 00000000 00000000 00000000 03000000 ab"));
     QTRY_COMPARE(received.count(), 1);
