@@ -2,9 +2,9 @@
 
 #include "config/names.h"
 #include "fileops/diskreserve.h"
+#include "fileops/filedigest.h"
 #include "fileops/pathpolicy.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -143,12 +143,9 @@ void PartialDownloads::keepWhole(const QString &folder, qint64 reserveBytes) con
     QDirIterator it(folder, QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        QFile file(path);
-        QCryptographicHash hash(QCryptographicHash::Md5);
-        if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        const QString md5 = md5OfFile(path);
+        if (md5.isEmpty())
             continue;
-        file.close();
-        const QString md5 = QString::fromLatin1(hash.result().toHex());
         forget(md5);
         QFile::rename(path, dataPath(md5));
     }
@@ -165,11 +162,7 @@ bool PartialDownloads::takeWhole(const QString &md5, const QString &target, qint
     const QFileInfo info(data);
     if (data.isEmpty() || !info.isFile() || info.isSymLink())
         return false;
-    QFile file(data);
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    const bool whole = file.open(QIODevice::ReadOnly) && hash.addData(&file)
-        && QString::fromLatin1(hash.result().toHex()) == md5.toLower();
-    file.close();
+    const bool whole = md5OfFile(data) == md5.toLower();
     QString shortage;
     if (whole && moveInto(md5, target, reserveBytes, &shortage) == StagedFile::Problem::None)
         return true;
