@@ -65,16 +65,11 @@ CControler::~CControler()
 
 bool CControler::init()
 {
-    httpDialog = new Widget(nullptr);
-    httpDialog->setSettings(HttpUpdateSettings::fromConfig(layout, *config));
-    tcpWindow = new UpdateWidget(nullptr);
-    httpDialog->setLogFile(logFilePath(layout.logPrefix));
-    tcpWindow->setLogFile(logFilePath(layout.logPrefix));
     stagingWriter = std::make_unique<TempFileWriter>(layout, config->getTransferLimits().diskReserveBytes);
     TcpUpdateSettings tcp = TcpUpdateSettings::fromConfig(layout, *config, stagingWriter.get());
     tcp.proxy = ProxySettings::fromConfig(*config);
     model = new CUpdateModel(tcp, config->isHttpEnable(), this);
-    model->setWindows(httpDialog, tcpWindow);
+    model->setWindows({[this] { return httpWindow(); }, [this] { return tcpProgressWindow(); }});
     connect(model, &CUpdateModel::sigUpdateResult, this, &CControler::onUpdateResult);
     fileManager = new CFileOperationManager(this);
     if (!fileManager->initialize()) {
@@ -83,6 +78,25 @@ bool CControler::init()
     }
     logPaths();
     return true;
+}
+
+Widget *CControler::httpWindow()
+{
+    if (!httpDialog) {
+        httpDialog = new Widget(nullptr);
+        httpDialog->setSettings(HttpUpdateSettings::fromConfig(layout, *config));
+        httpDialog->setLogFile(logFilePath(layout.logPrefix));
+    }
+    return httpDialog;
+}
+
+UpdateWidget *CControler::tcpProgressWindow()
+{
+    if (!tcpWindow) {
+        tcpWindow = new UpdateWidget(nullptr);
+        tcpWindow->setLogFile(logFilePath(layout.logPrefix));
+    }
+    return tcpWindow;
 }
 
 void CControler::logPaths()
@@ -293,7 +307,7 @@ void CControler::endWithoutUpdate(const QString &reason)
 
 bool CControler::hasVisibleWindow() const
 {
-    return httpDialog && tcpWindow && (httpDialog->isVisible() || tcpWindow->isVisible());
+    return (httpDialog && httpDialog->isVisible()) || (tcpWindow && tcpWindow->isVisible());
 }
 
 void CControler::runHelperMode()

@@ -23,10 +23,10 @@ class TempFileWriter;
 // console result, the download, and after it the apply transaction and
 // the hand-over to the host program or the update helper.
 //
-// Lives on main's stack. Owns the two windows (created without parent), the
-// model and the file operation manager (QObject children). Works on the
-// installation it is given; config is that installation's system.cfg and
-// must outlive the controller.
+// Lives on main's stack. Owns the two windows (created without parent, each
+// when a run first needs it), the model and the file operation manager
+// (QObject children). Works on the installation it is given; config is that
+// installation's system.cfg and must outlive the controller.
 class CControler : public QObject
 {
     Q_OBJECT
@@ -36,8 +36,8 @@ public:
     CControler(const InstallLayout &layout, CSystemConfig *config);
     ~CControler() override;
 
-    // Creates windows, model and file manager; false when the file manager is
-    // not ready (logged).
+    // Creates model and file manager; false when the file manager is not
+    // ready (logged).
     bool init();
     // Stores the arguments and picks the run mode; false for update helper mode.
     bool parseArguments(const QStringList &list);
@@ -98,6 +98,12 @@ public:
     // all (the run is to make or use them); a run that finds none and makes
     // none leaves md5.txt unread (its cost grows with the installation).
     bool hasSafeWorkDirs(bool aboutToFill);
+
+    // The channels' windows, each made on its first need (a check that
+    // finds nothing over TCP builds none; see CUpdateModel::setWindows) and
+    // owned by the controller.
+    Widget *httpWindow();
+    UpdateWidget *tcpProgressWindow();
 
 public slots:
     void onUpdateResult(bool bSuccess);

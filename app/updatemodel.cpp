@@ -25,10 +25,19 @@ CUpdateModel::~CUpdateModel()
     setTcpChannel(nullptr);
 }
 
-void CUpdateModel::setWindows(Widget *dialog, UpdateWidget *window)
+void CUpdateModel::setWindows(const Windows &given)
 {
-    httpDialog = dialog;
-    tcpWindow = window;
+    windows = given;
+}
+
+UpdateWidget *CUpdateModel::tcpWindow() const
+{
+    return windows.tcpWindow ? windows.tcpWindow() : nullptr;
+}
+
+Widget *CUpdateModel::httpDialog() const
+{
+    return windows.httpDialog ? windows.httpDialog() : nullptr;
 }
 
 bool CUpdateModel::hasConfiguredChannel(const CSystemConfig &config)
@@ -83,7 +92,6 @@ int CUpdateModel::checkUpdate()
     if (reachable) {
         channel = Tcp;
         setTcpChannel(new CTCPUpdate(tcpSettings, nullptr));
-        tcpChannel->setProgressWindow(tcpWindow);
         connect(tcpChannel, &CTCPUpdate::sigUpdateResult, this, &CUpdateModel::onChannelResult);
         const bool available = tcpChannel->checkVersion();
         return channelResult(available, tcpChannel->lastError());
@@ -92,7 +100,7 @@ int CUpdateModel::checkUpdate()
     if (httpEnabled) {
         setHttpChannel(new CHttpUpdate(this));
         channel = Http;
-        httpChannel->setDialog(httpDialog);
+        httpChannel->setDialog(httpDialog());
         connect(httpChannel, &CHttpUpdate::sigUpdateResult, this, &CUpdateModel::onChannelResult);
         const bool available = httpChannel->checkUpdate();
         return channelResult(available, httpChannel->lastError());
@@ -137,17 +145,23 @@ QString CUpdateModel::lastError() const
 
 bool CUpdateModel::showUpdateWindow()
 {
-    if (channel == Tcp && tcpWindow)
-        tcpWindow->show();
-    else if (channel == Http && httpDialog)
-        httpDialog->show();
+    if (channel == Tcp) {
+        if (UpdateWidget *window = tcpWindow())
+            window->show();
+    } else if (channel == Http) {
+        if (Widget *dialog = httpDialog())
+            dialog->show();
+    }
     return false;
 }
 
 bool CUpdateModel::startUpdate()
 {
-    if (channel == Tcp && tcpChannel)
+    if (channel == Tcp && tcpChannel) {
+        // The check is over: what the window shows starts with the download.
+        tcpChannel->setProgressWindow(tcpWindow());
         return tcpChannel->startUpdate();
+    }
     if (channel == Http && httpChannel)
         return httpChannel->startUpdate();
     return false;
@@ -155,18 +169,24 @@ bool CUpdateModel::startUpdate()
 
 void CUpdateModel::showInstalling()
 {
-    if (channel == Tcp && tcpWindow)
-        tcpWindow->showInstalling();
-    else if (channel == Http && httpDialog)
-        httpDialog->showInstalling();
+    if (channel == Tcp) {
+        if (UpdateWidget *window = tcpWindow())
+            window->showInstalling();
+    } else if (channel == Http) {
+        if (Widget *dialog = httpDialog())
+            dialog->showInstalling();
+    }
 }
 
 void CUpdateModel::showRunEnd(RunEnd end, const QString &detail)
 {
-    if (channel == Tcp && tcpWindow)
-        tcpWindow->showRunEnd(end, detail);
-    else if (channel == Http && httpDialog)
-        httpDialog->showRunEnd(end, detail);
+    if (channel == Tcp) {
+        if (UpdateWidget *window = tcpWindow())
+            window->showRunEnd(end, detail);
+    } else if (channel == Http) {
+        if (Widget *dialog = httpDialog())
+            dialog->showRunEnd(end, detail);
+    }
 }
 
 DownloadedVersionFiles CUpdateModel::downloadedVersionFiles() const

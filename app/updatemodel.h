@@ -28,8 +28,17 @@ public:
     CUpdateModel(const TcpUpdateSettings &tcp, bool httpEnabled, QObject *parent = nullptr);
     ~CUpdateModel() override;
 
-    // The controller's windows; not owned.
-    void setWindows(Widget *httpDialog, UpdateWidget *tcpWindow);
+    // Where the channels' windows come from, not owned: each is asked for
+    // when a run first needs it (the HTTP dialog for the check it runs, the
+    // TCP window when its download starts), so a TCP check that finds
+    // nothing builds no window at all. Building the first window loads the
+    // platform's fonts, most of such a check's time.
+    struct Windows
+    {
+        std::function<Widget *()> httpDialog;
+        std::function<UpdateWidget *()> tcpWindow;
+    };
+    void setWindows(const Windows &windows);
     // 1 update available, 0 none, -1 no usable channel (lastError says why).
     // 0 also when the chosen channel's check failed; lastError is then set.
     // The outcome is logged: a failed check's reason as an error, else the
@@ -75,6 +84,10 @@ private:
     QString m_lastError;
     CTCPUpdate *tcpChannel = nullptr;
     CHttpUpdate *httpChannel = nullptr;
-    Widget *httpDialog = nullptr;
-    UpdateWidget *tcpWindow = nullptr;
+    // The chosen channel's window, made now if it was not yet; nullptr
+    // when no window is given for it.
+    UpdateWidget *tcpWindow() const;
+    Widget *httpDialog() const;
+
+    Windows windows;
 };

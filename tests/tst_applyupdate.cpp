@@ -389,14 +389,11 @@ void TestApplyUpdate::installIsPainted()
     TestInstall install;
     prepare(install, kInstalled, kStaged);
     runControler(install, {}, [&recorder](CControler &controler) {
-        QWidget *window = nullptr;
-        for (QWidget *w : QApplication::topLevelWidgets())
-            window = qobject_cast<UpdateWidget *>(w) ? w : window;
-        QVERIFY(window);
+        UpdateWidget *window = controler.tcpProgressWindow();
         recorder.status = window->findChild<QLabel *>("label_status");
         recorder.cancel = window->findChild<QPushButton *>("pushButton_cancel");
         recorder.status->installEventFilter(&recorder);
-        static_cast<UpdateWidget *>(window)->beginRun();
+        window->beginRun();
         window->show();
         controler.onUpdateResult(true);
     });

@@ -194,7 +194,7 @@ void TestProxy::tcpRefusedByProxy()
     tcp.proxy = ProxySettings::fromConfig(config);
     dialog.setSettings(HttpUpdateSettings::fromConfig(layout, config));
     CUpdateModel model(tcp, config.isHttpEnable());
-    model.setWindows(&dialog, nullptr);
+    model.setWindows({[&dialog] { return &dialog; }, {}});
     QCOMPARE(model.checkUpdate(), result);
     if (httpEnabled) {
         QCOMPARE(model.lastError(), QString());
