@@ -174,7 +174,11 @@ bool ApplyTransaction::hasSpaceFor(const ApplyJournal &journal, qint64 journalBy
 
 bool ApplyTransaction::writeJournal(const ApplyJournal &journal)
 {
-    const QByteArray bytes = serializeJournal(journal);
+    return writeJournalBytes(serializeJournal(journal));
+}
+
+bool ApplyTransaction::writeJournalBytes(const QByteArray &bytes)
+{
     const QString path = journalPath(installation);
     if (bytes.isEmpty())
         return fail(ApplyFailure::Journal, path, QStringLiteral("a path cannot be written to the journal"));
@@ -262,9 +266,11 @@ ApplyTransaction::Result ApplyTransaction::apply(const QString &updaterName, con
 
 ApplyTransaction::Result ApplyTransaction::run(ApplyJournal journal)
 {
-    const QByteArray bytes = serializeJournal(journal);
-    if (!hasSpaceFor(journal, bytes.size()) || !writeJournal(journal))
-        return Result::Failed;
+    {
+        const QByteArray bytes = serializeJournal(journal);
+        if (!hasSpaceFor(journal, bytes.size()) || !writeJournalBytes(bytes))
+            return Result::Failed;
+    }
     logInfo(QStringLiteral("更新日志已写入: %1 个文件").arg(journal.entries.size()));
 
     // Every installed file is in the backup before the first new one is put

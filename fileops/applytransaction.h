@@ -127,6 +127,8 @@ private:
     void settlePrevious(const ApplyJournal &journal);
     bool hasSpaceFor(const ApplyJournal &journal, qint64 journalBytes);
     bool writeJournal(const ApplyJournal &journal);
+    // The journal's bytes (serializeJournal; empty: a path it cannot hold).
+    bool writeJournalBytes(const QByteArray &bytes);
     bool writeDurably(const QByteArray &bytes, const QString &path);
     bool backUp(const JournalEntry &entry);
     bool moveFile(const QString &from, const QString &to, ApplyFailure::Step step, bool keepSource);
