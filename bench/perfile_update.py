@@ -14,9 +14,10 @@ publisher and served by nginx. Each run starts from a fresh copy of version 1
 
 --runs times each. Prints each one's median wall time and peak memory and the
 ratio of the medians (targets: at most 1.3 at 10,000 and 50,000 files; peak
-under 100 MiB at 50,000).
+under 100 MiB at 50,000). With --changed N only the first N files differ
+from the installed ones (target: 10 of 100,000 at most 2).
 
-    python3 bench/perfile_update.py [--build build] [--files 10000] [--size 4096] [--runs 3] [--parent DIR]
+    python3 bench/perfile_update.py [--build build] [--files 10000] [--size 4096] [--changed N] [--runs 3] [--parent DIR]
 """
 
 import argparse
@@ -59,10 +60,13 @@ cd "$1"; url="$2"
 mkdir -p stage/update
 curl -sf -o stage/update/update.ini "${url}update.ini"
 curl -sf -o stage/md5.txt "${url}v2/md5.txt"
-sed 's/\r$//' stage/md5.txt | awk -F'\t' -v u="${url}v2" '{print "url = \"" u $2 "\"\noutput = \"stage" $2 "\""}' > stage/list
+# The lines of the new manifest the installed one does not have: the changed files.
+sed 's/\r$//' md5.txt > stage/old
+sed 's/\r$//' stage/md5.txt | awk -F'\t' 'NR == FNR { old[$0] = 1; next } !($0 in old)' stage/old - > stage/changed
+awk -F'\t' -v u="${url}v2" '{print "url = \"" u $2 "\"\noutput = \"stage" $2 "\""}' stage/changed > stage/list
 curl -sf --parallel --parallel-max 6 --create-dirs -K stage/list
-sed 's/\r$//' stage/md5.txt | awk -F'\t' '{print $1 "  stage" $2}' | md5sum -c --quiet
-rm stage/list
+awk -F'\t' '{print $1 "  stage" $2}' stage/changed | md5sum -c --quiet
+rm stage/list stage/old stage/changed
 cp -r --remove-destination stage/. .
 rm -r stage
 """
@@ -73,6 +77,8 @@ def main():
     parser.add_argument("--build", default="build")
     parser.add_argument("--files", type=int, default=10000)
     parser.add_argument("--size", type=int, default=4096)
+    parser.add_argument("--changed", type=int, default=None,
+                        help="files of the release that differ from the installed ones (default: all)")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--parent", default=None, help="folder to work in (default: the temp folder)")
     opts = parser.parse_args()
@@ -80,7 +86,10 @@ def main():
     work = tempfile.mkdtemp(prefix="perfile-", dir=opts.parent)
     nginx = None
     try:
-        www = publish(build, work, opts.files, lambda i: (b"v2 %d " % i).ljust(opts.size, b"-"))
+        changed = opts.files if opts.changed is None else opts.changed
+        www = publish(build, work, opts.files,
+                      lambda i: (b"v2 %d " % i).ljust(opts.size, b"-") if i < changed
+                      else (b"v1 %d " % i).ljust(opts.size, b"."))
         port = free_port()
         nginx = start_nginx(work, www, port)
         template = version1(build, work, opts.files, opts.size, port)
@@ -114,7 +123,7 @@ def main():
                 samples[name] = (times, max(peak, rss))
         rows = {name: (statistics.median(times), peak) for name, (times, peak) in samples.items()}
         reference = rows["curl + md5sum + cp"][0]
-        print(f"Whole HTTP update, {opts.files} files of {opts.size} bytes, {opts.runs} runs each")
+        print(f"Whole HTTP update, {changed} of {opts.files} files of {opts.size} bytes changed, {opts.runs} runs each")
         print("what | median s | peak MiB | median / pipeline")
         print("--- | --- | --- | ---")
         for name, (median, peak) in rows.items():

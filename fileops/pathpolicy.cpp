@@ -25,22 +25,31 @@ QString canonicalFolder(const QString &path)
     return Layout::withSlash(QFileInfo(current).canonicalFilePath() + rest);
 }
 
-bool isStrictlyInside(const QString &folder, const QString &path)
+FolderBound::FolderBound(const QString &folder)
+    : lexicalOuter(folder.isEmpty() ? QString() : Layout::withSlash(QDir::cleanPath(QFileInfo(folder).absoluteFilePath())))
+    , outerExists(!folder.isEmpty() && QFileInfo::exists(lexicalOuter))
+    , outer(canonicalFolder(folder))
 {
-    if (folder.isEmpty() || path.isEmpty())
+}
+
+bool FolderBound::holds(const QString &path) const
+{
+    if (outer.isEmpty() || path.isEmpty())
         return false;
     // Below a folder that does not exist nothing exists either: both resolve
     // through the same existing ancestor, so for a path named below it the
     // names decide. This spares resolving every level of both (a dozen
     // system calls), which a check of every file of a large release pays
     // before its staging folder is made.
-    const QString lexicalOuter = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
-    const QString lexicalInner = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-    if (lexicalInner.startsWith(Layout::withSlash(lexicalOuter)) && !QFileInfo::exists(lexicalOuter))
+    if (!outerExists && QDir::cleanPath(QFileInfo(path).absoluteFilePath()).startsWith(lexicalOuter))
         return true;
-    const QString outer = canonicalFolder(folder);
     const QString inner = canonicalFolder(path);
     return inner.startsWith(outer) && inner != outer;
+}
+
+bool isStrictlyInside(const QString &folder, const QString &path)
+{
+    return FolderBound(folder).holds(path);
 }
 
 bool isSameFolder(const QString &a, const QString &b)
@@ -148,11 +157,14 @@ ReleaseNameProblem releaseNameProblem(const QString &relative, const QStringList
         return ReleaseNameProblem::Unsafe;
     if (relative.startsWith(QLatin1Char('.')) || relative.contains(QLatin1String("/.")))
         return ReleaseNameProblem::Hidden;
+    // Asked for every entry of a manifest: compared in place, without
+    // building "outer/" for each pair.
+    const auto within = [](const QString &inner, const QString &outer) {
+        const int n = outer.size();
+        return inner.size() >= n && (inner.size() == n || inner.at(n) == QLatin1Char('/'))
+            && QStringRef(&inner, 0, n).compare(outer, Qt::CaseInsensitive) == 0;
+    };
     for (const QString &place : workPlaces) {
-        const auto within = [](const QString &inner, const QString &outer) {
-            return inner.compare(outer, Qt::CaseInsensitive) == 0
-                || inner.startsWith(outer + QLatin1Char('/'), Qt::CaseInsensitive);
-        };
         if (within(relative, place) || within(place, relative))
             return ReleaseNameProblem::WorkPlace;
     }

@@ -22,6 +22,21 @@ QString canonicalFolder(const QString &path);
 // canonical form. False when either is empty.
 bool isStrictlyInside(const QString &folder, const QString &path);
 
+// isStrictlyInside for many paths against one folder (every file of a
+// manifest against the staging folder): the folder is resolved once, when
+// the bound is made.
+class FolderBound
+{
+public:
+    explicit FolderBound(const QString &folder);
+    bool holds(const QString &path) const;
+
+private:
+    QString lexicalOuter; // absolute and clean, ending with "/"
+    bool outerExists;
+    QString outer;        // canonicalFolder's; empty for an empty folder
+};
+
 // True when both name the same folder in canonical form.
 bool isSameFolder(const QString &a, const QString &b);
 

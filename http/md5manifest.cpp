@@ -57,9 +57,13 @@ Md5Map parseMd5Map(const QByteArray &bytes)
     for (QStringRef line : lines) {
         if (line.endsWith(QLatin1Char('\r')))
             line.chop(1);
-        const QVector<QStringRef> fields = line.split(QLatin1Char('\t'));
-        if (fields.size() >= 2)
-            map.insert(fields.at(1).toString(), fields.at(0).toString());
+        // The digest, then the path up to the next tab if any; a manifest
+        // has a line per file, so no list of fields is made for each.
+        const int tab = line.indexOf(QLatin1Char('\t'));
+        if (tab < 0)
+            continue;
+        const int next = line.indexOf(QLatin1Char('\t'), tab + 1);
+        map.insert(line.mid(tab + 1, next < 0 ? -1 : next - tab - 1).toString(), line.left(tab).toString());
     }
     return map;
 }

@@ -228,15 +228,15 @@ bool Widget::parseServerVersion()
     return false;
 }
 
-QString Widget::unsafeServerPath(const QString &path) const
+QString Widget::unsafeServerPath(const QString &path, const QStringList &workPlaces,
+                                 const PathPolicy::FolderBound &staged) const
 {
-    const QString reason = unsafePathReason(path, config.layout.workPlaces());
+    const QString reason = unsafePathReason(path, workPlaces);
     if (!reason.isEmpty())
         return reason;
     // The syntax rules keep a path inside; this guards the joined result,
     // links included.
-    const QString staging = config.layout.staging;
-    if (!PathPolicy::isStrictlyInside(staging, staging + path))
+    if (!staged.holds(config.layout.staging + path))
         return QStringLiteral("路径超出临时目录");
     return QString();
 }
@@ -284,8 +284,10 @@ int Widget::checkManifest()
 
     // A manifest that names a file outside the staging folder is refused
     // whole: nothing of such a release is fetched.
+    const QStringList workPlaces = config.layout.workPlaces();
+    const PathPolicy::FolderBound staged(config.layout.staging);
     for (auto it = serverMap.cbegin(); it != serverMap.cend(); ++it) {
-        const QString reason = unsafeServerPath(it.key());
+        const QString reason = unsafeServerPath(it.key(), workPlaces, staged);
         if (reason.isEmpty())
             continue;
         changedFiles.clear();

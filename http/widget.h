@@ -7,6 +7,7 @@
 #include "fileops/downloadscheduler.h"
 #include "fileops/diskreserve.h"
 #include "fileops/installlayout.h"
+#include "fileops/pathpolicy.h"
 #include "http/filetransfer.h"
 #include "http/md5manifest.h"
 #include "ui/downloadprogress.h"
@@ -185,8 +186,10 @@ private:
     // Ends the run, once, with detail as the reason: the other transfers
     // are dropped.
     void failRun(const QString &detail);
-    // Why a server path may not be staged, or "" when it is fine.
-    QString unsafeServerPath(const QString &path) const;
+    // Why a server path may not be staged, or "" when it is fine;
+    // workPlaces and staged: the layout's, made once for a whole manifest.
+    QString unsafeServerPath(const QString &path, const QStringList &workPlaces,
+                             const PathPolicy::FolderBound &staged) const;
     QNetworkReply *get(const QString &url, const FileTransfer::Headers &headers = {});
     void useProxySettings();
 
