@@ -41,8 +41,14 @@ bool FolderBound::holds(const QString &path) const
     // names decide. This spares resolving every level of both (a dozen
     // system calls), which a check of every file of a large release pays
     // before its staging folder is made.
-    if (!outerExists && QDir::cleanPath(QFileInfo(path).absoluteFilePath()).startsWith(lexicalOuter))
-        return true;
+    if (!outerExists) {
+        // Named below the folder's own clean spelling with plain levels
+        // only, the path is its own clean absolute form.
+        if (path.startsWith(lexicalOuter) && isSafeRelativeName(path.mid(lexicalOuter.size())))
+            return true;
+        if (QDir::cleanPath(QFileInfo(path).absoluteFilePath()).startsWith(lexicalOuter))
+            return true;
+    }
     const QString inner = canonicalFolder(path);
     return inner.startsWith(outer) && inner != outer;
 }
@@ -107,8 +113,13 @@ NameProblem relativeNameProblem(const QString &relative)
         if (c == QLatin1Char(':'))
             return NameProblem::Colon;
     }
-    const QVector<QStringRef> levels = relative.splitRef(QLatin1Char('/'));
-    for (const QStringRef &level : levels) {
+    // Asked for every entry of a manifest: the levels are walked in place.
+    for (int start = 0; start <= relative.size();) {
+        int end = relative.indexOf(QLatin1Char('/'), start);
+        if (end < 0)
+            end = relative.size();
+        const QStringRef level(&relative, start, end - start);
+        start = end + 1;
         if (level.isEmpty())
             return NameProblem::EmptyLevel;
         if (level == QLatin1String(".") || level == QLatin1String(".."))
