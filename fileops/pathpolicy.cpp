@@ -43,9 +43,15 @@ bool FolderBound::holds(const QString &path) const
     // before its staging folder is made.
     if (!outerExists) {
         // Named below the folder's own clean spelling with plain levels
-        // only, the path is its own clean absolute form.
-        if (path.startsWith(lexicalOuter) && isSafeRelativeName(path.mid(lexicalOuter.size())))
-            return true;
+        // only (a doubled slash after the folder, as "staging/" + "/name"
+        // gives, cleans away), the path cleans to a name below it.
+        if (path.startsWith(lexicalOuter)) {
+            int from = lexicalOuter.size();
+            while (from < path.size() && path.at(from) == QLatin1Char('/'))
+                ++from;
+            if (isSafeRelativeName(path.mid(from)))
+                return true;
+        }
         if (QDir::cleanPath(QFileInfo(path).absoluteFilePath()).startsWith(lexicalOuter))
             return true;
     }

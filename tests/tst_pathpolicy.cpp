@@ -42,6 +42,8 @@ void TestPathPolicy::inside_data()
     QTest::newRow("below a folder not yet created") << "app/Temp" << "app/Temp/d/x" << true;
     QTest::newRow("folder not yet created itself") << "app/Temp" << "app/Temp/" << false;
     QTest::newRow("folder not yet created, escape by ..") << "app/Temp" << "app/Temp/../../outside" << false;
+    QTest::newRow("folder not yet created, doubled slash") << "app/Temp/" << "app/Temp//d/x" << true;
+    QTest::newRow("folder not yet created, doubled slash and ..") << "app/Temp/" << "app/Temp//../x" << false;
 #ifndef Q_OS_WIN
     // QFile::link makes shortcut files on Windows, which are no links to the
     // file system; symbolic links there need rights a test does not have.
