@@ -9,6 +9,8 @@
 #include <QSet>
 #include <QTextCodec>
 
+#include <cstring>
+
 namespace {
 
 QTextCodec *localCodec()
@@ -90,13 +92,26 @@ QString listedNameProblem(const QByteArray &text)
     const bool utf8 = PathPolicy::isValidUtf8(text);
     QTextCodec *codec = utf8 ? QTextCodec::codecForName("UTF-8") : localCodec();
     QSet<QString> seen;
-    for (QByteArray line : text.split('\n')) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-        const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() < 2)
+    seen.reserve(text.count('\n'));
+    // The path field of each line, found in place as parseMd5Map finds it;
+    // each search stays within its line.
+    const char *const data = text.constData();
+    const auto tabIn = [data](int from, int to) {
+        const void *at = from < to ? std::memchr(data + from, '\t', size_t(to - from)) : nullptr;
+        return at ? int(static_cast<const char *>(at) - data) : -1;
+    };
+    for (int start = 0; start < text.size();) {
+        int end = text.indexOf('\n', start);
+        if (end < 0)
+            end = text.size();
+        const int lineEnd = end > start && text.at(end - 1) == '\r' ? end - 1 : end;
+        const int lineStart = start;
+        start = end + 1;
+        const int tab = tabIn(lineStart, lineEnd);
+        if (tab < 0)
             continue;
-        const QByteArray &raw = fields.at(1);
+        const int next = tabIn(tab + 1, lineEnd);
+        const QByteArray raw = text.mid(tab + 1, (next < 0 ? lineEnd : next) - tab - 1);
         const QString path = codec->toUnicode(raw);
         if (codec->fromUnicode(path) != raw)
             return QStringLiteral("服务端清单包含无法解码的文件名:") + PathPolicy::escapedName(raw);
