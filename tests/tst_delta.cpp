@@ -22,16 +22,6 @@ QByteArray edited(QByteArray bytes)
     return bytes + "tail";
 }
 
-// A program recompiled with code inserted in the middle: every 32-bit
-// address after it, one per 24 bytes, moves by the insertion's size.
-QByteArray shifted(const QByteArray &program, int insertAt, int inserted)
-{
-    QByteArray bytes = program;
-    for (int at = insertAt - insertAt % 24; at + 4 <= bytes.size(); at += 24)
-        qToLittleEndian<quint32>(qFromLittleEndian<quint32>(bytes.constData() + at) + inserted, bytes.data() + at);
-    return bytes.insert(insertAt, randomBytes(inserted, 9));
-}
-
 QByteArray makeWith(Delta::Method method, const QByteArray &base, const QByteArray &target)
 {
     return method == Delta::Method::Matched ? Delta::makeMatchedPatch(base, target) : Delta::makePatch(base, target);
@@ -83,7 +73,7 @@ void TestDelta::roundTrip_data()
     }
     // Mostly zeros in the difference stream: a fraction of what the other
     // method needs for the same pair.
-    QTest::newRow("matched: shifted addresses") << Delta::Method::Matched << program << shifted(program, 400000, 1000)
+    QTest::newRow("matched: shifted addresses") << Delta::Method::Matched << program << shiftedProgram(program, 400000, 1000)
                                                 << 1000 + 8000;
 }
 
