@@ -10,11 +10,13 @@
 //   - the new file compressed alone (zstd level 19, long window),
 //   - today's full-file transfer (the new file as it is: 100 %),
 // each as a share of the new file; then, per method, the time and peak
-// memory to make the patch, the speed of applying it (output MB/s: mapped
-// base and output, digests of base and output included) and the memory the
-// apply allocates: the smallest limit of private memory (RLIMIT_DATA, which
-// mapped files do not count against) from a ladder it still succeeds under.
-// Everything is measured in child processes.
+// memory to make the patch (of the whole process, both files included), the
+// speed of applying it (output MB/s: mapped base and output, digests of base
+// and output included) and the memory the apply allocates: the smallest
+// limit of private memory (RLIMIT_DATA, which mapped files do not count
+// against) from a ladder it still succeeds under. Each is measured in a
+// fresh run of this program (--make, --apply), whose heap holds nothing
+// freed earlier that an allocation could reuse.
 // Last, one synthetic pair of a 1 GiB target (random base, scattered
 // address-like edits and insertions), whose patches are built without the
 // matcher, for applying speed and memory at that size only.
@@ -35,10 +37,7 @@
 #include <zstd.h>
 
 #include <cstdio>
-#include <functional>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -66,56 +65,15 @@ qint64 statusKiB(const char *key)
     return -1;
 }
 
-struct ChildResult
+// The bench run as a fresh process, for one measurement with nothing of
+// the caller's heap in it: the first line of what it prints.
+QByteArray runSelf(const QStringList &arguments)
 {
-    bool ok = false;
-    double ms = -1;      // best of the runs
-    qint64 peakKiB = 0;  // resident peak added (mapped pages touched included)
-};
-
-// Runs job in a child runs times, after limiting its private memory to
-// limitMiB above what it holds (0: no limit).
-ChildResult inChild(const std::function<bool()> &job, int runs, qint64 limitMiB = 0)
-{
-    int fds[2];
-    ChildResult result;
-    if (pipe(fds) != 0)
-        return result;
-    const pid_t child = fork();
-    if (child == 0) {
-        close(fds[0]);
-        if (limitMiB > 0) {
-            const rlim_t limit = rlim_t(statusKiB("VmData:") + limitMiB * 1024) * 1024;
-            const rlimit data{limit, limit};
-            setrlimit(RLIMIT_DATA, &data);
-        }
-        QFile clear(QStringLiteral("/proc/self/clear_refs"));
-        const qint64 before = statusKiB("VmRSS:");
-        if (clear.open(QIODevice::WriteOnly))
-            clear.write("5");
-        clear.close();
-        double best = 1e18;
-        bool ok = true;
-        for (int i = 0; i < runs && ok; ++i) {
-            QElapsedTimer timer;
-            timer.start();
-            ok = job();
-            best = qMin(best, timer.nsecsElapsed() / 1e6);
-        }
-        const double sent[2] = {ok ? best : -1, double(statusKiB("VmHWM:") - before)};
-        const ssize_t written = write(fds[1], sent, sizeof sent);
-        _exit(written == sizeof sent ? 0 : 1);
-    }
-    close(fds[1]);
-    double got[2] = {-1, 0};
-    const bool read_ = read(fds[0], got, sizeof got) == sizeof got;
-    close(fds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    result.ok = read_ && got[0] >= 0;
-    result.ms = got[0];
-    result.peakKiB = qint64(got[1]);
-    return result;
+    QProcess process;
+    process.start(QCoreApplication::applicationFilePath(), arguments);
+    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return QByteArray();
+    return process.readAllStandardOutput().split('\n').value(0);
 }
 
 struct Applied
@@ -124,17 +82,16 @@ struct Applied
     qint64 privateMiB = -1; // the smallest limit of the ladder it succeeds under
 };
 
-Applied measureApply(const QString &base, const QString &patch, const QString &out, const QByteArray &expected,
-                     qint64 size)
+Applied measureApply(const QString &base, const QString &patch, const QString &out, const QByteArray &expected)
 {
-    const auto apply = [&] { return Delta::applyPatchFile(base, patch, out, size) == Delta::PatchFailure::None; };
+    const QString size = QString::number(expected.size());
     Applied applied;
-    const ChildResult timed = inChild(apply, 3);
-    if (!timed.ok || readAll(out) != expected)
+    const QByteArray ms = runSelf({"--apply", base, patch, out, size, "0", "3"});
+    if (ms.isEmpty() || readAll(out) != expected)
         return applied;
-    applied.mbPerSecond = size / 1e6 / (timed.ms / 1e3);
-    for (const qint64 limit : {4, 8, 16, 24, 32, 48, 64, 96, 128, 256, 1024, 4096}) {
-        if (inChild(apply, 1, limit).ok) {
+    applied.mbPerSecond = expected.size() / 1e6 / (ms.toDouble() / 1e3);
+    for (const int limit : {2, 4, 8, 16, 24, 32, 48, 64, 96, 128, 256, 1024, 4096}) {
+        if (!runSelf({"--apply", base, patch, out, size, QString::number(limit), "1"}).isEmpty()) {
             applied.privateMiB = limit;
             break;
         }
@@ -146,23 +103,58 @@ struct Made
 {
     qint64 size = -1;
     double seconds = -1;
-    qint64 peakMiB = -1;
+    qint64 peakMiB = -1; // of the whole making process, both files in memory included
 };
 
-// Makes a patch in a child, which writes it to path.
-Made measureMake(const std::function<QByteArray()> &make, const QString &path)
+Made measureMake(const char *method, const QString &oldPath, const QString &newPath, const QString &out)
 {
-    const ChildResult result = inChild([&] {
-        const QByteArray patch = make();
-        return !patch.isEmpty() && writeAll(path, patch);
-    }, 1);
+    const QList<QByteArray> got = runSelf({"--make", method, oldPath, newPath, out}).split(' ');
     Made made;
-    if (result.ok) {
-        made.size = QFileInfo(path).size();
-        made.seconds = result.ms / 1e3;
-        made.peakMiB = result.peakKiB / 1024;
+    if (got.size() == 2) {
+        made.size = QFileInfo(out).size();
+        made.seconds = got.at(0).toDouble();
+        made.peakMiB = got.at(1).toLongLong() / 1024;
     }
     return made;
+}
+
+// --apply BASE PATCH OUT SIZE LIMIT_MIB RUNS: the best time of RUNS in ms,
+// with private memory limited to LIMIT_MIB above what the process holds
+// (0: no limit).
+int applyMode(const QStringList &args)
+{
+    const qint64 size = args.at(4).toLongLong(), limitMiB = args.at(5).toLongLong();
+    if (limitMiB > 0) {
+        const rlim_t limit = rlim_t(statusKiB("VmData:") + limitMiB * 1024) * 1024;
+        const rlimit data{limit, limit};
+        if (setrlimit(RLIMIT_DATA, &data) != 0)
+            return 1;
+    }
+    double best = 1e18;
+    for (int i = 0; i < args.at(6).toInt(); ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        if (Delta::applyPatchFile(args.at(1), args.at(2), args.at(3), size) != Delta::PatchFailure::None)
+            return 1;
+        best = qMin(best, timer.nsecsElapsed() / 1e6);
+    }
+    std::printf("%.3f\n", best);
+    return 0;
+}
+
+// --make 1|2 OLD NEW OUT: seconds and peak resident KiB.
+int makeMode(const QStringList &args)
+{
+    const QByteArray oldBytes = readAll(args.at(2)), newBytes = readAll(args.at(3));
+    QElapsedTimer timer;
+    timer.start();
+    const QByteArray patch =
+        args.at(1) == "2" ? Delta::makeMatchedPatch(oldBytes, newBytes) : Delta::makePatch(oldBytes, newBytes);
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    if (patch.isEmpty() || !writeAll(args.at(4), patch))
+        return 1;
+    std::printf("%.2f %lld\n", seconds, static_cast<long long>(statusKiB("VmHWM:")));
+    return 0;
 }
 
 qint64 runTool(const QString &program, const QStringList &arguments, const QString &out)
@@ -245,15 +237,16 @@ bool synthetic(const QTemporaryDir &work)
     diff.clear();
     const QString basePath = work.filePath("synthetic.old"), outPath = work.filePath("synthetic.out");
     const QString prefixedPath = work.filePath("synthetic.p1"), matchedPath = work.filePath("synthetic.p2");
-    const Made prefixed = measureMake([&] { return Delta::makePatch(base, target, 3); }, prefixedPath);
-    if (prefixed.size < 0 || !writeAll(basePath, base) || !writeAll(matchedPath, matched))
+    const QByteArray prefixed = Delta::makePatch(base, target, 3);
+    if (prefixed.isEmpty() || !writeAll(basePath, base) || !writeAll(prefixedPath, prefixed)
+        || !writeAll(matchedPath, matched))
         return false;
     base.clear();
     std::printf("synthetic, %lld-byte target: method 1 (level 3) %lld bytes, method 2 %lld bytes\n",
-                static_cast<long long>(target.size()), static_cast<long long>(prefixed.size),
+                static_cast<long long>(target.size()), static_cast<long long>(prefixed.size()),
                 static_cast<long long>(matched.size()));
-    const Applied first = measureApply(basePath, prefixedPath, outPath, target, target.size());
-    const Applied second = measureApply(basePath, matchedPath, outPath, target, target.size());
+    const Applied first = measureApply(basePath, prefixedPath, outPath, target);
+    const Applied second = measureApply(basePath, matchedPath, outPath, target);
     printApply("method 1", first);
     printApply("method 2", second);
     return first.mbPerSecond > 0 && second.mbPerSecond > 0;
@@ -265,6 +258,10 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
+    if (args.size() == 7 && args.at(0) == "--apply")
+        return applyMode(args);
+    if (args.size() == 5 && args.at(0) == "--make")
+        return makeMode(args);
     if (args.isEmpty() || args.size() % 3 != 0) {
         std::fprintf(stderr, "usage: delta_bench LABEL OLD NEW [LABEL OLD NEW]...\n");
         return 2;
@@ -280,11 +277,11 @@ int main(int argc, char **argv)
         const QString label = args.at(i), oldPath = args.at(i + 1), newPath = args.at(i + 2);
         const QByteArray oldBytes = readAll(oldPath), newBytes = readAll(newPath);
         const QString p1 = work.filePath(QStringLiteral("p1.%1").arg(i)), p2 = work.filePath(QStringLiteral("p2.%1").arg(i));
-        const Made first = measureMake([&] { return Delta::makePatch(oldBytes, newBytes); }, p1);
-        const Made second = measureMake([&] { return Delta::makeMatchedPatch(oldBytes, newBytes); }, p2);
+        const Made first = measureMake("1", oldPath, newPath, p1);
+        const Made second = measureMake("2", oldPath, newPath, p2);
         const QString outPath = work.filePath(QStringLiteral("o%1").arg(i));
-        const Applied applyFirst = measureApply(oldPath, p1, outPath, newBytes, newBytes.size());
-        const Applied applySecond = measureApply(oldPath, p2, outPath, newBytes, newBytes.size());
+        const Applied applyFirst = measureApply(oldPath, p1, outPath, newBytes);
+        const Applied applySecond = measureApply(oldPath, p2, outPath, newBytes);
         if (first.size < 0 || second.size < 0 || applyFirst.mbPerSecond < 0 || applySecond.mbPerSecond < 0) {
             std::printf("%s: a patch was not made or did not rebuild the new file\n", qPrintable(label));
             return 1;

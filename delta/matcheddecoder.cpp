@@ -4,6 +4,7 @@
 
 #include <zstd.h>
 
+#include <cstring>
 #include <memory>
 
 namespace Delta {
@@ -124,6 +125,23 @@ private:
     size_t m_size = 0;
 };
 
+// to[i] += from[i] modulo 256, eight bytes at a time: the low seven bits of
+// each byte added without carrying into the next, the top bit by xor.
+void addBase(char *to, const char *from, quint64 size)
+{
+    constexpr quint64 kLow = 0x7f7f7f7f7f7f7f7full, kHigh = ~kLow;
+    quint64 i = 0;
+    for (; i + 8 <= size; i += 8) {
+        quint64 a, b;
+        std::memcpy(&a, to + i, 8);
+        std::memcpy(&b, from + i, 8);
+        const quint64 sum = ((a & kLow) + (b & kLow)) ^ ((a ^ b) & kHigh);
+        std::memcpy(to + i, &sum, 8);
+    }
+    for (; i < size; ++i)
+        to[i] = static_cast<char>(static_cast<quint8>(to[i]) + static_cast<quint8>(from[i]));
+}
+
 } // namespace
 
 PatchFailure decodeMatched(const char *base, quint64 baseSize, const char *payload, qint64 payloadSize, char *out,
@@ -168,12 +186,9 @@ PatchFailure decodeMatched(const char *base, quint64 baseSize, const char *paylo
         if (!extra.read(out + written, static_cast<size_t>(extraLength)))
             return PatchFailure::Corrupt;
         written += extraLength;
-        char *to = out + written;
-        if (!diff.read(to, static_cast<size_t>(copyLength)))
+        if (!diff.read(out + written, static_cast<size_t>(copyLength)))
             return PatchFailure::Corrupt;
-        const char *from = base + position;
-        for (quint64 i = 0; i < copyLength; ++i)
-            to[i] = static_cast<char>(static_cast<quint8>(to[i]) + static_cast<quint8>(from[i]));
+        addBase(out + written, base + position, copyLength);
         written += copyLength;
         position += copyLength;
     }

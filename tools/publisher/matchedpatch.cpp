@@ -15,7 +15,7 @@ namespace Delta {
 namespace {
 
 // An exact match shorter than this is not worth a segment of its own.
-constexpr qint64 kMinMatch = 8;
+constexpr qint64 kMinMatch = 12;
 // A match elsewhere replaces the current alignment only when it agrees on
 // this many bytes more than the current one does over the same stretch.
 constexpr qint64 kSwitchMargin = 8;

@@ -13,6 +13,7 @@
 #include <QSaveFile>
 #include <QSet>
 
+#include <future>
 #include <limits>
 
 namespace {
@@ -34,10 +35,13 @@ std::optional<QByteArray> readWhole(const QString &path)
 // Both methods, the smaller kept: matching segments wins on large programs
 // and libraries whose code moved, the zstd frame on small files and on
 // reordered ones. A base beyond the matcher's limit gets the zstd frame.
+// The two are made at once, on two cores: the time of the slower, the
+// memory of both.
 QByteArray smallerPatch(const QByteArray &base, const QByteArray &target)
 {
+    auto matching = std::async(std::launch::async, [&] { return Delta::makeMatchedPatch(base, target); });
     const QByteArray prefixed = Delta::makePatch(base, target);
-    const QByteArray matched = Delta::makeMatchedPatch(base, target);
+    const QByteArray matched = matching.get();
     if (prefixed.isEmpty() || (!matched.isEmpty() && matched.size() < prefixed.size()))
         return matched;
     return prefixed;
