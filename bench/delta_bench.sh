@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Real pairs for delta_bench, without downloading anything:
+# Real pairs for delta_bench, without downloading anything (zstd and
+# bsdiff, when installed, are measured on the same pairs):
 #   - update.exe of this checkout against update.exe built from an older
 #     commit (OLD_COMMIT, default HEAD~40) in a git worktree under /tmp,
 #     both stripped as shipped;

@@ -1,5 +1,7 @@
 #include "delta/patchcodec.h"
 
+#include "delta/matcheddecoder.h"
+
 #include "platform/sha256.h"
 
 #include <QtEndian>
@@ -64,11 +66,7 @@ QByteArray makePatch(const QByteArray &base, const QByteArray &targetBytes, int 
         || ZSTD_isError(ZSTD_CCtx_refPrefix(c, base.constData(), static_cast<size_t>(base.size()))))
         return QByteArray();
 
-    PatchHeader header;
-    header.baseSize = static_cast<quint64>(base.size());
-    header.targetSize = static_cast<quint64>(target.size());
-    header.baseSha256 = sha256Of(base.constData(), base.size());
-    header.targetSha256 = sha256Of(target.constData(), target.size());
+    const PatchHeader header = headerOf(base, target, Method::ZstdPrefix);
     if (header.baseSha256.size() != kDigestSize || header.targetSha256.size() != kDigestSize)
         return QByteArray();
     QByteArray patch = encodeHeader(header);
@@ -82,6 +80,17 @@ QByteArray makePatch(const QByteArray &base, const QByteArray &targetBytes, int 
     return patch;
 }
 
+PatchHeader headerOf(const QByteArray &base, const QByteArray &target, Method method)
+{
+    PatchHeader header;
+    header.method = method;
+    header.baseSize = static_cast<quint64>(base.size());
+    header.targetSize = static_cast<quint64>(target.size());
+    header.baseSha256 = sha256Of(base.constData(), base.size());
+    header.targetSha256 = sha256Of(target.constData(), target.size());
+    return header;
+}
+
 PatchFailure checkHeader(const PatchHeader &header, qint64 baseSize, qint64 maxTargetSize)
 {
     if (baseSize < 0 || header.baseSize != static_cast<quint64>(baseSize))
@@ -91,11 +100,12 @@ PatchFailure checkHeader(const PatchHeader &header, qint64 baseSize, qint64 maxT
     return PatchFailure::None;
 }
 
-PatchFailure decodePayload(const PatchHeader &header, const char *base, const char *payload, qint64 payloadSize,
-                           char *out)
+namespace {
+
+// Method 1: one zstd frame that references the base as its prefix.
+PatchFailure decodePrefixed(const PatchHeader &header, const char *base, const char *payload, qint64 payloadSize,
+                            char *out)
 {
-    if (sha256Of(base, static_cast<qint64>(header.baseSize)) != header.baseSha256)
-        return PatchFailure::BaseMismatch;
     // Only the current frame format: the legacy decoders a library may carry
     // are not for bytes from outside.
     if (payloadSize < 4 || qFromLittleEndian<quint32>(payload) != ZSTD_MAGICNUMBER)
@@ -117,6 +127,21 @@ PatchFailure decodePayload(const PatchHeader &header, const char *base, const ch
     const size_t decoded = ZSTD_decompressDCtx(d, out, static_cast<size_t>(header.targetSize), payload, size);
     if (ZSTD_isError(decoded) || decoded != header.targetSize)
         return PatchFailure::Corrupt;
+    return PatchFailure::None;
+}
+
+} // namespace
+
+PatchFailure decodePayload(const PatchHeader &header, const char *base, const char *payload, qint64 payloadSize,
+                           char *out)
+{
+    if (sha256Of(base, static_cast<qint64>(header.baseSize)) != header.baseSha256)
+        return PatchFailure::BaseMismatch;
+    const PatchFailure decoded = header.method == Method::Matched
+        ? decodeMatched(base, header.baseSize, payload, payloadSize, out, header.targetSize)
+        : decodePrefixed(header, base, payload, payloadSize, out);
+    if (decoded != PatchFailure::None)
+        return decoded;
     if (sha256Of(out, static_cast<qint64>(header.targetSize)) != header.targetSha256)
         return PatchFailure::TargetMismatch;
     return PatchFailure::None;

@@ -3,7 +3,7 @@
 // file. Base and patch are mapped, not read into memory; the output is
 // allocated at its full size first (the header names it, bounded by the
 // caller) and decoded into a mapping of it, so the extra memory is the
-// decoder's fixed few hundred KiB whatever the file sizes.
+// decoder's fixed amount (delta/patchcodec.h) whatever the file sizes.
 
 #include "delta/patchformat.h"
 

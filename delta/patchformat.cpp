@@ -51,11 +51,13 @@ std::optional<PatchHeader> parseHeader(const char *bytes, qint64 size)
 {
     if (size < kHeaderSize || std::memcmp(bytes, kMagic, sizeof kMagic) != 0
         || qFromLittleEndian<quint32>(bytes + 8) != kFormatVersion
-        || static_cast<quint8>(bytes[12]) != static_cast<quint8>(Method::ZstdPrefix) || bytes[13] || bytes[14]
-        || bytes[15])
+        || bytes[13] || bytes[14] || bytes[15])
+        return std::nullopt;
+    const auto method = static_cast<quint8>(bytes[12]);
+    if (method != static_cast<quint8>(Method::ZstdPrefix) && method != static_cast<quint8>(Method::Matched))
         return std::nullopt;
     PatchHeader header;
-    header.method = Method::ZstdPrefix;
+    header.method = static_cast<Method>(method);
     header.baseSize = qFromLittleEndian<quint64>(bytes + 16);
     header.targetSize = qFromLittleEndian<quint64>(bytes + 24);
     header.baseSha256 = QByteArray(bytes + 32, kDigestSize);

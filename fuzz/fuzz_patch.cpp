@@ -1,4 +1,5 @@
-// Fuzz target: the binary patch decoder over arbitrary bytes. The input is a
+// Fuzz target: the binary patch decoder, both methods, over arbitrary bytes
+// (seeds of each method in corpus/patch). The input is a
 // base and a patch, split at the first "\n--\n" (no separator: an empty
 // base). Whatever decodes must be exactly the target the header promises,
 // and a bound below the target's size must refuse it.

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 started=$(date +%s)
 
 packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 xvfb xauth cmake ninja-build
-          nginx-light zip fonts-wqy-microhei)
+          nginx-light zip fonts-wqy-microhei dpkg-dev curl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -68,6 +68,43 @@ if [ ! -d "$mixed" ]; then
   mv "$mixed.partial" "$mixed"
 fi
 
+# libdivsufsort (the publisher's suffix arrays) for Windows, built once from
+# Debian's source package with its patches, statically, into a folder keyed
+# by the pinned checksums and swapped in by rename like the Qt prefix.
+dsf_base=http://deb.debian.org/debian/pool/main/libd/libdivsufsort
+dsf_files=(
+  "libdivsufsort_2.0.1-5.dsc 09fa26d9134e4400b793564e917d0908c187c4c588449ad0080bc94d9b350ae2"
+  "libdivsufsort_2.0.1.orig.tar.bz2 55c02c86ea1763f581e0f50440008c554b8da2272129adee4ac84cb1362018bc"
+  "libdivsufsort_2.0.1-5.debian.tar.xz ca94d3164295127b3763be7e35d9df28aa8fe25d6ee538677f2a9eb01301ac90"
+)
+dsf_key=$(printf '%s\n' "${dsf_files[@]}" | sha256sum | cut -c1-16)
+divsufsort=$cache/divsufsort-$dsf_key
+if [ ! -e "$divsufsort/.complete" ]; then
+  echo "== building libdivsufsort for Windows into $divsufsort"
+  dsf_work=$cache/divsufsort-work.$$
+  rm -rf "$dsf_work" "$divsufsort.partial"
+  mkdir -p "$dsf_work"
+  for entry in "${dsf_files[@]}"; do
+    read -r name sum <<<"$entry"
+    curl -fsS -o "$dsf_work/$name" "$dsf_base/$name"
+    if [ "$(sha256sum "$dsf_work/$name" | cut -d' ' -f1)" != "$sum" ]; then
+      echo "$name does not have the pinned SHA-256: refused" >&2
+      rm -rf "$dsf_work"
+      exit 1
+    fi
+  done
+  dpkg-source -x "$dsf_work/libdivsufsort_2.0.1-5.dsc" "$dsf_work/src" >/dev/null
+  cmake -S "$dsf_work/src" -B "$dsf_work/build" -G Ninja -DCMAKE_SYSTEM_NAME=Windows \
+    -DCMAKE_C_COMPILER=x86_64-w64-mingw32-gcc-posix -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF \
+    -DBUILD_EXAMPLES=OFF -DCMAKE_INSTALL_PREFIX="$divsufsort.partial" >/dev/null
+  cmake --build "$dsf_work/build" --target install >/dev/null
+  echo "$dsf_key" > "$divsufsort.partial/.complete"
+  retired=$divsufsort.retired.$$
+  [ -e "$divsufsort" ] && mv "$divsufsort" "$retired"
+  mv "$divsufsort.partial" "$divsufsort"
+  rm -rf "$retired" "$dsf_work"
+fi
+
 # Under Wine the locale sets the ANSI code page: the tests run as on Chinese
 # Windows (code page 936), the updater's audience, where the batch script's
 # GBK and the log's narrow file name hold Chinese folder names.
@@ -95,7 +132,7 @@ if [ ! -e "$UPDATER_WINEPREFIX/.cjk-font" ]; then
 fi
 
 cmake -S . -B build-win -G Ninja --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-  -DUPDATER_WIN_PREFIX="$prefix;$mixed" -DUPDATER_BENCH=OFF \
+  -DUPDATER_WIN_PREFIX="$prefix;$mixed;$divsufsort" -DUPDATER_BENCH=OFF \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-win
 cmake --build build-win --target dist

@@ -3,6 +3,7 @@
 #include "delta/patchcodec.h"
 #include "delta/patchfile.h"
 #include "delta/patchindex.h"
+#include "matchedpatch.h"
 #include "support/testfiles.h"
 
 #include <QtTest>
@@ -10,6 +11,7 @@
 #include <zstd.h>
 
 Q_DECLARE_METATYPE(Delta::PatchFailure)
+Q_DECLARE_METATYPE(Delta::Method)
 
 namespace {
 
@@ -18,6 +20,20 @@ QByteArray edited(QByteArray bytes)
     bytes.replace(bytes.size() / 3, 100, randomBytes(150, 7));
     bytes.remove(bytes.size() * 2 / 3, 64);
     return bytes + "tail";
+}
+
+QByteArray makeWith(Delta::Method method, const QByteArray &base, const QByteArray &target)
+{
+    return method == Delta::Method::Matched ? Delta::makeMatchedPatch(base, target) : Delta::makePatch(base, target);
+}
+
+// A method-2 patch from base to target of hand-made streams.
+QByteArray matchedOf(const QByteArray &base, const QByteArray &target, const std::vector<Delta::Segment> &segments,
+                     const QByteArray &diff, const QByteArray &extra)
+{
+    return Delta::encodeHeader(Delta::headerOf(base, target, Delta::Method::Matched))
+        + Delta::packStreams(Delta::compressStream(Delta::encodeSegments(segments), 3), Delta::compressStream(diff, 3),
+                             Delta::compressStream(extra, 3));
 }
 
 } // namespace
@@ -37,32 +53,45 @@ private slots:
 
 void TestDelta::roundTrip_data()
 {
+    QTest::addColumn<Delta::Method>("method");
     QTest::addColumn<QByteArray>("base");
     QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<int>("most"); // bytes the patch may take
 
     const QByteArray large = randomBytes(3 << 20, 1);
-    QTest::newRow("edited") << large << edited(large);
-    QTest::newRow("identical") << large << large;
-    QTest::newRow("empty base") << QByteArray() << randomBytes(1000, 2);
-    QTest::newRow("empty target") << randomBytes(1000, 3) << QByteArray();
-    QTest::newRow("both empty") << QByteArray() << QByteArray();
-    // A move from the end to the start needs the window to span both files.
-    QTest::newRow("halves swapped") << large << large.mid(large.size() / 2) + large.left(large.size() / 2);
+    const QByteArray program = randomBytes(1 << 20, 6);
+    for (const auto method : {Delta::Method::ZstdPrefix, Delta::Method::Matched}) {
+        const QByteArray name = method == Delta::Method::Matched ? "matched: " : "";
+        QTest::newRow(name + "edited") << method << large << edited(large) << 4096;
+        QTest::newRow(name + "identical") << method << large << large << 4096;
+        QTest::newRow(name + "empty base") << method << QByteArray() << randomBytes(1000, 2) << 1200;
+        QTest::newRow(name + "empty target") << method << randomBytes(1000, 3) << QByteArray() << 200;
+        QTest::newRow(name + "both empty") << method << QByteArray() << QByteArray() << 200;
+        // A move from the end to the start needs the window to span both files.
+        QTest::newRow(name + "halves swapped") << method << large << large.mid(large.size() / 2) + large.left(large.size() / 2)
+                                               << 4096;
+    }
+    // Mostly zeros in the difference stream: a fraction of what the other
+    // method needs for the same pair.
+    QTest::newRow("matched: shifted addresses") << Delta::Method::Matched << program << shiftedProgram(program, 400000, 1000)
+                                                << 1000 + 8000;
 }
 
 void TestDelta::roundTrip()
 {
+    QFETCH(Delta::Method, method);
     QFETCH(QByteArray, base);
     QFETCH(QByteArray, target);
-    const QByteArray patch = Delta::makePatch(base, target);
+    QFETCH(int, most);
+    const QByteArray patch = makeWith(method, base, target);
     QVERIFY(patch.size() >= Delta::kHeaderSize);
+    QCOMPARE(Delta::parseHeader(patch.constData(), patch.size())->method, method);
     Delta::PatchFailure failure = Delta::PatchFailure::Io;
     const auto result = Delta::applyPatch(base, patch, target.size(), &failure);
     QCOMPARE(failure, Delta::PatchFailure::None);
     QVERIFY(result && *result == target);
     // What the base holds costs next to nothing.
-    if (target.size() > 1 << 20)
-        QVERIFY2(patch.size() < 4096, qPrintable(QString::number(patch.size())));
+    QVERIFY2(patch.size() <= most, qPrintable(QString::number(patch.size())));
 }
 
 void TestDelta::refused_data()
@@ -104,7 +133,7 @@ void TestDelta::refused_data()
     QTest::newRow("no header") << base << patch.left(Delta::kHeaderSize - 1) << size << Delta::PatchFailure::Malformed;
     QTest::newRow("bad magic") << base << with(0, 'X') << size << Delta::PatchFailure::Malformed;
     QTest::newRow("other version") << base << with(8, 2) << size << Delta::PatchFailure::Malformed;
-    QTest::newRow("other method") << base << with(12, 2) << size << Delta::PatchFailure::Malformed;
+    QTest::newRow("unknown method") << base << with(12, 3) << size << Delta::PatchFailure::Malformed;
     QTest::newRow("reserved set") << base << with(14, 1) << size << Delta::PatchFailure::Malformed;
     QTest::newRow("no payload") << base << patch.left(Delta::kHeaderSize) << size << Delta::PatchFailure::Corrupt;
     QTest::newRow("payload cut") << base << patch.left(patch.size() - 3) << size << Delta::PatchFailure::Corrupt;
@@ -114,6 +143,58 @@ void TestDelta::refused_data()
                                         << Delta::PatchFailure::Corrupt;
     QTest::newRow("no content size") << base << unsized << size << Delta::PatchFailure::Corrupt;
     QTest::newRow("target digest forged") << base << wrongTarget << size << Delta::PatchFailure::TargetMismatch;
+
+    const QByteArray matched = Delta::makeMatchedPatch(base, target);
+    const QByteArray zeros(base.size(), '\0');
+    QByteArray lengthsPast = matched;
+    lengthsPast[Delta::kHeaderSize + 7] = '\x40'; // the control stream's length, 2^62 bytes
+    // The difference stream claims a window beyond the decoder's bound.
+    QByteArray wideFrame(int(ZSTD_compressBound(zeros.size())) + 64, '\0');
+    {
+        ZSTD_CCtx *c = ZSTD_createCCtx();
+        ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, Delta::kMatchedWindowLog + 1);
+        ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0);
+        ZSTD_inBuffer in{zeros.constData(), size_t(zeros.size()), 0};
+        ZSTD_outBuffer out{wideFrame.data(), size_t(wideFrame.size()), 0};
+        ZSTD_compressStream2(c, &out, &in, ZSTD_e_continue);
+        while (ZSTD_compressStream2(c, &out, &in, ZSTD_e_end) > 0) {
+        }
+        wideFrame.resize(int(out.pos));
+        ZSTD_freeCCtx(c);
+    }
+    const QByteArray wideWindow = Delta::encodeHeader(Delta::headerOf(base, base, Delta::Method::Matched))
+        + Delta::packStreams(Delta::compressStream(Delta::encodeSegments({{0, 0, quint64(base.size())}}), 3),
+                             wideFrame, Delta::compressStream(QByteArray(), 3));
+    const quint64 n = quint64(size);
+    QTest::newRow("matched: copy past the base")
+        << base << matchedOf(base, target, {{0, base.size() - 10, 20}, {n - 20, 0, 0}}, zeros.left(20), target) << size
+        << Delta::PatchFailure::Corrupt;
+    QTest::newRow("matched: seek before the base")
+        << base << matchedOf(base, target, {{0, -1, n}}, QByteArray(size, '\0'), QByteArray()) << size
+        << Delta::PatchFailure::Corrupt;
+    QTest::newRow("matched: past the target")
+        << base << matchedOf(base, target, {{n + 1, 0, 0}}, QByteArray(), target + "x") << size
+        << Delta::PatchFailure::Corrupt;
+    QTest::newRow("matched: empty segment")
+        << base << matchedOf(base, target, {{0, 0, 0}, {n, 0, 0}}, QByteArray(), target) << size
+        << Delta::PatchFailure::Corrupt;
+    QTest::newRow("matched: segment after the target")
+        << base << matchedOf(base, target, {{n, 0, 0}, {0, 0, 1}}, zeros.left(1), target) << size
+        << Delta::PatchFailure::Corrupt;
+    QTest::newRow("matched: extra bytes left over")
+        << base << matchedOf(base, target, {{n, 0, 0}}, QByteArray(), target + "x") << size
+        << Delta::PatchFailure::Corrupt;
+    QTest::newRow("matched: stream cut") << base << matched.left(matched.size() - 3) << size
+                                         << Delta::PatchFailure::Corrupt;
+    QTest::newRow("matched: trailing bytes") << base << matched + "x" << size << Delta::PatchFailure::Corrupt;
+    QTest::newRow("matched: lengths past the payload") << base << lengthsPast << size << Delta::PatchFailure::Corrupt;
+    QTest::newRow("matched: window claim too large") << base << wideWindow << qint64(base.size())
+                                                     << Delta::PatchFailure::Corrupt;
+    // The same streams as the refused ones, well-formed: what they are
+    // refused for is the one thing changed.
+    QTest::newRow("matched: hand-made, digest checked")
+        << base << matchedOf(base, target, {{n, 0, 0}}, QByteArray(), target.left(size - 1) + "x") << size
+        << Delta::PatchFailure::TargetMismatch;
 }
 
 void TestDelta::refused()

@@ -165,8 +165,8 @@ private slots:
         QTemporaryDir work;
         const QString www = work.path() + "/www";
         const QByteArray app1 = randomBytes(300000, 1);
-        QByteArray app2 = app1;
-        app2.replace(150000, 20, "the point release's fix");
+        // Recompiled: the publisher keeps a method-2 patch for it.
+        const QByteArray app2 = shiftedProgram(app1, 150000, 24);
         // A second patched file in a folder the staging folder does not have yet.
         const QByteArray deep1 = randomBytes(100000, 2);
         const QByteArray deep2 = deep1 + "appended";
@@ -192,6 +192,11 @@ private slots:
         const QByteArray base = QCryptographicHash::hash(app1, QCryptographicHash::Sha256);
         const QByteArray target = QCryptographicHash::hash(app2, QCryptographicHash::Sha256);
         const QString patchFile = www + '/' + PatchLayout::patchPath(base, target);
+        if (tamper != "no patches") {
+            const QByteArray kept = readTestFile(patchFile);
+            const auto header = Delta::parseHeader(kept.constData(), kept.size());
+            QVERIFY(header && header->method == Delta::Method::Matched);
+        }
         if (tamper == "patch missing") {
             QVERIFY(QFile::remove(patchFile));
         } else if (tamper == "patch corrupt") {

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QtEndian>
 
 bool writeTestFile(const QString &path, const QByteArray &content)
 {
@@ -25,4 +26,12 @@ QByteArray randomBytes(int n, quint32 seed)
     for (char &c : bytes)
         c = static_cast<char>(generator.bounded(256));
     return bytes;
+}
+
+QByteArray shiftedProgram(const QByteArray &program, int insertAt, int inserted)
+{
+    QByteArray bytes = program;
+    for (int at = insertAt - insertAt % 24; at + 4 <= bytes.size(); at += 24)
+        qToLittleEndian<quint32>(qFromLittleEndian<quint32>(bytes.constData() + at) + inserted, bytes.data() + at);
+    return bytes.insert(insertAt, randomBytes(inserted, 9));
 }

@@ -1,5 +1,7 @@
 #include "patchmaker.h"
 
+#include "matchedpatch.h"
+
 #include "delta/patchcodec.h"
 #include "delta/patchindex.h"
 #include "fileops/filedigest.h"
@@ -11,6 +13,7 @@
 #include <QSaveFile>
 #include <QSet>
 
+#include <future>
 #include <limits>
 
 namespace {
@@ -27,6 +30,21 @@ std::optional<QByteArray> readWhole(const QString &path)
     if (bytes.size() != file.size())
         return std::nullopt;
     return bytes;
+}
+
+// Both methods, the smaller kept: matching segments wins on large programs
+// and libraries whose code moved, the zstd frame on small files and on
+// reordered ones. A base beyond the matcher's limit gets the zstd frame.
+// The two are made at once, on two cores: the time of the slower, the
+// memory of both.
+QByteArray smallerPatch(const QByteArray &base, const QByteArray &target)
+{
+    auto matching = std::async(std::launch::async, [&] { return Delta::makeMatchedPatch(base, target); });
+    const QByteArray prefixed = Delta::makePatch(base, target);
+    const QByteArray matched = matching.get();
+    if (prefixed.isEmpty() || (!matched.isEmpty() && matched.size() < prefixed.size()))
+        return matched;
+    return prefixed;
 }
 
 bool writeWhole(const QString &path, const QByteArray &bytes)
@@ -72,7 +90,7 @@ QString writePatches(const PatchRequest &request, int *patchCount)
             // Published before for another release: named by its content, so
             // it stays as clients may be fetching it.
             if (!QFileInfo::exists(patchPath)) {
-                const QByteArray patch = Delta::makePatch(*base, *target);
+                const QByteArray patch = smallerPatch(*base, *target);
                 if (patch.isEmpty())
                     return QStringLiteral("cannot make a patch from %1 to %2").arg(basePath, targetPath);
                 if (patch.size() > kPatchKeepRatio * target->size())
