@@ -120,12 +120,26 @@ QStringList unverified(const Site &site, const Md5Map &manifest)
     return wrong;
 }
 
+// Qt's warning that a reply reported two errors: one aborted between its
+// error answer and that answer's end.
+int doubleErrors = 0;
+QtMessageHandler passOn = nullptr;
+void countDoubleErrors(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (text.contains("must only be called once"))
+        ++doubleErrors;
+    passOn(type, context, text);
+}
+
 } // namespace
 
 class TestHttpFlow : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase() { passOn = qInstallMessageHandler(countDoubleErrors); }
+    void cleanup() { QCOMPARE(std::exchange(doubleErrors, 0), 0); }
+
     void versionCheck_data()
     {
         QTest::addColumn<QByteArray>("localIni");
@@ -413,6 +427,63 @@ private slots:
             QCOMPARE(readTestFile(site.path("UpdateTemp/sub/b.dll")), kRelease.value("/sub/b.dll"));
         else
             QVERIFY2(site.label("label_updatefile").contains(detail), qPrintable(site.label("label_updatefile")));
+    }
+
+    // The version description, the manifest and the patch index take the
+    // release files' retry rule: what may pass is tried again, what the
+    // server will answer again is not; a release without a patch index is
+    // fetched whole, without a failure.
+    void preparationRetries_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<ScriptedHttpServer::Response>("first"); // status 0: as routed
+        QTest::addColumn<int>("retries");
+        QTest::addColumn<int>("asked"); // requests for path
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("update.ini answers 503 once, then the release")
+            << "/update.ini" << ScriptedHttpServer::Response{503, "busy"} << 3 << 2 << true;
+        QTest::newRow("update.ini 404 not retried")
+            << "/update.ini" << ScriptedHttpServer::Response{404, "gone"} << 3 << 1 << false;
+        QTest::newRow("md5.txt reset once")
+            << "/v2/md5.txt" << ScriptedHttpServer::Response{200, QByteArray(600, '\n'), Fault::Drop, 300} << 3 << 2
+            << true;
+        QTest::newRow("md5.txt reset once, no retries")
+            << "/v2/md5.txt" << ScriptedHttpServer::Response{200, QByteArray(600, '\n'), Fault::Drop, 300} << 0 << 1
+            << false;
+        QTest::newRow("patch index 404") << "/_patches/v2.index" << ScriptedHttpServer::Response{0} << 3 << 1 << true;
+    }
+    void preparationRetries()
+    {
+        QFETCH(QString, path);
+        QFETCH(ScriptedHttpServer::Response, first);
+        QFETCH(int, retries);
+        QFETCH(int, asked);
+        QFETCH(bool, ok);
+        ScriptedHttpServer server;
+        scriptRelease(server);
+        if (first.status != 0)
+            server.answerOnce(path, first);
+        Site site(server.baseUrl(), 120000, TransferLimits(), 1, {retries, 0});
+        CHttpUpdate channel(nullptr);
+        channel.setDialog(&site.widget);
+        QSignalSpy results(&channel, &CHttpUpdate::sigUpdateResult);
+        const auto askedFor = [&] {
+            QStringList seen = server.requests();
+            return seen.replaceInStrings("//", "/").count(path);
+        };
+        QCOMPARE(channel.checkUpdate(), ok);
+        if (!ok) {
+            QCOMPARE(askedFor(), asked);
+            return;
+        }
+        QVERIFY(channel.startUpdate());
+        QVERIFY(results.count() == 1 || results.wait(10000));
+        QCOMPARE(results.at(0).at(0).toBool(), true);
+        QCOMPARE(askedFor(), asked);
+        Md5Map release;
+        for (auto it = kRelease.cbegin(); it != kRelease.cend(); ++it)
+            release.insert(it.key(), md5(it.value()));
+        QCOMPARE(hashTree(site.path("UpdateTemp")), release);
     }
 
     // Cancel while a failed file waits for its next attempt ends the run at
