@@ -102,6 +102,10 @@ Widget::Widget(QWidget *parent)
     connect(&scheduler, &DownloadScheduler::finished, this, &Widget::onRunFinished);
     connect(&scheduler, &DownloadScheduler::retryPaused, this,
             [this](int index) { showRetryPause(QFileInfo(tasks.at(index).localPath).fileName()); });
+    // What the pacer held back is shown once it is due: the window never
+    // stays behind the run for longer than the pacer's interval.
+    heldRefresh.setSingleShot(true);
+    connect(&heldRefresh, &QTimer::timeout, this, &Widget::showProgressNow);
     connect(&networkManager, &QNetworkAccessManager::proxyAuthenticationRequired, this,
             [this](const QNetworkProxy &, QAuthenticator *authenticator) {
                 config.proxy.answerChallenge(authenticator, proxyAnswers);
@@ -119,6 +123,7 @@ Widget::~Widget()
 void Widget::setSettings(const HttpUpdateSettings &settings)
 {
     config = settings;
+    refreshPacer.setInterval(config.refreshIntervalMs);
     useProxySettings();
 }
 
@@ -561,7 +566,7 @@ void Widget::onRunFinished(DownloadScheduler::End end)
 void Widget::onFileStaged(int)
 {
     ++doneCount;
-    showDoneCount();
+    showProgress();
 }
 
 bool Widget::stageDownloads()
@@ -624,7 +629,7 @@ void Widget::startAttempt(const DownloadScheduler::Attempt &attempt)
     }
     transfers.append(transfer);
     progress.started(transfer, QFileInfo(task.localPath).fileName());
-    showDoneCount();
+    showProgress();
     if (attempt.number > 0) {
         statusDetail = QStringLiteral("第%1次重试下载: %2").arg(attempt.number).arg(QFileInfo(task.localPath).fileName());
         refreshStatus();
@@ -726,14 +731,19 @@ void Widget::onPatchFetched(int lane, FileTransfer *transfer, const DownloadTask
     endAttempt(lane, transfer, AttemptEnd::success());
 }
 
-void Widget::showDoneCount()
-{
-    statusTitle = QStringLiteral("%1 %2/%3").arg(Names::kStatusUpdating).arg(doneCount).arg(totalCount);
-    showProgress();
-}
-
 void Widget::showProgress()
 {
+    if (refreshPacer.due())
+        showProgressNow();
+    else if (!heldRefresh.isActive())
+        heldRefresh.start(refreshPacer.untilDue());
+}
+
+void Widget::showProgressNow()
+{
+    heldRefresh.stop();
+    refreshPacer.shown();
+    statusTitle = QStringLiteral("%1 %2/%3").arg(Names::kStatusUpdating).arg(doneCount).arg(totalCount);
     if (!progress.followedName().isEmpty())
         statusDetail = progress.followedName();
     ui->progressBar_update->setValue(progress.overallPerMille());
@@ -767,6 +777,8 @@ void Widget::onUpdateCompleted(bool success)
     cancelRequested = false;
     scheduler.stop();
     abortTransfers();
+    // The end shows exact bars.
+    heldRefresh.stop();
     ui->pushButton_cancel->setEnabled(false);
     if (success) {
         showInstalling();

@@ -11,6 +11,7 @@
 #include "http/filetransfer.h"
 #include "http/md5manifest.h"
 #include "ui/downloadprogress.h"
+#include "ui/refreshpacer.h"
 #include "ui/runwindow.h"
 
 #include <QDialog>
@@ -22,6 +23,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QVector>
 
 #include <optional>
@@ -49,6 +51,7 @@ struct HttpUpdateSettings
     QVector<QByteArray> publicKeys{}; // Update/PublicKey: the keys a patch index must be signed by
     bool usePatches = true;           // fetch binary patches where the release has them
     RetryPolicy retry{};              // a file whose transfer failed on the way is fetched again
+    int refreshIntervalMs = RefreshPacer::kIntervalMs; // least time between two routine refreshes of the window
 
     static HttpUpdateSettings fromConfig(const InstallLayout &layout, const CSystemConfig &config);
 };
@@ -181,10 +184,12 @@ private:
     void onPatchFetched(int lane, FileTransfer *transfer, const DownloadTask &task, const PatchEntry &patch);
     // Drops every transfer in flight with its partial file; none reports.
     void abortTransfers();
-    // The title: files staged of all; then showProgress.
-    void showDoneCount();
-    // The file line and both bars, from progress.
+    // The title (files staged of all), the file line and both bars, from
+    // progress, as the run's routine steps (a file started, its bytes, a
+    // file done) show them: at once when the pacer says a refresh is due,
+    // else once it is (heldRefresh). Every refresh repaints the bars.
     void showProgress();
+    void showProgressNow();
     void cleanupTempFiles();
     // The detail line says what is fetched before the downloads, the file
     // bar follows it from empty.
@@ -232,6 +237,8 @@ private:
     QSet<QString> patchedInPlace;        // staged paths a patch built where they are staged
     QList<FileTransfer *> transfers;     // in flight, owned
     DownloadProgress progress;           // what the file line and the bars follow
+    RefreshPacer refreshPacer;
+    QTimer heldRefresh;                  // shows what the pacer held back
     QPointer<QNetworkReply> pending;     // of a synchronous download in progress
     QPointer<DownloadScheduler> requestRun; // its attempts
     PatchSource patchSource;

@@ -578,6 +578,41 @@ private slots:
         }
     }
 
+    // The window shows the routine steps of a run (a file started, its
+    // bytes, a file done) at most once an interval, and the end exactly.
+    void refreshPacing_data()
+    {
+        QTest::addColumn<int>("interval");
+        QTest::addColumn<int>("fewest"); // changes of the overall bar
+        QTest::addColumn<int>("most");
+        QTest::newRow("every step") << 0 << 24 << 1000;
+        QTest::newRow("none due after the first") << 3600000 << 1 << 1;
+    }
+    void refreshPacing()
+    {
+        QFETCH(int, interval);
+        QFETCH(int, fewest);
+        QFETCH(int, most);
+        ScriptedHttpServer server;
+        scriptManyFiles(server);
+        Site site(server.baseUrl(), 120000, TransferLimits(), 6);
+        HttpUpdateSettings settings{InstallLayout::build(site.dir.path(), "UpdateTemp/", "Backup/", ""),
+                                    server.baseUrl(), 120000, TransferLimits(), false, QString(), 6};
+        settings.retry = {0, 0};
+        settings.refreshIntervalMs = interval;
+        site.widget.setSettings(settings);
+        QSignalSpy results(&site.widget, &Widget::sigUpdateResult);
+        QCOMPARE(site.widget.checkServerVersion(), 1);
+        QCOMPARE(site.widget.checkManifest(), 1);
+        QSignalSpy changes(site.bar("progressBar_update"), &QProgressBar::valueChanged);
+        site.widget.startUpdate();
+        QVERIFY(results.count() == 1 || results.wait(10000));
+        QCOMPARE(results.at(0).at(0).toBool(), true);
+        QVERIFY2(changes.count() >= fewest && changes.count() <= most, qPrintable(QString::number(changes.count())));
+        QCOMPARE(site.bar("progressBar_update")->value(), site.bar("progressBar_update")->maximum());
+        QCOMPARE(site.label("label_update"), QString("下载完成，正在安装更新…"));
+    }
+
     // Cancel with six files in flight: the run ends once, nothing partial
     // stays. The file line follows the file with most bytes left, whose
     // size its header announced; the others' progress does not move its bar.
