@@ -50,7 +50,7 @@ struct HttpUpdateSettings
     ProxySettings proxy{};          // Update/Proxy and the credentials a proxy is answered with
     QVector<QByteArray> publicKeys{}; // Update/PublicKey: the keys a patch index must be signed by
     bool usePatches = true;           // fetch binary patches where the release has them
-    RetryPolicy retry{};              // a file whose transfer failed on the way is fetched again
+    RetryPolicy retry{};              // a file (also update.ini, md5.txt ...) whose transfer failed on the way is fetched again
     int refreshIntervalMs = RefreshPacer::kIntervalMs; // least time between two routine refreshes of the window
 
     static HttpUpdateSettings fromConfig(const InstallLayout &layout, const CSystemConfig &config);
