@@ -9,11 +9,11 @@
 #include "fileops/applytransaction.h"
 #include "fileops/pathpolicy.h"
 #include "log/logger.h"
+#include "ui/refreshpacer.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -84,18 +84,16 @@ bool CControler::applyStagedFiles(bool &handover, bool &restored)
     // The install runs on the GUI thread: between its steps the windows
     // repaint and the system sees a responsive program. Input waits until
     // the end; nothing a person can do meanwhile reaches the installation.
-    QElapsedTimer sinceRepaint;
-    sinceRepaint.start();
-    transaction.setStepObserver([&sinceRepaint] {
-        if (sinceRepaint.elapsed() < kRepaintIntervalMs)
-            return;
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        sinceRepaint.restart();
+    RefreshPacer repaints(kRepaintIntervalMs);
+    transaction.setStepObserver([&repaints] {
+        if (repaints.due())
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     });
     logPhase(QStringLiteral("开始安装更新"));
     model->showInstalling();
     // The window says it is installing before the first file moves.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    repaints.shown();
     const ApplyTransaction::Result result = transaction.apply(config->getUpdateExe(), model->downloadedVersionFiles());
     handover = result == ApplyTransaction::Result::Handover;
     restored = transaction.undone();

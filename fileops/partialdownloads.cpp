@@ -97,11 +97,20 @@ StagedFile::Problem PartialDownloads::moveInto(const QString &md5, const QString
                                                QString *shortage) const
 {
     const QString source = dataPath(md5);
-    const QString folder = QFileInfo(target).absolutePath();
-    if (source.isEmpty() || !QDir().mkpath(folder))
+    if (source.isEmpty())
         return StagedFile::Problem::Open;
-    QFile::remove(target);
-    if (!QFile::rename(source, target)) {
+    // A run moves thousands of files at its end: the rename is tried first,
+    // and its folder made and an earlier file at target removed only when
+    // it fails.
+    const QString folder = QFileInfo(target).absolutePath();
+    bool renamed = QFile::rename(source, target);
+    if (!renamed) {
+        if (!QDir().mkpath(folder))
+            return StagedFile::Problem::Open;
+        QFile::remove(target);
+        renamed = QFile::rename(source, target);
+    }
+    if (!renamed) {
         // Another file system: copied, within its reserve.
         QFile in(source);
         DiskReserve targetReserve(folder, reserveBytes);
@@ -119,8 +128,11 @@ StagedFile::Problem PartialDownloads::moveInto(const QString &md5, const QString
             *shortage = targetReserve.shortageText();
         if (problem != StagedFile::Problem::None)
             return problem;
+        forget(md5);
+        return StagedFile::Problem::None;
     }
-    forget(md5);
+    // The bytes moved: only what recorded their answer is left.
+    QFile::remove(validatorPath(md5));
     return StagedFile::Problem::None;
 }
 

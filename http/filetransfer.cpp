@@ -111,6 +111,7 @@ void FileTransfer::start(Fetch fetcher)
                 + QStringLiteral("字节起"));
     }
     answered = false;
+    refusal.clear();
     reply = fetch(headers);
     connect(reply, &QNetworkReply::readyRead, this, &FileTransfer::onReadyRead);
     // The size is known from the answer's header, before any byte.
@@ -212,9 +213,14 @@ bool FileTransfer::store()
 {
     if (!acceptAnswer())
         return false;
-    const QString problem = answerProblem(reply, 0, 0, resumeFrom > 0 ? 206 : 200);
-    if (!problem.isEmpty()) {
-        failWith(replyCause(), problem);
+    if (refusal.isEmpty())
+        refusal = answerProblem(reply, 0, 0, resumeFrom > 0 ? 206 : 200);
+    if (!refusal.isEmpty()) {
+        // An error answer fails the transfer once it has ended (onFinished).
+        if (endsByItself(reply))
+            reply->readAll();
+        else
+            failWith(replyCause(), refusal);
         return false;
     }
     const QByteArray data = reply->readAll();
@@ -237,6 +243,10 @@ void FileTransfer::reportProgress()
 void FileTransfer::onFinished()
 {
     guard.stop();
+    if (!refusal.isEmpty()) {
+        failWith(replyCause(), refusal);
+        return;
+    }
     if (reply->error() != QNetworkReply::NoError) {
         // What arrived before the cut is the file's beginning: kept for the
         // next run, with whatever Qt still holds of it.

@@ -130,6 +130,7 @@ private:
     qint64 resumeFrom = 0;  // bytes kept from an earlier run, asked to be continued
     QByteArray ifRange;     // the validator they came with
     bool answered = false;  // the current reply's header has been judged
+    QString refusal;        // why the current reply's answer is not taken, once it ends by itself
     bool recorded = false;  // a validator is stored beside the partial file
     qint64 wholeSize = -1;  // of the file, as the answer named it
     bool complete = false;

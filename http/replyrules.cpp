@@ -34,6 +34,13 @@ QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes, int 
     return QString();
 }
 
+bool endsByItself(QNetworkReply *reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    return status >= 400 && length.isValid() && length.toLongLong() <= kDroppedBodyBytes;
+}
+
 ResumeAnswer resumeAnswer(int status, const QByteArray &contentRange, qint64 from, qint64 *total)
 {
     if (status == 200)

@@ -19,6 +19,15 @@ constexpr qint64 kReplyBufferSize = 256 << 10;
 // maxBytes (0: no limit) together with the stored bytes.
 QString answerProblem(QNetworkReply *reply, qint64 stored, qint64 maxBytes, int acceptedStatus = 200);
 
+// Whether a reply whose answer was refused is left to end by itself, what
+// it holds dropped as it arrives, rather than aborted. Qt ends an answer
+// with an error status (400 and above) once its body is in, with the status
+// as the reply's error, and a reply aborted in between reports a second
+// error (Qt warns it "must only be called once"): such an answer is left to
+// end when it announces a body of at most kDroppedBodyBytes.
+constexpr qint64 kDroppedBodyBytes = 64 << 10;
+bool endsByItself(QNetworkReply *reply);
+
 // How the answer to a request for a file from byte `from` on (a Range with
 // If-Range) is taken.
 enum class ResumeAnswer {

@@ -100,10 +100,12 @@ Widget::Widget(QWidget *parent)
     connect(&scheduler, &DownloadScheduler::attemptDue, this, &Widget::startAttempt);
     connect(&scheduler, &DownloadScheduler::itemDone, this, &Widget::onFileStaged);
     connect(&scheduler, &DownloadScheduler::finished, this, &Widget::onRunFinished);
-    connect(&scheduler, &DownloadScheduler::retryPaused, this, [this](int index) {
-        statusDetail = QStringLiteral("下载失败，等待重试: ") + QFileInfo(tasks.at(index).localPath).fileName();
-        refreshStatus();
-    });
+    connect(&scheduler, &DownloadScheduler::retryPaused, this,
+            [this](int index) { showRetryPause(QFileInfo(tasks.at(index).localPath).fileName()); });
+    // What the pacer held back is shown once it is due: the window never
+    // stays behind the run for longer than the pacer's interval.
+    heldRefresh.setSingleShot(true);
+    connect(&heldRefresh, &QTimer::timeout, this, &Widget::showProgressNow);
     connect(&networkManager, &QNetworkAccessManager::proxyAuthenticationRequired, this,
             [this](const QNetworkProxy &, QAuthenticator *authenticator) {
                 config.proxy.answerChallenge(authenticator, proxyAnswers);
@@ -121,6 +123,7 @@ Widget::~Widget()
 void Widget::setSettings(const HttpUpdateSettings &settings)
 {
     config = settings;
+    refreshPacer.setInterval(config.refreshIntervalMs);
     useProxySettings();
 }
 
@@ -306,20 +309,56 @@ int Widget::checkManifest()
 
 bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 maxBytes, QProgressBar *progressBar)
 {
+    return fetchSmallFile(url, localPath, maxBytes, progressBar, false) == Fetched::Whole;
+}
+
+Widget::Fetched Widget::fetchSmallFile(const QString &url, const QString &localPath, qint64 maxBytes,
+                                       QProgressBar *progressBar, bool absentAllowed)
+{
     statusDetail.clear();
     const QString dirPath = QFileInfo(localPath).absolutePath();
     if (!QDir().mkpath(dirPath)) {
         statusDetail = QStringLiteral("无法创建目录:") + config.layout.shownPath(dirPath);
-        return false;
+        return Fetched::Failed;
     }
     // Version files and the statement keep the same free-space reserve as the
     // release's files.
     DiskReserve fileReserve(dirPath, config.limits.diskReserveBytes);
+    // The release's files and these take the same retry rule from the one
+    // scheduler: a run of one file.
+    DownloadScheduler requests;
+    requests.setRetryPolicy(config.retry);
+    const QString name = QUrl(url, QUrl::TolerantMode).fileName(); // as the log names it
+    bool absent = false;
+    QEventLoop loop;
+    connect(&requests, &DownloadScheduler::attemptDue, &loop, [&](const DownloadScheduler::Attempt &attempt) {
+        const AttemptEnd end = requestOnce(url, localPath, maxBytes, fileReserve, progressBar);
+        absent = absentAllowed && !end.ok && end.cause == FailureCause::Missing;
+        requests.attemptEnded(attempt.lane, absent ? AttemptEnd::success() : end);
+    });
+    connect(&requests, &DownloadScheduler::retryPaused, &loop, [&] { showRetryPause(name); });
+    connect(&requests, &DownloadScheduler::finished, &loop, &QEventLoop::quit);
+    // A cancel meanwhile ends it, in a pause too (abortTransfers).
+    const QPointer<DownloadScheduler> runBefore = std::exchange(requestRun, &requests);
+    requests.start({name}, 1);
+    if (requests.isRunning())
+        loop.exec();
+    requestRun = runBefore;
+    if (requests.doneCount() == 1)
+        return absent ? Fetched::Absent : Fetched::Whole;
+    // A cancel has said so already.
+    if (requests.failedItem() >= 0)
+        statusDetail = requests.lastFailure().detail;
+    return Fetched::Failed;
+}
+
+AttemptEnd Widget::requestOnce(const QString &url, const QString &localPath, qint64 maxBytes, DiskReserve &fileReserve,
+                               QProgressBar *progressBar)
+{
     StagedFile file(localPath, fileReserve);
-    if (file.open() != StagedFile::Problem::None) {
-        statusDetail = QStringLiteral("无法打开文件:") + config.layout.shownPath(localPath);
-        return false;
-    }
+    if (file.open() != StagedFile::Problem::None)
+        return AttemptEnd::failure(FailureCause::WriteFailed,
+                                   QStringLiteral("无法打开文件:") + config.layout.shownPath(localPath));
 
     QNetworkReply *reply = get(url);
     // A cancel meanwhile aborts it (abortTransfers).
@@ -327,11 +366,24 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
     QEventLoop loop;
     StagedFile::Problem stored = StagedFile::Problem::None;
     QString refusal; // why this function ended the transfer itself
-    const auto refuse = [&](const QString &why) {
+    FailureCause refusalCause = FailureCause::BadAnswer;
+    const auto endRefused = [reply] {
+        if (endsByItself(reply))
+            reply->readAll();
+        else
+            reply->abort();
+    };
+    const auto refuse = [&](const QString &why, FailureCause cause) {
         if (refusal.isEmpty() && !why.isEmpty()) {
             refusal = why;
-            reply->abort();
+            refusalCause = cause;
+            endRefused();
         }
+    };
+    // The cause of an answer refused for its header or its size.
+    const auto answerCause = [reply] {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        return status >= 300 ? replyFailureCause(QNetworkReply::NoError, status) : FailureCause::BadAnswer;
     };
     // Moves what the reply holds into the file; false when that failed.
     const auto store = [&] {
@@ -339,14 +391,22 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
         return stored == StagedFile::Problem::None;
     };
     TransferGuard guard(TransferGuard::Kind::Request, config.limits);
-    connect(&guard, &TransferGuard::breached, &loop, [&] { refuse(guard.breachText()); });
-    connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] { refuse(answerProblem(reply, 0, maxBytes)); });
+    connect(&guard, &TransferGuard::breached, &loop, [&] {
+        refuse(guard.breachText(), FailureCause::TimedOut);
+        reply->abort(); // also an error answer whose body was being dropped
+    });
+    connect(reply, &QNetworkReply::metaDataChanged, &loop,
+            [&] { refuse(answerProblem(reply, 0, maxBytes), answerCause()); });
     connect(reply, &QNetworkReply::readyRead, &loop, [&] {
-        if (stored != StagedFile::Problem::None || !refusal.isEmpty())
+        if (!refusal.isEmpty()) {
+            endRefused();
+            return;
+        }
+        if (stored != StagedFile::Problem::None)
             return;
         const QString problem = answerProblem(reply, file.size(), maxBytes);
         if (!problem.isEmpty())
-            refuse(problem);
+            refuse(problem, answerCause());
         else if (!store())
             reply->abort();
     });
@@ -364,36 +424,43 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, qint64 m
     pending = pendingBefore;
 
     if (reply->error() == QNetworkReply::NoError && stored == StagedFile::Problem::None && refusal.isEmpty()) {
-        refusal = answerProblem(reply, file.size(), maxBytes);
-        if (refusal.isEmpty() && store())
-            refusal = incompleteBodyProblem(reply, file.size());
+        refuse(answerProblem(reply, file.size(), maxBytes), answerCause());
+        if (refusal.isEmpty() && store()) {
+            // Only a body shorter than its announced length may be the end of a cut.
+            refuse(incompleteBodyProblem(reply, file.size()),
+                   reply->header(QNetworkRequest::ContentLengthHeader).isValid() ? FailureCause::Cut
+                                                                                 : FailureCause::BadAnswer);
+        }
     }
     if (stored == StagedFile::Problem::None && refusal.isEmpty() && reply->error() == QNetworkReply::NoError)
         stored = file.finish();
     if (stored == StagedFile::Problem::DiskShort)
-        refusal = fileReserve.shortageText();
+        refuse(fileReserve.shortageText(), FailureCause::DiskFull);
     // A refused server certificate is named: Qt's own text only says the handshake failed.
-    if (refusal.isEmpty())
-        refusal = certificateRefusal(reply);
-    if (!refusal.isEmpty() || reply->error() != QNetworkReply::NoError || stored != StagedFile::Problem::None) {
-        if (!refusal.isEmpty())
-            statusDetail = refusal;
-        else if (stored != StagedFile::Problem::None)
-            statusDetail = saveErrorText(config.layout.shownPath(localPath));
-        else if (timedOut(reply))
-            statusDetail = timeoutText(config.transferTimeoutMs) + QStringLiteral("：") + url;
-        else
-            statusDetail = QStringLiteral("下载错误：") + replyErrorText(reply);
-        // The system's own words stay in the log.
-        logWarn(statusDetail + QStringLiteral(" (") + url + QStringLiteral(": ") + replySystemText(reply)
-                + QLatin1Char(')'));
+    refuse(certificateRefusal(reply), FailureCause::Denied);
+    if (refusal.isEmpty() && reply->error() == QNetworkReply::NoError && stored == StagedFile::Problem::None) {
+        logInfo(QStringLiteral("下载成功:") + localPath);
         reply->deleteLater();
-        file.discard();
-        return false;
+        return AttemptEnd::success();
     }
-    logInfo(QStringLiteral("下载成功:") + localPath);
+    AttemptEnd end = AttemptEnd::failure(refusalCause, refusal);
+    if (refusal.isEmpty()) {
+        if (stored != StagedFile::Problem::None)
+            end = AttemptEnd::failure(FailureCause::WriteFailed, saveErrorText(config.layout.shownPath(localPath)));
+        else if (timedOut(reply))
+            end = AttemptEnd::failure(FailureCause::TimedOut,
+                                      timeoutText(config.transferTimeoutMs) + QStringLiteral("：") + url);
+        else
+            end = AttemptEnd::failure(
+                replyFailureCause(reply->error(), reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt()),
+                QStringLiteral("下载错误：") + replyErrorText(reply));
+    }
+    // The system's own words stay in the log; a cancel has its own line.
+    if (requestRun && requestRun->isRunning())
+        logWarn(end.detail + QStringLiteral(" (") + url + QStringLiteral(": ") + replySystemText(reply) + QLatin1Char(')'));
     reply->deleteLater();
-    return true;
+    file.discard();
+    return end;
 }
 
 void Widget::startUpdate()
@@ -499,7 +566,7 @@ void Widget::onRunFinished(DownloadScheduler::End end)
 void Widget::onFileStaged(int)
 {
     ++doneCount;
-    showDoneCount();
+    showProgress();
 }
 
 bool Widget::stageDownloads()
@@ -562,7 +629,7 @@ void Widget::startAttempt(const DownloadScheduler::Attempt &attempt)
     }
     transfers.append(transfer);
     progress.started(transfer, QFileInfo(task.localPath).fileName());
-    showDoneCount();
+    showProgress();
     if (attempt.number > 0) {
         statusDetail = QStringLiteral("第%1次重试下载: %2").arg(attempt.number).arg(QFileInfo(task.localPath).fileName());
         refreshStatus();
@@ -609,8 +676,10 @@ void Widget::fetchPatchIndex()
     tempFiles << indexPath << signaturePath;
     const bool signatureRequired = config.fetchStatement;
     showFetching(kFetchingPatchIndex);
-    if (!downloadFile(config.baseUrl + PatchLayout::indexPath(folder), indexPath, PatchSource::kMaxIndexBytes,
-                      ui->progressBar_updatefile)) {
+    // A release without patches has no index: not retried, not a failure.
+    if (fetchSmallFile(config.baseUrl + PatchLayout::indexPath(folder), indexPath, PatchSource::kMaxIndexBytes,
+                       ui->progressBar_updatefile, true)
+        != Fetched::Whole) {
         patchSource.takeNone();
         return;
     }
@@ -662,14 +731,19 @@ void Widget::onPatchFetched(int lane, FileTransfer *transfer, const DownloadTask
     endAttempt(lane, transfer, AttemptEnd::success());
 }
 
-void Widget::showDoneCount()
-{
-    statusTitle = QStringLiteral("%1 %2/%3").arg(Names::kStatusUpdating).arg(doneCount).arg(totalCount);
-    showProgress();
-}
-
 void Widget::showProgress()
 {
+    if (refreshPacer.due())
+        showProgressNow();
+    else if (!heldRefresh.isActive())
+        heldRefresh.start(refreshPacer.untilDue());
+}
+
+void Widget::showProgressNow()
+{
+    heldRefresh.stop();
+    refreshPacer.shown();
+    statusTitle = QStringLiteral("%1 %2/%3").arg(Names::kStatusUpdating).arg(doneCount).arg(totalCount);
     if (!progress.followedName().isEmpty())
         statusDetail = progress.followedName();
     ui->progressBar_update->setValue(progress.overallPerMille());
@@ -683,6 +757,9 @@ void Widget::abortTransfers()
     // Taken first: a transfer that is dropped reports nothing, but the list
     // must not change while it is walked.
     const QList<FileTransfer *> dropped = std::exchange(transfers, {});
+    // First: the aborted request must not count as a failed attempt.
+    if (requestRun)
+        requestRun->cancel();
     if (pending)
         pending->abort();
     for (FileTransfer *transfer : dropped) {
@@ -700,6 +777,8 @@ void Widget::onUpdateCompleted(bool success)
     cancelRequested = false;
     scheduler.stop();
     abortTransfers();
+    // The end shows exact bars.
+    heldRefresh.stop();
     ui->pushButton_cancel->setEnabled(false);
     if (success) {
         showInstalling();
@@ -826,6 +905,12 @@ void Widget::cleanupTempFiles()
             QFile::remove(entry.filePath());
     }
     logInfo("取消/失败后清理临时文件完成");
+}
+
+void Widget::showRetryPause(const QString &name)
+{
+    statusDetail = QStringLiteral("下载失败，等待重试: ") + name;
+    refreshStatus();
 }
 
 void Widget::showFetching(const QString &what)

@@ -11,6 +11,7 @@
 #include "http/filetransfer.h"
 #include "http/md5manifest.h"
 #include "ui/downloadprogress.h"
+#include "ui/refreshpacer.h"
 #include "ui/runwindow.h"
 
 #include <QDialog>
@@ -22,6 +23,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QVector>
 
 #include <optional>
@@ -48,7 +50,8 @@ struct HttpUpdateSettings
     ProxySettings proxy{};          // Update/Proxy and the credentials a proxy is answered with
     QVector<QByteArray> publicKeys{}; // Update/PublicKey: the keys a patch index must be signed by
     bool usePatches = true;           // fetch binary patches where the release has them
-    RetryPolicy retry{};              // a file whose transfer failed on the way is fetched again
+    RetryPolicy retry{};              // a file (also update.ini, md5.txt ...) whose transfer failed on the way is fetched again
+    int refreshIntervalMs = RefreshPacer::kIntervalMs; // least time between two routine refreshes of the window
 
     static HttpUpdateSettings fromConfig(const InstallLayout &layout, const CSystemConfig &config);
 };
@@ -81,8 +84,8 @@ public:
     void setSettings(const HttpUpdateSettings &settings);
 
     // 0 same version, 1 update needed, 2 update.ini not downloaded,
-    // 3 update.ini unusable. Blocks in a nested event loop, at most for the
-    // request deadline. description: the version description's name below
+    // 3 update.ini unusable. Blocks in a nested event loop while the download
+    // runs (downloadFile). description: the version description's name below
     // the base URL (another release's own, for a stepping stone).
     int checkServerVersion(const QString &description = Names::kUpdateIniFile);
     // After checkServerVersion found an update: when the installed version is
@@ -99,10 +102,12 @@ public:
     // names a path that is not safe (nothing is downloaded then).
     int checkManifest();
     // One synchronous download of at most maxBytes, written to localPath as
-    // it arrives and bounded by the request deadline. Only a 200 answer in
-    // the identity encoding counts; redirects are followed when no less
-    // safe, a few at most. On failure nothing is left at localPath and
-    // statusDetail says why.
+    // it arrives. Only a 200 answer in the identity encoding counts;
+    // redirects are followed when no less safe, a few at most. A failed
+    // attempt is tried again as a release file is (the download scheduler's
+    // rule: settings' retry, pauses included), each attempt bounded by the
+    // request deadline; cancel ends it at once. On failure nothing is left at
+    // localPath and statusDetail says why.
     bool downloadFile(const QString &url, const QString &localPath, qint64 maxBytes,
                       QProgressBar *progressBar = nullptr);
     // Downloads changedFiles, settings' parallelDownloads at once (at most
@@ -144,6 +149,16 @@ protected:
     void reject() override;
 
 private:
+    // How a file of the checks or of a run's preparations came.
+    enum class Fetched { Whole, Absent, Failed };
+    // downloadFile; with absentAllowed a 404 or 410 says the server
+    // publishes no such file: Absent, not retried.
+    Fetched fetchSmallFile(const QString &url, const QString &localPath, qint64 maxBytes, QProgressBar *progressBar,
+                           bool absentAllowed);
+    // One attempt of it: the file is whole at localPath, or nothing is there
+    // and the end says why (logged).
+    AttemptEnd requestOnce(const QString &url, const QString &localPath, qint64 maxBytes, DiskReserve &fileReserve,
+                           QProgressBar *progressBar);
     void beginDownloads(const Md5Map &files);
     // Stages the release statement and its signature; one that cannot be
     // fetched is missing when the staged release is checked.
@@ -169,14 +184,18 @@ private:
     void onPatchFetched(int lane, FileTransfer *transfer, const DownloadTask &task, const PatchEntry &patch);
     // Drops every transfer in flight with its partial file; none reports.
     void abortTransfers();
-    // The title: files staged of all; then showProgress.
-    void showDoneCount();
-    // The file line and both bars, from progress.
+    // The title (files staged of all), the file line and both bars, from
+    // progress, as the run's routine steps (a file started, its bytes, a
+    // file done) show them: at once when the pacer says a refresh is due,
+    // else once it is (heldRefresh). Every refresh repaints the bars.
     void showProgress();
+    void showProgressNow();
     void cleanupTempFiles();
     // The detail line says what is fetched before the downloads, the file
     // bar follows it from empty.
     void showFetching(const QString &what);
+    // The detail line: name failed and waits for its next attempt.
+    void showRetryPause(const QString &name);
     void refreshStatus();
     // Confirmed cancel: drop the transfers, clean up, end the run.
     void cancelRun();
@@ -218,7 +237,10 @@ private:
     QSet<QString> patchedInPlace;        // staged paths a patch built where they are staged
     QList<FileTransfer *> transfers;     // in flight, owned
     DownloadProgress progress;           // what the file line and the bars follow
+    RefreshPacer refreshPacer;
+    QTimer heldRefresh;                  // shows what the pacer held back
     QPointer<QNetworkReply> pending;     // of a synchronous download in progress
+    QPointer<DownloadScheduler> requestRun; // its attempts
     PatchSource patchSource;
     QHash<QString, PatchEntry> plannedPatches; // by staged path: the file's first source
     QHash<QString, QString> patchFailures;     // by staged path: why its patch gave way to the whole file

@@ -151,12 +151,7 @@ void CTCPUpdate::showError(const QString &text)
 
 bool CTCPUpdate::refreshDue()
 {
-    if (!progressWindow)
-        return false;
-    if (lastRefresh.isValid() && lastRefresh.elapsed() < refreshIntervalMs)
-        return false;
-    lastRefresh.restart();
-    return true;
+    return progressWindow && refreshPacer.due();
 }
 
 void CTCPUpdate::showHeldFileProgress()

@@ -5,8 +5,8 @@
 #include "tcp/messages.h"
 #include "tcp/updatetcpclient.h"
 #include "ui/downloadprogress.h"
+#include "ui/refreshpacer.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -84,11 +84,6 @@ public:
     // answers (a heartbeat round trip): a server that takes only one
     // connection per client is then used through that one.
     static constexpr int kExtraConnectionWaitMs = 1000;
-    // Least time between two window refreshes for the routine steps of a
-    // run (file started, progress, file done): each refresh repaints the
-    // window, which costs more than receiving a small file.
-    static constexpr int kRefreshIntervalMs = 100;
-
     // Connects to the server of the settings (none without an address and
     // a port).
     explicit CTCPUpdate(const TcpUpdateSettings &settings, QObject *parent = nullptr);
@@ -152,7 +147,7 @@ public:
     void setSilenceLimitForTest(int ms) { silenceLimitMs = ms; }
     // For tests: another least time between routine refreshes (0 shows
     // every step), so what the window is told does not depend on the clock.
-    void setRefreshIntervalForTest(int ms) { refreshIntervalMs = ms; }
+    void setRefreshIntervalForTest(int ms) { refreshPacer.setInterval(ms); }
 
 signals:
     void sigUpdateResult(bool bSuccess);
@@ -225,8 +220,7 @@ private:
     QString runFailure; // why the run was stopped other than by a file
     TcpFailure::Kind failedKind = TcpFailure::Unknown; // of the file that failed for good
     int silenceLimitMs = kSilenceLimitMs;
-    int refreshIntervalMs = kRefreshIntervalMs;
-    QElapsedTimer lastRefresh;
+    RefreshPacer refreshPacer; // the routine steps of a run (file started, progress, file done)
     // The latest file progress not shown yet.
     struct FileProgress
     {

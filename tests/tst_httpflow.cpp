@@ -120,12 +120,26 @@ QStringList unverified(const Site &site, const Md5Map &manifest)
     return wrong;
 }
 
+// Qt's warning that a reply reported two errors: one aborted between its
+// error answer and that answer's end.
+int doubleErrors = 0;
+QtMessageHandler passOn = nullptr;
+void countDoubleErrors(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (text.contains("must only be called once"))
+        ++doubleErrors;
+    passOn(type, context, text);
+}
+
 } // namespace
 
 class TestHttpFlow : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase() { passOn = qInstallMessageHandler(countDoubleErrors); }
+    void cleanup() { QCOMPARE(std::exchange(doubleErrors, 0), 0); }
+
     void versionCheck_data()
     {
         QTest::addColumn<QByteArray>("localIni");
@@ -415,6 +429,63 @@ private slots:
             QVERIFY2(site.label("label_updatefile").contains(detail), qPrintable(site.label("label_updatefile")));
     }
 
+    // The version description, the manifest and the patch index take the
+    // release files' retry rule: what may pass is tried again, what the
+    // server will answer again is not; a release without a patch index is
+    // fetched whole, without a failure.
+    void preparationRetries_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<ScriptedHttpServer::Response>("first"); // status 0: as routed
+        QTest::addColumn<int>("retries");
+        QTest::addColumn<int>("asked"); // requests for path
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("update.ini answers 503 once, then the release")
+            << "/update.ini" << ScriptedHttpServer::Response{503, "busy"} << 3 << 2 << true;
+        QTest::newRow("update.ini 404 not retried")
+            << "/update.ini" << ScriptedHttpServer::Response{404, "gone"} << 3 << 1 << false;
+        QTest::newRow("md5.txt reset once")
+            << "/v2/md5.txt" << ScriptedHttpServer::Response{200, QByteArray(600, '\n'), Fault::Drop, 300} << 3 << 2
+            << true;
+        QTest::newRow("md5.txt reset once, no retries")
+            << "/v2/md5.txt" << ScriptedHttpServer::Response{200, QByteArray(600, '\n'), Fault::Drop, 300} << 0 << 1
+            << false;
+        QTest::newRow("patch index 404") << "/_patches/v2.index" << ScriptedHttpServer::Response{0} << 3 << 1 << true;
+    }
+    void preparationRetries()
+    {
+        QFETCH(QString, path);
+        QFETCH(ScriptedHttpServer::Response, first);
+        QFETCH(int, retries);
+        QFETCH(int, asked);
+        QFETCH(bool, ok);
+        ScriptedHttpServer server;
+        scriptRelease(server);
+        if (first.status != 0)
+            server.answerOnce(path, first);
+        Site site(server.baseUrl(), 120000, TransferLimits(), 1, {retries, 0});
+        CHttpUpdate channel(nullptr);
+        channel.setDialog(&site.widget);
+        QSignalSpy results(&channel, &CHttpUpdate::sigUpdateResult);
+        const auto askedFor = [&] {
+            QStringList seen = server.requests();
+            return seen.replaceInStrings("//", "/").count(path);
+        };
+        QCOMPARE(channel.checkUpdate(), ok);
+        if (!ok) {
+            QCOMPARE(askedFor(), asked);
+            return;
+        }
+        QVERIFY(channel.startUpdate());
+        QVERIFY(results.count() == 1 || results.wait(10000));
+        QCOMPARE(results.at(0).at(0).toBool(), true);
+        QCOMPARE(askedFor(), asked);
+        Md5Map release;
+        for (auto it = kRelease.cbegin(); it != kRelease.cend(); ++it)
+            release.insert(it.key(), md5(it.value()));
+        QCOMPARE(hashTree(site.path("UpdateTemp")), release);
+    }
+
     // Cancel while a failed file waits for its next attempt ends the run at
     // once: the pause is far longer than any wait here.
     void cancelDuringRetryPause()
@@ -505,6 +576,41 @@ private slots:
                      qPrintable(site.label("label_updatefile")));
             QCOMPARE(site.updateDirEntries(), QStringList{"update.ini"});
         }
+    }
+
+    // The window shows the routine steps of a run (a file started, its
+    // bytes, a file done) at most once an interval, and the end exactly.
+    void refreshPacing_data()
+    {
+        QTest::addColumn<int>("interval");
+        QTest::addColumn<int>("fewest"); // changes of the overall bar
+        QTest::addColumn<int>("most");
+        QTest::newRow("every step") << 0 << 24 << 1000;
+        QTest::newRow("none due after the first") << 3600000 << 1 << 1;
+    }
+    void refreshPacing()
+    {
+        QFETCH(int, interval);
+        QFETCH(int, fewest);
+        QFETCH(int, most);
+        ScriptedHttpServer server;
+        scriptManyFiles(server);
+        Site site(server.baseUrl(), 120000, TransferLimits(), 6);
+        HttpUpdateSettings settings{InstallLayout::build(site.dir.path(), "UpdateTemp/", "Backup/", ""),
+                                    server.baseUrl(), 120000, TransferLimits(), false, QString(), 6};
+        settings.retry = {0, 0};
+        settings.refreshIntervalMs = interval;
+        site.widget.setSettings(settings);
+        QSignalSpy results(&site.widget, &Widget::sigUpdateResult);
+        QCOMPARE(site.widget.checkServerVersion(), 1);
+        QCOMPARE(site.widget.checkManifest(), 1);
+        QSignalSpy changes(site.bar("progressBar_update"), &QProgressBar::valueChanged);
+        site.widget.startUpdate();
+        QVERIFY(results.count() == 1 || results.wait(10000));
+        QCOMPARE(results.at(0).at(0).toBool(), true);
+        QVERIFY2(changes.count() >= fewest && changes.count() <= most, qPrintable(QString::number(changes.count())));
+        QCOMPARE(site.bar("progressBar_update")->value(), site.bar("progressBar_update")->maximum());
+        QCOMPARE(site.label("label_update"), QString("下载完成，正在安装更新…"));
     }
 
     // Cancel with six files in flight: the run ends once, nothing partial

@@ -7,6 +7,7 @@
 #include "ui/elidinglabel.h"
 #include "ui/percentbar.h"
 #include "ui/placement.h"
+#include "ui/refreshpacer.h"
 #include "http/widget.h"
 #include "support/boxanswerer.h"
 #include "support/scriptedhttpserver.h"
@@ -138,6 +139,40 @@ class TestProgressWindows : public QObject
 {
     Q_OBJECT
 private slots:
+    // Steps "due@t", "shown@t" and "until@t" at t ms of the pacer's clock;
+    // results: what each due (1 or 0) and until step gives.
+    void refreshPacing_data()
+    {
+        QTest::addColumn<int>("interval");
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QList<int>>("results");
+        QTest::newRow("the first at once, then one an interval")
+            << 100 << QStringList{"due@0", "due@50", "due@99", "due@100", "until@130", "due@150", "due@200"}
+            << QList<int>{1, 0, 0, 1, 70, 0, 1};
+        QTest::newRow("a refresh shown restarts the interval")
+            << 100 << QStringList{"due@0", "shown@60", "due@100", "until@100", "due@160"} << QList<int>{1, 0, 60, 1};
+        QTest::newRow("no interval") << 0 << QStringList{"due@0", "due@0", "until@0"} << QList<int>{1, 1, 0};
+    }
+    void refreshPacing()
+    {
+        QFETCH(int, interval);
+        QFETCH(QStringList, steps);
+        QFETCH(QList<int>, results);
+        qint64 now = 0;
+        RefreshPacer pacer(interval, [&now] { return now; });
+        QList<int> seen;
+        for (const QString &step : steps) {
+            now = step.section('@', 1).toLongLong();
+            if (step.startsWith("due"))
+                seen << int(pacer.due());
+            else if (step.startsWith("until"))
+                seen << pacer.untilDue();
+            else
+                pacer.shown();
+        }
+        QCOMPARE(seen, results);
+    }
+
     // The percentage is found as the pixels that change when the bar hides
     // its text; on each side of the chunk's edge a good share of them must
     // stand out from what the bar shows beneath (3:1 or better).

@@ -76,6 +76,12 @@ void ScriptedHttpServer::setRoute(const QString &path, const Response &response)
     routes.insert(path, response);
 }
 
+void ScriptedHttpServer::answerOnce(const QString &path, const Response &response)
+{
+    QMutexLocker lock(&mutex);
+    onceRoutes[path].append(response);
+}
+
 QStringList ScriptedHttpServer::requests() const
 {
     QMutexLocker lock(&mutex);
@@ -117,7 +123,12 @@ void ScriptedHttpServer::serve(QTcpSocket *socket, const QByteArray &rawPath, co
         QMutexLocker lock(&mutex);
         seen.append(QString::fromLatin1(rawPath));
         ranges.append(range);
-        response = routes.value(normalPath(rawPath), response);
+        QList<Response> &once = onceRoutes[normalPath(rawPath)];
+        if (!once.isEmpty()) {
+            response = once.takeFirst();
+        } else {
+            response = routes.value(normalPath(rawPath), response);
+        }
     }
     const QByteArray ifRange = headerValue(header, "If-Range");
     if (response.ranges && range.startsWith("bytes=") && range.endsWith('-')

@@ -55,6 +55,9 @@ public:
     // Unscripted paths answer 404.
     void setRoute(const QString &path, const Response &response);
     void setFile(const QString &path, const QByteArray &body) { setRoute(path, {200, body, Fault::None, 0}); }
+    // The next request for path gets response (after those given before),
+    // once; the route answers the ones after.
+    void answerOnce(const QString &path, const Response &response);
     // Request paths in arrival order, as sent.
     QStringList requests() const;
     // The Range header of each request, in the same order ("" without one).
@@ -71,6 +74,7 @@ private:
     quint16 serverPort = 0;
     mutable QMutex mutex;
     QMap<QString, Response> routes;
+    QMap<QString, QList<Response>> onceRoutes; // by path: answered first, in the order given
     QStringList seen;
     QList<QByteArray> ranges;
     QMap<QString, qint64> bodyBytes; // by routed path
