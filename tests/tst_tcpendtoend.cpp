@@ -228,7 +228,7 @@ void TestTcpEndToEnd::patchesOverTcp_data()
         << true << "patch corrupt" << QByteArray("full /app.dll: the patch failed (malformed)") << 1 << 1;
     // The index lists it, the file is gone: the server answers with an error.
     QTest::newRow("patch missing on the server")
-        << false << "patch missing" << QByteArray("full /app.dll: the patch failed (") << 1 << 1;
+        << false << "patch missing" << QByteArray("full /app.dll: the patch failed (服务器返回错误)") << 1 << 1;
     // Index and patch replaced by one that decodes to other bytes: only the
     // manifest's digest stands between them and the installation.
     QTest::newRow("patch decodes to other bytes")

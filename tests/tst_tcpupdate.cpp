@@ -85,6 +85,8 @@ private:
     // The channel, checked, with its chunks going to sink and its progress to window.
     bool prepare(CTCPUpdate &update, MemorySink &sink, UpdateWidget &window);
     QString logText();
+    // The settings of a run staging through writer into layout, asking with version.
+    TcpUpdateSettings stagingSettings(const InstallLayout &layout, TempFileWriter &writer, const QString &version);
     static QString status(const UpdateWidget &w) { return w.findChild<QLabel *>("label_status")->text(); }
     static QString title(const UpdateWidget &w) { return w.findChild<QLabel *>("label_title")->text(); }
 
@@ -133,6 +135,18 @@ bool TestTcpUpdate::prepare(CTCPUpdate &update, MemorySink &sink, UpdateWidget &
     // limit would turn a busy machine into a time-out.
     update.setSilenceLimitForTest(serverStalls ? 2000 : CTCPUpdate::kSilenceLimitMs);
     return update.checkVersion();
+}
+
+TcpUpdateSettings TestTcpUpdate::stagingSettings(const InstallLayout &layout, TempFileWriter &writer,
+                                                 const QString &version)
+{
+    TcpUpdateSettings settings;
+    settings.host = QStringLiteral("127.0.0.1");
+    settings.port = server->port();
+    settings.version = version;
+    settings.workPlaces = layout.workPlaces();
+    settings.writer = &writer;
+    return settings;
 }
 
 QString TestTcpUpdate::logText()
@@ -642,13 +656,7 @@ void TestTcpUpdate::settingsFromTheCaller()
     QTemporaryDir install;
     const InstallLayout layout = InstallLayout::build(install.path(), "UpdateTemp/", "Backup/", "");
     TempFileWriter writer(layout, reserve);
-    TcpUpdateSettings settings;
-    settings.host = QStringLiteral("127.0.0.1");
-    settings.port = server->port();
-    settings.version = QStringLiteral("1.5");
-    settings.workPlaces = layout.workPlaces();
-    settings.writer = &writer;
-    CTCPUpdate update(settings);
+    CTCPUpdate update(stagingSettings(layout, writer, QStringLiteral("1.5")));
     QVERIFY(update.checkVersion());
     QCOMPARE(server->count(QStringLiteral("version check from 1.5")), 1);
 
@@ -693,12 +701,7 @@ void TestTcpUpdate::hashingOffTheWindowThread()
     QVERIFY(QDir().mkpath(install.filePath("update")));
     const InstallLayout layout = InstallLayout::build(install.path(), "UpdateTemp/", "Backup/", "");
     TempFileWriter writer(layout, 0);
-    TcpUpdateSettings settings;
-    settings.host = QStringLiteral("127.0.0.1");
-    settings.port = server->port();
-    settings.version = QStringLiteral("1.0");
-    settings.workPlaces = layout.workPlaces();
-    settings.writer = &writer;
+    TcpUpdateSettings settings = stagingSettings(layout, writer, QStringLiteral("1.0"));
     settings.installation = layout.installation;
     UpdateWidget window;
     BoxAnswerer answerer(QStringLiteral("确认"));
