@@ -47,14 +47,31 @@ void PatchSource::takeNone()
     logInfo(QStringLiteral("no patch index, every changed file is fetched whole"));
 }
 
-QHash<QString, PatchEntry> PatchSource::plan(const QStringList &paths, const QString &installation) const
+QVector<PatchSource::Candidate> PatchSource::candidates(const QStringList &paths, const QString &installation) const
+{
+    QVector<Candidate> found;
+    for (const QString &path : paths) {
+        Candidate candidate{path, installation + path.mid(1), {}};
+        for (const PatchEntry &entry : index.patches) {
+            if (entry.path == path && entry.patchSize < entry.targetSize && !candidate.baseSizes.contains(entry.baseSize))
+                candidate.baseSizes.append(entry.baseSize);
+        }
+        if (!candidate.baseSizes.isEmpty())
+            found.append(candidate);
+    }
+    return found;
+}
+
+QHash<QString, PatchEntry> PatchSource::plan(const QStringList &paths, const QHash<QString, InstalledBytes> &installed) const
 {
     QHash<QString, PatchEntry> planned;
     if (isEmpty())
         return planned;
     for (const QString &path : paths) {
-        if (const auto patch = patchFor(path, installation + path.mid(1)))
-            planned.insert(path, *patch);
+        const auto bytes = installed.constFind(path);
+        const PatchEntry *entry = bytes == installed.cend() ? nullptr : findPatch(index, path, bytes->sha256);
+        if (entry && entry->baseSize == bytes->size && entry->patchSize < entry->targetSize)
+            planned.insert(path, *entry);
         else if (lists(path))
             logInfo(QStringLiteral("full %1: no patch for the installed bytes").arg(path));
         else
@@ -67,26 +84,6 @@ bool PatchSource::lists(const QString &path) const
 {
     return std::any_of(index.patches.cbegin(), index.patches.cend(),
                        [&](const PatchEntry &entry) { return entry.path == path; });
-}
-
-std::optional<PatchEntry> PatchSource::patchFor(const QString &path, const QString &installedFile) const
-{
-    const QFileInfo info(installedFile);
-    if (!info.isFile())
-        return std::nullopt;
-    // Sizes first: a file is hashed only when some patch could fit it.
-    const auto fits = [&](const PatchEntry &entry) {
-        return entry.path == path && entry.baseSize == info.size() && entry.patchSize < entry.targetSize;
-    };
-    if (std::none_of(index.patches.cbegin(), index.patches.cend(), fits))
-        return std::nullopt;
-    const auto digest = sha256OfFile(installedFile);
-    if (!digest)
-        return std::nullopt;
-    const PatchEntry *entry = findPatch(index, path, *digest);
-    if (!entry || !fits(*entry))
-        return std::nullopt;
-    return *entry;
 }
 
 Delta::PatchFailure PatchSource::build(const PatchEntry &entry, const QString &installedFile,

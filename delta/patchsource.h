@@ -20,8 +20,6 @@
 #include <QStringList>
 #include <QVector>
 
-#include <optional>
-
 class PatchSource
 {
 public:
@@ -45,16 +43,30 @@ public:
     // Whether the index has any patch for the file at path.
     bool lists(const QString &path) const;
 
-    // Of the changed files at paths ("/"-prefixed, installed below the
-    // folder installation, ending with "/"), the ones a patch can build, by
-    // path (see patchFor); every other one is logged as fetched whole.
-    QHash<QString, PatchEntry> plan(const QStringList &paths, const QString &installation) const;
-
-    // The patch for the file at path ("/"-prefixed) whose installed copy is
-    // installedFile: the file's size and SHA-256 must be a patch's base (the
-    // installed bytes are hashed: a user or a scanner may have changed
-    // them, whatever md5.txt says), and the patch smaller than the file.
-    std::optional<PatchEntry> patchFor(const QString &path, const QString &installedFile) const;
+    // The installed bytes of a changed file, as the patch plan hashed them
+    // (a user or a scanner may have changed them, whatever md5.txt says).
+    struct InstalledBytes
+    {
+        qint64 size = 0;
+        QByteArray sha256;
+    };
+    // A changed file the plan must hash: installedFile, the copy of the file
+    // at path, is worth hashing only when its size is one of baseSizes (the
+    // patches for path that are smaller than their target start from them).
+    struct Candidate
+    {
+        QString path;
+        QString installedFile;
+        QVector<qint64> baseSizes;
+    };
+    // The candidates among the changed files at paths ("/"-prefixed,
+    // installed below the folder installation, ending with "/"). Looks at
+    // no file: PatchPlanner hashes them, off the window's thread.
+    QVector<Candidate> candidates(const QStringList &paths, const QString &installation) const;
+    // Of the changed files at paths, the ones a patch can build, by path,
+    // given what the candidates' installed bytes are (by path; a file not
+    // hashed is missing); every other one is logged as fetched whole.
+    QHash<QString, PatchEntry> plan(const QStringList &paths, const QHash<QString, InstalledBytes> &installed) const;
 
     // Builds outFile from installedFile and the fetched patchFile: the
     // patch's SHA-256 is checked before anything is decoded, the result's

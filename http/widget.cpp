@@ -526,6 +526,8 @@ void Widget::beginDownloads(const Md5Map &files)
     ui->label_update->setText(Names::kStatusUpdating + tr("准备更新 %1 个文件").arg(totalCount));
 
     planPatches();
+    if (!updating)
+        return; // cancelled while the installed files were hashed
     reserve.emplace(partials.folder().isEmpty() ? staging : partials.folder(), config.limits.diskReserveBytes);
     DiskReserve stagingReserve(staging, config.limits.diskReserveBytes);
     if (!tasks.isEmpty() && (!stagingReserve.admit(0) || !reserve->admit(0))) {
@@ -699,7 +701,9 @@ void Widget::planPatches()
     QStringList paths;
     for (const DownloadTask &task : qAsConst(tasks))
         paths << task.localPath.mid(config.layout.staging.size());
-    const QHash<QString, PatchEntry> planned = patchSource.plan(paths, config.layout.installation);
+    // Hashed off the window's thread: it paints and hears cancel meanwhile.
+    patchPlanner.start(patchSource, paths, config.layout.installation);
+    const QHash<QString, PatchEntry> planned = patchPlanner.wait().value_or(QHash<QString, PatchEntry>());
     for (const DownloadTask &task : qAsConst(tasks)) {
         const auto it = planned.constFind(task.localPath.mid(config.layout.staging.size()));
         if (it != planned.cend())
@@ -762,6 +766,7 @@ void Widget::abortTransfers()
         requestRun->cancel();
     if (pending)
         pending->abort();
+    patchPlanner.cancel();
     for (FileTransfer *transfer : dropped) {
         progress.finished(transfer, false);
         transfer->abort();

@@ -3,6 +3,7 @@
 #include "config/names.h"
 #include "config/proxysettings.h"
 #include "config/transferlimits.h"
+#include "delta/patchplanner.h"
 #include "delta/patchsource.h"
 #include "fileops/downloadscheduler.h"
 #include "fileops/diskreserve.h"
@@ -242,6 +243,7 @@ private:
     QPointer<QNetworkReply> pending;     // of a synchronous download in progress
     QPointer<DownloadScheduler> requestRun; // its attempts
     PatchSource patchSource;
+    PatchPlanner patchPlanner; // hashes the installed files for the plan, off the window's thread
     QHash<QString, PatchEntry> plannedPatches; // by staged path: the file's first source
     QHash<QString, QString> patchFailures;     // by staged path: why its patch gave way to the whole file
 };

@@ -55,12 +55,14 @@ TcpPatchPhase::TcpPatchPhase(QUpdateTcpClient *tcpClient, const Settings &phaseS
     : client(tcpClient)
     , settings(phaseSettings)
     , workFile(phaseSettings.installation + Names::kUpdateDir + QStringLiteral("patch-tcp.tmp"))
+    , planner(phaseSettings.hasher)
 {
 }
 
 void TcpPatchPhase::cancel(const QString &reason)
 {
     cancelled = true;
+    planner.cancel();
     if (client)
         client->cancelRequest(reason);
 }
@@ -101,7 +103,12 @@ QVector<FileRequest> TcpPatchPhase::run(const QVector<FileRequest> &listed, cons
         if (!path.isNull() && source.lists(path))
             candidates << path;
     }
-    const QHash<QString, PatchEntry> planned = source.plan(candidates, settings.installation);
+    if (cancelled)
+        return left;
+    // Hashed off this thread: the window goes on meanwhile, and a cancel
+    // ends the wait.
+    planner.start(source, candidates, settings.installation);
+    const QHash<QString, PatchEntry> planned = planner.wait().value_or(QHash<QString, PatchEntry>());
     const PartialDownloads kept = PartialDownloads::ofInstallation(settings.installation);
     if (cancelled || (planned.isEmpty() && !kept.holdsAny()))
         return left;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "delta/patchplanner.h"
 #include "http/md5manifest.h"
 #include "tcp/messages.h"
 
@@ -44,6 +45,7 @@ public:
         bool signatureRequired = false; // keys configured: only a signed index is used
         qint64 reserveBytes = 0;        // kept free on the disks written to
         int silenceMs = 0;              // per request, as the queue's
+        PatchPlanner::Hasher hasher;    // of the installed files; empty: their bytes
     };
 
     // client is the run's main connection, its chunk sink the staging
@@ -54,7 +56,8 @@ public:
     // version reply names them, at version) and returns the files still to
     // fetch: listed without the ones staged here.
     QVector<FileRequest> run(const QVector<FileRequest> &listed, const QString &version);
-    // Ends the request in flight; run() then returns at once.
+    // Ends the request in flight, or the hashing of the installed files;
+    // run() then returns at once.
     void cancel(const QString &reason);
 
 private:
@@ -72,5 +75,6 @@ private:
     QUpdateTcpClient *client;
     const Settings settings;
     const QString workFile;
+    PatchPlanner planner;
     bool cancelled = false;
 };

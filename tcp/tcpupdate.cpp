@@ -284,7 +284,7 @@ bool CTCPUpdate::startUpdate()
         TcpPatchPhase phase(m_client, {settings.host, settings.port, settings.installation,
                                        room ? settings.writer->stagingRoot() : QString(),
                                        settings.publicKeys, settings.signatureRequired,
-                                       settings.limits.diskReserveBytes, silenceLimitMs});
+                                       settings.limits.diskReserveBytes, silenceLimitMs, settings.patchHasher});
         patchPhase = &phase;
         fileList = phase.run(listed, versionInfo.version);
         patchPhase = nullptr;

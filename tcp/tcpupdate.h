@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/proxysettings.h"
+#include "delta/patchplanner.h"
 #include "fileops/downloadscheduler.h"
 #include "tcp/messages.h"
 #include "tcp/updatetcpclient.h"
@@ -43,6 +44,7 @@ struct TcpUpdateSettings
     QString installation;
     QVector<QByteArray> publicKeys;
     bool signatureRequired = false;
+    PatchPlanner::Hasher patchHasher; // of the installed files; empty: their bytes (a test holds it)
 
     // From the installation's layout and system.cfg (host and port only when
     // the file was read).

@@ -5,6 +5,7 @@
 // helper) and exits; a second run then finds the installation up to date.
 // A changed file with a published patch is built from it, and from the
 // whole file whenever the patch cannot be used.
+#include "delta/patchcodec.h"
 #include "delta/patchindex.h"
 #include "http/md5manifest.h"
 #include "releasepublisher.h"
@@ -225,6 +226,19 @@ void TestTcpEndToEnd::patchesOverTcp_data()
     QTest::newRow("base changed by the user") << false << "user edit" << QByteArray("full /app.dll: no patch") << 0 << 1;
     QTest::newRow("patch corrupt, signed")
         << true << "patch corrupt" << QByteArray("full /app.dll: the patch failed (malformed)") << 1 << 1;
+    // The index lists it, the file is gone: the server answers with an error.
+    QTest::newRow("patch missing on the server")
+        << false << "patch missing" << QByteArray("full /app.dll: the patch failed (服务器返回错误)") << 1 << 1;
+    // Index and patch replaced by one that decodes to other bytes: only the
+    // manifest's digest stands between them and the installation.
+    QTest::newRow("patch decodes to other bytes")
+        << false << "other target" << QByteArray("full /app.dll: the patch failed (target mismatch)") << 1 << 1;
+    const QByteArray unsignedIndex("the patch index is not signed by a trusted key, every changed file is fetched whole");
+    QTest::newRow("index not signed, signed release") << true << "index unsigned" << unsignedIndex << 0 << 1;
+    QTest::newRow("index and patch replaced, signed release") << true << "other target" << unsignedIndex << 0 << 1;
+    // The connection drops after the patch's first chunk (the four requests
+    // before it are single chunks): the file comes whole.
+    QTest::newRow("cut during the patch") << false << "cut" << QByteArray("full /app.dll: the patch failed (") << 1 << 1;
 }
 
 void TestTcpEndToEnd::patchesOverTcp()
@@ -237,7 +251,8 @@ void TestTcpEndToEnd::patchesOverTcp()
     QTemporaryDir work;
     const QString www = work.filePath("www");
     const QByteArray app1 = randomBytes(300000, 1);
-    const QByteArray app2 = QByteArray(app1).replace(150000, 20, "the point release's fix");
+    // A patch of some 20 kB: several chunks of the cut row's server.
+    const QByteArray app2 = QByteArray(app1).replace(150000, 20000, randomBytes(20000, 2));
     const FileTree v1{{"/app.dll", app1}, {"/same.txt", "same"}};
     const FileTree v2{{"/app.dll", app2}, {"/same.txt", "same"}, {"/new.bin", "new"}};
     writeTree(work.filePath("v1"), v1);
@@ -262,10 +277,29 @@ void TestTcpEndToEnd::patchesOverTcp()
         QByteArray bytes = readTestFile(patchFile);
         bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x40);
         QVERIFY(writeTestFile(patchFile, bytes));
+    } else if (tamper == "patch missing") {
+        QVERIFY(QFile::remove(www + '/' + patch));
+    } else if (tamper == "index unsigned") {
+        QVERIFY(QFile::remove(www + '/' + PatchLayout::signaturePath("v2")));
+    } else if (tamper == "other target") {
+        // A patch from the installed bytes to others, listed under the
+        // release's target as the index's patch.
+        const QByteArray other = QByteArray(app2).replace(0, 5, "other");
+        const QByteArray forged = Delta::makePatch(app1, other, 3);
+        QVERIFY(writeTestFile(www + '/' + patch, forged));
+        const QString indexFile = www + '/' + PatchLayout::indexPath("v2");
+        auto index = parsePatchIndex(readTestFile(indexFile));
+        QVERIFY(index && index->patches.size() == 1);
+        PatchEntry &entry = index->patches[0];
+        entry.patchSize = forged.size();
+        entry.patchSha256 = QCryptographicHash::hash(forged, QCryptographicHash::Sha256);
+        entry.patchMd5 = QCryptographicHash::hash(forged, QCryptographicHash::Md5).toHex();
+        QVERIFY(writeTestFile(indexFile, serializePatchIndex(*index)));
     }
 
     TcpServerProcess server;
-    QVERIFY(server.start(www));
+    const QStringList cut{"--chunk-size", "4096", "--drop-after", "1", "--faulty-requests", "4"};
+    QVERIFY(server.start(www, tamper == "cut" ? cut : QStringList()));
     TestInstall install;
     TestInstall::Settings settings = TestInstall::defaultSettings();
     settings["Server"]["UpdateServer"] = "127.0.0.1";
@@ -289,6 +323,7 @@ void TestTcpEndToEnd::patchesOverTcp()
     // A file built from its patch never crossed whole.
     QCOMPARE(server.count("file request app.dll"), wholeRequests);
     QCOMPARE(server.count("file request " + patch), patchRequests);
+    QCOMPARE(server.count("transfer of " + patch + " dropped"), tamper == "cut" ? 1 : 0);
     QVERIFY(!QFileInfo::exists(install.filePath("UpdateTemp")));
     QCOMPARE(QDir(install.filePath("update")).entryList(QStringList{"patch*"}, QDir::Files), QStringList());
 }

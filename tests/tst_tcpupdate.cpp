@@ -1,12 +1,16 @@
 // The TCP download queue (CTCPUpdate) against the reference server on
 // 127.0.0.1, driving a real progress window: whole runs, retries, failures
 // of each class, cancellation, and the queued result signal.
+#include "delta/patchcodec.h"
+#include "delta/patchindex.h"
+#include "fileops/filedigest.h"
 #include "fileops/installlayout.h"
 #include "fileops/tempfilewriter.h"
 #include "log/logger.h"
 #include "support/boxanswerer.h"
 #include "support/memorysink.h"
 #include "support/tcpserverprocess.h"
+#include "http/md5manifest.h"
 #include "support/testfiles.h"
 #include "tcp/tcpupdate.h"
 #include "tcp/updatetcpclient.h"
@@ -14,7 +18,9 @@
 
 #include <QLabel>
 #include <QProgressBar>
+#include <QDeadlineTimer>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -71,12 +77,16 @@ private slots:
     void scriptedServer();
     void settingsFromTheCaller_data();
     void settingsFromTheCaller();
+    void hashingOffTheWindowThread_data();
+    void hashingOffTheWindowThread();
 
 private:
     bool startServer(const QStringList &options = {});
     // The channel, checked, with its chunks going to sink and its progress to window.
     bool prepare(CTCPUpdate &update, MemorySink &sink, UpdateWidget &window);
     QString logText();
+    // The settings of a run staging through writer into layout, asking with version.
+    TcpUpdateSettings stagingSettings(const InstallLayout &layout, TempFileWriter &writer, const QString &version);
     static QString status(const UpdateWidget &w) { return w.findChild<QLabel *>("label_status")->text(); }
     static QString title(const UpdateWidget &w) { return w.findChild<QLabel *>("label_title")->text(); }
 
@@ -125,6 +135,18 @@ bool TestTcpUpdate::prepare(CTCPUpdate &update, MemorySink &sink, UpdateWidget &
     // limit would turn a busy machine into a time-out.
     update.setSilenceLimitForTest(serverStalls ? 2000 : CTCPUpdate::kSilenceLimitMs);
     return update.checkVersion();
+}
+
+TcpUpdateSettings TestTcpUpdate::stagingSettings(const InstallLayout &layout, TempFileWriter &writer,
+                                                 const QString &version)
+{
+    TcpUpdateSettings settings;
+    settings.host = QStringLiteral("127.0.0.1");
+    settings.port = server->port();
+    settings.version = version;
+    settings.workPlaces = layout.workPlaces();
+    settings.writer = &writer;
+    return settings;
 }
 
 QString TestTcpUpdate::logText()
@@ -634,13 +656,7 @@ void TestTcpUpdate::settingsFromTheCaller()
     QTemporaryDir install;
     const InstallLayout layout = InstallLayout::build(install.path(), "UpdateTemp/", "Backup/", "");
     TempFileWriter writer(layout, reserve);
-    TcpUpdateSettings settings;
-    settings.host = QStringLiteral("127.0.0.1");
-    settings.port = server->port();
-    settings.version = QStringLiteral("1.5");
-    settings.workPlaces = layout.workPlaces();
-    settings.writer = &writer;
-    CTCPUpdate update(settings);
+    CTCPUpdate update(stagingSettings(layout, writer, QStringLiteral("1.5")));
     QVERIFY(update.checkVersion());
     QCOMPARE(server->count(QStringLiteral("version check from 1.5")), 1);
 
@@ -649,6 +665,78 @@ void TestTcpUpdate::settingsFromTheCaller()
     QCOMPARE(server->count(QStringLiteral("file request")) > 0, staged);
     QCOMPARE(readTestFile(layout.staging + "plugins/codec.dll"),
              staged ? releaseFiles.value("plugins/codec.dll") : QByteArray());
+}
+
+// The installed file a patch fits is hashed by a worker while the window's
+// event loop runs: the hashing here is held until that loop lets it go, so
+// a run hashing on the window's thread would never get its plan (and fetch
+// the file whole). A cancel while it hashes ends the run as a cancel with
+// nothing fetched past the index.
+void TestTcpUpdate::hashingOffTheWindowThread_data()
+{
+    QTest::addColumn<bool>("cancel");
+    QTest::newRow("plan arrives while the window runs") << false;
+    QTest::newRow("cancel while hashing") << true;
+}
+
+void TestTcpUpdate::hashingOffTheWindowThread()
+{
+    QFETCH(bool, cancel);
+    const auto sha256 = [](const QByteArray &bytes) { return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256); };
+    const QByteArray base = pattern(30000, 9);
+    const QByteArray target = releaseFiles.value("a.bin");
+    const QByteArray patch = Delta::makePatch(base, target, 3);
+    const PatchEntry entry{"/a.bin", base.size(), sha256(base), target.size(), sha256(target), patch.size(), sha256(patch),
+                           QCryptographicHash::hash(patch, QCryptographicHash::Md5).toHex()};
+    QMap<QString, QByteArray> files = releaseFiles;
+    files.insert("md5.txt", serializeMd5Map({{"/a.bin", QCryptographicHash::hash(target, QCryptographicHash::Md5).toHex()}}));
+    writeRelease(dir->path(), QStringLiteral("2.0"), files);
+    const QString patchPath = PatchLayout::patchPath(entry.baseSha256, entry.targetSha256);
+    QVERIFY(writeTestFile(dir->filePath(PatchLayout::indexPath("files")), serializePatchIndex({"2.0", "files", {entry}})));
+    QVERIFY(writeTestFile(dir->filePath(patchPath), patch));
+    QVERIFY(startServer());
+
+    QTemporaryDir install;
+    QVERIFY(writeTestFile(install.filePath("a.bin"), base));
+    QVERIFY(QDir().mkpath(install.filePath("update")));
+    const InstallLayout layout = InstallLayout::build(install.path(), "UpdateTemp/", "Backup/", "");
+    TempFileWriter writer(layout, 0);
+    TcpUpdateSettings settings = stagingSettings(layout, writer, QStringLiteral("1.0"));
+    settings.installation = layout.installation;
+    UpdateWidget window;
+    BoxAnswerer answerer(QStringLiteral("确认"));
+    QSemaphore released;
+    int hashed = 0;
+    settings.patchHasher = [&](const QString &file, qint64 size, const std::atomic<bool> &stop) -> std::optional<QByteArray> {
+        ++hashed;
+        QMetaObject::invokeMethod(&window, [&] {
+            if (cancel)
+                QTest::mouseClick(window.findChild<QPushButton *>("pushButton_cancel"), Qt::LeftButton);
+            else
+                released.release();
+        });
+        for (QDeadlineTimer deadline(60000); !deadline.hasExpired() && !stop.load();) {
+            if (released.tryAcquire(1, 10))
+                return sha256OfFile(file, size, stop);
+        }
+        return std::nullopt;
+    };
+    CTCPUpdate update(settings);
+    update.setProgressWindow(&window);
+    QVERIFY(update.checkVersion());
+
+    QCOMPARE(update.startUpdate(), !cancel);
+    QCOMPARE(hashed, 1);
+    QCOMPARE(server->count("file request " + patchPath), cancel ? 0 : 1);
+    QCOMPARE(server->count("file request a.bin"), 0);
+    QCOMPARE(readTestFile(layout.staging + "a.bin"), cancel ? QByteArray() : target);
+    if (cancel) {
+        QCOMPARE(status(window), QStringLiteral("下载已取消"));
+        QCOMPARE(server->count("file request"), 2); // update.ini and the index
+        QVERIFY(logText().contains(QStringLiteral("下载被用户取消")));
+    } else {
+        QVERIFY(logText().contains(QStringLiteral("patch /a.bin: ")));
+    }
 }
 
 QTEST_MAIN(TestTcpUpdate)
