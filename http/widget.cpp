@@ -786,6 +786,12 @@ void Widget::onUpdateCompleted(bool success)
     heldRefresh.stop();
     ui->pushButton_cancel->setEnabled(false);
     if (success) {
+        // Every file is staged: what the downloads kept per file is let go
+        // before the install, which makes its own list of every file.
+        tasks = {};
+        plannedPatches = {};
+        patchFailures = {};
+        patchedInPlace = {};
         showInstalling();
     } else {
         cleanupTempFiles();
