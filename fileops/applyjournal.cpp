@@ -147,6 +147,9 @@ QVector<RecoveryStep> recoverySteps(const ApplyJournal &journal,
 {
     QVector<RecoveryStep> steps;
     const bool undo = journal.phase != ApplyPhase::Committed;
+    // Made whole for an installation's every file: no growing by doubling,
+    // with room for the step per file a caller adds (retired names).
+    steps.reserve(journal.entries.size() * (undo ? 6 : 5) + journal.createdDirs.size() + 2);
     if (undo) {
         for (auto it = journal.entries.crbegin(); it != journal.entries.crend(); ++it) {
             if (it->kind == JournalEntry::Add)
