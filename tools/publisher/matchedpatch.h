@@ -10,7 +10,7 @@
 //
 // Whole files in memory, the publisher's side: about 6 bytes per base byte
 // (base, suffix array, a copy of the target and its difference stream) plus
-// zstd's level-19 state. Time: sorting the base's suffixes, then a binary
+// zstd's level-22 state. Time: sorting the base's suffixes, then a binary
 // search of the suffix array per target position not covered by the
 // current match, and linear passes for the rest.
 
@@ -41,7 +41,10 @@ QByteArray compressStream(const QByteArray &bytes, int level);
 QByteArray packStreams(const QByteArray &control, const QByteArray &diff, const QByteArray &extra);
 
 // The method-2 patch from base to target, or empty: a base larger than
-// kLargestMatchedBase, or out of memory.
-QByteArray makeMatchedPatch(const QByteArray &base, const QByteArray &target, int level = 19);
+// kLargestMatchedBase, or out of memory. zstd's strongest level by default:
+// with the window held at the decoder's bound it still searches harder
+// (1.58 % against 1.66 % of a 14.9 MB library's point release at level 19),
+// and it is made beside method 1, which takes longer.
+QByteArray makeMatchedPatch(const QByteArray &base, const QByteArray &target, int level = 22);
 
 } // namespace Delta
