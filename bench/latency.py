@@ -391,11 +391,40 @@ def report(opts, rtts, results, peaks, total_mib):
           f"(target < {PEAK_TARGET_MIB} MiB: {verdict})")
 
 
+def add_path_options(parser, programs):
+    """--build (holding bin/ programs), --rtt-ms and --congestion, shared by
+    the benches that run in this namespace."""
+    parser.add_argument("--build", default=os.path.join(BENCH_DIR, "..", "build"),
+                        help=f"build tree holding bin/{programs}")
+    parser.add_argument("--rtt-ms", type=int, default=50, help="round-trip time added to the path (0 ms runs too)")
+    # Most servers run cubic, which a namespace may not choose; reno behaves
+    # like it for these transfers (same slow start, no pacing). bbr paces each
+    # response on an idle connection at its low bandwidth estimate, which adds
+    # about 16 ms to every 16 KiB file at 50 ms.
+    parser.add_argument("--congestion", default="reno", help="TCP congestion control in the namespace")
+
+
+def parse_path_options(parser):
+    opts = parser.parse_args()
+    opts.build = os.path.abspath(opts.build)
+    if opts.rtt_ms < 0 or opts.rtt_ms % 2:
+        parser.error("--rtt-ms must be even and not negative (half of it is added per direction)")
+    return opts
+
+
+def enter_bench(opts):
+    """Runs the rest of the bench in its own namespaces, lo up and the chosen
+    congestion control in force (opts.congestion becomes the one in force)."""
+    enter_namespace()
+    # A terminated run cleans up like an interrupted one.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    run(["ip", "link", "set", "lo", "up"])
+    opts.congestion = set_congestion(opts.congestion)
+
+
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--build", default=os.path.join(BENCH_DIR, "..", "build"),
-                        help="build tree holding bin/update.exe, publisher, tcpserver, fakehost")
-    parser.add_argument("--rtt-ms", type=int, default=50, help="round-trip time added to the path (0 ms runs too)")
+    add_path_options(parser, "update.exe, publisher, tcpserver, fakehost")
     parser.add_argument("--small-files", type=int, default=2000)
     parser.add_argument("--small-kib", type=int, default=16)
     parser.add_argument("--big-mib", type=int, default=32)
@@ -405,25 +434,12 @@ def parse_args():
     # Without delay a round takes seconds and the times vary most with the
     # machine's other load, so the best of several is cheap and steadier.
     parser.add_argument("--zero-runs", type=int, default=3, help="rounds at 0 ms; the best time counts")
-    # Most servers run cubic, which a namespace may not choose; reno behaves
-    # like it for these transfers (same slow start, no pacing). bbr paces each
-    # response on an idle connection at its low bandwidth estimate, which adds
-    # about 16 ms to every 16 KiB file at 50 ms.
-    parser.add_argument("--congestion", default="reno", help="TCP congestion control in the namespace")
-    opts = parser.parse_args()
-    opts.build = os.path.abspath(opts.build)
-    if opts.rtt_ms < 0 or opts.rtt_ms % 2:
-        parser.error("--rtt-ms must be even and not negative (half of it is added per direction)")
-    return opts
+    return parse_path_options(parser)
 
 
 def main():
     opts = parse_args()
-    enter_namespace()
-    # A terminated run cleans up like an interrupted one.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    run(["ip", "link", "set", "lo", "up"])
-    opts.congestion = set_congestion(opts.congestion)
+    enter_bench(opts)
     work = make_workdir()
     try:
         files = [(f"small/f{i:05d}.bin", opts.small_kib * 1024) for i in range(opts.small_files)]

@@ -26,12 +26,11 @@ import glob
 import os
 import random
 import shutil
-import signal
 import subprocess
 import sys
 
 import latency
-from latency import BENCH_DIR, run
+from latency import run
 
 AVCODEC_VERSIONS = ["5.1.8-0+deb12u1", "5.1.9-0+deb12u1"]
 AVCODEC_URL = "http://deb.debian.org/debian/pool/main/f/ffmpeg/libavcodec59_{v}_amd64.deb"
@@ -191,19 +190,13 @@ def report(opts, rtts, results, changed, changed_bytes, src1, src2):
 
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--build", default=os.path.join(BENCH_DIR, "..", "build"),
-                        help="build tree holding bin/update.exe, publisher, fakehost")
+    latency.add_path_options(parser, "update.exe, publisher, fakehost")
     parser.add_argument("--cache", default="/tmp/point-release-cache", help="folder of the downloaded .debs")
-    parser.add_argument("--rtt-ms", type=int, default=50, help="round-trip time added to the path (0 ms runs too)")
     parser.add_argument("--small-files", type=int, default=300)
     parser.add_argument("--parallel", type=int, default=6, help="ParallelDownloads")
     parser.add_argument("--runs", type=int, default=3, help="rounds on each path; the best time counts")
-    parser.add_argument("--congestion", default="reno", help="TCP congestion control in the namespace")
-    opts = parser.parse_args()
-    opts.build = os.path.abspath(opts.build)
+    opts = latency.parse_path_options(parser)
     opts.cache = os.path.abspath(opts.cache)
-    if opts.rtt_ms < 0 or opts.rtt_ms % 2:
-        parser.error("--rtt-ms must be even and not negative (half of it is added per direction)")
     return opts
 
 
@@ -212,10 +205,7 @@ def main():
     # The network namespace has no way out: the packages are fetched first.
     if not os.environ.get(latency.INSIDE_MARK):
         fetch_avcodec(opts.cache)
-    latency.enter_namespace()
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    run(["ip", "link", "set", "lo", "up"])
-    opts.congestion = latency.set_congestion(opts.congestion)
+    latency.enter_bench(opts)
     work = latency.make_workdir()
     try:
         debs = [fetch_avcodec(opts.cache)] + [apt_pair(package) for package, _, _ in PAIRS[1:]]
