@@ -61,11 +61,12 @@ def enter_namespace():
     network, and the work folder's tmpfs is mounted for this run alone."""
     if os.environ.get(INSIDE_MARK):
         return
+    script = os.path.abspath(sys.argv[0])  # the bench that imported this one re-runs itself
     if os.geteuid() != 0:
-        sys.exit("latency.py needs root: it creates a network namespace and a TUN device")
+        sys.exit(f"{os.path.basename(script)} needs root: it creates a network namespace and a TUN device")
     os.environ[INSIDE_MARK] = "1"
     os.execvp("unshare", ["unshare", "--net", "--mount", "--propagation", "private", "--",
-                          sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
+                          sys.executable, script] + sys.argv[1:])
 
 
 def start(args, **kwargs):
@@ -151,8 +152,8 @@ def write_version(src, files):
         write_random(os.path.join(src, rel), size)
 
 
-def publish(build, src, out, version, folder):
-    run([os.path.join(build, "bin", "publisher"), src, out, version, folder])
+def publish(build, src, out, version, folder, options=()):
+    run([os.path.join(build, "bin", "publisher"), *options, src, out, version, folder])
 
 
 def make_template(build, work, files):
@@ -160,9 +161,16 @@ def make_template(build, work, files):
     content, so every file of the release is a changed file."""
     src = os.path.join(work, "src1")
     write_version(src, files)
+    template = make_installation(build, work, src)
+    shutil.rmtree(src)
+    return template
+
+
+def make_installation(build, work, src):
+    """An installation of version 1.0.0 holding the files below src, with
+    its md5.txt, update.exe and the host program."""
     published = os.path.join(work, "www1")
     publish(build, src, published, "1.0.0", "v1")
-    shutil.rmtree(src)
     template = os.path.join(work, "install")
     shutil.copytree(os.path.join(published, "v1"), template)
     shutil.rmtree(published)
@@ -197,8 +205,14 @@ def wait_listening(address, port, proc, what):
     sys.exit(f"{what} did not start")
 
 
-def start_nginx(work, www, address):
+def start_nginx(work, www, address, access_log=None):
+    """nginx serving www on address; with access_log, one line per response
+    there: the body's bytes, all bytes sent (headers too) and the URI."""
     conf_dir = os.path.join(work, f"nginx-{address}")
+    logging = "access_log off;"
+    if access_log:
+        logging = ("log_format sent '$body_bytes_sent $bytes_sent $uri';\n"
+                   f"    access_log {access_log} sent;")
     os.makedirs(conf_dir)
     conf = os.path.join(conf_dir, "nginx.conf")
     # One process running as the caller: no worker needs to read our private folders.
@@ -211,7 +225,7 @@ pid {conf_dir}/nginx.pid;
 error_log {conf_dir}/error.log;
 events {{ worker_connections 256; }}
 http {{
-    access_log off;
+    {logging}
     default_type application/octet-stream;
     sendfile on;
     keepalive_requests 100000;
@@ -278,9 +292,10 @@ def timed_child(args, **kwargs):
     return seconds, proc.returncode, usage.ru_maxrss / 1024.0
 
 
-def update_time(template, inst, config, www):
+def update_time(template, inst, config, www, verify=None):
     """Seconds of one whole `update.exe console` run on a fresh copy of the
-    installation, and its peak resident memory in MiB."""
+    installation, and its peak resident memory in MiB. verify, if given, is
+    called with the updated installation's path before it is removed."""
     shutil.copytree(template, inst)
     with open(os.path.join(inst, "system.cfg"), "w") as f:
         f.write(config)
@@ -299,6 +314,8 @@ def update_time(template, inst, config, www):
     if not filecmp.cmp(os.path.join(inst, "md5.txt"), os.path.join(www, "v2", "md5.txt"), shallow=False):
         sys.exit("update.exe reported success but md5.txt is not the release's")
     wait_for_host(inst)
+    if verify:
+        verify(inst)
     shutil.rmtree(inst)
     os.remove(out_path)
     os.remove(err_path)
@@ -374,11 +391,40 @@ def report(opts, rtts, results, peaks, total_mib):
           f"(target < {PEAK_TARGET_MIB} MiB: {verdict})")
 
 
+def add_path_options(parser, programs):
+    """--build (holding bin/ programs), --rtt-ms and --congestion, shared by
+    the benches that run in this namespace."""
+    parser.add_argument("--build", default=os.path.join(BENCH_DIR, "..", "build"),
+                        help=f"build tree holding bin/{programs}")
+    parser.add_argument("--rtt-ms", type=int, default=50, help="round-trip time added to the path (0 ms runs too)")
+    # Most servers run cubic, which a namespace may not choose; reno behaves
+    # like it for these transfers (same slow start, no pacing). bbr paces each
+    # response on an idle connection at its low bandwidth estimate, which adds
+    # about 16 ms to every 16 KiB file at 50 ms.
+    parser.add_argument("--congestion", default="reno", help="TCP congestion control in the namespace")
+
+
+def parse_path_options(parser):
+    opts = parser.parse_args()
+    opts.build = os.path.abspath(opts.build)
+    if opts.rtt_ms < 0 or opts.rtt_ms % 2:
+        parser.error("--rtt-ms must be even and not negative (half of it is added per direction)")
+    return opts
+
+
+def enter_bench(opts):
+    """Runs the rest of the bench in its own namespaces, lo up and the chosen
+    congestion control in force (opts.congestion becomes the one in force)."""
+    enter_namespace()
+    # A terminated run cleans up like an interrupted one.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    run(["ip", "link", "set", "lo", "up"])
+    opts.congestion = set_congestion(opts.congestion)
+
+
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--build", default=os.path.join(BENCH_DIR, "..", "build"),
-                        help="build tree holding bin/update.exe, publisher, tcpserver, fakehost")
-    parser.add_argument("--rtt-ms", type=int, default=50, help="round-trip time added to the path (0 ms runs too)")
+    add_path_options(parser, "update.exe, publisher, tcpserver, fakehost")
     parser.add_argument("--small-files", type=int, default=2000)
     parser.add_argument("--small-kib", type=int, default=16)
     parser.add_argument("--big-mib", type=int, default=32)
@@ -388,25 +434,12 @@ def parse_args():
     # Without delay a round takes seconds and the times vary most with the
     # machine's other load, so the best of several is cheap and steadier.
     parser.add_argument("--zero-runs", type=int, default=3, help="rounds at 0 ms; the best time counts")
-    # Most servers run cubic, which a namespace may not choose; reno behaves
-    # like it for these transfers (same slow start, no pacing). bbr paces each
-    # response on an idle connection at its low bandwidth estimate, which adds
-    # about 16 ms to every 16 KiB file at 50 ms.
-    parser.add_argument("--congestion", default="reno", help="TCP congestion control in the namespace")
-    opts = parser.parse_args()
-    opts.build = os.path.abspath(opts.build)
-    if opts.rtt_ms < 0 or opts.rtt_ms % 2:
-        parser.error("--rtt-ms must be even and not negative (half of it is added per direction)")
-    return opts
+    return parse_path_options(parser)
 
 
 def main():
     opts = parse_args()
-    enter_namespace()
-    # A terminated run cleans up like an interrupted one.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    run(["ip", "link", "set", "lo", "up"])
-    opts.congestion = set_congestion(opts.congestion)
+    enter_bench(opts)
     work = make_workdir()
     try:
         files = [(f"small/f{i:05d}.bin", opts.small_kib * 1024) for i in range(opts.small_files)]
