@@ -15,9 +15,11 @@ equal version 2 byte for byte.
 Prints the changed files' bytes, the bytes nginx sent per run (headers
 included, from its access log) and their share of the changed bytes (target
 <= 5 %), the best wall time of each and the ratio patched/full (target <=
-0.2), and update.exe's peak resident memory. Needs root, nginx, cc, dpkg-deb.
+0.2), and update.exe's peak resident memory. --rate-mbit limits the
+--rtt-ms path's rate (tc's token bucket on the TUN device): without it a
+whole file costs round trips only. Needs root, nginx, cc, dpkg-deb, tc.
 
-    python3 bench/point_release.py [--build build] [--rtt-ms 50] [--runs 3] [--cache /tmp/point-release-cache]
+    python3 bench/point_release.py [--build build] [--rtt-ms 50] [--rate-mbit 0] [--runs 3] [--cache /tmp/point-release-cache]
 """
 
 import argparse
@@ -137,6 +139,11 @@ def sent_since(log, offset):
 def measure(opts, work, tundelay, index, rtt_ms, template, root, log, src2):
     """Best seconds, bytes sent and peak memory of each kind of release on a path of rtt_ms."""
     path_proc, local, peer = latency.open_path(tundelay, index, rtt_ms // 2)
+    if opts.rate_mbit and rtt_ms:
+        # The link's rate, both directions together: what makes whole files
+        # cost their bytes and not only their round trips.
+        latency.run(["tc", "qdisc", "add", "dev", f"lat{index}", "root", "tbf", "rate", f"{opts.rate_mbit}mbit",
+                     "burst", "64kb", "latency", "2s"])
     server = latency.start_nginx(work, root, local, access_log=log)
     inst = os.path.join(work, "run")
     result = {}
@@ -195,6 +202,8 @@ def parse_args():
     parser.add_argument("--small-files", type=int, default=300)
     parser.add_argument("--parallel", type=int, default=6, help="ParallelDownloads")
     parser.add_argument("--runs", type=int, default=3, help="rounds on each path; the best time counts")
+    parser.add_argument("--rate-mbit", type=int, default=0,
+                        help="limit the --rtt-ms path to this many Mbit/s (0: no limit)")
     opts = latency.parse_path_options(parser)
     opts.cache = os.path.abspath(opts.cache)
     return opts
