@@ -199,8 +199,11 @@ void TestTcpServer::misbehavingConnectionClosed_data()
     for (int i = 0; i < 50; ++i)
         downloads += TcpProtocol::encodeMessage(TcpProtocol::FileDownload, 1,
                                                 TcpProtocol::encodeFileRequest({QString(), QStringLiteral("big.bin")}));
+    // The body's start stays within what the system takes at once: a client
+    // under Wine that is still writing when the server resets the connection
+    // may never hear of the reset.
     QTest::newRow("oversize message announced")
-        << TcpProtocol::encodeHeader(huge) + QByteArray(4 * 1024 * 1024, 'x') << QByteArray() << true << 0;
+        << TcpProtocol::encodeHeader(huge) + QByteArray(64 * 1024, 'x') << QByteArray() << true << 0;
     QTest::newRow("pipelined checks, never read") << checks << QByteArray() << false << 2;
     QTest::newRow("pipelined downloads, never read") << downloads << QByteArray() << false << 2;
     QTest::newRow("idle") << QByteArray() << QByteArray() << true << 2;
