@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake ninja-build qtbase5-dev libspdlog-dev nginx-light libnginx-mod-stream curl python3 strace e2fsprogs fonts-wqy-microhei clang-14 libfuzzer-14-dev libsodium-dev libssl-dev pkg-config squid apache2-utils xvfb xauth)
+packages=(g++ cmake ninja-build qtbase5-dev libspdlog-dev nginx-light libnginx-mod-stream curl python3 strace e2fsprogs fonts-wqy-microhei clang-14 libfuzzer-14-dev libsodium-dev libzstd-dev libdivsufsort-dev libssl-dev pkg-config squid apache2-utils xvfb xauth)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
