@@ -7,10 +7,8 @@
 #include "platform/headless.h"
 #include "platform/instanceguard.h"
 #include "platform/raiserequest.h"
-#include "ui/background.h"
 
 #include <QApplication>
-#include <QIcon>
 #include <QWidget>
 
 namespace {
@@ -22,8 +20,6 @@ int runUpdater(int argc, char **argv)
 {
     useOffscreenWithoutDisplay();
     QApplication app(argc, argv);
-    ensureResources();
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/res/logo.ico")));
 
     const QStringList arguments = QCoreApplication::arguments();
     const bool console = arguments.contains(QLatin1String(Names::kArgConsole));

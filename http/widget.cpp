@@ -961,6 +961,12 @@ bool Widget::mayClose()
     return true;
 }
 
+void Widget::showEvent(QShowEvent *event)
+{
+    useUpdaterWindowIcon();
+    QDialog::showEvent(event);
+}
+
 void Widget::closeEvent(QCloseEvent *event)
 {
     if (!mayClose()) {

@@ -143,6 +143,8 @@ public slots:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    // The updater's icon is read when a window first shows (not for a check).
+    void showEvent(QShowEvent *event) override;
     // While files are downloading, closing (window manager, Escape) asks
     // the cancel confirmation: "确认" cancels the run and closes, anything
     // else keeps the window and the run.

@@ -190,6 +190,12 @@ bool UpdateWidget::requestCancel()
     return true;
 }
 
+void UpdateWidget::showEvent(QShowEvent *event)
+{
+    useUpdaterWindowIcon();
+    QWidget::showEvent(event);
+}
+
 void UpdateWidget::closeEvent(QCloseEvent *event)
 {
     // The files are being put in place: nothing to cancel, the end follows.

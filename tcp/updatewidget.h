@@ -60,6 +60,8 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    // The updater's icon is read when a window first shows.
+    void showEvent(QShowEvent *event) override;
     // While a run is in progress, closing asks the cancel confirmation;
     // once confirmed the window closes when the run has ended.
     void closeEvent(QCloseEvent *event) override;

@@ -380,6 +380,8 @@ private slots:
             static_cast<Widget *>(w.get())->showInstalling();
         }
         w->show();
+        // A shown window wears the updater's icon (read as the first one shows).
+        QVERIFY(w->windowIcon().availableSizes().contains(QSize(32, 32)));
         lookAt(*w, QTest::currentDataTag());
         BoxAnswerer answerer(QStringLiteral("确认"));
         QVERIFY(!w->findChild<QPushButton *>("pushButton_cancel")->isEnabled());

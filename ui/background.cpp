@@ -1,5 +1,7 @@
 #include "ui/background.h"
 
+#include <QApplication>
+#include <QIcon>
 #include <QPainter>
 #include <QPixmap>
 #include <QPixmapCache>
@@ -14,6 +16,12 @@ void ensureResources()
 {
     static const bool ready = (initResources(), true);
     Q_UNUSED(ready)
+}
+
+void useUpdaterWindowIcon()
+{
+    static const bool done = (ensureResources(), QApplication::setWindowIcon(QIcon(QStringLiteral(":/res/logo.ico"))), true);
+    Q_UNUSED(done)
 }
 
 void paintBackground(QWidget *widget)
