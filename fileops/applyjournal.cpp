@@ -142,38 +142,37 @@ std::optional<ApplyJournal> parseJournal(const QByteArray &bytes)
     return journal;
 }
 
-QVector<RecoveryStep> recoverySteps(const ApplyJournal &journal,
-                                    const std::function<QString(const QString &)> &partialName)
+bool forEachRecoveryStep(const ApplyJournal &journal, const std::function<QString(const QString &)> &partialName,
+                         const RecoveryVisit &visit)
 {
-    QVector<RecoveryStep> steps;
     const bool undo = journal.phase != ApplyPhase::Committed;
-    // Made whole for an installation's every file: no growing by doubling,
-    // with room for the step per file a caller adds (retired names).
-    steps.reserve(journal.entries.size() * (undo ? 6 : 5) + journal.createdDirs.size() + 2);
     if (undo) {
         for (auto it = journal.entries.crbegin(); it != journal.entries.crend(); ++it) {
-            if (it->kind == JournalEntry::Add)
-                steps.append({RecoveryStep::RemoveFile, it->target, QString()});
-            else
-                steps.append({RecoveryStep::Restore, it->backup, it->target});
+            const bool visited = it->kind == JournalEntry::Add
+                ? visit({RecoveryStep::RemoveFile, it->target, QString()})
+                : visit({RecoveryStep::Restore, it->backup, it->target});
+            if (!visited)
+                return false;
         }
     }
     for (const JournalEntry &e : journal.entries) {
-        steps.append({RecoveryStep::RemoveFile, partialName(e.target), QString()});
-        if (e.kind != JournalEntry::Add) {
-            steps.append({RecoveryStep::RemoveFile, partialName(e.backup), QString()});
-            steps.append({RecoveryStep::RemoveFile, e.backup, QString()});
-        }
-        if (e.kind != JournalEntry::Remove)
-            steps.append({RecoveryStep::RemoveFile, e.source, QString()});
+        if (!visit({RecoveryStep::RemoveFile, partialName(e.target), QString()}))
+            return false;
+        if (e.kind != JournalEntry::Add
+            && (!visit({RecoveryStep::RemoveFile, partialName(e.backup), QString()})
+                || !visit({RecoveryStep::RemoveFile, e.backup, QString()})))
+            return false;
+        if (e.kind != JournalEntry::Remove && !visit({RecoveryStep::RemoveFile, e.source, QString()}))
+            return false;
     }
     if (undo) {
-        for (auto it = journal.createdDirs.crbegin(); it != journal.createdDirs.crend(); ++it)
-            steps.append({RecoveryStep::RemoveDir, *it, QString()});
+        for (auto it = journal.createdDirs.crbegin(); it != journal.createdDirs.crend(); ++it) {
+            if (!visit({RecoveryStep::RemoveDir, *it, QString()}))
+                return false;
+        }
     }
-    steps.append({RecoveryStep::RemoveTree, journal.staging, QString()});
-    steps.append({RecoveryStep::RemoveTree, journal.backup, QString()});
-    return steps;
+    return visit({RecoveryStep::RemoveTree, journal.staging, QString()})
+        && visit({RecoveryStep::RemoveTree, journal.backup, QString()});
 }
 
 QVector<JournalEntry> planEntries(const QStringList &staged, const QString &staging, const QString &backup,

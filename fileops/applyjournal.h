@@ -97,8 +97,12 @@ struct RecoveryStep
 // the sources still left, the partial copies, the staging and backup folders
 // (and after an undo the folders the apply created). Every step holds when
 // repeated, so a recovery killed half-way is simply run again.
-QVector<RecoveryStep> recoverySteps(const ApplyJournal &journal,
-                                    const std::function<QString(const QString &)> &partialName);
+// visit gets the steps one at a time, none of them kept: an installation's
+// every file makes several, with names of their own. A visit that returns
+// false ends the walk, and the walk returns false then.
+using RecoveryVisit = std::function<bool(const RecoveryStep &)>;
+bool forEachRecoveryStep(const ApplyJournal &journal, const std::function<QString(const QString &)> &partialName,
+                         const RecoveryVisit &visit);
 
 // The entries one apply makes from the staged files (paths relative to the
 // staging folder) and the version description and manifest the run

@@ -76,18 +76,35 @@ bool ApplyTransaction::fail(ApplyFailure::Step step, const QString &path, const 
     return false;
 }
 
-bool ApplyTransaction::avoidLinks(std::initializer_list<QString> relatives)
+bool ApplyTransaction::avoidLinks(std::initializer_list<QString> relatives, QSet<QString> &linkFree)
 {
     // The entry itself may be a link: a rename or removal acts on it alone.
     for (const QString &path : relatives) {
+        if (path.isEmpty())
+            continue;
         const QString parent = path.left(qMax(0, path.lastIndexOf(QLatin1Char('/'))));
-        if (!path.isEmpty() && !PathPolicy::isFreeOfLinks(installation, parent))
+        if (linkFree.contains(parent))
+            continue;
+        if (!PathPolicy::isFreeOfLinks(installation, parent))
             return fail(ApplyFailure::Link, abs(path), QStringLiteral("a folder on the way is a link"));
+        linkFree.insert(parent);
     }
     return true;
 }
 
-bool ApplyTransaction::staysInPlace(const ApplyJournal &journal, const QVector<RecoveryStep> &steps)
+bool ApplyTransaction::forEachStep(const ApplyJournal &journal, const RecoveryVisit &visit) const
+{
+    if (!forEachRecoveryStep(journal, Durable::partialName, visit))
+        return false;
+    // A replaced file that was in use was set aside under another name.
+    for (const JournalEntry &e : journal.entries) {
+        if (!visit({RecoveryStep::RemoveFile, Durable::retiredName(e.target), QString()}))
+            return false;
+    }
+    return true;
+}
+
+bool ApplyTransaction::staysInPlace(const ApplyJournal &journal)
 {
     // A journal's work folders are the configured ones, real folders: a
     // link put in their place after the journal was written would send the
@@ -97,11 +114,8 @@ bool ApplyTransaction::staysInPlace(const ApplyJournal &journal, const QVector<R
         if (Layout::withSlash(abs(named)) != configured || !PathPolicy::isFreeOfLinks(installation, named))
             return fail(ApplyFailure::Link, abs(named), QStringLiteral("work folder is a link or not the configured one"));
     }
-    for (const RecoveryStep &step : steps) {
-        if (!avoidLinks({step.path, step.target}))
-            return false;
-    }
-    return true;
+    QSet<QString> linkFree;
+    return forEachStep(journal, [&](const RecoveryStep &step) { return avoidLinks({step.path, step.target}, linkFree); });
 }
 
 bool ApplyTransaction::prepare(ApplyJournal &journal, const QString &updaterName,
@@ -123,12 +137,13 @@ bool ApplyTransaction::prepare(ApplyJournal &journal, const QString &updaterName
 bool ApplyTransaction::checkEntries(ApplyJournal &journal)
 {
     QSet<QString> dirs;
+    QSet<QString> linkFree;
     for (const JournalEntry &e : qAsConst(journal.entries)) {
         if (e.kind != JournalEntry::Remove && !QFileInfo(abs(e.source)).isFile())
             return fail(ApplyFailure::Plan, abs(e.source), QStringLiteral("staged file missing"));
         if (isWithin(e.target, journal.staging) || isWithin(e.target, journal.backup) || e.target == Names::kJournalFile)
             return fail(ApplyFailure::Plan, abs(e.target), QStringLiteral("target is a work file of the updater"));
-        if (!avoidLinks({e.target, e.source, e.backup}))
+        if (!avoidLinks({e.target, e.source, e.backup}, linkFree))
             return false;
         const QFileInfo target(abs(e.target));
         if (target.exists() && !target.isFile())
@@ -352,22 +367,18 @@ ApplyTransaction::Recovery ApplyTransaction::runRecovery(const ApplyJournal &jou
         logWarn("撤销未完成的更新");
     else
         logInfo("完成已提交更新的清理");
-    bool complete = true;
-    QVector<RecoveryStep> steps = recoverySteps(journal, Durable::partialName);
-    // A replaced file that was in use was set aside under another name.
-    for (const JournalEntry &e : journal.entries)
-        steps.append({RecoveryStep::RemoveFile, Durable::retiredName(e.target), QString()});
-    if (!staysInPlace(journal, steps))
+    if (!staysInPlace(journal))
         return Recovery::Failed;
     if (!undo && !isRollback(journal))
         settlePrevious(journal);
-    for (const RecoveryStep &step : steps) {
+    bool complete = true;
+    const bool walked = forEachStep(journal, [&](const RecoveryStep &step) {
         const QString path = abs(step.path);
         switch (step.kind) {
         case RecoveryStep::Restore:
             if (existsAsEntry(path) && !moveFile(path, abs(step.target), ApplyFailure::Restore, false)) {
                 logError(QStringLiteral("回退文件失败:") + path);
-                return Recovery::Failed;
+                return false;
             }
             break;
         case RecoveryStep::RemoveFile:
@@ -386,7 +397,10 @@ ApplyTransaction::Recovery ApplyTransaction::runRecovery(const ApplyJournal &jou
             }
             break;
         }
-    }
+        return true;
+    });
+    if (!walked)
+        return Recovery::Failed;
     if (!complete)
         return Recovery::Incomplete;
     // The journal goes last, and only when nothing is left for it to do.

@@ -3,6 +3,7 @@
 #include "fileops/applyjournal.h"
 #include "fileops/downloadedversionfiles.h"
 
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -134,9 +135,13 @@ private:
     bool moveFile(const QString &from, const QString &to, ApplyFailure::Step step, bool keepSource);
     bool flushAll();
     Recovery runRecovery(const ApplyJournal &journal);
-    // False (with the failure set) when a folder above one of the paths is a link.
-    bool avoidLinks(std::initializer_list<QString> relatives);
-    bool staysInPlace(const ApplyJournal &journal, const QVector<RecoveryStep> &steps);
+    // False (with the failure set) when a folder above one of the paths is a
+    // link. linkFree holds the folders one pass of checks found free already:
+    // an installation's files share a few folders, each walked once.
+    bool avoidLinks(std::initializer_list<QString> relatives, QSet<QString> &linkFree);
+    // Every step of a recovery, the retired names last.
+    bool forEachStep(const ApplyJournal &journal, const RecoveryVisit &visit) const;
+    bool staysInPlace(const ApplyJournal &journal);
     // Undoes a failed apply; keeps the failure that caused it.
     Result undo(ApplyJournal journal);
     bool fail(ApplyFailure::Step step, const QString &path, const QString &reason);

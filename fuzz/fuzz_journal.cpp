@@ -28,14 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(reread && *reread == *journal);
     // Recovery never steps outside the installation: every path it names is
     // one the journal accepted as relative.
-    const QVector<RecoveryStep> steps =
-        recoverySteps(*journal, [](const QString &path) { return path + QStringLiteral(".part"); });
-    for (const RecoveryStep &step : steps) {
-        // An empty path would be the installation folder itself.
-        FUZZ_CHECK(!step.path.isEmpty());
-        FUZZ_CHECK(!step.path.startsWith(QLatin1Char('/')));
-        FUZZ_CHECK(!step.path.split(QLatin1Char('/')).contains(QStringLiteral("..")));
-    }
+    forEachRecoveryStep(*journal, [](const QString &path) { return path + QStringLiteral(".part"); },
+                        [](const RecoveryStep &step) {
+                            // An empty path would be the installation folder itself.
+                            FUZZ_CHECK(!step.path.isEmpty());
+                            FUZZ_CHECK(!step.path.startsWith(QLatin1Char('/')));
+                            FUZZ_CHECK(!step.path.split(QLatin1Char('/')).contains(QStringLiteral("..")));
+                            return true;
+                        });
     // Kept as the record of a previous version, it plans a rollback that
     // stays below the installation as well.
     const QVector<JournalEntry> rollback = rollbackEntries(previousRecord(*journal), QStringLiteral("UpdatePrevious"),

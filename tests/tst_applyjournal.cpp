@@ -94,7 +94,11 @@ private slots:
     {
         QFETCH(ApplyPhase, phase);
         QFETCH(bool, undo);
-        const QVector<RecoveryStep> steps = recoverySteps(sample(phase), part);
+        QVector<RecoveryStep> steps;
+        QVERIFY(forEachRecoveryStep(sample(phase), part, [&](const RecoveryStep &step) {
+            steps.append(step);
+            return true;
+        }));
         QVector<RecoveryStep> undoSteps{{RecoveryStep::Restore, "UpdateTmp/update.exe", "update.exe"},
                                         {RecoveryStep::Restore, "Backup/update/update.ini", "update/update.ini"},
                                         {RecoveryStep::RemoveFile, "n/m/new.txt", QString()},
