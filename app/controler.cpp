@@ -140,7 +140,7 @@ bool CControler::hasSafeWorkDirs(bool aboutToFill)
             matter << folder;
     }
     if (own && !matter.isEmpty()) {
-        const Md5Map installed = readMd5File(appDir + Names::kMd5File);
+        const QByteArray installed = readManifestText(appDir + Names::kMd5File);
         const QString app = canonicalFolder(appDir);
         for (const QString &folder : qAsConst(matter))
             own = own && !listsFileUnder(installed, canonicalFolder(folder).mid(app.size()));

@@ -5,17 +5,65 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QHash>
 #include <QSaveFile>
 #include <QSet>
 #include <QTextCodec>
 
 #include <cstring>
+#include <optional>
 
 namespace {
 
 QTextCodec *localCodec()
 {
     return QTextCodec::codecForLocale();
+}
+
+// Manifests are written in the writer's 8-bit encoding: UTF-8 from a Linux
+// publisher, the ANSI code page (GBK) from a Windows one. Text that is valid
+// UTF-8 is read as such; anything else as the local encoding.
+QString manifestText(const QByteArray &bytes)
+{
+    QTextCodec::ConverterState state;
+    const QString utf8 = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    return state.invalidChars == 0 ? utf8 : localCodec()->toUnicode(bytes);
+}
+
+// Calls entry(path, digest) for every line of text with a TAB, in order:
+// the digest, then the path up to the next TAB if any. LF or CR LF. The
+// fields are found in place: a manifest has a line per file.
+template <typename Entry>
+void forEachEntry(const QString &text, Entry entry)
+{
+    for (int start = 0; start < text.size();) {
+        int end = text.indexOf(QLatin1Char('\n'), start);
+        if (end < 0)
+            end = text.size();
+        QStringRef line = text.midRef(start, end - start);
+        start = end + 1;
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        const int tab = line.indexOf(QLatin1Char('\t'));
+        if (tab < 0)
+            continue;
+        const int next = line.indexOf(QLatin1Char('\t'), tab + 1);
+        entry(line.mid(tab + 1, next < 0 ? -1 : next - tab - 1), line.left(tab));
+    }
+}
+
+// The remote entries whose path digestOf(path) gives no digest for, or
+// another one (exact comparison), with the remote digests.
+template <typename DigestOf>
+Md5Map changedEntries(const Md5Map &remote, DigestOf digestOf)
+{
+    Md5Map changed;
+    for (auto it = remote.cbegin(); it != remote.cend(); ++it) {
+        const std::optional<QStringRef> local = digestOf(it.key());
+        if (!local || *local != it.value())
+            changed.insert(it.key(), it.value());
+    }
+    return changed;
 }
 
 } // namespace
@@ -48,25 +96,10 @@ QByteArray serializeMd5Map(const Md5Map &map)
 Md5Map parseMd5Map(const QByteArray &bytes)
 {
     Md5Map map;
-    // Manifests are written in the writer's 8-bit encoding: UTF-8 from a
-    // Linux publisher, the ANSI code page (GBK) from a Windows one. Text
-    // that is valid UTF-8 is read as such; anything else as the local
-    // encoding.
-    QTextCodec::ConverterState state;
-    const QString utf8 = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
-    const QString text = state.invalidChars == 0 ? utf8 : localCodec()->toUnicode(bytes);
-    const QVector<QStringRef> lines = text.splitRef(QLatin1Char('\n'));
-    for (QStringRef line : lines) {
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
-        // The digest, then the path up to the next tab if any; a manifest
-        // has a line per file, so no list of fields is made for each.
-        const int tab = line.indexOf(QLatin1Char('\t'));
-        if (tab < 0)
-            continue;
-        const int next = line.indexOf(QLatin1Char('\t'), tab + 1);
-        map.insert(line.mid(tab + 1, next < 0 ? -1 : next - tab - 1).toString(), line.left(tab).toString());
-    }
+    const QString text = manifestText(bytes);
+    forEachEntry(text, [&map](const QStringRef &path, const QStringRef &digest) {
+        map.insert(path.toString(), digest.toString());
+    });
     return map;
 }
 
@@ -158,23 +191,36 @@ bool writeMd5File(const QString &path, const Md5Map &map)
     return file.commit();
 }
 
-Md5Map readMd5File(const QString &path)
+QByteArray readManifestText(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return Md5Map();
-    return parseMd5Map(file.readAll());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+Md5Map readMd5File(const QString &path)
+{
+    return parseMd5Map(readManifestText(path));
 }
 
 Md5Map compareMd5Maps(const Md5Map &local, const Md5Map &remote)
 {
-    Md5Map changed;
-    for (auto it = remote.cbegin(); it != remote.cend(); ++it) {
-        const auto found = local.constFind(it.key());
-        if (found == local.cend() || found.value() != it.value())
-            changed.insert(it.key(), it.value());
-    }
-    return changed;
+    return changedEntries(remote, [&local](const QString &path) -> std::optional<QStringRef> {
+        const auto found = local.constFind(path);
+        return found == local.cend() ? std::nullopt : std::optional<QStringRef>(QStringRef(&found.value()));
+    });
+}
+
+Md5Map compareWithManifest(const QByteArray &localText, const Md5Map &remote)
+{
+    // Looked up in place: no string of the installed manifest is copied.
+    const QString text = manifestText(localText);
+    QHash<QStringRef, QStringRef> local;
+    local.reserve(localText.count('\n') + 1);
+    forEachEntry(text, [&local](const QStringRef &path, const QStringRef &digest) { local.insert(path, digest); });
+    return changedEntries(remote, [&local](const QString &path) -> std::optional<QStringRef> {
+        const auto found = local.constFind(QStringRef(&path));
+        return found == local.cend() ? std::nullopt : std::optional<QStringRef>(found.value());
+    });
 }
 
 QString unsafePathReason(const QString &path, const QStringList &workPlaces)
@@ -216,11 +262,13 @@ QString releaseNameText(PathPolicy::ReleaseNameProblem problem)
     return QString();
 }
 
-bool listsFileUnder(const Md5Map &map, const QString &folder)
+bool listsFileUnder(const QByteArray &manifest, const QString &folder)
 {
     QString prefix = QLatin1Char('/') + folder;
     if (!prefix.endsWith(QLatin1Char('/')))
         prefix += QLatin1Char('/');
-    const auto it = map.lowerBound(prefix);
-    return it != map.cend() && it.key().startsWith(prefix);
+    const QString text = manifestText(manifest);
+    bool listed = false;
+    forEachEntry(text, [&](const QStringRef &path, const QStringRef &) { listed = listed || path.startsWith(prefix); });
+    return listed;
 }

@@ -60,6 +60,8 @@ QString manifestRecordProblem(const QByteArray &text, const QString &sizeText, c
 // written completely.
 bool writeMd5File(const QString &path, const Md5Map &map);
 
+// A manifest file's bytes; an unreadable file gives none.
+QByteArray readManifestText(const QString &path);
 // Reads a manifest file; an unreadable file gives an empty map.
 Md5Map readMd5File(const QString &path);
 
@@ -67,10 +69,15 @@ Md5Map readMd5File(const QString &path);
 // (exact comparison), with the remote digests. Local-only entries are
 // ignored: an update never deletes files.
 Md5Map compareMd5Maps(const Md5Map &local, const Md5Map &remote);
+// The same with the local entries given as manifest text, read as
+// parseMd5Map reads it: an installation's manifest is looked up in place,
+// without a map of its every file.
+Md5Map compareWithManifest(const QByteArray &localText, const Md5Map &remote);
 
-// True when map lists a file inside folder (relative to the manifest's
-// root, "/"-separated, with or without a trailing "/").
-bool listsFileUnder(const Md5Map &map, const QString &folder);
+// True when the manifest text, read as parseMd5Map reads it, lists a file
+// inside folder (relative to the manifest's root, "/"-separated, with or
+// without a trailing "/").
+bool listsFileUnder(const QByteArray &manifest, const QString &folder);
 
 // Why a manifest path cannot be a file of a release, or "" when it can: it
 // must start with "/" and the rest must be a safe relative name that names

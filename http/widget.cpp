@@ -283,7 +283,7 @@ int Widget::checkManifest()
 
     if (!QFileInfo(appDir + Names::kMd5File).isFile())
         generateMd5File(appDir);
-    const Md5Map localMap = readMd5File(appDir + Names::kMd5File);
+    const QByteArray localManifest = readManifestText(appDir + Names::kMd5File);
 
     // A manifest that names a file outside the staging folder is refused
     // whole: nothing of such a release is fetched.
@@ -303,7 +303,7 @@ int Widget::checkManifest()
         return 3;
     }
 
-    changedFiles = compareMd5Maps(localMap, serverMap);
+    changedFiles = compareWithManifest(localManifest, serverMap);
     return changedFiles.isEmpty() ? 0 : 1;
 }
 

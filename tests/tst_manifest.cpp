@@ -125,6 +125,8 @@ private slots:
         QFETCH(Md5Map, remote);
         QFETCH(Md5Map, changed);
         QCOMPARE(compareMd5Maps(local, remote), changed);
+        // The installed manifest looked up in place says the same.
+        QCOMPARE(compareWithManifest(serializeMd5Map(local), remote), changed);
     }
 
     void unsafePaths_data()
