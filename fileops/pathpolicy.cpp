@@ -94,9 +94,14 @@ bool isWindowsReserved(const QStringRef &level)
     if (level.endsWith(QLatin1Char('.')) || level.endsWith(QLatin1Char(' ')))
         return true;
     // The name before the first dot, spaces before that dot dropped.
-    QString base = level.left(level.indexOf(QLatin1Char('.'))).toString().toUpper();
-    while (base.endsWith(QLatin1Char(' ')))
-        base.chop(1);
+    QStringRef name = level.left(level.indexOf(QLatin1Char('.')));
+    while (name.endsWith(QLatin1Char(' ')))
+        name.chop(1);
+    // Every device name has three or four letters, and no other character
+    // becomes one of them in upper case: other names are not copied.
+    if (name.size() != 3 && name.size() != 4)
+        return false;
+    const QString base = name.toString().toUpper();
     static const QStringList devices{QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"),
                                      QStringLiteral("NUL")};
     if (devices.contains(base))

@@ -10,6 +10,7 @@
 #include <QSet>
 #include <QTextCodec>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -145,8 +146,10 @@ QString listedNameProblem(const QByteArray &text)
             continue;
         const int next = tabIn(tab + 1, lineEnd);
         const QByteArray raw = text.mid(tab + 1, (next < 0 ? lineEnd : next) - tab - 1);
-        const QString path = codec->toUnicode(raw);
-        if (codec->fromUnicode(path) != raw)
+        // ASCII in UTF-8 text reads as itself.
+        const bool ascii = utf8 && std::all_of(raw.cbegin(), raw.cend(), [](char c) { return uchar(c) < 0x80; });
+        const QString path = ascii ? QString::fromLatin1(raw) : codec->toUnicode(raw);
+        if (!ascii && codec->fromUnicode(path) != raw)
             return QStringLiteral("服务端清单包含无法解码的文件名:") + PathPolicy::escapedName(raw);
         // Letter case counts as a Windows file system counts it: two such
         // entries are one staged file.
