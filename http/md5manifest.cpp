@@ -125,8 +125,15 @@ QString listedNameProblem(const QByteArray &text)
     // requested and staged under another name than the one listed.
     const bool utf8 = PathPolicy::isValidUtf8(text);
     QTextCodec *codec = utf8 ? QTextCodec::codecForName("UTF-8") : localCodec();
-    QSet<QString> seen;
-    seen.reserve(text.count('\n'));
+    // Letter case counts as a Windows file system counts it: two such
+    // entries are one staged file. Every name goes into one string with its
+    // letter case folded, and the set holds places in it: no string is made
+    // per name.
+    const int lines = text.count('\n');
+    QString folded;
+    folded.reserve(qMax(0, text.size() - lines * 35)); // the names' share: a digest, a TAB, CR LF
+    QSet<QStringRef> seen;
+    seen.reserve(lines);
     // The path field of each line, found in place as parseMd5Map finds it;
     // each search stays within its line.
     const char *const data = text.constData();
@@ -145,17 +152,22 @@ QString listedNameProblem(const QByteArray &text)
         if (tab < 0)
             continue;
         const int next = tabIn(tab + 1, lineEnd);
-        const QByteArray raw = text.mid(tab + 1, (next < 0 ? lineEnd : next) - tab - 1);
-        // ASCII in UTF-8 text reads as itself.
+        const QByteArray raw = QByteArray::fromRawData(data + tab + 1, (next < 0 ? lineEnd : next) - tab - 1);
+        // ASCII in UTF-8 text reads as itself, and folds as A-Z do.
         const bool ascii = utf8 && std::all_of(raw.cbegin(), raw.cend(), [](char c) { return uchar(c) < 0x80; });
-        const QString path = ascii ? QString::fromLatin1(raw) : codec->toUnicode(raw);
-        if (!ascii && codec->fromUnicode(path) != raw)
-            return QStringLiteral("服务端清单包含无法解码的文件名:") + PathPolicy::escapedName(raw);
-        // Letter case counts as a Windows file system counts it: two such
-        // entries are one staged file.
-        const QString key = path.toCaseFolded();
+        const int at = folded.size();
+        if (ascii) {
+            for (const char c : raw)
+                folded.append(QLatin1Char(c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c));
+        } else {
+            const QString path = codec->toUnicode(raw);
+            if (codec->fromUnicode(path) != raw)
+                return QStringLiteral("服务端清单包含无法解码的文件名:") + PathPolicy::escapedName(raw);
+            folded.append(path.toCaseFolded());
+        }
+        const QStringRef key(&folded, at, folded.size() - at);
         if (seen.contains(key))
-            return QStringLiteral("服务端清单重复列出同一文件:") + path;
+            return QStringLiteral("服务端清单重复列出同一文件:") + codec->toUnicode(raw);
         seen.insert(key);
     }
     return QString();
