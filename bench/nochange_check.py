@@ -12,7 +12,8 @@ installation of the same files at the release's version runs
 each --runs times, a fresh process every time. Prints each one's median and
 worst wall time, update.exe's peak memory, how many runs did not report
 "no update" (a check the server did not answer in time among them), and the
-ratio of each road's median to curl's (target: at most 2).
+ratio of each road's median to curl's (target: at most 2). The last row is the floor under both: a program
+that only makes and ends a QApplication.
 
     python3 bench/nochange_check.py [--build build] [--files 100000] [--runs 10]
 """
@@ -153,6 +154,8 @@ def main():
                                 None),
             "update.exe TCP": ([os.path.join(tcp_inst, "update.exe"), "console"], tcp_inst, quiet),
             "update.exe HTTP": ([os.path.join(http_inst, "update.exe"), "console"], http_inst, quiet),
+            # The floor: a program that only makes and ends a QApplication.
+            "QApplication alone": ([os.path.join(build, "bin", "qtfloor")], None, None),
         }
         # One run each first, so no side pays for the first read from disk.
         for args, cwd, _ in commands.values():
