@@ -98,8 +98,11 @@ Md5Map parseMd5Map(const QByteArray &bytes)
 {
     Md5Map map;
     const QString text = manifestText(bytes);
+    // Manifests are written in key order: with the end as the hint, each
+    // entry is appended without a search. A line out of order, or one for a
+    // path already listed, takes the usual insert (the later line wins).
     forEachEntry(text, [&map](const QStringRef &path, const QStringRef &digest) {
-        map.insert(path.toString(), digest.toString());
+        map.insert(map.cend(), path.toString(), digest.toString());
     });
     return map;
 }
