@@ -140,10 +140,11 @@ bool CControler::hasSafeWorkDirs(bool aboutToFill)
             matter << folder;
     }
     if (own && !matter.isEmpty()) {
-        const QByteArray installed = readManifestText(appDir + Names::kMd5File);
         const QString app = canonicalFolder(appDir);
+        QStringList relative;
         for (const QString &folder : qAsConst(matter))
-            own = own && !listsFileUnder(installed, canonicalFolder(folder).mid(app.size()));
+            relative << canonicalFolder(folder).mid(app.size());
+        own = !listsFileUnder(readManifestText(appDir + Names::kMd5File), relative);
     }
     if (inside && separate && own)
         return true;

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(compareWithManifest(bytes, remote).isEmpty());
     if (!remote.isEmpty() && remote.lastKey().lastIndexOf(QLatin1Char('/')) > 1 && remote.lastKey().startsWith(QLatin1Char('/'))) {
         const QString &last = remote.lastKey();
-        FUZZ_CHECK(listsFileUnder(bytes, last.mid(1, last.lastIndexOf(QLatin1Char('/')) - 1)));
+        FUZZ_CHECK(listsFileUnder(bytes, {last.mid(1, last.lastIndexOf(QLatin1Char('/')) - 1)}));
     }
     // A manifest the server check takes lists every path once, letter case
     // aside; one it refuses yields nothing.

@@ -280,13 +280,17 @@ QString releaseNameText(PathPolicy::ReleaseNameProblem problem)
     return QString();
 }
 
-bool listsFileUnder(const QByteArray &manifest, const QString &folder)
+bool listsFileUnder(const QByteArray &manifest, const QStringList &folders)
 {
-    QString prefix = QLatin1Char('/') + folder;
-    if (!prefix.endsWith(QLatin1Char('/')))
-        prefix += QLatin1Char('/');
+    QStringList prefixes;
+    for (const QString &folder : folders)
+        prefixes << QLatin1Char('/') + folder + (folder.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/"));
+    // One reading of the text for all folders.
     const QString text = manifestText(manifest);
     bool listed = false;
-    forEachEntry(text, [&](const QStringRef &path, const QStringRef &) { listed = listed || path.startsWith(prefix); });
+    forEachEntry(text, [&](const QStringRef &path, const QStringRef &) {
+        for (int i = 0; i < prefixes.size() && !listed; ++i)
+            listed = path.startsWith(prefixes.at(i));
+    });
     return listed;
 }

@@ -75,9 +75,9 @@ Md5Map compareMd5Maps(const Md5Map &local, const Md5Map &remote);
 Md5Map compareWithManifest(const QByteArray &localText, const Md5Map &remote);
 
 // True when the manifest text, read as parseMd5Map reads it, lists a file
-// inside folder (relative to the manifest's root, "/"-separated, with or
-// without a trailing "/").
-bool listsFileUnder(const QByteArray &manifest, const QString &folder);
+// inside one of folders (each relative to the manifest's root,
+// "/"-separated, with or without a trailing "/").
+bool listsFileUnder(const QByteArray &manifest, const QStringList &folders);
 
 // Why a manifest path cannot be a file of a release, or "" when it can: it
 // must start with "/" and the rest must be a safe relative name that names
