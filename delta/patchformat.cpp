@@ -29,6 +29,8 @@ const char *failureName(PatchFailure failure)
         return "target mismatch";
     case PatchFailure::Io:
         return "read or write error";
+    case PatchFailure::Stopped:
+        return "stopped";
     }
     return "unknown";
 }

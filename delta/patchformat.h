@@ -76,6 +76,7 @@ enum class PatchFailure {
     Corrupt,       // the payload does not decode to exactly the target's size
     TargetMismatch, // decoded, but not to the target's digest
     Io,            // a file could not be read, written or mapped
+    Stopped,       // the run ended while the file was built
 };
 
 // The name of a failure for the log ("malformed", "base mismatch", ...).

@@ -2,7 +2,6 @@
 
 #include "fileops/filedigest.h"
 
-#include <QEventLoop>
 #include <QFileInfo>
 
 namespace {
@@ -34,14 +33,6 @@ PatchPlanner::PatchPlanner(Hasher fileHasher, QObject *parent)
                               return sha256OfFile(file, size, stopped);
                           }))
 {
-    worker.setMaxThreadCount(1);
-}
-
-PatchPlanner::~PatchPlanner()
-{
-    if (stop)
-        stop->store(true);
-    worker.waitForDone();
 }
 
 void PatchPlanner::start(const PatchSource &planSource, const QStringList &planPaths, const QString &installation)
@@ -51,17 +42,14 @@ void PatchPlanner::start(const PatchSource &planSource, const QStringList &planP
     paths = planPaths;
     result.reset();
     const QVector<PatchSource::Candidate> candidates = source.candidates(paths, installation);
-    const quint64 plan = ++plans;
     running = true;
     if (candidates.isEmpty()) {
-        finish(plan, {});
+        finish({});
         return;
     }
-    stop = std::make_shared<std::atomic<bool>>(false);
-    worker.start([this, plan, candidates, hash = hasher, stopped = stop] {
-        const auto installed = hashInstalled(candidates, hash, *stopped);
-        // The planner waits for this function in its destructor: it is there.
-        QMetaObject::invokeMethod(this, [this, plan, installed] { finish(plan, installed); }, Qt::QueuedConnection);
+    worker.start([this, candidates, hash = hasher](const std::atomic<bool> &stop) {
+        const auto installed = hashInstalled(candidates, hash, stop);
+        return PatchWorker::Delivery([this, installed] { finish(installed); });
     });
 }
 
@@ -70,31 +58,20 @@ void PatchPlanner::cancel()
     if (!running)
         return;
     running = false;
-    if (stop)
-        stop->store(true);
     result.reset();
-    if (waiting)
-        waiting->quit();
+    worker.cancel();
 }
 
 std::optional<PatchPlanner::Plan> PatchPlanner::wait()
 {
-    if (running) {
-        QEventLoop loop;
-        waiting = &loop;
-        loop.exec();
-        waiting = nullptr;
-    }
+    if (running)
+        worker.wait();
     return result;
 }
 
-void PatchPlanner::finish(quint64 plan, const QHash<QString, PatchSource::InstalledBytes> &installed)
+void PatchPlanner::finish(const QHash<QString, PatchSource::InstalledBytes> &installed)
 {
-    if (plan != plans || !running)
-        return; // cancelled meanwhile
     running = false;
     result = source.plan(paths, installed);
-    if (waiting)
-        waiting->quit();
     emit planned(*result);
 }

@@ -13,18 +13,15 @@
 // Logging is the plan's (PatchSource::plan), on the caller's thread.
 
 #include "delta/patchsource.h"
+#include "delta/patchworker.h"
 
 #include <QHash>
 #include <QObject>
 #include <QStringList>
-#include <QThreadPool>
 
 #include <atomic>
 #include <functional>
-#include <memory>
 #include <optional>
-
-class QEventLoop;
 
 class PatchPlanner : public QObject
 {
@@ -37,8 +34,6 @@ public:
     using Hasher = std::function<std::optional<QByteArray>(const QString &file, qint64 size, const std::atomic<bool> &stop)>;
 
     explicit PatchPlanner(Hasher hasher = Hasher(), QObject *parent = nullptr);
-    // Stops the worker and waits for it to leave its current chunk.
-    ~PatchPlanner() override;
 
     // Plans paths against source's index as PatchSource::plan does, hashing
     // on the worker; planned() follows from the event loop, or at once from
@@ -55,15 +50,12 @@ signals:
     void planned(const QHash<QString, PatchEntry> &patches);
 
 private:
-    void finish(quint64 plan, const QHash<QString, PatchSource::InstalledBytes> &installed);
+    void finish(const QHash<QString, PatchSource::InstalledBytes> &installed);
 
     const Hasher hasher;
-    QThreadPool worker; // one thread: the hashing of one plan at a time
-    std::shared_ptr<std::atomic<bool>> stop; // of the plan under way
-    quint64 plans = 0;                       // started, so a cancelled plan's late result is known
+    PatchWorker worker; // its destruction stops the hashing at its next chunk
     bool running = false;
     PatchSource source;
     QStringList paths;
     std::optional<Plan> result;
-    QEventLoop *waiting = nullptr;
 };

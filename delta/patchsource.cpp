@@ -87,33 +87,44 @@ bool PatchSource::lists(const QString &path) const
 }
 
 Delta::PatchFailure PatchSource::build(const PatchEntry &entry, const QString &installedFile,
-                                       const QString &patchFile, const QString &outFile, const QString &md5)
+                                       const QString &patchFile, const QString &outFile, const QString &md5,
+                                       const std::atomic<bool> &stop)
 {
-    if (sha256OfFile(patchFile) != entry.patchSha256)
+    const auto patchDigest = sha256OfFile(patchFile, entry.patchSize, stop);
+    if (stop.load())
+        return Delta::PatchFailure::Stopped;
+    if (patchDigest != entry.patchSha256)
         return Delta::PatchFailure::Malformed;
     if (!QDir().mkpath(QFileInfo(outFile).absolutePath()))
         return Delta::PatchFailure::Io;
     Delta::PatchFailure failure = Delta::applyPatchFile(installedFile, patchFile, outFile, entry.targetSize);
-    if (failure == Delta::PatchFailure::None
-        && (md5OfFile(outFile).compare(md5, Qt::CaseInsensitive) != 0 || sha256OfFile(outFile) != entry.targetSha256))
+    if (failure == Delta::PatchFailure::None && stop.load())
+        failure = Delta::PatchFailure::Stopped;
+    if (failure == Delta::PatchFailure::None && md5OfFile(outFile).compare(md5, Qt::CaseInsensitive) != 0)
         failure = Delta::PatchFailure::TargetMismatch;
+    if (failure == Delta::PatchFailure::None && sha256OfFile(outFile, entry.targetSize, stop) != entry.targetSha256)
+        failure = stop.load() ? Delta::PatchFailure::Stopped : Delta::PatchFailure::TargetMismatch;
     if (failure != Delta::PatchFailure::None)
         QFile::remove(outFile);
     return failure;
 }
 
 Delta::PatchFailure PatchSource::buildFile(const PatchEntry &entry, const QString &path, const QString &installation,
-                                           const QString &patchFile, const QString &outFile, const QString &md5)
+                                           const QString &patchFile, const QString &outFile, const QString &md5,
+                                           const std::atomic<bool> &stop)
 {
-    const Delta::PatchFailure failure = build(entry, installation + path.mid(1), patchFile, outFile, md5);
+    const Delta::PatchFailure failure = build(entry, installation + path.mid(1), patchFile, outFile, md5, stop);
     QFile::remove(patchFile);
-    if (failure == Delta::PatchFailure::None)
-        logInfo(QStringLiteral("patch %1: %2 bytes fetched for %3, %4 saved")
-                    .arg(path)
-                    .arg(entry.patchSize)
-                    .arg(entry.targetSize)
-                    .arg(entry.targetSize - entry.patchSize));
     return failure;
+}
+
+void PatchSource::logPatchBuilt(const PatchEntry &entry, const QString &path)
+{
+    logInfo(QStringLiteral("patch %1: %2 bytes fetched for %3, %4 saved")
+                .arg(path)
+                .arg(entry.patchSize)
+                .arg(entry.targetSize)
+                .arg(entry.targetSize - entry.patchSize));
 }
 
 void PatchSource::logPatchFailed(const QString &path, const QString &why)

@@ -20,6 +20,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <atomic>
+
 class PatchSource
 {
 public:
@@ -72,14 +74,18 @@ public:
     // patch's SHA-256 is checked before anything is decoded, the result's
     // MD5 against md5 (the manifest's) and its SHA-256 against the entry's
     // after. Creates outFile's folder; nothing is left at outFile on
-    // failure.
+    // failure. Reads and writes whole files: run it on a PatchWorker, whose
+    // stop it looks at between its steps (then Stopped).
     static Delta::PatchFailure build(const PatchEntry &entry, const QString &installedFile, const QString &patchFile,
-                                     const QString &outFile, const QString &md5);
+                                     const QString &outFile, const QString &md5, const std::atomic<bool> &stop);
     // build() for the file at path installed below installation; removes
-    // patchFile in any case and logs the bytes saved when the file is built.
+    // patchFile in any case.
     static Delta::PatchFailure buildFile(const PatchEntry &entry, const QString &path, const QString &installation,
-                                         const QString &patchFile, const QString &outFile, const QString &md5);
+                                         const QString &patchFile, const QString &outFile, const QString &md5,
+                                         const std::atomic<bool> &stop);
 
+    // The log line of a file built from its patch: the bytes it saved.
+    static void logPatchBuilt(const PatchEntry &entry, const QString &path);
     // The log line of a file fetched whole after its patch failed: at info
     // level, a fallback is part of normal work.
     static void logPatchFailed(const QString &path, const QString &why);

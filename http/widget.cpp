@@ -721,8 +721,20 @@ void Widget::onPatchFetched(int lane, FileTransfer *transfer, const DownloadTask
         failRun(reserve->shortageText());
         return;
     }
-    const Delta::PatchFailure failure =
-        PatchSource::buildFile(patch, path, config.layout.installation, patchFile, task.localPath, task.md5);
+    // The lane stays taken while the file is built: the run cannot end
+    // meanwhile, and a cancel stops the build (abortTransfers).
+    patchBuilds.start([this, lane, transfer, task, patch, path, patchFile,
+                       installation = config.layout.installation](const std::atomic<bool> &stop) {
+        const Delta::PatchFailure failure =
+            PatchSource::buildFile(patch, path, installation, patchFile, task.localPath, task.md5, stop);
+        return PatchWorker::Delivery(
+            [this, lane, transfer, task, patch, failure] { onPatchBuilt(lane, transfer, task, patch, failure); });
+    });
+}
+
+void Widget::onPatchBuilt(int lane, FileTransfer *transfer, const DownloadTask &task, const PatchEntry &patch,
+                          Delta::PatchFailure failure)
+{
     if (failure != Delta::PatchFailure::None) {
         // The patch source failed for good: the scheduler fetches the whole file.
         const QString why = QString::fromLatin1(Delta::failureName(failure));
@@ -730,6 +742,7 @@ void Widget::onPatchFetched(int lane, FileTransfer *transfer, const DownloadTask
         endAttempt(lane, transfer, AttemptEnd::failure(FailureCause::DigestMismatch, why));
         return;
     }
+    PatchSource::logPatchBuilt(patch, task.localPath.mid(config.layout.staging.size()));
     patchedInPlace.insert(task.localPath);
     logInfo(QStringLiteral("文件下载成功并验证通过:") + task.localPath);
     endAttempt(lane, transfer, AttemptEnd::success());
@@ -761,7 +774,10 @@ void Widget::abortTransfers()
     // Taken first: a transfer that is dropped reports nothing, but the list
     // must not change while it is walked.
     const QList<FileTransfer *> dropped = std::exchange(transfers, {});
-    // First: the aborted request must not count as a failed attempt.
+    // Before the transfers go: a file being built reads one's patch file.
+    patchBuilds.cancel();
+    // Before the request goes: an aborted request must not count as a
+    // failed attempt.
     if (requestRun)
         requestRun->cancel();
     if (pending)

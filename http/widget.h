@@ -185,6 +185,8 @@ private:
     void fetchPatchIndex();
     void planPatches();
     void onPatchFetched(int lane, FileTransfer *transfer, const DownloadTask &task, const PatchEntry &patch);
+    void onPatchBuilt(int lane, FileTransfer *transfer, const DownloadTask &task, const PatchEntry &patch,
+                      Delta::PatchFailure failure);
     // Drops every transfer in flight with its partial file; none reports.
     void abortTransfers();
     // The title (files staged of all), the file line and both bars, from
@@ -246,6 +248,7 @@ private:
     QPointer<DownloadScheduler> requestRun; // its attempts
     PatchSource patchSource;
     PatchPlanner patchPlanner; // hashes the installed files for the plan, off the window's thread
+    PatchWorker patchBuilds;   // builds the patched files, off the window's thread
     QHash<QString, PatchEntry> plannedPatches; // by staged path: the file's first source
     QHash<QString, QString> patchFailures;     // by staged path: why its patch gave way to the whole file
 };

@@ -63,6 +63,7 @@ void TcpPatchPhase::cancel(const QString &reason)
 {
     cancelled = true;
     planner.cancel();
+    builds.cancel();
     if (client)
         client->cancelRequest(reason);
 }
@@ -141,12 +142,23 @@ QVector<FileRequest> TcpPatchPhase::run(const QVector<FileRequest> &listed, cons
             PatchSource::logPatchFailed(path, stagingReserve.shortageText());
             continue;
         }
-        const Delta::PatchFailure failure = PatchSource::buildFile(entry, path, settings.installation, workFile,
-                                                                   settings.staging + path.mid(1), md5);
-        if (failure != Delta::PatchFailure::None) {
-            PatchSource::logPatchFailed(path, QString::fromLatin1(Delta::failureName(failure)));
+        // Built off the window's thread: it paints, the heartbeat goes out
+        // and a cancel is heard meanwhile (then no result comes).
+        std::optional<Delta::PatchFailure> built;
+        builds.start([&built, entry, path, installation = settings.installation, patchFile = workFile,
+                      outFile = settings.staging + path.mid(1), md5](const std::atomic<bool> &stop) {
+            const Delta::PatchFailure failure =
+                PatchSource::buildFile(entry, path, installation, patchFile, outFile, md5, stop);
+            return PatchWorker::Delivery([&built, failure] { built = failure; });
+        });
+        builds.wait();
+        if (!built)
+            continue;
+        if (*built != Delta::PatchFailure::None) {
+            PatchSource::logPatchFailed(path, QString::fromLatin1(Delta::failureName(*built)));
             continue;
         }
+        PatchSource::logPatchBuilt(entry, path);
         left.removeAt(indexOfPath(left, path));
     }
     return left;

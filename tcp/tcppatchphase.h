@@ -56,8 +56,8 @@ public:
     // version reply names them, at version) and returns the files still to
     // fetch: listed without the ones staged here.
     QVector<FileRequest> run(const QVector<FileRequest> &listed, const QString &version);
-    // Ends the request in flight, or the hashing of the installed files;
-    // run() then returns at once.
+    // Ends the request in flight, the hashing of the installed files or the
+    // building of one; run() then returns at once.
     void cancel(const QString &reason);
 
 private:
@@ -76,5 +76,6 @@ private:
     const Settings settings;
     const QString workFile;
     PatchPlanner planner;
+    PatchWorker builds; // builds the patched files, off the window's thread
     bool cancelled = false;
 };

@@ -1,8 +1,10 @@
-// Binary patches: what decodes, what is refused and why, and applying one
-// file to another on disk.
+// Binary patches: what decodes, what is refused and why, applying one file
+// to another on disk, and the worker thread that does it for a run.
 #include "delta/patchcodec.h"
 #include "delta/patchfile.h"
 #include "delta/patchindex.h"
+#include "delta/patchsource.h"
+#include "delta/patchworker.h"
 #include "matchedpatch.h"
 #include "support/testfiles.h"
 
@@ -47,6 +49,8 @@ private slots:
     void refused_data();
     void refused();
     void patchFile();
+    void worker_data();
+    void worker();
     void index_data();
     void index();
 };
@@ -227,6 +231,77 @@ void TestDelta::patchFile()
     QVERIFY(!QFile::exists(dir.filePath("out")));
     QCOMPARE(Delta::applyPatchFile(dir.filePath("missing"), dir.filePath("patch"), dir.filePath("out"), target.size()),
              Delta::PatchFailure::Io);
+
+    // As a run builds it: checked by its digests, and not at all once the
+    // run has stopped.
+    const auto sha256 = [](const QByteArray &bytes) { return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256); };
+    const QByteArray patch = readTestFile(dir.filePath("patch"));
+    const PatchEntry entry{"/out", base.size(), sha256(base), target.size(), sha256(target), patch.size(), sha256(patch), {}};
+    const QString md5 = QCryptographicHash::hash(target, QCryptographicHash::Md5).toHex();
+    QVERIFY(writeTestFile(dir.filePath("base"), base));
+    std::atomic<bool> stop{true};
+    QCOMPARE(PatchSource::build(entry, dir.filePath("base"), dir.filePath("patch"), dir.filePath("out"), md5, stop),
+             Delta::PatchFailure::Stopped);
+    QVERIFY(!QFile::exists(dir.filePath("out")));
+    stop = false;
+    QCOMPARE(PatchSource::build(entry, dir.filePath("base"), dir.filePath("patch"), dir.filePath("out"), QString(32, '0'),
+                                stop),
+             Delta::PatchFailure::TargetMismatch);
+    QVERIFY(!QFile::exists(dir.filePath("out")));
+    QCOMPARE(PatchSource::build(entry, dir.filePath("base"), dir.filePath("patch"), dir.filePath("out"), md5, stop),
+             Delta::PatchFailure::None);
+    QCOMPARE(readTestFile(dir.filePath("out")), target);
+}
+
+// The first job is held until the caller's event loop lets it go, so a
+// worker that ran jobs on the caller's thread would never deliver. The
+// second is queued behind it; a cancel while the first runs stops it, and
+// neither is delivered nor the second run.
+void TestDelta::worker_data()
+{
+    QTest::addColumn<bool>("cancel");
+    QTest::newRow("delivered in order, on the caller's thread") << false;
+    QTest::newRow("cancel while a job runs") << true;
+}
+
+void TestDelta::worker()
+{
+    QFETCH(bool, cancel);
+    PatchWorker worker;
+    QSemaphore started;
+    QSemaphore released;
+    std::atomic<bool> sawStop{false};
+    std::atomic<int> ran{0};
+    QStringList delivered;
+    QThread *const caller = QThread::currentThread();
+    worker.start([&](const std::atomic<bool> &stop) {
+        ++ran;
+        started.release();
+        const bool away = QThread::currentThread() != caller;
+        for (QDeadlineTimer deadline(60000); !deadline.hasExpired() && !stop.load() && !released.tryAcquire(1, 10);) {
+        }
+        sawStop = stop.load();
+        return PatchWorker::Delivery([&, away] { delivered << QStringLiteral("first%1").arg(away ? "" : " here"); });
+    });
+    worker.start([&](const std::atomic<bool> &) {
+        ++ran;
+        return PatchWorker::Delivery([&] { delivered << "second"; });
+    });
+    QVERIFY(worker.isBusy());
+    QTimer::singleShot(0, &worker, [&] {
+        if (cancel && started.tryAcquire(1, 60000))
+            worker.cancel();
+        else
+            released.release();
+    });
+    worker.wait();
+    QVERIFY(!worker.isBusy());
+    QCOMPARE(delivered, cancel ? QStringList() : QStringList({"first", "second"}));
+    QCOMPARE(ran.load(), cancel ? 1 : 2);
+    QCOMPARE(sawStop.load(), cancel);
+    // A late delivery of a cancelled job is dropped, not run later.
+    QCoreApplication::processEvents();
+    QCOMPARE(delivered.size(), cancel ? 0 : 2);
 }
 
 void TestDelta::index_data()
