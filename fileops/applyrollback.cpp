@@ -84,10 +84,8 @@ ApplyTransaction::Result ApplyTransaction::rollBack()
     ApplyJournal journal;
     journal.staging = relative(previous.folder);
     journal.backup = relative(backup);
-    journal.entries = rollbackEntries(*record, journal.staging, journal.backup, [this](const QString &target) {
-        const QFileInfo info(abs(target));
-        return info.exists() || info.isSymLink();
-    });
+    journal.entries = rollbackEntries(*record, journal.staging, journal.backup,
+                                      [this](const QString &target) { return existsAsEntry(abs(target)); });
     if (!checkEntries(journal))
         return Result::Failed;
     const Result result = run(journal);

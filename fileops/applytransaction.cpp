@@ -19,18 +19,28 @@ namespace {
 // file system to the last byte.
 constexpr qint64 kSpaceMargin = 1 << 20;
 
-bool existsAsEntry(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
 // The file system of path, or of its deepest existing folder.
 QStorageInfo storageOf(QString path)
 {
     while (!QFileInfo::exists(path) && path.contains(QLatin1Char('/')))
         path = QFileInfo(Layout::withoutSlash(path)).path();
     return QStorageInfo(path);
+}
+
+// The mode of the file at path: its owner's, group's and others' flags, by
+// one lookup (QFile::permissions also asks the system for the running
+// user's own flags, one call each, and those are not the file's mode).
+QFile::Permissions modeOf(const QString &path)
+{
+    const QFileInfo info(path);
+    QFile::Permissions mode;
+    for (const QFile::Permission bit : {QFile::ReadOwner, QFile::WriteOwner, QFile::ExeOwner, QFile::ReadGroup,
+                                        QFile::WriteGroup, QFile::ExeGroup, QFile::ReadOther, QFile::WriteOther,
+                                        QFile::ExeOther}) {
+        if (info.permission(bit))
+            mode |= bit;
+    }
+    return mode;
 }
 
 bool isWithin(const QString &path, const QString &folder)
@@ -49,6 +59,15 @@ std::optional<ApplyJournal> readJournal(const QString &path)
 }
 
 } // namespace
+
+bool ApplyTransaction::existsAsEntry(const QString &path)
+{
+    // Asked link first: that one lookup also answers for what is not a
+    // link, so an absent entry, the common case for the names the steps
+    // leave behind, costs one look, not two.
+    const QFileInfo info(path);
+    return info.isSymLink() || info.exists();
+}
 
 ApplyTransaction::ApplyTransaction(const QString &inst, const QString &stage, const QString &back,
                                    const QString &parked)
@@ -145,8 +164,9 @@ bool ApplyTransaction::checkEntries(ApplyJournal &journal)
             return fail(ApplyFailure::Plan, abs(e.target), QStringLiteral("target is a work file of the updater"));
         if (!avoidLinks({e.target, e.source, e.backup}, linkFree))
             return false;
+        // Asked file first: one lookup answers both.
         const QFileInfo target(abs(e.target));
-        if (target.exists() && !target.isFile())
+        if (!target.isFile() && target.exists())
             return fail(ApplyFailure::Plan, abs(e.target), QStringLiteral("target is not a file"));
         if (e.kind != JournalEntry::Add && existsAsEntry(abs(e.backup)) && !QFile::remove(abs(e.backup)))
             return fail(ApplyFailure::Backup, abs(e.backup), QStringLiteral("stale backup cannot be removed"));
@@ -243,7 +263,7 @@ bool ApplyTransaction::backUp(const JournalEntry &e)
         return true;
     // The new file keeps what the installed one was allowed (an executable
     // stays executable).
-    QFile::setPermissions(abs(e.source), QFile::permissions(abs(e.target)));
+    QFile::setPermissions(abs(e.source), modeOf(abs(e.target)));
     return moveFile(abs(e.target), abs(e.backup), ApplyFailure::Backup, false);
 }
 

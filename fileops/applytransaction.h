@@ -117,6 +117,8 @@ public:
     bool undone() const { return undoneAfterFailure; }
 
 private:
+    // A file, a folder or a link (even one that leads nowhere) at path.
+    static bool existsAsEntry(const QString &path);
     bool prepare(ApplyJournal &journal, const QString &updaterName, const DownloadedVersionFiles &downloaded);
     // The checks of planned entries before the journal; sets the folders it creates.
     bool checkEntries(ApplyJournal &journal);

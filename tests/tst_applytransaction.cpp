@@ -69,7 +69,9 @@ private slots:
         const Install install{dir.path()};
         install.lay(kInstalled, kStaged);
 #ifndef Q_OS_WIN
-        QFile::setPermissions(dir.path() + "/a.txt", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+            | QFile::ExeGroup;
+        QFile::setPermissions(dir.path() + "/a.txt", mode);
 #endif
 
         QCOMPARE(install.apply(), Result::Done);
@@ -81,7 +83,9 @@ private slots:
                          {"/md5.txt", "M2"}});
         QCOMPARE(install.tree(), treeHashes(expected));
 #ifndef Q_OS_WIN
-        QVERIFY(QFileInfo(dir.path() + "/a.txt").isExecutable());
+        // The replaced file's mode, exactly.
+        const QFile::Permissions modeBits(0x7077); // owner, group, others
+        QCOMPARE(QFileInfo(dir.path() + "/a.txt").permissions() & modeBits, mode);
 #endif
         for (const char *gone : {"/UpdateTemp", "/Backup", "/update.journal"})
             QVERIFY2(!QFileInfo::exists(dir.path() + gone), gone);
