@@ -69,8 +69,9 @@ private slots:
         const Install install{dir.path()};
         install.lay(kInstalled, kStaged);
 #ifndef Q_OS_WIN
-        const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-            | QFile::ExeGroup;
+        // Read-only: a user who may write it anyway (root) gives the new
+        // file no write flag it did not have.
+        const QFile::Permissions mode = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup;
         QFile::setPermissions(dir.path() + "/a.txt", mode);
 #endif
 
