@@ -15,7 +15,10 @@ publisher and served by nginx. Each run starts from a fresh copy of version 1
 --runs times each. Prints each one's median wall time and peak memory and the
 ratio of the medians (targets: at most 1.3 at 10,000 and 50,000 files; peak
 under 100 MiB at 50,000). With --changed N only the first N files differ
-from the installed ones (target: 10 of 100,000 at most 2).
+from the installed ones (target: 10 of 100,000 at most 2). The last row is
+the floor under update.exe's transport: Qt's HTTP client alone fetching the
+changed files (6 at a time, each body written to a file, nothing checked or
+installed).
 
     python3 bench/perfile_update.py [--build build] [--files 10000] [--size 4096] [--changed N] [--runs 3] [--parent DIR]
 """
@@ -94,9 +97,18 @@ def main():
         nginx = start_nginx(work, www, port)
         template = version1(build, work, opts.files, opts.size, port)
         inst = os.path.join(work, "inst")
+        # The changed files, for Qt's HTTP client alone: it fetches them next to
+        # the installation and installs nothing.
+        fetch_list = os.path.join(work, "fetch.list")
+        with open(fetch_list, "w") as f:
+            for i in range(changed):
+                name = f"d{i // 1000:04}/f{i % 1000:04}.dat"
+                f.write(f"http://127.0.0.1:{port}/v2/{name}\t{os.path.join(work, 'fetched', name)}\n")
         commands = {
             "update.exe HTTP": lambda: ([os.path.join(inst, "update.exe"), "console"], b'"success":true'),
             "curl + md5sum + cp": lambda: (["sh", "-c", PIPELINE, "sh", inst, f"http://127.0.0.1:{port}/"], b""),
+            # The floor under update.exe's transport: no check, no journal, no apply.
+            "Qt HTTP client alone": lambda: ([os.path.join(build, "bin", "qtfetch"), fetch_list, "6"], b""),
         }
         # Rounds alternate the two, so both meet the file system in the same
         # state (freed inodes, for one, make creating files slower for a while).
@@ -106,12 +118,17 @@ def main():
                 shutil.rmtree(inst, ignore_errors=True)
                 shutil.copytree(template, inst, copy_function=os.link)
                 args, expect = command()
+                shutil.rmtree(os.path.join(work, "fetched"), ignore_errors=True)
                 seconds, out, rss = timed(args, inst)
                 if expect not in out:
                     raise SystemExit(f"{name} failed: {out!r}")
-                with open(os.path.join(inst, "d0000", "f0000.dat"), "rb") as f:
-                    if not f.read().startswith(b"v2 0 "):
-                        raise SystemExit(f"{name} did not install version 2")
+                if name == "Qt HTTP client alone":
+                    if not os.path.isfile(os.path.join(work, "fetched", "d0000", "f0000.dat")):
+                        raise SystemExit(f"{name} fetched nothing")
+                else:
+                    with open(os.path.join(inst, "d0000", "f0000.dat"), "rb") as f:
+                        if not f.read().startswith(b"v2 0 "):
+                            raise SystemExit(f"{name} did not install version 2")
                 if name.startswith("update.exe"):
                     # The host it starts writes into the installation: let it
                     # finish before the folder is removed.
